@@ -1,0 +1,76 @@
+#include "compat.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QStyleHints>
+#include <cstring>
+
+namespace compat {
+
+QVideoFrame videoFrameFromImage(const QImage &image)
+{
+    if (image.isNull())
+        return {};
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    return QVideoFrame(image);
+#else
+    // Same pixel layout as Qt 6.8 picks: 32-bit ARGB premultiplied or not, as BGRA bytes
+    // on little-endian machines.
+    QImage source = image;
+    QVideoFrameFormat::PixelFormat pixelFormat = QVideoFrameFormat::Format_BGRA8888;
+    if (source.format() == QImage::Format_ARGB32_Premultiplied) {
+        pixelFormat = QVideoFrameFormat::Format_BGRA8888_Premultiplied;
+    } else if (source.format() == QImage::Format_RGB32) {
+        pixelFormat = QVideoFrameFormat::Format_BGRX8888;
+    } else if (source.format() != QImage::Format_ARGB32) {
+        source = source.convertToFormat(QImage::Format_ARGB32);
+    }
+    QVideoFrame frame(QVideoFrameFormat(source.size(), pixelFormat));
+    if (!frame.map(MapWriteOnly))
+        return {};
+    const int rowBytes = source.width() * 4;
+    for (int y = 0; y < source.height(); ++y)
+        std::memcpy(frame.bits(0) + y * frame.bytesPerLine(0), source.constScanLine(y), rowBytes);
+    frame.unmap();
+    return frame;
+#endif
+}
+
+void applyDarkColorScheme()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QGuiApplication::styleHints()->setColorScheme(Qt::ColorScheme::Dark);
+#else
+    // Fusion's own dark palette as Qt 6.8 derives it for Qt::ColorScheme::Dark.
+    QPalette p;
+    const QColor window(0x32, 0x32, 0x32);
+    const QColor base(0x1e, 0x1e, 0x1e);
+    const QColor text(0xf0, 0xf0, 0xf0);
+    const QColor disabledText(0x7f, 0x7f, 0x7f);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, QColor(0x2d, 0x2d, 0x2d));
+    p.setColor(QPalette::ToolTipBase, QColor(0x3c, 0x3c, 0x3c));
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, disabledText);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x3c, 0x3c, 0x3c));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::red);
+    p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
+    p.setColor(QPalette::Midlight, QColor(0x46, 0x46, 0x46));
+    p.setColor(QPalette::Mid, QColor(0x28, 0x28, 0x28));
+    p.setColor(QPalette::Dark, QColor(0x1e, 0x1e, 0x1e));
+    p.setColor(QPalette::Shadow, Qt::black);
+    p.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Link, QColor(0x30, 0x8c, 0xc6));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, disabledText);
+    p.setColor(QPalette::Disabled, QPalette::Text, disabledText);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, disabledText);
+    QApplication::setPalette(p);
+#endif
+}
+
+} // namespace compat

@@ -1,0 +1,81 @@
+// Version differences between the Qt and FFmpeg releases we build against
+// (Qt 6.4 … 6.8+, FFmpeg 5.1 … 8). Nothing else in the tree tests version macros.
+//
+// The Qt part is always available. The FFmpeg part is compiled only where the FFmpeg
+// headers were included first (engine sources, via engine/ffmpegptr.h), so widget code
+// that includes this header never sees FFmpeg.
+
+#ifndef ORVEL_COMPAT_QT
+#define ORVEL_COMPAT_QT
+
+#include <QtGlobal>
+#include <QImage>
+#include <QVideoFrame>
+#include <QVideoFrameFormat>
+
+namespace compat {
+
+// QVideoFrame(const QImage &) arrived in Qt 6.8; before that the pixels are copied into
+// a mapped BGRA/ARGB frame by hand.
+QVideoFrame videoFrameFromImage(const QImage &image);
+
+// Map modes moved to QtVideo::MapMode in Qt 6.8.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+inline constexpr auto MapReadOnly = QtVideo::MapMode::ReadOnly;
+inline constexpr auto MapWriteOnly = QtVideo::MapMode::WriteOnly;
+inline constexpr auto MapReadWrite = QtVideo::MapMode::ReadWrite;
+#else
+inline constexpr auto MapReadOnly = QVideoFrame::ReadOnly;
+inline constexpr auto MapWriteOnly = QVideoFrame::WriteOnly;
+inline constexpr auto MapReadWrite = QVideoFrame::ReadWrite;
+#endif
+
+// Dark colour scheme: QStyleHints::setColorScheme exists from Qt 6.8; older releases
+// get an equivalent dark palette on the Fusion style. Call after setStyle("Fusion").
+void applyDarkColorScheme();
+
+} // namespace compat
+
+#endif // ORVEL_COMPAT_QT
+
+#if defined(LIBAVCODEC_VERSION_MAJOR) && !defined(ORVEL_COMPAT_FFMPEG)
+#define ORVEL_COMPAT_FFMPEG
+
+// AV_PROFILE_* replaced FF_PROFILE_* in libavcodec 60.31 (FFmpeg 6.1); FF_PROFILE_* is
+// gone in FFmpeg 8.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100)
+#define ORVEL_PROFILE(name) AV_PROFILE_##name
+#else
+#define ORVEL_PROFILE(name) FF_PROFILE_##name
+#endif
+
+namespace compat {
+
+// AVFrame::key_frame / interlaced_frame became flags in libavutil 58.
+inline bool frameIsKey(const AVFrame *frame)
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+    return (frame->flags & AV_FRAME_FLAG_KEY) != 0;
+#else
+    return frame->key_frame != 0;
+#endif
+}
+
+inline bool frameIsInterlaced(const AVFrame *frame)
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+    return (frame->flags & AV_FRAME_FLAG_INTERLACED) != 0;
+#else
+    return frame->interlaced_frame != 0;
+#endif
+}
+
+// Channel count of a stream's codec parameters or a decoder context (ch_layout exists
+// since FFmpeg 5.1, the old 'channels' field is gone in 7).
+inline int channelCount(const AVCodecParameters *par) { return par->ch_layout.nb_channels; }
+inline int channelCount(const AVCodecContext *ctx) { return ctx->ch_layout.nb_channels; }
+inline int channelCount(const AVFrame *frame) { return frame->ch_layout.nb_channels; }
+
+} // namespace compat
+
+#endif // FFmpeg part
