@@ -1,0 +1,24 @@
+#include "engine/ffmpeg.h"
+
+namespace av {
+
+void FormatContextDeleter::operator()(AVFormatContext *ctx) const { avformat_close_input(&ctx); }
+void CodecContextDeleter::operator()(AVCodecContext *ctx) const { avcodec_free_context(&ctx); }
+void FrameDeleter::operator()(AVFrame *frame) const { av_frame_free(&frame); }
+void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet); }
+void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
+void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+
+FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
+PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
+FramePtr cloneFrame(const AVFrame *frame) { return FramePtr(frame ? av_frame_clone(frame) : nullptr); }
+
+int openInput(FormatContextPtr &out, const char *url)
+{
+    AVFormatContext *raw = nullptr;
+    const int ret = avformat_open_input(&raw, url, nullptr, nullptr);
+    out.reset(ret >= 0 ? raw : nullptr);
+    return ret;
+}
+
+} // namespace av
