@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "state/metatypes.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QtTest>
@@ -22,6 +24,7 @@ QString mediaPath(const QString &fileName)
 
 void registerMetaTypes()
 {
+    ::registerMetaTypes();
 }
 
 } // namespace testsupport

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMetaType>
+
+// Enumerations every subsystem shares. The integer values are fixed: they are stored,
+// compared and passed across threads as plain integers, so never renumber them.
+// Unscoped with an int base so both `Red` and `DisplayChannel::Red` read naturally.
+
+enum PlayState : int {
+    Stopped = 0,
+    Forward = 1,
+    Backward = 2,
+};
+
+enum AppMode : int {
+    Viewer = 0,
+    Scope = 1,
+};
+
+// Scope graticule: percent (-10 % … 110 %) or 10-bit code values (0 … 1023).
+enum ScopeRange : int {
+    Percent = 0,
+    CodeValue = 1,
+};
+
+// Any value outside Color…Luma isolates nothing and yields a black greyscale picture.
+enum DisplayChannel : int {
+    Color = 0,
+    Red = 1,
+    Green = 2,
+    Blue = 3,
+    Alpha = 4,
+    Luma = 5,
+};
+
+Q_DECLARE_METATYPE(PlayState)
+Q_DECLARE_METATYPE(AppMode)
+Q_DECLARE_METATYPE(ScopeRange)
+Q_DECLARE_METATYPE(DisplayChannel)
