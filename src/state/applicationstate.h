@@ -1,0 +1,81 @@
+#pragma once
+
+#include "state/enums.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+
+// The one observable record of what the player shows. GUI thread only: workers get the
+// values they need as arguments of queued calls, never a pointer to this object.
+//
+// Besides the fields it carries three dynamic properties read by name elsewhere:
+// "mediaProperties" (the map last given to setMediaProperties), "startTimecode" (that
+// map's "startTimecode" value, invalid when absent) and "audioSampleRate" (set by the
+// main window for files with audio).
+//
+// Setters emit only on a real change. setSpeedIndex, setDisplayChannel and setFullScreen
+// never emit: their callers carry out the consequences themselves.
+// setMediaProperties always emits, even with an identical map.
+class ApplicationState : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ApplicationState(QObject *parent = nullptr);
+
+    PlayState playState() const { return m_playState; }
+    int speedIndex() const { return m_speedIndex; }
+    AppMode currentMode() const { return m_currentMode; }
+    DisplayChannel displayChannel() const { return m_displayChannel; }
+    ScopeRange scopeRange() const { return m_scopeRange; }
+    bool isFullScreen() const { return m_isFullScreen; }
+    bool isHelpVisible() const { return m_isHelpVisible; }
+    bool isGotoMode() const { return m_isGotoMode; }
+    int viewerRotationDegrees() const { return m_viewerRotationDegrees; }
+    int64_t currentFrameNumber() const { return m_currentFrameNumber; }
+    int64_t totalFrames() const { return m_totalFrames; }
+    double fps() const { return m_fps; }
+    QString videoRangeInfo() const { return m_videoRangeInfo; }
+
+signals:
+    void playStateChanged(PlayState playState);
+    void currentModeChanged(AppMode currentMode);
+    void helpVisibleChanged(bool isVisible);
+    void gotoModeChanged(bool isGotoMode);
+    void scopeRangeChanged(ScopeRange newRange);
+    void viewerRotationChanged(int degrees);
+    void mediaPropertiesChanged();
+    void currentFrameNumberChanged(int64_t newFrameNumber);
+
+public slots:
+    void setPlayState(PlayState newPlayState);
+    void setSpeedIndex(int newSpeedIndex);
+    void setCurrentMode(AppMode newCurrentMode);
+    void setDisplayChannel(DisplayChannel newDisplayChannel);
+    void setScopeRange(ScopeRange newScopeRange);
+    void setFullScreen(bool newIsFullScreen);
+    void setHelpVisible(bool newIsHelpVisible);
+    void setGotoMode(bool newIsGotoMode);
+    void setViewerRotationDegrees(int newViewerRotationDegrees);
+    void setCurrentFrameNumber(int64_t newCurrentFrameNumber);
+    void setMediaProperties(QVariantMap properties);
+
+private:
+    PlayState m_playState = Stopped;
+    int m_speedIndex = 0;
+    AppMode m_currentMode = Viewer;
+    DisplayChannel m_displayChannel = Color;
+    ScopeRange m_scopeRange = Percent;
+    bool m_isFullScreen = false;
+    bool m_isHelpVisible = false;
+    bool m_isGotoMode = false;
+    int m_viewerRotationDegrees = 0;
+    int64_t m_currentFrameNumber = 0;
+    // Cached from the media properties map.
+    int64_t m_totalFrames = 0;
+    double m_fps = 0.0;
+    QString m_videoRangeInfo;
+};
