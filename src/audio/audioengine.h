@@ -13,6 +13,7 @@
 struct AVFormatContext;
 struct AVPacket;
 struct AVCodecContext;
+struct AVFrame;
 
 // Decodes every audio stream of the open file into up to eight per-channel float queues
 // on a common time axis (0 = start of the video stream, or of the audio stream for
@@ -78,6 +79,10 @@ private:
     struct DecoderRecord;
 
     void resetLevelLists();
+    void clearQueues();
+    // Appends one decoded frame to the stream's queues (time window, continuity, conversion).
+    void appendFrame(DecoderRecord &record, const AVFrame *frame, double timeBaseSec);
+    bool isValidSource(int channel) const;
 
     std::vector<std::unique_ptr<DecoderRecord>> m_decoders;
     int m_sampleRate = 48000;
