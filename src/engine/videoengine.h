@@ -1,0 +1,137 @@
+#pragma once
+
+// The media engine: owns everything FFmpeg-related for the one open file and answers the
+// GUI through queued signals. Widgets include this header, so no FFmpeg headers here.
+
+#include "engine/conversionprofile.h"
+#include "engine/ffmpegptr.h"
+#include "state/enums.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+#include <QVideoFrame>
+
+#include <atomic>
+#include <cstdint>
+
+class AudioEngine;
+
+// One frame decoded ahead. Copies are new references to the same picture buffers
+// (av_frame_clone), not pixel copies; a copy whose reference could not be made holds null.
+struct DecodedFrame {
+    av::FramePtr frame;
+    int64_t frameNumber = 0;
+    QList<float> levels; // dBFS per audio channel, captured when the frame was decoded
+
+    DecodedFrame() = default;
+    DecodedFrame(av::FramePtr decoded, int64_t number, QList<float> channelLevels);
+    DecodedFrame(const DecodedFrame &other);
+    DecodedFrame &operator=(const DecodedFrame &other);
+    DecodedFrame(DecodedFrame &&) noexcept = default;
+    DecodedFrame &operator=(DecodedFrame &&) noexcept = default;
+    ~DecodedFrame() = default;
+};
+
+// Media properties map ("fileInfo" of fileOpened). Value types: "totalFrames" is a qint64
+// (QMetaType::LongLong); "width", "height", "audioChannelCount", "audioSampleRate" are
+// int; "fps", the *Sec and *DiffFrames keys are double; flags are bool; the rest QString.
+//
+// Threading: the object has no parent; its owner moves it to a QThread of its own and
+// reaches it only through queued calls by slot name. Every member below belongs to that
+// thread, except latestRequestId (see there).
+class VideoEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    VideoEngine();
+    ~VideoEngine() override;
+
+signals:
+    void fileOpened(bool success, QVariantMap fileInfo, QString error);
+    void frameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels,
+                    QList<float> peakLevels, QByteArray audioBuffer, int requestId);
+    void scopeImageReady(QImage image, int64_t frameNumber);
+    // Connected by the window, never emitted.
+    void scopeScaleReady(QImage image, int64_t frameNumber);
+
+public slots:
+    // Creates the audio engine as a child, on the engine's thread. Queue it once after
+    // moving the engine to its thread, before the first openFile.
+    void init();
+    // Closes what is open, opens filePath and emits exactly one fileOpened.
+    void openFile(QString filePath);
+    // Frees demuxer, decoders and caches; emits nothing. Leaves conversionProfile,
+    // currentFrame and totalFrames as they are.
+    void closeFile();
+
+    void requestFrame(int64_t frameNumber, int requestId = 0);
+    void requestNextFrame(int requestId = 0);
+    void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId = 0);
+    void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
+    void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
+                           int rotationDegrees = 0);
+    void setAudioRouting(int chL, int chR);
+    void clearAudioQueue();
+    void setConversionProfile(ConversionProfile profile);
+    void setAudioVisualizationEnabled(bool enabled);
+    // The one call made directly from the GUI thread: stores the id atomically so that
+    // running work for an older id can give up.
+    void abortCurrentTask(int latestId);
+    QImage getFrameAsImage(int64_t frameNumber);
+    QString pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
+                                            int canvasW, int canvasH, int rotationDegrees);
+
+private:
+    enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
+
+    void fail(const QString &error);
+    AudioOnlyResult openAudioOnly(const QString &filePath);
+    void ensureAudioEngine();
+
+    // --- engine thread ---
+    av::FormatContextPtr formatContext;
+    av::CodecContextPtr videoCodecContext; // null for audio-only media
+    int videoStreamIndex = -1;
+    int audioStreamIndex = -1;             // set only for audio-only media
+    av::SwsContextPtr swsContext;          // cached display conversion
+    int swsSourceFormat = -1;
+    int swsSourceWidth = 0;
+    int swsSourceHeight = 0;
+    int swsTargetWidth = 0;
+    int swsTargetHeight = 0;
+    int swsTargetFormat = -1;
+    double fps = 0.0;                      // used for all frame/time arithmetic
+    double videoStartSec = 0.0;
+    double videoDurationSec = 0.0;
+    int64_t currentFrame = 0;
+    int64_t totalFrames = 0;               // at least 1 once open
+    QString audioOnlyCodecName;
+    int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
+    ConversionProfile conversionProfile = Standard;
+    bool audioOnly = false;
+    bool stabilizerEnabled = false;
+    bool primingEnabled = false;
+    bool previewDownscaleEnabled = false;
+    bool previewDownscaleActive = false;   // only during one conversion
+    bool audioReadExhausted = false;
+    double audioReadPositionSec = 0.0;     // relative to videoStartSec
+    QImage audioOnlyPicture;
+    bool audioVisualizationEnabled = false;
+    QImage lastVisualization;
+    int visualizationHoldFrames = 0;
+    av::FramePtr inspectorFrame;
+    int64_t inspectorFrameNumber = -1;
+    QImage inspectorImage;
+    bool manualFrameCounter = false;       // number frames by count, not by timestamp
+    int64_t framesDecodedSinceSeek = 0;
+    AudioEngine *audioEngine = nullptr;    // child; created by init()
+    QList<DecodedFrame> decodeQueue;
+
+    // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
+    std::atomic<int> latestRequestId{0};
+};
