@@ -1,0 +1,47 @@
+#pragma once
+
+// orvel-cli: the player's media engine driven from the command line. main() only builds
+// the application object and calls run(); everything here is testable in-process.
+
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+class QTextStream;
+
+namespace cli {
+
+struct Io {
+    QTextStream &out; // results (JSON, files written)
+    QTextStream &err; // errors and usage
+};
+
+// One subcommand: "orvel-cli <name> <arguments>". A new command is one more row in the
+// table of cli.cpp and one handler; the dispatcher checks the argument count.
+struct Command {
+    const char *name;
+    const char *arguments;   // synopsis of the positional arguments, e.g. "FILE"
+    const char *description;
+    int minArguments;
+    int maxArguments;
+    int (*run)(const QStringList &arguments, Io &io);
+};
+
+const QList<Command> &commands();
+
+// arguments as QCoreApplication::arguments() gives them (program name first). Returns the
+// process exit code. Needs a QCoreApplication; commands run a local event loop.
+int run(const QStringList &arguments, Io &io);
+
+struct OpenResult {
+    bool success = false;
+    QVariantMap fileInfo;
+    QString error;
+};
+
+// Opens path exactly as the player does: a VideoEngine on a QThread of its own, init and
+// openFile queued by slot name, then waits for fileOpened. Blocks the caller meanwhile
+// (it spins a local event loop); the engine and its thread are gone on return.
+OpenResult openMedia(const QString &path);
+
+} // namespace cli
