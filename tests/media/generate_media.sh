@@ -1,2 +1,249 @@
 #!/usr/bin/env bash
-mkdir -p "$1"
+# Generates the test clips into OUTDIR with the ffmpeg CLI and checks each one with
+# tests/media/check_media.sh. Run as the "generate_media" test fixture.
+#
+# Work is cached: OUTDIR/.generator.sha256 holds the hash of this script and of
+# scripts/make_demo.sh. When it matches, only missing clips are made again; when it does
+# not, every clip is made again. A failed clip makes the script exit non-zero.
+#
+# Usage: generate_media.sh OUTDIR [CLIP...]    (CLIP names restrict the run, for debugging)
+#
+# Every video has its frame number (0-based) burnt in at the bottom centre.
+# Unless a clip says otherwise, audio channel g (numbered from 0 across all audio streams
+# of the file, in stream order) is a sine of (g + 1) x 250 Hz with a peak of -(12 + 2g)
+# dBFS: ch1 250 Hz -12 dBFS, ch2 500 Hz -14 dBFS, ch3 750 Hz -16 dBFS, ... so both the
+# routing and the meters can tell the channels apart.
+set -euo pipefail
+
+out=${1:?usage: generate_media.sh OUTDIR [CLIP...]}
+shift
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+make_demo=$root/scripts/make_demo.sh
+checker=$here/check_media.sh
+font=/usr/share/fonts/truetype/liberation/LiberationMono-Bold.ttf
+
+for tool in ffmpeg ffprobe sha256sum flock; do
+    command -v "$tool" >/dev/null || { echo "generate_media: '$tool' not found (run scripts/deps.sh)" >&2; exit 1; }
+done
+[[ -r $font ]] || { echo "generate_media: missing font $font (install fonts-liberation)" >&2; exit 1; }
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+# Two builds or a test run and scripts/run.sh may generate into the same folder.
+exec 9>"$out/.generate.lock"
+flock 9
+
+mapfile -t ALL_CLIPS < <(bash "$checker" --list)
+
+# ---- building blocks ---------------------------------------------------------------
+
+ff() { ffmpeg -nostdin -hide_banner -v error -y "$@"; }
+
+# counter HEIGHT: drawtext filter for a frame counter sized for a picture HEIGHT tall.
+counter() {
+    local fs=$(( $1 / 6 ))
+    (( fs < 24 )) && fs=24
+    printf "drawtext=fontfile=%s:text='%%{frame_num}':fontsize=%d:fontcolor=white" "$font" "$fs"
+    printf ":box=1:boxcolor=black:boxborderw=%d:x=(w-text_w)/2:y=h-text_h-%d" $(( fs / 10 + 2 )) $(( $1 / 27 ))
+}
+
+# bars W H RATE SECONDS / pattern W H RATE SECONDS: video source with the counter.
+bars()    { echo "smptehdbars=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
+pattern() { echo "testsrc2=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
+
+# tones FIRST COUNT SECONDS: aevalsrc with COUNT channels following the channel rule
+# above, starting at global channel FIRST.
+tones() {
+    local first=$1 count=$2 secs=$3 expr="" g amp
+    for (( g = first; g < first + count; g++ )); do
+        amp=$(awk -v db=$(( -(12 + 2 * g) )) 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+        expr+="${expr:+|}${amp}*sin(2*PI*$(( (g + 1) * 250 ))*t)"
+    done
+    echo "aevalsrc=${expr}:s=48000:d=${secs}"
+}
+
+# sine_stereo FREQ DBFS SECONDS: the same sine on both channels at a peak of DBFS.
+sine_stereo() {
+    local amp
+    amp=$(awk -v db="$2" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+    echo "aevalsrc=${amp}*sin(2*PI*$1*t)|${amp}*sin(2*PI*$1*t):s=48000:c=stereo:d=$3"
+}
+
+X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
+# prores_aw rather than prores_ks: several times faster, and the MXF muxer of FFmpeg 5.1
+# refuses prores_ks output ("could not get prores profile").
+
+# make_clip NAME TMPFILE: writes clip NAME to TMPFILE (same extension as NAME).
+make_clip() {
+    local name=$1 f=$2
+    case $name in
+    demo_bars_25p.mov)
+        bash "$make_demo" "$f" ;;
+    h264_1080p25.mov)
+        # B-frames on purpose: decode order differs from display order, as in camera files.
+        ff -f lavfi -i "$(bars 1920 1080 25 4)" -f lavfi -i "$(tones 0 2 4)" -f lavfi -i "$(tones 2 2 4)" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" -bf 2 -g 50 -keyint_min 50 -sc_threshold 0 \
+           -c:a aac -b:a 256k -timecode 01:00:00:00 "$f" ;;
+    prores_hq_pcm24.mov)
+        ff -f lavfi -i "$(bars 1920 1080 25 2)" -f lavfi -i "$(tones 0 2 2)" -map 0:v -map 1:a \
+           -c:v prores_aw -profile:v 3 -pix_fmt yuv422p10le -c:a pcm_s24le "$f" ;;
+    prores4444_alpha.mov)
+        # Alpha is a horizontal ramp: fully transparent at the left edge, opaque at the right.
+        ff -f lavfi -i "$(bars 1920 1080 25 1),format=yuva444p10le" \
+           -f lavfi -i "color=c=black:s=256x16:r=25:d=1,format=gray,geq=lum='X',scale=1920:1080,format=gray" \
+           -filter_complex "[0:v][1:v]alphamerge,format=yuva444p10le[v]" -map "[v]" \
+           -c:v prores_aw -profile:v 4 -pix_fmt yuva444p10le "$f" ;;
+    prores.mxf)
+        ff -f lavfi -i "$(bars 1920 1080 25 1)" -c:v prores_aw -profile:v 3 -pix_fmt yuv422p10le \
+           -timecode 01:00:00:00 -f mxf "$f" ;;
+    dnxhr_hq.mov)
+        ff -f lavfi -i "$(bars 1920 1080 25 1)" -c:v dnxhd -profile:v dnxhr_hq -pix_fmt yuv422p "$f" ;;
+    dnxhr_444.mov)
+        ff -f lavfi -i "$(bars 1920 1080 25 1)" -c:v dnxhd -profile:v dnxhr_444 -pix_fmt yuv444p10le "$f" ;;
+    uhd_h264.mp4)
+        ff -f lavfi -i "$(pattern 3840 2160 25 0.4)" "${X264[@]}" -frames:v 10 "$f" ;;
+    uhd_prores.mov)
+        ff -f lavfi -i "$(pattern 3840 2160 25 0.4)" -c:v prores_aw -profile:v 3 \
+           -pix_fmt yuv422p10le -frames:v 10 "$f" ;;
+    uhd_hevc.mp4)
+        ff -f lavfi -i "$(pattern 3840 2160 25 0.4)" -c:v libx265 -preset ultrafast -pix_fmt yuv420p \
+           -x265-params log-level=error -tag:v hvc1 -frames:v 10 "$f" ;;
+    h264.mkv)
+        ff -f lavfi -i "$(pattern 1280 720 25 2)" -f lavfi -i "$(tones 0 2 2)" -map 0:v -map 1:a \
+           "${X264[@]}" -c:a aac -b:a 256k "$f" ;;
+    bgra.avi)
+        ff -f lavfi -i "$(pattern 320 240 25 1),format=bgra" -c:v rawvideo -pix_fmt bgra "$f" ;;
+    still.png)
+        ff -f lavfi -i "$(pattern 640 360 25 1)" -frames:v 1 -update 1 "$f" ;;
+    raw.h264)
+        ff -f lavfi -i "$(pattern 640 360 25 2)" "${X264[@]}" -f h264 "$f" ;;
+    vp9.webm)
+        ff -f lavfi -i "$(pattern 640 360 25 2)" -f lavfi -i "$(tones 0 2 2)" -map 0:v -map 1:a \
+           -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 800k -pix_fmt yuv420p \
+           -c:a libopus -b:a 128k "$f" ;;
+    av1.mkv)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -c:v libaom-av1 -cpu-used 8 -usage realtime \
+           -row-mt 1 -b:v 300k -pix_fmt yuv420p "$f" ;;
+    bwf_tc.wav)
+        # time_reference 172800000 samples at 48 kHz = 3600 s = 01:00:00:00.
+        ff -f lavfi -i "$(tones 0 2 10)" -c:a pcm_s24le -write_bext 1 \
+           -metadata time_reference=172800000 "$f" ;;
+    audio.flac)
+        ff -f lavfi -i "$(sine_stereo 440 -20 10)" -c:a flac "$f" ;;
+    audio.m4a)
+        ff -f lavfi -i "$(sine_stereo 440 -20 10)" -c:a aac -b:a 192k "$f" ;;
+    audio.opus)
+        ff -f lavfi -i "$(sine_stereo 440 -20 10)" -c:a libopus -b:a 256k "$f" ;;
+    mono.mov)
+        ff -f lavfi -i "$(bars 640 360 25 2)" -f lavfi -i "$(tones 0 1 2)" -map 0:v -map 1:a \
+           "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    five_stereo.mov)
+        local -a ins=() maps=()
+        local s
+        for s in 0 1 2 3 4; do
+            ins+=(-f lavfi -i "$(tones $(( 2 * s )) 2 2)")
+            maps+=(-map "$(( s + 1 )):a")
+        done
+        ff -f lavfi -i "$(bars 640 360 25 2)" "${ins[@]}" -map 0:v "${maps[@]}" \
+           "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    video_6ch.mov)
+        ff -f lavfi -i "$(bars 640 360 25 2)" -f lavfi -i "$(tones 0 6 2)" -map 0:v -map 1:a \
+           "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    twelve_ch.mov)
+        ff -f lavfi -i "$(bars 640 360 25 2)" -f lavfi -i "$(tones 0 6 2)" -f lavfi -i "$(tones 6 6 2)" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    bt709.mp4)
+        ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" \
+           -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
+    untagged.mp4)
+        ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" "$f" ;;
+    interlaced.mov)
+        ff -f lavfi -i "$(pattern 1920 1080 25 1)" "${X264[@]}" -flags +ildct+ilme -x264opts tff=1 "$f" ;;
+    abnormal_fps.mkv)
+        # Frames are 40 ms apart (r_frame_rate 25) but the track's DefaultDuration claims
+        # 1 ms (avg_frame_rate 1000). The muxer only writes durations coarser than its 1 ms
+        # tick, so it writes 2 ms (-r 500 with passthrough timing) and the value is patched
+        # in place; CRC elements are off so the patch leaves the file consistent.
+        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -fps_mode passthrough -r 500 \
+           -write_crc32 0 "$f"
+        patch_default_duration "$f" ;;
+    abnormal_fps_500.mkv)
+        # DefaultDuration 2 ms: avg_frame_rate and r_frame_rate both read back as 500.
+        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -fps_mode passthrough -r 500 "$f" ;;
+    h264_2997df.mov)
+        ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
+    tone_1k_-18dbfs.wav)
+        ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    *)
+        echo "generate_media: unknown clip '$name'" >&2
+        return 1 ;;
+    esac
+}
+
+# Rewrites the Matroska DefaultDuration element (ID 23 E3 83, 3-byte value) from
+# 2000000 ns to 1000000 ns.
+patch_default_duration() {
+    local f=$1 offset
+    offset=$(LC_ALL=C grep -obUaP '\x23\xe3\x83\x83\x1e\x84\x80' "$f" | head -n1 | cut -d: -f1)
+    if [[ -z $offset ]]; then
+        echo "generate_media: no 2 ms DefaultDuration element found in $f" >&2
+        return 1
+    fi
+    printf '\x0f\x42\x40' | dd of="$f" bs=1 seek=$(( offset + 4 )) conv=notrunc status=none
+}
+
+# ---- driver ----------------------------------------------------------------------------
+
+stamp_file=$out/.generator.sha256
+want_stamp=$(cat "${BASH_SOURCE[0]}" "$make_demo" | sha256sum | cut -d' ' -f1)
+have_stamp=$(cat "$stamp_file" 2>/dev/null || true)
+
+if (( $# > 0 )); then
+    clips=("$@")
+    force=1
+elif [[ $have_stamp == "$want_stamp" ]]; then
+    clips=("${ALL_CLIPS[@]}")
+    force=0
+else
+    clips=("${ALL_CLIPS[@]}")
+    force=1
+    rm -f "$stamp_file"
+fi
+
+start=$SECONDS
+made=0
+failed=()
+for name in "${clips[@]}"; do
+    target=$out/$name
+    if (( !force )) && [[ -s $target ]]; then
+        continue
+    fi
+    tmp=$out/.partial.$name
+    rm -f "$tmp"
+    t0=$SECONDS
+    if ! make_clip "$name" "$tmp" || [[ ! -s $tmp ]]; then
+        echo "generate_media: FAILED to make $name" >&2
+        rm -f "$tmp"
+        failed+=("$name")
+        continue
+    fi
+    mv -f "$tmp" "$target"
+    if ! bash "$checker" "$out" "$name"; then
+        echo "generate_media: $name does not have what its name promises" >&2
+        rm -f "$target"
+        failed+=("$name")
+        continue
+    fi
+    echo "generate_media: made $name in $(( SECONDS - t0 )) s"
+    made=$(( made + 1 ))
+done
+
+if (( ${#failed[@]} > 0 )); then
+    echo "generate_media: ${#failed[@]} clip(s) failed: ${failed[*]}" >&2
+    exit 1
+fi
+if (( $# == 0 )); then
+    echo "$want_stamp" >"$stamp_file"
+fi
+echo "generate_media: $made clip(s) made, ${#clips[@]} present in $out ($(( SECONDS - start )) s)"

@@ -1,0 +1,325 @@
+#!/usr/bin/env bash
+# Checks generated test clips against what their names promise (codec, tag, size, rate,
+# stream layout, timecode, colour tags, frame counts, tone frequencies and levels), so a
+# generator fault shows up here and not as a puzzling failure in some player test.
+#
+# Usage: check_media.sh DIR [CLIP...]   checks the named clips, or every clip
+#        check_media.sh --list          prints the clip names, one per line
+set -uo pipefail
+
+CLIPS=(
+    demo_bars_25p.mov h264_1080p25.mov prores_hq_pcm24.mov prores4444_alpha.mov prores.mxf
+    dnxhr_hq.mov dnxhr_444.mov uhd_h264.mp4 uhd_prores.mov uhd_hevc.mp4
+    h264.mkv bgra.avi still.png raw.h264 vp9.webm av1.mkv
+    bwf_tc.wav audio.flac audio.m4a audio.opus
+    mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
+    bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
+    h264_2997df.mov tone_1k_-18dbfs.wav
+)
+
+if [[ ${1:-} == --list ]]; then
+    printf '%s\n' "${CLIPS[@]}"
+    exit 0
+fi
+dir=${1:?usage: check_media.sh DIR [CLIP...] | --list}
+shift
+(( $# > 0 )) && names=("$@") || names=("${CLIPS[@]}")
+
+errors=()
+fail() { errors+=("$*"); }
+
+# ---- probes ------------------------------------------------------------------------------
+
+P=""      # ffprobe -of flat output of the clip under test
+FILE=""
+
+probe() {
+    FILE=$1
+    P=$(ffprobe -v error -count_packets -show_format -show_streams -of flat "$FILE" 2>&1) ||
+        { fail "ffprobe cannot read it: $P"; P=""; return 1; }
+}
+
+# value KEY: the flat value of KEY without quotes ("" when absent).
+value() {
+    local line
+    line=$(awk -v k="$1=" 'index($0, k) == 1 { print substr($0, length(k) + 1); exit }' <<<"$P")
+    line=${line#\"}
+    echo "${line%\"}"
+}
+
+# is KEY VALUE: format-level or stream key equals VALUE. KEY "s0.codec_name" is shorthand
+# for streams.stream.0.codec_name, "f.format_name" for format.format_name.
+is() {
+    local key=$1 want=$2 got
+    if [[ $key =~ ^s([0-9]+)\.(.*)$ ]]; then
+        key=streams.stream.${BASH_REMATCH[1]}.${BASH_REMATCH[2]}
+    elif [[ $key == f.* ]]; then
+        key=format.${key#f.}
+    fi
+    got=$(value "$key")
+    [[ $got == "$want" ]] || fail "$key is '${got}', expected '$want'"
+}
+
+# count TYPE N: number of streams of codec_type TYPE.
+count() {
+    local got
+    got=$(grep -c "^streams\.stream\.[0-9]*\.codec_type=\"$1\"$" <<<"$P")
+    [[ $got == "$2" ]] || fail "has $got $1 stream(s), expected $2"
+}
+
+# audio SPEC TOL_DB F1:DB1 F2:DB2 ...: per channel of audio stream SPEC (e.g. 0:a:1) the
+# sine frequency (from the zero-crossing rate, within 2 %) and the peak level, measured
+# over 1 s from 0.25 s on: lossy codecs overshoot on the first packets (and Matroska keeps
+# the AAC priming samples), which says nothing about the steady tone.
+audio() {
+    local spec=$1 tol=$2
+    shift 2
+    local stats rate
+    stats=$(ffmpeg -nostdin -hide_banner -v info -ss 0.25 -t 1 -i "$FILE" -map "$spec" -af astats -f null - 2>&1 |
+        awk '/Channel: [0-9]+/ { ch = $NF }
+             /Overall/ { ch = "" }
+             ch != "" && /Zero crossings rate:/ { zcr[ch] = $NF }
+             ch != "" && /Peak level dB:/ { peak[ch] = $NF }
+             END { for (c = 1; c in peak; c++) print c, zcr[c], peak[c] }')
+    rate=$(ffprobe -v error -select_streams "${spec#*:}" -show_entries stream=sample_rate -of csv=p=0 "$FILE")
+    local n=0 expected
+    for expected in "$@"; do
+        n=$(( n + 1 ))
+        local line f db
+        line=$(awk -v c="$n" '$1 == c' <<<"$stats")
+        if [[ -z $line ]]; then
+            fail "audio $spec has no channel $n"
+            continue
+        fi
+        f=${expected%%:*}
+        db=${expected#*:}
+        read -r _ zcr peak <<<"$line"
+        awk -v z="$zcr" -v r="$rate" -v f="$f" 'BEGIN { g = z * r / 2; exit !(g > f * 0.98 && g < f * 1.02) }' ||
+            fail "audio $spec channel $n: frequency $(awk -v z="$zcr" -v r="$rate" 'BEGIN { printf "%.1f", z * r / 2 }') Hz, expected $f Hz"
+        awk -v p="$peak" -v d="$db" -v t="$tol" 'BEGIN { e = p - d; if (e < 0) e = -e; exit !(e <= t) }' ||
+            fail "audio $spec channel $n: peak $peak dBFS, expected $db ± $tol"
+    done
+    local extra
+    extra=$(awk -v n="$n" '$1 > n' <<<"$stats" | wc -l)
+    (( extra == 0 )) || fail "audio $spec has $extra more channel(s) than the $n expected"
+}
+
+# rule FIRST COUNT: expected "freq:dB" list of the generator's channel rule.
+rule() {
+    local g
+    for (( g = $1; g < $1 + $2; g++ )); do
+        printf '%d:%d ' $(( (g + 1) * 250 )) $(( -(12 + 2 * g) ))
+    done
+}
+
+# video IDX CODEC W H RATE [PACKETS]: the basic facts of video stream IDX.
+video() {
+    is "s$1.codec_type" video
+    is "s$1.codec_name" "$2"
+    is "s$1.width" "$3"
+    is "s$1.height" "$4"
+    is "s$1.r_frame_rate" "$5"
+    [[ -n ${6:-} ]] && is "s$1.nb_read_packets" "$6"
+    return 0
+}
+
+# ---- the clips ---------------------------------------------------------------------------
+
+check_clip() {
+    case $1 in
+    demo_bars_25p.mov)
+        video 0 h264 1920 1080 25/1 500
+        is s0.avg_frame_rate 25/1
+        is s0.tags.timecode 01:00:00:00
+        is s0.color_primaries bt709
+        count audio 1
+        is s1.codec_name pcm_s16le
+        is s1.channels 2
+        is s1.sample_rate 48000
+        audio 0:a:0 0.05 1000:-20 400:-20 ;;
+    h264_1080p25.mov)
+        video 0 h264 1920 1080 25/1 100
+        is s0.has_b_frames 2
+        is s0.tags.timecode 01:00:00:00
+        count audio 2
+        is s1.codec_name aac
+        is s1.channels 2
+        is s2.codec_name aac
+        is s2.channels 2
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.6 $(rule 0 2)
+        # shellcheck disable=SC2046
+        audio 0:a:1 0.6 $(rule 2 2) ;;
+    prores_hq_pcm24.mov)
+        video 0 prores 1920 1080 25/1 50
+        is s0.codec_tag_string apch
+        is s0.profile HQ
+        count audio 1
+        is s1.codec_name pcm_s24le
+        is s1.channels 2
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 $(rule 0 2) ;;
+    prores4444_alpha.mov)
+        video 0 prores 1920 1080 25/1 25
+        is s0.codec_tag_string ap4h
+        is s0.profile 4444
+        # Encoded from yuva444p10le; FFmpeg's decoder reports 4444 as 12-bit.
+        [[ $(value streams.stream.0.pix_fmt) == yuva444p1[02]le ]] ||
+            fail "pix_fmt $(value streams.stream.0.pix_fmt) has no alpha plane"
+        # The alpha ramp, averaged into four columns, rises from left to right.
+        local -a a
+        read -r -a a <<<"$(ffmpeg -nostdin -v error -i "$FILE" -frames:v 1 \
+            -vf "alphaextract,scale=4:1:flags=area" -f rawvideo -pix_fmt gray - | od -An -tu1)"
+        (( ${#a[@]} == 4 && a[0] < 64 && a[0] < a[1] && a[1] < a[2] && a[2] < a[3] && a[3] > 192 )) ||
+            fail "alpha is not a left-to-right ramp (column means: ${a[*]})"
+        count audio 0 ;;
+    prores.mxf)
+        video 0 prores 1920 1080 25/1 25
+        is f.format_name mxf
+        is s0.codec_tag_string apch
+        is format.tags.timecode 01:00:00:00 ;;
+    dnxhr_hq.mov)
+        video 0 dnxhd 1920 1080 25/1 25
+        is s0.profile "DNXHR HQ"
+        is s0.pix_fmt yuv422p ;;
+    dnxhr_444.mov)
+        video 0 dnxhd 1920 1080 25/1 25
+        is s0.profile "DNXHR 444"
+        is s0.pix_fmt yuv444p10le ;;
+    uhd_h264.mp4)
+        video 0 h264 3840 2160 25/1 10 ;;
+    uhd_prores.mov)
+        video 0 prores 3840 2160 25/1 10
+        is s0.codec_tag_string apch ;;
+    uhd_hevc.mp4)
+        video 0 hevc 3840 2160 25/1 10
+        is s0.codec_tag_string hvc1 ;;
+    h264.mkv)
+        is f.format_name "matroska,webm"
+        video 0 h264 1280 720 25/1 50
+        count audio 1
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.6 $(rule 0 2) ;;
+    bgra.avi)
+        is f.format_name avi
+        video 0 rawvideo 320 240 25/1 25
+        is s0.pix_fmt bgra ;;
+    still.png)
+        is s0.codec_name png
+        is s0.width 640
+        is s0.height 360
+        is s0.nb_read_packets 1 ;;
+    raw.h264)
+        is f.format_name h264
+        is s0.codec_name h264
+        is s0.width 640
+        is s0.height 360
+        is s0.nb_read_packets 50 ;;
+    vp9.webm)
+        is f.format_name "matroska,webm"
+        video 0 vp9 640 360 25/1 50
+        is s1.codec_name opus
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.6 $(rule 0 2) ;;
+    av1.mkv)
+        video 0 av1 320 240 25/1 25 ;;
+    bwf_tc.wav)
+        is s0.codec_name pcm_s24le
+        is s0.sample_rate 48000
+        is s0.channels 2
+        is format.tags.time_reference 172800000
+        is format.duration 10.000000
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 $(rule 0 2) ;;
+    audio.flac | audio.m4a | audio.opus)
+        local codec=${1#audio.} tol=0.6
+        [[ $codec == m4a ]] && codec=aac
+        [[ $codec == flac ]] && tol=0.05
+        count video 0
+        is s0.codec_name "$codec"
+        is s0.sample_rate 48000
+        is s0.channels 2
+        audio 0:a:0 "$tol" 440:-20 440:-20 ;;
+    mono.mov)
+        video 0 h264 640 360 25/1 50
+        count audio 1
+        is s1.channels 1
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 $(rule 0 1) ;;
+    five_stereo.mov)
+        video 0 h264 640 360 25/1 50
+        count audio 5
+        local s
+        for s in 0 1 2 3 4; do
+            is "s$(( s + 1 )).channels" 2
+            # shellcheck disable=SC2046
+            audio "0:a:$s" 0.05 $(rule $(( 2 * s )) 2)
+        done ;;
+    video_6ch.mov)
+        video 0 h264 640 360 25/1 50
+        count audio 1
+        is s1.channels 6
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 $(rule 0 6) ;;
+    twelve_ch.mov)
+        video 0 h264 640 360 25/1 50
+        count audio 2
+        is s1.channels 6
+        is s2.channels 6
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 $(rule 0 6)
+        # shellcheck disable=SC2046
+        audio 0:a:1 0.05 $(rule 6 6) ;;
+    bt709.mp4)
+        video 0 h264 1280 720 25/1 25
+        is s0.color_primaries bt709
+        is s0.color_transfer bt709
+        is s0.color_space bt709
+        is s0.color_range tv ;;
+    untagged.mp4)
+        video 0 h264 1280 720 25/1 25
+        is s0.color_primaries unknown
+        is s0.color_transfer unknown
+        is s0.color_space unknown
+        is s0.color_range unknown ;;
+    interlaced.mov)
+        video 0 h264 1920 1080 25/1 25
+        is s0.field_order tt ;;
+    abnormal_fps.mkv)
+        video 0 h264 320 240 25/1 50
+        is s0.avg_frame_rate 1000/1 ;;
+    abnormal_fps_500.mkv)
+        video 0 h264 320 240 500/1 50
+        is s0.avg_frame_rate 500/1 ;;
+    h264_2997df.mov)
+        video 0 h264 1280 720 30000/1001 60
+        is s0.avg_frame_rate 30000/1001
+        is s0.tags.timecode "01:00:00;00" ;;
+    tone_1k_-18dbfs.wav)
+        is s0.codec_name pcm_s24le
+        is s0.channels 2
+        audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    *)
+        fail "no check is known for this clip" ;;
+    esac
+}
+
+status=0
+for name in "${names[@]}"; do
+    errors=()
+    path=$dir/$name
+    if [[ ! -s $path ]]; then
+        fail "missing or empty: $path"
+    elif probe "$path"; then
+        check_clip "$name"
+    fi
+    if (( ${#errors[@]} > 0 )); then
+        status=1
+        for e in "${errors[@]}"; do
+            echo "FAIL $name: $e" >&2
+        done
+    else
+        echo "ok   $name"
+    fi
+done
+exit $status
