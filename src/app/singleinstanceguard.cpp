@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDataStream>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -11,6 +12,17 @@ namespace {
 constexpr int kConnectTimeoutMs = 500;
 constexpr int kWriteTimeoutMs = 500;
 constexpr int kDisconnectTimeoutMs = 1000;
+
+// The running instance resolves paths against its own working directory, so a relative
+// path to an existing file travels as an absolute one. Anything else (absolute paths,
+// URLs, names that do not exist here) is sent exactly as given.
+QString pathForRunningInstance(const QString &argument)
+{
+    const QFileInfo info(argument);
+    if (!argument.isEmpty() && info.isRelative() && info.exists())
+        return info.absoluteFilePath();
+    return argument;
+}
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(const QString &name, QObject *parent)
@@ -36,7 +48,7 @@ bool SingleInstanceGuard::handOffToRunningInstance()
     if (arguments.size() > 1) {
         QDataStream out(&socket);
         out.setVersion(QDataStream::Qt_6_0);
-        out << arguments.at(1);
+        out << pathForRunningInstance(arguments.at(1));
         socket.flush();
         socket.waitForBytesWritten(kWriteTimeoutMs);
     }

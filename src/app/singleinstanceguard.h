@@ -18,7 +18,8 @@ public:
     ~SingleInstanceGuard() override;
 
     // Client side. True when another instance accepted the connection; the first
-    // command-line argument, if any, has then been sent to it. Blocks the calling thread
+    // command-line argument, if any, has then been sent to it (made absolute when it is a
+    // relative path to an existing file). Blocks the calling thread
     // for up to two seconds in total.
     bool handOffToRunningInstance();
 

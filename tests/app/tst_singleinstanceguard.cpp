@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
@@ -120,6 +121,32 @@ private slots:
         for (const QList<QVariant> &args : std::as_const(requested))
             received << args.at(0).toString();
         QCOMPARE(received, expectedPaths);
+    }
+
+    void relativePathTravelsAbsolute()
+    {
+        // The second launch runs in another working directory than the first.
+        QTemporaryDir workDir;
+        QVERIFY(workDir.isValid());
+        QFile clip(workDir.filePath(QStringLiteral("clip \u00e9.mov")));
+        QVERIFY(clip.open(QIODevice::WriteOnly));
+        clip.close();
+        const QString name = uniqueName();
+        SingleInstanceGuard guard(name);
+        guard.startServer();
+        QSignalSpy requested(&guard, &SingleInstanceGuard::fileRequested);
+
+        QProcess second;
+        second.setWorkingDirectory(workDir.path());
+        QSignalSpy finished(&second, &QProcess::finished);
+        second.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--handoff"), name, QStringLiteral("clip \u00e9.mov")});
+        QVERIFY(finished.wait(15000));
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_COMPARE(requested.count(), 1);
+        QCOMPARE(QFileInfo(requested.at(0).at(0).toString()).canonicalFilePath(),
+                 QFileInfo(clip.fileName()).canonicalFilePath());
+        QVERIFY(QFileInfo(requested.at(0).at(0).toString()).isAbsolute());
     }
 
     void noRunningInstance()
