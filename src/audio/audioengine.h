@@ -46,6 +46,10 @@ public:
     // --- decoding and queues (audioengine_queue.cpp) ---
     bool hasDecoderFor(int streamIndex) const;
     void decodePacket(const AVPacket *packet, AVFormatContext *formatContext);
+    // At the end of the file: signals end of stream to every decoder and queues the frames
+    // they still hold (frame-threaded decoders keep a few back). Decoding resumes only
+    // after reset().
+    void finishStreams(AVFormatContext *formatContext);
     // Flushes decoders, forgets nextTime, empties queues, levels/peaks to -60, holds to 0.
     void reset();
     // Makes every active queue start exactly at timeSec and fades the first
@@ -80,6 +84,7 @@ private:
 
     void resetLevelLists();
     void clearQueues();
+    void receiveFrames(DecoderRecord &record, AVFormatContext *formatContext);
     // Appends one decoded frame to the stream's queues (time window, continuity, conversion).
     void appendFrame(DecoderRecord &record, const AVFrame *frame, double timeBaseSec);
     bool isValidSource(int channel) const;

@@ -76,16 +76,27 @@ void AudioEngine::decodePacket(const AVPacket *packet, AVFormatContext *formatCo
                            [packet](const auto &record) { return record->streamIndex == packet->stream_index; });
     if (it == m_decoders.end())
         return;
-    DecoderRecord &record = **it;
+    if (avcodec_send_packet((*it)->context.get(), packet) < 0)
+        return;
+    receiveFrames(**it, formatContext);
+}
 
+void AudioEngine::finishStreams(AVFormatContext *formatContext)
+{
+    for (auto &record : m_decoders) {
+        if (avcodec_send_packet(record->context.get(), nullptr) >= 0)
+            receiveFrames(*record, formatContext);
+    }
+}
+
+void AudioEngine::receiveFrames(DecoderRecord &record, AVFormatContext *formatContext)
+{
     AVRational timeBase = record.timeBase;
     if (formatContext && record.streamIndex >= 0
         && static_cast<unsigned>(record.streamIndex) < formatContext->nb_streams)
         timeBase = formatContext->streams[record.streamIndex]->time_base;
     const double timeBaseSec = timeBase.den != 0 ? av_q2d(timeBase) : 0.0;
 
-    if (avcodec_send_packet(record.context.get(), packet) < 0)
-        return;
     av::FramePtr frame = av::makeFrame();
     if (!frame)
         return;
