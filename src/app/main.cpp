@@ -1,2 +1,75 @@
-#include <QCoreApplication>
-int main(int argc, char **argv) { QCoreApplication app(argc, argv); return 0; }
+#include "app/logger.h"
+#include "app/orvelapplication.h"
+#include "app/singleinstanceguard.h"
+#include "compat.h"
+#include "ui/mainwindow.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QIcon>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+// --help and --version answer on the console and end the run before the hand-over, so
+// that they never reach a running instance as a "path". Anything else, unknown options
+// included, is left alone: the first argument is the media path.
+bool answeredInformationRequest()
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Media review player."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("Media file to open."), QStringLiteral("[file]"));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() != 2)
+        return false;
+    parser.parse(arguments);
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return true;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    OrvelApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+
+    // Checked once: holding Shift at start is the only way to get a log file.
+    if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier))
+        enableLogging();
+
+    if (answeredInformationRequest())
+        return 0;
+
+    SingleInstanceGuard guard(QStringLiteral("Orvel_SingleInstance_App"));
+    if (guard.handOffToRunningInstance())
+        return 0;
+    guard.startServer();
+
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    compat::applyDarkColorScheme();
+    QFile styleSheet(QStringLiteral(":/Style.qss"));
+    if (styleSheet.open(QIODevice::ReadOnly | QIODevice::Text))
+        app.setStyleSheet(QTextStream(&styleSheet).readAll());
+
+    MainWindow window;
+    app.mainWindow = &window;
+    QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
+    window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
+    window.show();
+    app.openInitialFile();
+    return app.exec();
+}

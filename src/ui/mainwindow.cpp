@@ -1,0 +1,753 @@
+#include "ui/mainwindow.h"
+
+#include "audio/audiometerwidget.h"
+#include "engine/videoengine.h"
+#include "state/applicationstate.h"
+#include "state/metatypes.h"
+#include "state/uicontroller.h"
+
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGraphicsOpacityEffect>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMediaDevices>
+#include <QMimeData>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QVideoFrame>
+#include <QVideoSink>
+#include <QVideoWidget>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr int kWindowWidth = 1380;
+constexpr int kWindowHeight = 920;
+constexpr int kViewerWidth = 1280;
+constexpr int kViewerHeight = 720;
+constexpr int kMaxRoutedChannels = 8;
+
+enum StackPage { DropHintPage = 0, PicturePage = 1, HelpPage = 2, ScopePage = 3 };
+
+QFont courier(int pointSize)
+{
+    return QFont(QStringLiteral("Courier New"), pointSize);
+}
+
+const QString kDropHintText = QStringLiteral(
+    "<div align='center'><img src=':/Orvel.png' width='100' height='100'><br><br>"
+    "<div style='color: rgba(255, 255, 255, 128); font-size: 22px; letter-spacing: 2px; line-height: 120%;'>"
+    "Drag and drop media here.<br>To display help, press Ctrl+/.</div></div>");
+const QString kViewerPageStyle = QStringLiteral("background-color: #000000; border: 1px solid #111;");
+const QString kInfoLabelStyle = QStringLiteral("color: #888888; line-height: 1.2;");
+const QString kDialogButtonStyle = QStringLiteral("background-color: #505050; color: white; border-radius: 4px; padding: 6px;");
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    registerMetaTypes();
+
+    setAcceptDrops(true);
+    setWindowTitle(QStringLiteral("Orvel"));
+    setFixedSize(kWindowWidth, kWindowHeight);
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        // Only the size of the available area counts, not its origin.
+        const QRect available = screen->availableGeometry();
+        move((available.width() - width()) / 2, (available.height() - height()) / 2);
+    }
+
+    videoThread = new QThread(this);
+    videoEngine = new VideoEngine();
+    videoEngine->moveToThread(videoThread);
+    videoThread->start();
+    QMetaObject::invokeMethod(videoEngine, "init", Qt::QueuedConnection);
+    connect(videoThread, &QThread::finished, videoEngine, &QObject::deleteLater);
+    connect(videoEngine, &VideoEngine::fileOpened, this, &MainWindow::onFileOpened);
+
+    appState = new ApplicationState(this);
+    audioDevice = QMediaDevices::defaultAudioOutput();
+
+    // The scope page is built here so that its own connections to the state come first.
+    buildWidgetTree();
+
+    uiController = new UiController(appState, metadataLabel, timecodeLabel, seekBar, viewerStack,
+                                    seekBarOpacity, &timecode, &startTimecodeOffset, this);
+
+    playbackTimer = new QTimer(this);
+    playbackTimer->setTimerType(Qt::PreciseTimer);
+
+    seekThrottleTimer = new QTimer(this);
+    seekThrottleTimer->setInterval(100);
+    scopeDeferTimer = new QTimer(this);
+    scopeDeferTimer->setInterval(100);
+    scopeDeferTimer->setSingleShot(true);
+    stepTimer = new QTimer(this);
+    stepTimer->setInterval(100);
+    stepTimer->setTimerType(Qt::PreciseTimer);
+    inspectorTimer = new QTimer(this);
+    inspectorTimer->setInterval(50);
+    inspectorTimer->setTimerType(Qt::PreciseTimer);
+
+    connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
+    connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
+
+    connectStateFanOut();
+
+    connect(seekBar, &QSlider::sliderPressed, this, &MainWindow::onSeekBarPressed);
+    connect(seekBar, &QSlider::sliderReleased, this, &MainWindow::onSeekBarReleased);
+    // Frame and scope images reach the playback controller and the scope widget first
+    // (connected in that order once they exist); the window only completes steps here.
+    connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+}
+
+MainWindow::~MainWindow()
+{
+    turnInspectorOff();
+    videoThread->quit();
+    // No time-out: the engine may be inside a long decode and must finish it before the
+    // objects it reports to go away. The engine is deleted as the thread finishes.
+    videoThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+void MainWindow::buildWidgetTree()
+{
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+    auto *centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(50, 15, 50, 25);
+    centralLayout->setSpacing(0);
+
+    topPanel = new QWidget(central);
+    auto *topLayout = new QVBoxLayout(topPanel);
+    topLayout->setContentsMargins(0, 0, 0, 0);
+    topLayout->setSpacing(0);
+    pathLabel = new QLabel(topPanel);
+    pathLabel->setObjectName(QStringLiteral("PathLabel"));
+    pathLabel->setProperty("hasPath", false);
+    pathLabel->setFont(courier(12));
+    pathLabel->installEventFilter(this);
+    topLayout->addWidget(pathLabel, 0, Qt::AlignLeft);
+    topLayout->addSpacing(5);
+    centralLayout->addWidget(topPanel, 0);
+
+    viewerStack = new QStackedWidget(central);
+    viewerStack->setFixedSize(kViewerWidth, kViewerHeight);
+    viewerStack->setAttribute(Qt::WA_MouseTracking);
+    viewerStack->installEventFilter(this);
+    centralLayout->addWidget(viewerStack, 0, Qt::AlignCenter);
+
+    dropHintLabel = new QLabel(viewerStack);
+    dropHintLabel->setStyleSheet(kViewerPageStyle);
+    dropHintLabel->setAlignment(Qt::AlignCenter);
+    dropHintLabel->setAttribute(Qt::WA_MouseTracking);
+    dropHintLabel->installEventFilter(this);
+    dropHintLabel->setText(kDropHintText);
+    viewerStack->addWidget(dropHintLabel);
+
+    videoWidget = new QVideoWidget(viewerStack);
+    videoWidget->setStyleSheet(kViewerPageStyle);
+    videoWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
+    videoWidget->setAttribute(Qt::WA_MouseTracking);
+    videoWidget->installEventFilter(this);
+    videoSink = videoWidget->videoSink();
+    viewerStack->addWidget(videoWidget);
+
+    helpLabel = new QLabel(viewerStack);
+    helpLabel->setStyleSheet(QStringLiteral("background-color: #000000;"));
+    helpLabel->setAlignment(Qt::AlignCenter);
+    const QPixmap help(QStringLiteral(":/Help_Win.png"));
+    if (!help.isNull())
+        helpLabel->setPixmap(help.scaled(kViewerWidth, kViewerHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    viewerStack->addWidget(helpLabel);
+
+    // TODO(scope): replace with the scope widget (appState, this) given the engine.
+    scopeWidget = new QWidget(viewerStack);
+    scopeWidget->setObjectName(QStringLiteral("ScopePage"));
+    scopeWidget->setStyleSheet(QStringLiteral("background-color: #000000;"));
+    viewerStack->addWidget(scopeWidget);
+    viewerStack->setCurrentIndex(DropHintPage);
+
+    bottomPanel = new QWidget(central);
+    auto *bottomLayout = new QVBoxLayout(bottomPanel);
+    bottomLayout->setContentsMargins(0, 0, 0, 0);
+    bottomLayout->setSpacing(0);
+    bottomLayout->addSpacing(10);
+
+    seekBar = new QSlider(Qt::Horizontal, bottomPanel);
+    seekBar->setRange(0, 1000);
+    seekBar->setValue(0);
+    seekBar->setObjectName(QStringLiteral("SeekBar"));
+    seekBar->setFocusPolicy(Qt::NoFocus);
+    seekBar->installEventFilter(this);
+    seekBarOpacity = new QGraphicsOpacityEffect(this);
+    seekBar->setGraphicsEffect(seekBarOpacity);
+    bottomLayout->addWidget(seekBar);
+    bottomLayout->addStretch(0);
+
+    auto *bottomRow = new QHBoxLayout;
+    bottomRow->setAlignment(Qt::AlignBottom);
+
+    auto *leftColumn = new QVBoxLayout;
+    leftColumn->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    helpButton = new QPushButton(QStringLiteral("i"), bottomPanel);
+    helpButton->setObjectName(QStringLiteral("HelpButton"));
+    helpButton->setFixedSize(30, 30);
+    helpButton->setFocusPolicy(Qt::NoFocus);
+    connect(helpButton, &QPushButton::clicked, this, &MainWindow::onAboutClicked);
+    leftColumn->addWidget(helpButton);
+
+    auto *centreColumn = new QVBoxLayout;
+    centreColumn->setAlignment(Qt::AlignCenter);
+    centreColumn->setSpacing(10);
+    auto *timecodeRow = new QHBoxLayout;
+    timecodeRow->setContentsMargins(0, 0, 0, 0);
+    timecodeRow->setSpacing(0);
+    playbackInfoLabel = new QLabel(bottomPanel);
+    playbackInfoLabel->setFont(courier(18));
+    playbackInfoLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    timecodeRow->addWidget(playbackInfoLabel, 1);
+    timecodeRow->addSpacing(15);
+    timecodeLabel = new QLabel(QStringLiteral("00:00:00;00"), bottomPanel);
+    timecodeLabel->setFont(courier(30));
+    timecodeLabel->setAlignment(Qt::AlignCenter);
+    timecodeLabel->setStyleSheet(QStringLiteral("color: #ffffff; letter-spacing: 2px;"));
+    timecodeLabel->installEventFilter(this);
+    timecodeRow->addWidget(timecodeLabel, 0);
+    timecodeRow->addSpacing(15);
+    timecodeRow->addWidget(new QLabel(bottomPanel), 1); // balances the row
+    centreColumn->addLayout(timecodeRow);
+
+    auto *audioRow = new QHBoxLayout;
+    audioRow->setSpacing(20);
+    audioRow->addStretch(1);
+    leftChannelCombo = new QComboBox(bottomPanel);
+    leftChannelCombo->setFixedSize(50, 24);
+    leftChannelCombo->setFocusPolicy(Qt::NoFocus);
+    audioMeter = new AudioMeterWidget(bottomPanel);
+    audioMeter->setFixedSize(280, 44);
+    audioMeter->installEventFilter(this);
+    rightChannelCombo = new QComboBox(bottomPanel);
+    rightChannelCombo->setFixedSize(50, 24);
+    rightChannelCombo->setFocusPolicy(Qt::NoFocus);
+    audioRow->addWidget(leftChannelCombo, 0, Qt::AlignBottom);
+    audioRow->addWidget(audioMeter, 0, Qt::AlignBottom);
+    audioRow->addWidget(rightChannelCombo, 0, Qt::AlignBottom);
+    audioRow->addStretch(1);
+    centreColumn->addLayout(audioRow);
+    // Direct: code that sets both combos relies on the handler having run on return.
+    connect(leftChannelCombo, &QComboBox::currentIndexChanged, leftChannelCombo,
+            [this] { onRoutingChanged(); }, Qt::DirectConnection);
+    connect(rightChannelCombo, &QComboBox::currentIndexChanged, rightChannelCombo,
+            [this] { onRoutingChanged(); }, Qt::DirectConnection);
+
+    auto *rightColumn = new QVBoxLayout;
+    rightColumn->setAlignment(Qt::AlignRight | Qt::AlignBottom);
+    metadataLabel = new QLabel(bottomPanel);
+    metadataLabel->setFont(courier(12));
+    metadataLabel->setAlignment(Qt::AlignRight | Qt::AlignBottom);
+    metadataLabel->setStyleSheet(kInfoLabelStyle);
+    rightColumn->addWidget(metadataLabel);
+
+    bottomRow->addLayout(leftColumn, 1);
+    bottomRow->addLayout(centreColumn, 2);
+    bottomRow->addLayout(rightColumn, 1);
+    bottomLayout->addLayout(bottomRow);
+
+    inspectorLabel = new QLabel(bottomPanel);
+    inspectorLabel->setFont(courier(12));
+    inspectorLabel->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    inspectorLabel->setStyleSheet(kInfoLabelStyle);
+    inspectorLabel->hide();
+
+    centralLayout->addWidget(bottomPanel, 0);
+
+    timecodeLabel->setText(QString());
+    leftChannelCombo->hide();
+    rightChannelCombo->hide();
+    seekBar->setEnabled(false);
+    seekBarOpacity->setOpacity(0.3);
+}
+
+void MainWindow::connectStateFanOut()
+{
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this,
+            [this] { uiController->updateMetadata(appState->property("mediaProperties").toMap()); });
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateLissajousOverlay);
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateSafetyArea);
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updatePixelInspector);
+    connect(appState, &ApplicationState::playStateChanged, this, &MainWindow::updateLissajousOverlay);
+    connect(appState, &ApplicationState::playStateChanged, this, &MainWindow::updatePixelInspector);
+    connect(appState, &ApplicationState::currentModeChanged, this, &MainWindow::updateLissajousOverlay);
+    connect(appState, &ApplicationState::currentModeChanged, this, &MainWindow::updateSafetyArea);
+    connect(appState, &ApplicationState::currentModeChanged, this, &MainWindow::updatePixelInspector);
+    connect(appState, &ApplicationState::helpVisibleChanged, this, &MainWindow::updateLissajousOverlay);
+    connect(appState, &ApplicationState::helpVisibleChanged, this, &MainWindow::updateSafetyArea);
+    connect(appState, &ApplicationState::helpVisibleChanged, this, &MainWindow::updatePixelInspector);
+    connect(appState, &ApplicationState::currentFrameNumberChanged, this, &MainWindow::onFrameNumberChanged);
+}
+
+void MainWindow::openMediaFile(const QString &path)
+{
+    // TODO(playback): stop playback and clear the controller's audio buffers first.
+    appState->setMediaProperties(QVariantMap());
+    dropHintLabel->setText(QStringLiteral("Loading..."));
+    QMetaObject::invokeMethod(videoEngine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+}
+
+void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
+{
+    if (!success) {
+        showMessageDialog(QStringLiteral("Error"), QStringLiteral("Failed to open file.\n") + error);
+        dropHintLabel->setText(QStringLiteral("Failed to load file."));
+        return;
+    }
+
+    pathLabel->setText(fileInfo.value(QStringLiteral("filePath")).toString());
+    pathLabel->setProperty("hasPath", true);
+    pathLabel->style()->unpolish(pathLabel);
+    pathLabel->style()->polish(pathLabel);
+
+    // TODO(scope): clear the scope widget's picture.
+    appState->setMediaProperties(fileInfo);
+    appState->setCurrentMode(Viewer);
+    appState->setDisplayChannel(Color);
+    appState->setViewerRotationDegrees(0);
+    initTimecode();
+    uiController->updateTimecode(0);
+    const int64_t lastFrame = std::max<int64_t>(appState->totalFrames() - 1, 0);
+    seekBar->setRange(0, int(std::min<int64_t>(lastFrame, std::numeric_limits<int>::max())));
+
+    audioMuted = false;
+    savedLeftIndex = -1;
+    savedRightIndex = -1;
+    const int channels = fileInfo.value(QStringLiteral("audioChannelCount")).toInt();
+    if (channels < 1) {
+        leftChannelCombo->hide();
+        rightChannelCombo->hide();
+        audioMeter->hide();
+        if (audioSink) {
+            audioSink->stop();
+            delete audioSink;
+            audioSink = nullptr;
+            // TODO(playback): detach the sink from the playback controller.
+        }
+    } else {
+        // A device chosen in the device dialog lasts only while a sink exists.
+        if (!audioSink)
+            audioDevice = QMediaDevices::defaultAudioOutput();
+        const int sampleRate = fileInfo.value(QStringLiteral("audioSampleRate")).toInt();
+        appState->setProperty("audioSampleRate", fileInfo.value(QStringLiteral("audioSampleRate")));
+        leftChannelCombo->show();
+        rightChannelCombo->show();
+        audioMeter->show();
+        leftChannelCombo->clear();
+        rightChannelCombo->clear();
+        leftChannelCombo->addItem(QStringLiteral("M"));
+        rightChannelCombo->addItem(QStringLiteral("M"));
+        for (int i = 1; i <= std::min(channels, kMaxRoutedChannels); ++i) {
+            leftChannelCombo->addItem(QStringLiteral("ch%1").arg(i));
+            rightChannelCombo->addItem(QStringLiteral("ch%1").arg(i));
+        }
+        leftChannelCombo->setCurrentIndex(1);
+        rightChannelCombo->setCurrentIndex(channels == 1 ? 1 : 2);
+        QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
+                                  Q_ARG(int, leftChannelCombo->currentIndex() - 1),
+                                  Q_ARG(int, rightChannelCombo->currentIndex() - 1));
+        recreateAudioSink(sampleRate);
+        audioMeter->setLevels(-60.0f, -60.0f, -60.0f, -60.0f, QList<float>(channels, -60.0f));
+    }
+
+    uiController->updateMetadata(fileInfo);
+    uiController->updateTimecode(0);
+    // TODO(playback): ask the playback controller for frame 0.
+
+    raise();
+    activateWindow();
+    setFocus(Qt::OtherFocusReason);
+    if (const int interval = playbackIntervalMs(); interval > 0)
+        playbackTimer->start(interval);
+}
+
+void MainWindow::recreateAudioSink(int sampleRate)
+{
+    if (audioSink) {
+        audioSink->stop();
+        delete audioSink;
+        audioSink = nullptr;
+        // TODO(playback): detach the sink from the playback controller.
+    }
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Int16);
+    format.setChannelCount(2);
+    format.setSampleRate(sampleRate);
+    if (!audioDevice.isFormatSupported(format)) {
+        qWarning("Raw audio format not supported by backend.");
+        return;
+    }
+    audioSink = new QAudioSink(audioDevice, format, this);
+    // A quarter of a second of 16-bit stereo.
+    audioSink->setBufferSize(sampleRate);
+    // TODO(playback): attach the sink to the playback controller.
+}
+
+void MainWindow::initTimecode()
+{
+    const QVariantMap properties = appState->property("mediaProperties").toMap();
+    if (properties.value(QStringLiteral("isAudioOnly")).toBool()) {
+        timecode.reset();
+        startTimecodeOffset = 0;
+        return;
+    }
+    const QString rateText = QString::fromStdString(Timecode::nominalRateText(appState->fps()));
+    QString startText = appState->property("startTimecode").toString();
+    bool dropFrame = false;
+    if (startText.isEmpty())
+        startText = QStringLiteral("00:00:00:00");
+    else
+        dropFrame = startText.contains(QLatin1Char(';'));
+
+    timecode = Timecode::create(rateText.toStdString(), dropFrame, startText.toStdString());
+    if (timecode) {
+        startTimecodeOffset = int64_t(timecode->frames());
+        qDebug() << "Timecode Init - FPS:" << rateText << "DF:" << dropFrame << "Start TC:" << startText
+                 << "Offset:" << startTimecodeOffset;
+    } else {
+        startTimecodeOffset = 0;
+        qWarning() << "Failed to initialize Timecode with fps:" << rateText << "df:" << dropFrame << "tc:" << startText;
+    }
+}
+
+void MainWindow::onFrameNumberChanged(int64_t frameNumber)
+{
+    uiController->updateTimecode(frameNumber);
+    inspectorImage = QImage();
+    inspectorImageFrame = -1;
+    updatePixelInspector();
+    // In scope mode a step completes when its scope image arrives.
+    if (appState->currentMode() == Scope)
+        return;
+    if (stepInFlight && frameNumber == stepTarget) {
+        stepInFlight = false;
+        stepTarget = -1;
+    }
+}
+
+void MainWindow::onScopeImageArrived(const QImage &, int64_t frameNumber)
+{
+    if (appState->currentMode() == Scope && stepInFlight && frameNumber == stepTarget) {
+        stepInFlight = false;
+        stepTarget = -1;
+    }
+}
+
+void MainWindow::onRoutingChanged()
+{
+    if (!videoEngine || appState->totalFrames() == 0)
+        return;
+    if (!routingFromMute) {
+        audioMuted = false;
+        savedLeftIndex = -1;
+        savedRightIndex = -1;
+    }
+    // TODO(playback): stop playback around the change, then refill the audio from the
+    // current frame (requestSeek) and resume the remembered play state and speed.
+    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
+                              Q_ARG(int, leftChannelCombo->currentIndex() - 1),
+                              Q_ARG(int, rightChannelCombo->currentIndex() - 1));
+    QMetaObject::invokeMethod(videoEngine, "clearAudioQueue", Qt::QueuedConnection);
+}
+
+void MainWindow::updateLissajousOverlay()
+{
+    // The figure is drawn by the playback controller; without one there is nothing to show.
+    if (!playbackController)
+        return;
+}
+
+void MainWindow::updateSafetyArea()
+{
+    if (!playbackController)
+        return;
+}
+
+void MainWindow::setSafetyArea(int h, int v, int l)
+{
+    const auto extent = [](int value) { return value < 3 ? 2 : std::min(value, 100); };
+    safetyAreaH = extent(h);
+    safetyAreaV = extent(v);
+    safetyAreaL = std::clamp(l, 0, 100);
+    updateSafetyArea();
+}
+
+void MainWindow::updatePixelInspector()
+{
+    if (!inspectorLabel)
+        return;
+    const auto hide = [this] {
+        inspectorLabel->clear();
+        inspectorLabel->hide();
+    };
+    if (!inspectorActive) {
+        hide();
+        return;
+    }
+    if (viewerStack->currentIndex() != PicturePage || appState->isFullScreen() || appState->isHelpVisible()
+        || appState->playState() != Stopped || appState->displayChannel() != Color || appState->totalFrames() == 0
+        || isAudioOnly()) {
+        hide();
+        return;
+    }
+
+    const QVideoFrame frame = videoSink->videoFrame();
+    if (!frame.isValid()) {
+        hide();
+        return;
+    }
+    if (inspectorImage.isNull() || inspectorImageFrame != appState->currentFrameNumber()) {
+        inspectorImage = frame.toImage();
+        inspectorImageFrame = appState->currentFrameNumber();
+    }
+    if (inspectorImage.isNull()) {
+        hide();
+        return;
+    }
+    const int imageW = inspectorImage.width();
+    const int imageH = inspectorImage.height();
+    const QSize shown = inspectorImage.size().scaled(videoWidget->size(), Qt::KeepAspectRatio);
+    const int left = (videoWidget->width() - shown.width()) / 2;
+    const int top = (videoWidget->height() - shown.height()) / 2;
+    const QPoint cursor = videoWidget->mapFromGlobal(QCursor::pos());
+    if (!QRect(QPoint(left, top), shown).contains(cursor)) {
+        hide();
+        return;
+    }
+    const double shownW = shown.width() < 2 ? 1.0 : shown.width();
+    const double shownH = shown.height() < 2 ? 1.0 : shown.height();
+    const int x = std::clamp(int((cursor.x() - left) / shownW * imageW), 0, imageW - 1);
+    const int y = std::clamp(int((cursor.y() - top) / shownH * imageH), 0, imageH - 1);
+
+    // Blocks the GUI thread until the engine answers; only done while stopped.
+    QString sourceText;
+    const bool called = QMetaObject::invokeMethod(
+        videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
+        Q_RETURN_ARG(QString, sourceText), Q_ARG(int64_t, appState->currentFrameNumber()), Q_ARG(int, x),
+        Q_ARG(int, y), Q_ARG(int, imageW), Q_ARG(int, imageH), Q_ARG(int, appState->viewerRotationDegrees()));
+    if (!called || sourceText.isEmpty()) {
+        hide();
+        return;
+    }
+    const QColor c = inspectorImage.pixelColor(x, y);
+    inspectorLabel->setText(sourceText + QStringLiteral("\nDisplay: ")
+                            + QStringLiteral("%1,%2,%3").arg(c.red()).arg(c.green()).arg(c.blue()));
+    inspectorLabel->adjustSize();
+    const QRect button = helpButton->geometry();
+    inspectorLabel->move(button.right() + 55, std::max(button.bottom() - inspectorLabel->height() + 1, 0));
+    inspectorLabel->raise();
+    inspectorLabel->show();
+}
+
+void MainWindow::turnInspectorOff()
+{
+    inspectorActive = false;
+    inspectorTimer->stop();
+    inspectorImage = QImage();
+    inspectorImageFrame = -1;
+    inspectorLabel->clear();
+    inspectorLabel->hide();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty())
+        return;
+    // A non-local URL gives an empty path; the engine then reports the failure.
+    openMediaFile(urls.first().toLocalFile());
+}
+
+void MainWindow::onSeekBarPressed()
+{
+    seekBarDragging = true;
+    seekThrottleTimer->start();
+    // TODO(timecode entry): leave an active entry without applying it.
+}
+
+void MainWindow::onSeekBarReleased()
+{
+    if (!seekBarDragging)
+        return;
+    seekBarDragging = false;
+    seekThrottleTimer->stop();
+    // TODO(playback): seek to the seek bar's value (and request its scope on the scope page).
+}
+
+void MainWindow::onSeekThrottleTimer()
+{
+    // TODO(playback): seek to the seek bar's value, every tick while dragging.
+}
+
+bool MainWindow::pauseForDialog()
+{
+    const bool timerWasActive = playbackTimer->isActive();
+    playbackTimer->stop();
+    // TODO(playback): stop playback when it runs.
+    return timerWasActive;
+}
+
+void MainWindow::resumeAfterDialog(bool timerWasActive)
+{
+    if (appState->totalFrames() > 0 && viewerStack->currentIndex() == PicturePage) {
+        // TODO(playback): re-render the current frame.
+        if (timerWasActive) {
+            if (const int interval = playbackIntervalMs(); interval > 0)
+                playbackTimer->start(interval);
+        }
+    }
+}
+
+void MainWindow::centreDialog(QDialog *dialog) const
+{
+    const QPoint centre = viewerStack ? viewerStack->mapToGlobal(viewerStack->rect().center()) : frameGeometry().center();
+    dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
+}
+
+void MainWindow::showMessageDialog(const QString &title, const QString &message)
+{
+    const bool timerWasActive = pauseForDialog();
+    QDialog dialog;
+    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog.setWindowTitle(title);
+    dialog.setFixedSize(450, 180);
+    auto *layout = new QVBoxLayout(&dialog);
+    layout->setContentsMargins(40, 10, 40, 35);
+    layout->setSpacing(20);
+
+    auto *row = new QHBoxLayout;
+    row->setSpacing(15);
+    auto *icon = new QLabel(&dialog);
+    icon->setPixmap(windowIcon().pixmap(64, 64));
+    icon->setAlignment(Qt::AlignCenter);
+    row->addWidget(icon);
+    auto *text = new QLabel(&dialog);
+    text->setTextFormat(Qt::RichText);
+    text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    text->setStyleSheet(QStringLiteral("font-size: 14px; color: white;"));
+    QString paragraphs = message;
+    paragraphs.replace(QLatin1Char('\n'), QStringLiteral("</p><p style='margin: 0; margin-top: 10px;'>"));
+    text->setText(QStringLiteral("<p style='margin: 0;'>%1</p>").arg(paragraphs));
+    row->addWidget(text);
+    row->addStretch();
+    layout->addLayout(row);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    ok->setStyleSheet(kDialogButtonStyle);
+    ok->setFixedWidth(80);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    buttons->addWidget(ok);
+    layout->addLayout(buttons);
+
+    centreDialog(&dialog);
+    dialog.exec();
+    resumeAfterDialog(timerWasActive);
+}
+
+void MainWindow::onAboutClicked()
+{
+    const bool timerWasActive = pauseForDialog();
+    QDialog dialog;
+    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog.setWindowTitle(QString());
+    auto *layout = new QVBoxLayout(&dialog);
+    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setSpacing(20);
+
+    auto *row = new QHBoxLayout;
+    row->setSpacing(20);
+    auto *icon = new QLabel(&dialog);
+    icon->setPixmap(windowIcon().pixmap(64, 64));
+    icon->setAlignment(Qt::AlignTop);
+    row->addWidget(icon);
+    auto *text = new QLabel(&dialog);
+    text->setTextFormat(Qt::RichText);
+    text->setOpenExternalLinks(true);
+    text->setText(
+        QStringLiteral(
+            "<h3 style='margin:0;'>Orvel - Media File Viewer</h3>"
+            "<p style='margin-top:5px;'>バージョン %1</p>"
+            "<p>このソフトウェアは、<b>Qt</b> フレームワークと<br><b>FFmpeg</b>を使用して開発されています。</p>"
+            "<hr>"
+            "<p style='font-size: small; color: #aaa;'>"
+            "<b>Qt バージョン:</b> %2<br><b>FFmpeg バージョン:</b> 8.1<br>"
+            "Qt is a registered trademark of The Qt Company Ltd. and its subsidiaries.<br>"
+            "FFmpeg is a trademark of Fabrice Bellard, originator of the FFmpeg project.<br>"
+            "This software uses <a style='color: #4282da;' href='https://www.qt.io/'>Qt</a> and "
+            "<a style='color: #4282da;' href='https://ffmpeg.org/'>FFmpeg</a> under the "
+            "<a style='color: #4282da;' href='https://www.gnu.org/licenses/lgpl-3.0.html'><b>LGPL v3</b></a>."
+            "</p>")
+            .arg(QCoreApplication::applicationVersion(), QString::fromLatin1(qVersion())));
+    row->addWidget(text);
+    layout->addLayout(row);
+
+    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    ok->setStyleSheet(kDialogButtonStyle);
+    ok->setFixedWidth(80);
+    ok->setDefault(false);
+    ok->setAutoDefault(false);
+    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    layout->addWidget(ok, 0, Qt::AlignRight);
+
+    dialog.adjustSize();
+    dialog.setFixedSize(dialog.size());
+    centreDialog(&dialog);
+    dialog.exec();
+    resumeAfterDialog(timerWasActive);
+}
+
+bool MainWindow::isAudioOnly() const
+{
+    return appState->property("mediaProperties").toMap().value(QStringLiteral("isAudioOnly")).toBool();
+}
+
+int MainWindow::playbackIntervalMs() const
+{
+    const double fps = appState->fps();
+    // No rate yet (or a nonsense one): there is nothing to time.
+    if (!(fps > 0.0))
+        return 0;
+    return int(1000.0 / fps);
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "engine/timecode.h"
+
+#include <QAudioDevice>
+#include <QImage>
+#include <QMainWindow>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <optional>
+
+class ApplicationState;
+class AudioMeterWidget;
+class PlaybackController;
+class QAudioSink;
+class QComboBox;
+class QDialog;
+class QGraphicsOpacityEffect;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QStackedWidget;
+class QThread;
+class QTimer;
+class QVideoSink;
+class QVideoWidget;
+class UiController;
+class VideoEngine;
+
+// The one top-level window: owns the engine thread, the shared state, the presenters and
+// every widget, and wires them together. Everything here lives on the GUI thread except
+// videoEngine, which runs on videoThread and is reached only by queued calls by name.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Blocks until the engine thread has finished its current request: the engine may be
+    // in the middle of a long decode, and it must not outlive the objects it reports to.
+    ~MainWindow() override;
+
+    // Clears the open media, shows "Loading..." and queues the open on the engine thread;
+    // the answer arrives at onFileOpened.
+    void openMediaFile(const QString &path);
+
+    // Overlay and inspector refreshes, called from the state fan-out and the commands.
+    void updateLissajousOverlay();
+    void updateSafetyArea();
+    void updatePixelInspector();
+    // Clamps H and V to 2..100 (below 3 becomes 2) and L to 0..100.
+    void setSafetyArea(int h, int v, int l);
+    // Rebuilds the audio output (16-bit stereo at sampleRate) on audioDevice.
+    void recreateAudioSink(int sampleRate);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void onAboutClicked();
+    void onFileOpened(bool success, QVariantMap fileInfo, QString error);
+    void onSeekBarPressed();
+    void onSeekBarReleased();
+    void onSeekThrottleTimer();
+
+private:
+    void buildWidgetTree();
+    void connectStateFanOut();
+    void onFrameNumberChanged(int64_t frameNumber);
+    void onScopeImageArrived(const QImage &image, int64_t frameNumber);
+    void onRoutingChanged();
+    void initTimecode();
+    void turnInspectorOff();
+    void showMessageDialog(const QString &title, const QString &message);
+    void centreDialog(QDialog *dialog) const;
+    // Modal dialogs pause the player first; the result says whether the playback timer ran.
+    bool pauseForDialog();
+    void resumeAfterDialog(bool timerWasActive);
+    bool isAudioOnly() const;
+    int playbackIntervalMs() const;
+
+    QThread *videoThread = nullptr;
+    QLabel *pathLabel = nullptr;
+    QStackedWidget *viewerStack = nullptr;
+    QLabel *dropHintLabel = nullptr;
+    QVideoWidget *videoWidget = nullptr;
+    QVideoSink *videoSink = nullptr; // the video widget's, not owned
+    // Scope page (stack page 3); a plain page until the scope widget replaces it.
+    QWidget *scopeWidget = nullptr;
+    QSlider *seekBar = nullptr;
+    QLabel *timecodeLabel = nullptr;
+    QLabel *metadataLabel = nullptr;
+    QLabel *playbackInfoLabel = nullptr;
+    QLabel *inspectorLabel = nullptr; // in no layout; placed by hand
+    QPushButton *helpButton = nullptr;
+    QWidget *topPanel = nullptr;
+    QWidget *bottomPanel = nullptr;
+    AudioMeterWidget *audioMeter = nullptr;
+    QComboBox *leftChannelCombo = nullptr;
+    QComboBox *rightChannelCombo = nullptr;
+    bool lissajousEnabled = false;
+    bool lissajousShown = false;
+    bool safetyAreaEnabled = false;
+    bool safetyAreaShown = false;
+    int safetyAreaH = 95;
+    int safetyAreaV = 95;
+    int safetyAreaL = 75;
+    bool inspectorActive = false;
+    QImage inspectorImage;
+    int64_t inspectorImageFrame = -1;
+    QTimer *inspectorTimer = nullptr;
+    VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
+    QGraphicsOpacityEffect *seekBarOpacity = nullptr;
+    // Display timecode of the open file; empty for audio-only media or when it cannot be
+    // built. Read by address by the presenters, written only here.
+    std::optional<Timecode> timecode;
+    QTimer *seekThrottleTimer = nullptr;
+    bool seekBarDragging = false;
+    int64_t startTimecodeOffset = 0;
+    ApplicationState *appState = nullptr;
+    UiController *uiController = nullptr;
+    PlaybackController *playbackController = nullptr;
+    QTimer *playbackTimer = nullptr;
+    QAudioDevice audioDevice;
+    QAudioSink *audioSink = nullptr;
+    bool audioMuted = false;
+    bool routingFromMute = false;
+    int savedLeftIndex = -1;
+    int savedRightIndex = -1;
+    QLabel *helpLabel = nullptr;
+    QString gotoInput;
+    QTimer *stepTimer = nullptr;
+    int stepDirection = 0;
+    int stepKey = 0;
+    bool stepBySecond = false;
+    bool stepInitialDelay = false;
+    bool stepInFlight = false;
+    bool kHeld = false;
+    int64_t stepTarget = -1;
+    int wheelAccumulator = 0;
+    QTimer *scopeDeferTimer = nullptr;
+    int64_t scopePendingFrame = -1;
+};
