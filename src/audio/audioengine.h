@@ -34,9 +34,11 @@ public:
     // Closes everything, opens a decoder per audio stream (at most 8 channels in total);
     // false when none could be opened.
     bool openStreams(AVFormatContext *formatContext);
-    // Frees the decoders, "---" as audio info, queues emptied, time window cleared.
+    // Frees the decoders; audio info "---", no channels, 48 kHz, queues emptied, time
+    // window cleared. Routing is kept.
     void close();
-    // startOffset = startSec; endTime = endSec; endLimited = endSec finite and > 0.
+    // Stream time startSec becomes time zero; samples at or after endSec (on that axis) are
+    // dropped when endSec is finite and > 0.
     void setTimeWindow(double startSec, double endSec);
     QString audioInfo() const { return m_audioInfo; }
     int channelCount() const { return m_channelCount; }
@@ -50,14 +52,20 @@ public:
     // they still hold (frame-threaded decoders keep a few back). Decoding resumes only
     // after reset().
     void finishStreams(AVFormatContext *formatContext);
-    // Flushes decoders, forgets nextTime, empties queues, levels/peaks to -60, holds to 0.
+    // After a seek: flushes decoders, forgets nextTime, empties queues; levels, peaks and
+    // the last snapshot to -60, holds and accumulators to 0.
     void reset();
     // Makes every active queue start exactly at timeSec and fades the first
     // fadeSamples in linearly.
     void alignTo(double timeSec, int fadeSamples);
-    // Empties the queues into interleaved s16le stereo (left = leftSource, right = rightSource).
+    // Empties the queues into interleaved s16le stereo (left = leftSource, right =
+    // rightSource) as far as both routed queues reach; every other channel drains by the
+    // same count. An invalid source is silent; with both invalid the longest queue sets the
+    // length, so the queues still empty.
     QByteArray drainStereo();
+    // Seconds drainStereo() would return now; 0 without channels.
     double queuedSeconds() const;
+    // Channel indexes outside 0 … channelCount-1 (e.g. -1) mean silence on that side.
     void setRouting(int left, int right);
     int leftSource() const { return m_leftSource; }
     int rightSource() const { return m_rightSource; }

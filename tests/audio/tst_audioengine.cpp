@@ -183,6 +183,31 @@ private slots:
         QCOMPARE(engine.queuedSeconds(), 0.0);
     }
 
+    void openStreams_describesSharedClips_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("info");
+
+        QTest::newRow("pcm 24-bit in mov") << "prores_hq_pcm24.mov" << "PCM,24bit,48kHz";
+        QTest::newRow("broadcast wave") << "bwf_tc.wav" << "PCM,24bit,48kHz";
+        QTest::newRow("pcm 16-bit mono") << "mono.mov" << "PCM,16bit,48kHz";
+        QTest::newRow("flac") << "audio.flac" << "FLAC,24bit,48kHz";
+        QTest::newRow("aac") << "audio.m4a" << "AAC,---,48kHz";
+        QTest::newRow("opus") << "audio.opus" << "OPUS,---,48kHz";
+        QTest::newRow("first of two aac streams") << "h264_1080p25.mov" << "AAC,---,48kHz";
+    }
+
+    void openStreams_describesSharedClips()
+    {
+        QFETCH(QString, clip);
+        QFETCH(QString, info);
+        Demuxer demuxer;
+        QVERIFY(demuxer.open(testsupport::mediaPath(clip)));
+        AudioEngine engine;
+        QVERIFY(engine.openStreams(demuxer.get()));
+        QCOMPARE(engine.audioInfo(), info);
+    }
+
     void openStreams_withoutAudioFails()
     {
         const QString path = makeClip("video_only.nut", {"-f", "lavfi", "-i", "testsrc2=s=64x48:d=0.2", "-c:v", "ffv1"});
@@ -685,6 +710,56 @@ private slots:
         for (int c = 0; c < 2; ++c) {
             QVERIFY(std::abs(engine.meterLevels()[c] - amplitudeDb) < 0.05);
             QVERIFY(std::abs(engine.meterPeaks()[c] - amplitudeDb) < 0.05);
+        }
+    }
+
+    // The shared clips carry a tone at -(12 + 2g) dBFS on global channel g (audio.flac:
+    // -20 dBFS on both), so each measured peak names the channel it came from.
+    void levels_peakPerGlobalChannel_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QList<float>>("expectedDb");
+        QTest::addColumn<float>("tolerance");
+        QTest::addColumn<double>("skipSec"); // lossy codecs overshoot on the tone's abrupt onset
+
+        const auto tones = [](int count) {
+            QList<float> db;
+            for (int g = 0; g < count; ++g)
+                db.append(-(12.0f + 2.0f * g));
+            return db;
+        };
+        QTest::newRow("mono") << "mono.mov" << tones(1) << 0.05f << 0.0;
+        QTest::newRow("pcm 24-bit stereo") << "prores_hq_pcm24.mov" << tones(2) << 0.05f << 0.0;
+        QTest::newRow("six channels") << "video_6ch.mov" << tones(6) << 0.05f << 0.0;
+        QTest::newRow("five stereo streams, first four") << "five_stereo.mov" << tones(8) << 0.05f << 0.0;
+        QTest::newRow("two 6-channel streams, first eight") << "twelve_ch.mov" << tones(8) << 0.05f << 0.0;
+        QTest::newRow("two aac streams") << "h264_1080p25.mov" << tones(4) << 0.5f << 0.1;
+        QTest::newRow("-20 dBFS flac") << "audio.flac" << QList<float>{-20.0f, -20.0f} << 0.05f << 0.0;
+        QTest::newRow("-20 dBFS opus") << "audio.opus" << QList<float>{-20.0f, -20.0f} << 0.5f << 0.1;
+    }
+
+    void levels_peakPerGlobalChannel()
+    {
+        QFETCH(QString, clip);
+        QFETCH(QList<float>, expectedDb);
+        QFETCH(float, tolerance);
+        QFETCH(double, skipSec);
+
+        Demuxer demuxer;
+        QVERIFY(demuxer.open(testsupport::mediaPath(clip)));
+        AudioEngine engine;
+        QVERIFY(engine.openStreams(demuxer.get()));
+        QCOMPARE(engine.channelCount(), expectedDb.size());
+        engine.setRouting(-1, -1);
+        demuxer.feed(engine);
+        engine.alignTo(skipSec, 0);
+        QVERIFY(!engine.drainStereo().isEmpty());
+        const QList<float> peaks = engine.takePeaks();
+        QCOMPARE(peaks.size(), expectedDb.size());
+        for (qsizetype g = 0; g < peaks.size(); ++g) {
+            const float db = 20.0f * std::log10(peaks[g]);
+            QVERIFY2(std::abs(db - expectedDb[g]) <= tolerance,
+                     qPrintable(QStringLiteral("channel %1: %2 dB").arg(g).arg(db)));
         }
     }
 
