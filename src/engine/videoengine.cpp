@@ -437,8 +437,10 @@ VideoEngine::AudioOnlyResult VideoEngine::openAudioOnly(const QString &filePath)
         durationSec = formatDurationSec(formatContext.get());
     videoDurationSec = durationSec;
 
+    // The tolerance keeps binary noise (10 s reading as 10.000000000000002) from adding a
+    // frame that is not there.
     totalFrames = durationSec > 0.0
-        ? std::max<int64_t>(int64_t(std::ceil(durationSec * kAudioOnlyFps)) + 1, 2)
+        ? std::max<int64_t>(int64_t(std::ceil(durationSec * kAudioOnlyFps - 1e-6)) + 1, 2)
         : 1;
     currentFrame = 0;
     audioReadExhausted = false;
