@@ -3,6 +3,9 @@
 #include "engine/ffmpeg.h"
 
 #include <QDebug>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
 #include <QVideoFrameFormat>
 
 #include <algorithm>
@@ -161,6 +164,8 @@ av::SwsContextPtr buildScaler(const ScaleSpec &spec)
     av_opt_set_int(ctx.get(), "dst_format", spec.dstFormat, 0);
     av_opt_set_int(ctx.get(), "dst_range", spec.dstFull ? 1 : 0, 0);
     av_opt_set_int(ctx.get(), "sws_flags", spec.flags, 0);
+    // Slice threads (one per core); only sws_scale_frame uses them.
+    av_opt_set_int(ctx.get(), "threads", 0, 0);
     if (sws_init_context(ctx.get(), nullptr, nullptr) < 0)
         return {};
 
@@ -174,6 +179,37 @@ av::SwsContextPtr buildScaler(const ScaleSpec &spec)
             qWarning() << "sws_setColorspaceDetails failed:" << ret;
     }
     return ctx;
+}
+
+void keepCallerBuffer(void *, uint8_t *) {}
+
+// Scales the whole source into caller-owned planes through the context's slice threads.
+// The source view's planes may be reordered relative to 'frame'; the frame only lends its
+// buffer references.
+bool scaleInto(SwsContext *ctx, const AVFrame *frame, const SourceView &src, uint8_t *const dst[4],
+               const int dstStrides[4], int dstWidth, int dstHeight, int dstFormat)
+{
+    av::FramePtr in = av::makeFrame();
+    av::FramePtr out = av::makeFrame();
+    if (!in || !out || av_frame_ref(in.get(), frame) < 0)
+        return false;
+    in->format = src.format;
+    for (int p = 0; p < 4; ++p) {
+        in->data[p] = const_cast<uint8_t *>(src.planes[p]);
+        in->linesize[p] = src.strides[p];
+    }
+    // Without a buffer reference the scaler would allocate its own output.
+    out->buf[0] = av_buffer_create(dst[0], 1, keepCallerBuffer, nullptr, 0);
+    if (!out->buf[0])
+        return false;
+    for (int p = 0; p < 4; ++p) {
+        out->data[p] = dst[p];
+        out->linesize[p] = dstStrides[p];
+    }
+    out->width = dstWidth;
+    out->height = dstHeight;
+    out->format = dstFormat;
+    return sws_scale_frame(ctx, out.get(), in.get()) >= 0;
 }
 
 QVideoFrameFormat::ColorTransfer qtTransfer(int trc)
@@ -228,13 +264,10 @@ bool copyPlanes(const SourceView &src, int width, int height, QVideoFrame &out)
     return true;
 }
 
+// Nearest integer, clamped to 0..255.
 inline uint8_t toByte(double v)
 {
-    if (!(v > 0.0))
-        return 0;
-    if (v >= 255.0)
-        return 255;
-    return uint8_t(v + 0.5);
+    return uint8_t(std::clamp(v, 0.0, 255.0) + 0.5);
 }
 
 } // namespace
@@ -283,23 +316,31 @@ void Planar422Converter::prepare(int depth, bool fullRange, int colorSpace)
 
 namespace {
 
-template<typename Sample>
-void convert422Rows(const AVFrame *frame, uint8_t *dst, int dstStride, int width, int height,
-                    const double *lumaLut, const double *chromaLut, double *luma, double *lumaDown,
-                    double kr, double kb, double kg)
-{
-    const int cw = (width + 1) / 2;
-    const double bFromCb = 2.0 * (1.0 - kb);
-    const double rFromCr = 2.0 * (1.0 - kr);
-    const double gFromCb = 2.0 * kb * (1.0 - kb) / kg;
-    const double gFromCr = 2.0 * kr * (1.0 - kr) / kg;
-    const int last = width - 1;
+struct Planar422Job {
+    const AVFrame *frame;
+    uint8_t *dst;
+    int dstStride;
+    int width;
+    const double *lumaLut;
+    const double *chromaLut;
+    double bFromCb, rFromCr, gFromCb, gFromCr;
+};
 
-    for (int y = 0; y < height; ++y) {
+template<typename Sample>
+void convert422Rows(const Planar422Job &job, int firstRow, int endRow, double *luma, double *lumaDown)
+{
+    const AVFrame *frame = job.frame;
+    const int width = job.width;
+    const int cw = (width + 1) / 2;
+    const int last = width - 1;
+    const double *lumaLut = job.lumaLut;
+    const double *chromaLut = job.chromaLut;
+
+    for (int y = firstRow; y < endRow; ++y) {
         const auto *yRow = reinterpret_cast<const Sample *>(frame->data[0] + ptrdiff_t(y) * frame->linesize[0]);
         const auto *uRow = reinterpret_cast<const Sample *>(frame->data[1] + ptrdiff_t(y) * frame->linesize[1]);
         const auto *vRow = reinterpret_cast<const Sample *>(frame->data[2] + ptrdiff_t(y) * frame->linesize[2]);
-        uint8_t *out = dst + ptrdiff_t(y) * dstStride;
+        uint8_t *out = job.dst + ptrdiff_t(y) * job.dstStride;
 
         for (int k = 0; k < width; ++k)
             luma[k] = lumaLut[yRow[k]];
@@ -309,16 +350,22 @@ void convert422Rows(const AVFrame *frame, uint8_t *dst, int dstStride, int width
         for (int k = 0; k < width; ++k) {
             const double yk = luma[k];
             const int c = std::min(k >> 1, cw - 1);
-            const int lo = std::max(c - 2, 0);
-            const int hi = std::min(c + 2, cw - 1);
-            // Chroma sample whose luma pair looks most like this pixel, nearer ones preferred.
-            int p = lo;
-            double best = std::fabs(lumaDown[lo] - yk) + 0.25 * (c - lo);
-            for (int q = lo + 1; q <= hi; ++q) {
-                const double cost = std::fabs(lumaDown[q] - yk) + 0.25 * std::abs(c - q);
-                if (cost < best) {
-                    best = cost;
-                    p = q;
+            // Chroma sample whose luma pair looks most like this pixel, nearer ones preferred
+            // (lowest index on ties). Any other candidate costs at least 0.25, so a closer
+            // own pair settles it without the search.
+            int p = c;
+            const double own = std::fabs(lumaDown[c] - yk);
+            if (!(own < 0.25)) {
+                const int lo = std::max(c - 2, 0);
+                const int hi = std::min(c + 2, cw - 1);
+                p = lo;
+                double best = std::fabs(lumaDown[lo] - yk) + 0.25 * (c - lo);
+                for (int q = lo + 1; q <= hi; ++q) {
+                    const double cost = std::fabs(lumaDown[q] - yk) + 0.25 * std::abs(c - q);
+                    if (cost < best) {
+                        best = cost;
+                        p = q;
+                    }
                 }
             }
             const double edge =
@@ -327,15 +374,18 @@ void convert422Rows(const AVFrame *frame, uint8_t *dst, int dstStride, int width
             const double gain = edge * ratio;
             const double cb = chromaLut[uRow[p]] * gain;
             const double cr = chromaLut[vRow[p]] * gain;
-            out[4 * k + 0] = toByte(yk + bFromCb * cb);
-            out[4 * k + 1] = toByte(yk - gFromCb * cb - gFromCr * cr);
-            out[4 * k + 2] = toByte(yk + rFromCr * cr);
+            out[4 * k + 0] = toByte(yk + job.bFromCb * cb);
+            out[4 * k + 1] = toByte(yk - job.gFromCb * cb - job.gFromCr * cr);
+            out[4 * k + 2] = toByte(yk + job.rFromCr * cr);
             out[4 * k + 3] = 255;
         }
     }
 }
 
 } // namespace
+
+Planar422Converter::Planar422Converter() = default;
+Planar422Converter::~Planar422Converter() = default;
 
 bool Planar422Converter::convert(const AVFrame *frame, uint8_t *dst, int dstStride, int width,
                                  int height, int range, int colorSpace)
@@ -352,15 +402,55 @@ bool Planar422Converter::convert(const AVFrame *frame, uint8_t *dst, int dstStri
 
     const int depth = desc->comp[0].depth;
     prepare(depth, range == AVCOL_RANGE_JPEG, colorSpace);
-    m_luma.resize(size_t(width));
-    m_lumaDown.resize(size_t((width + 1) / 2));
-    if (depth > 8) {
-        convert422Rows<uint16_t>(frame, dst, dstStride, width, height, m_lumaLut.data(),
-                                 m_chromaLut.data(), m_luma.data(), m_lumaDown.data(), m_kr, m_kb, m_kg);
-    } else {
-        convert422Rows<uint8_t>(frame, dst, dstStride, width, height, m_lumaLut.data(),
-                                m_chromaLut.data(), m_luma.data(), m_lumaDown.data(), m_kr, m_kb, m_kg);
+
+    Planar422Job job{};
+    job.frame = frame;
+    job.dst = dst;
+    job.dstStride = dstStride;
+    job.width = width;
+    job.lumaLut = m_lumaLut.data();
+    job.chromaLut = m_chromaLut.data();
+    job.bFromCb = 2.0 * (1.0 - m_kb);
+    job.rFromCr = 2.0 * (1.0 - m_kr);
+    job.gFromCb = 2.0 * m_kb * (1.0 - m_kb) / m_kg;
+    job.gFromCr = 2.0 * m_kr * (1.0 - m_kr) / m_kg;
+
+    // Bands of at least 64 rows; below that the hand-over costs more than it saves.
+    const int threads = std::max(1, QThread::idealThreadCount());
+    const int bands = std::clamp(height / 64, 1, threads);
+    const size_t rowDoubles = size_t(width) + size_t((width + 1) / 2);
+    m_bandRows.resize(size_t(bands));
+    for (auto &rows : m_bandRows)
+        rows.resize(rowDoubles);
+
+    auto runBand = [&job, depth, height, bands, width, this](int band) {
+        const int first = int(int64_t(height) * band / bands);
+        const int end = int(int64_t(height) * (band + 1) / bands);
+        double *luma = m_bandRows[size_t(band)].data();
+        double *lumaDown = luma + width;
+        if (depth > 8)
+            convert422Rows<uint16_t>(job, first, end, luma, lumaDown);
+        else
+            convert422Rows<uint8_t>(job, first, end, luma, lumaDown);
+    };
+
+    if (bands == 1) {
+        runBand(0);
+        return true;
     }
+    if (!m_pool) {
+        m_pool = std::make_unique<QThreadPool>();
+        m_pool->setMaxThreadCount(threads - 1);
+    }
+    QSemaphore done;
+    for (int band = 1; band < bands; ++band) {
+        m_pool->start([&runBand, &done, band] {
+            runBand(band);
+            done.release();
+        });
+    }
+    runBand(0);
+    done.acquire(bands - 1);
     return true;
 }
 
@@ -494,10 +584,10 @@ QVideoFrame PixelConverter::toVideoFrame(const AVFrame *frame, const ConversionS
         dst[p] = out.bits(p);
         dstStrides[p] = out.bytesPerLine(p);
     }
-    const int scaled = sws_scale(m_swsContext.get(), src.planes, src.strides, 0, frame->height,
-                                 dst, dstStrides);
+    const bool scaled = scaleInto(m_swsContext.get(), frame, src, dst, dstStrides, targetSize.width(),
+                                  targetSize.height(), targetFormat);
     out.unmap();
-    return scaled > 0 ? out : QVideoFrame();
+    return scaled ? out : QVideoFrame();
 }
 
 QImage PixelConverter::toRgbImage(const AVFrame *frame, const ConversionSource &source)
@@ -534,7 +624,7 @@ QImage PixelConverter::toRgbImage(const AVFrame *frame, const ConversionSource &
 
     uint8_t *dst[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int dstStrides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    if (sws_scale(ctx.get(), src.planes, src.strides, 0, frame->height, dst, dstStrides) <= 0)
+    if (!scaleInto(ctx.get(), frame, src, dst, dstStrides, frame->width, frame->height, AV_PIX_FMT_BGRA))
         return {};
     return image;
 }

@@ -5,12 +5,14 @@
 #include <QVideoFrame>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/conversionprofile.h"
 #include "engine/ffmpegptr.h"
 
 struct AVFrame;
+class QThreadPool;
 
 // What the engine knows about the open video decoder that changes how its frames are read.
 struct ConversionSource {
@@ -25,11 +27,17 @@ struct ConversionSource {
 };
 
 // Luma-guided reconstruction of planar 4:2:2 (8 to 16 bits) into 8-bit B,G,R,A rows. Keeps
-// its lookup tables and row buffers between calls; rebuilt only when depth, range or matrix
-// change. Not thread-safe: one instance per thread.
+// its lookup tables, row buffers and worker threads between calls; tables are rebuilt only
+// when depth, range or matrix change. Rows are split into bands converted in parallel; the
+// calling thread blocks until all are done. Not reentrant: one instance per calling thread.
 class Planar422Converter
 {
 public:
+    Planar422Converter();
+    ~Planar422Converter();
+    Planar422Converter(const Planar422Converter &) = delete;
+    Planar422Converter &operator=(const Planar422Converter &) = delete;
+
     // False (and nothing written) when the frame is not planar 4:2:2, a plane is missing,
     // or width/height differ from the frame's. range: AVColorRange (2 = full);
     // colorSpace: AVColorSpace (selects the matrix).
@@ -45,8 +53,8 @@ private:
     double m_kr = 0, m_kb = 0, m_kg = 0;
     std::vector<double> m_lumaLut;    // sample -> Y in 0..255 (clamped)
     std::vector<double> m_chromaLut;  // sample -> signed chroma on the 0..255 scale
-    std::vector<double> m_luma;       // one row of Y
-    std::vector<double> m_lumaDown;   // one row of Y averaged over chroma pairs
+    std::vector<std::vector<double>> m_bandRows; // per band: one row of Y, then its pair means
+    std::unique_ptr<QThreadPool> m_pool;         // created on first use
 };
 
 // Turns decoded frames into what the rest of the program shows and analyses: a QVideoFrame

@@ -548,21 +548,24 @@ void TestPixelConverter::flat422GivesMatrixResult_data()
     QTest::addColumn<int>("range");
     QTest::addColumn<int>("colorSpace");
     QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
     QTest::addColumn<int>("y");
     QTest::addColumn<int>("cb");
     QTest::addColumn<int>("cr");
 
     const int video = AVCOL_RANGE_MPEG, full = AVCOL_RANGE_JPEG;
-    QTest::newRow("10-bit 709 blue-ish") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 16 << 464 << 664 << 380;
-    QTest::newRow("10-bit 709 red") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 15 << 250 << 409 << 960;
-    QTest::newRow("10-bit 709 white") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 16 << 940 << 512 << 512;
-    QTest::newRow("10-bit untagged") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_UNSPECIFIED) << 16 << 600 << 300 << 700;
-    QTest::newRow("10-bit 601") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_SMPTE170M) << 16 << 600 << 300 << 700;
-    QTest::newRow("10-bit 2020") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT2020_NCL) << 16 << 600 << 300 << 700;
-    QTest::newRow("10-bit full") << int(AV_PIX_FMT_YUV422P10LE) << full << int(AVCOL_SPC_BT709) << 16 << 600 << 300 << 700;
-    QTest::newRow("8-bit 709") << int(AV_PIX_FMT_YUV422P) << video << int(AVCOL_SPC_BT709) << 16 << 120 << 90 << 170;
-    QTest::newRow("12-bit 709") << int(AV_PIX_FMT_YUV422P12LE) << video << int(AVCOL_SPC_BT709) << 16 << 2400 << 1500 << 2600;
-    QTest::newRow("16-bit full") << int(AV_PIX_FMT_YUV422P16LE) << full << int(AVCOL_SPC_BT709) << 16 << 30000 << 20000 << 45000;
+    QTest::newRow("10-bit 709 blue-ish") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 16 << 6 << 464 << 664 << 380;
+    QTest::newRow("10-bit 709 red") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 15 << 6 << 250 << 409 << 960;
+    QTest::newRow("10-bit 709 white") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 16 << 6 << 940 << 512 << 512;
+    QTest::newRow("10-bit untagged") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_UNSPECIFIED) << 16 << 6 << 600 << 300 << 700;
+    QTest::newRow("10-bit 601") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_SMPTE170M) << 16 << 6 << 600 << 300 << 700;
+    QTest::newRow("10-bit 2020") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT2020_NCL) << 16 << 6 << 600 << 300 << 700;
+    QTest::newRow("10-bit full") << int(AV_PIX_FMT_YUV422P10LE) << full << int(AVCOL_SPC_BT709) << 16 << 6 << 600 << 300 << 700;
+    QTest::newRow("8-bit 709") << int(AV_PIX_FMT_YUV422P) << video << int(AVCOL_SPC_BT709) << 16 << 6 << 120 << 90 << 170;
+    QTest::newRow("12-bit 709") << int(AV_PIX_FMT_YUV422P12LE) << video << int(AVCOL_SPC_BT709) << 16 << 6 << 2400 << 1500 << 2600;
+    // Tall enough to be converted in parallel bands: every row must still be written.
+    QTest::newRow("10-bit tall") << int(AV_PIX_FMT_YUV422P10LE) << video << int(AVCOL_SPC_BT709) << 16 << 517 << 464 << 664 << 380;
+    QTest::newRow("16-bit full") << int(AV_PIX_FMT_YUV422P16LE) << full << int(AVCOL_SPC_BT709) << 16 << 6 << 30000 << 20000 << 45000;
 }
 
 // Flat areas of constant chroma come out exactly as the matrix says, in the viewer under
@@ -573,10 +576,11 @@ void TestPixelConverter::flat422GivesMatrixResult()
     QFETCH(int, range);
     QFETCH(int, colorSpace);
     QFETCH(int, width);
+    QFETCH(int, height);
     QFETCH(int, y);
     QFETCH(int, cb);
     QFETCH(int, cr);
-    av::FramePtr frame = makeFlat422(AVPixelFormat(format), width, 6, y, cb, cr, range, colorSpace);
+    av::FramePtr frame = makeFlat422(AVPixelFormat(format), width, height, y, cb, cr, range, colorSpace);
     QVERIFY(frame);
 
     double kr = 0.2126, kb = 0.0722;
@@ -595,7 +599,7 @@ void TestPixelConverter::flat422GivesMatrixResult()
     const QImage inspector = converter.toRgbImage(frame.get(), source);
     QCOMPARE(converter.contextBuildCount(), 0); // the luma-guided path, not swscale
     for (const QImage &image : {viewer, inspector}) {
-        QCOMPARE(image.size(), QSize(width, 6));
+        QCOMPARE(image.size(), QSize(width, height));
         for (int yy = 0; yy < image.height(); ++yy)
             for (int x = 0; x < image.width(); ++x)
                 QCOMPARE(image.pixel(x, yy), want.rgba());
