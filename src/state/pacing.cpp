@@ -1,0 +1,96 @@
+#include "state/pacing.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pacing {
+
+int64_t roundHalfAway(double value)
+{
+    return int64_t(std::round(value));
+}
+
+int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed)
+{
+    return roundHalfAway(fps * (double(elapsedMs) / 1000.0) * speed);
+}
+
+int64_t forwardStep(bool stabilized, double fps, int64_t behind)
+{
+    if (stabilized)
+        return behind > 3 ? 2 : 1;
+    return std::max<int64_t>(2, int64_t(std::ceil(fps / 15.0)));
+}
+
+int64_t allowedJump(bool stabilized, double fps)
+{
+    if (stabilized)
+        return 3;
+    return std::max<int64_t>(5, int64_t(std::ceil(fps * 0.25)));
+}
+
+int64_t recoveryMargin(double fps)
+{
+    return std::max<int64_t>(2, int64_t(std::ceil(std::max(fps, 1.0) * 0.25)));
+}
+
+int64_t clockFrame(int64_t startFrame, double fps, double seconds)
+{
+    return startFrame + int64_t(std::floor(fps * seconds + 0.001));
+}
+
+void PlaybackClock::start(bool audioActive, int64_t processedUSecs)
+{
+    m_audioActive = audioActive;
+    m_audioBaseUSecs = audioActive ? processedUSecs : 0;
+    m_audioSynced = false;
+    m_maxSeconds = 0.0;
+}
+
+void PlaybackClock::stop()
+{
+    m_audioActive = false;
+    m_audioSynced = false;
+    m_maxSeconds = 0.0;
+}
+
+double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> processedUSecs)
+{
+    double t = wallSeconds;
+    if (m_audioActive && processedUSecs) {
+        const int64_t p = *processedUSecs;
+        const int64_t played = std::max<int64_t>(p - m_audioBaseUSecs, 0);
+        if (m_audioSynced) {
+            const double audioSeconds = double(played) / 1000000.0;
+            if (!(t - audioSeconds > maxLead))
+                t = audioSeconds;
+        } else if (played > 0) {
+            // From now on the audio clock reads the wall-clock time at which it started.
+            m_audioSynced = true;
+            m_audioBaseUSecs = p - int64_t(t * 1000000.0);
+        }
+    }
+    if (t < m_maxSeconds)
+        t = m_maxSeconds;
+    else
+        m_maxSeconds = t;
+    return t;
+}
+
+void LevelBallistics::step(float snapshotDb, double dtSeconds)
+{
+    const float dt = float(dtSeconds);
+    level = std::max(level - fallDbPerSecond * dt, floorDb);
+    if (snapshotDb > floorDb && snapshotDb > level)
+        level = snapshotDb;
+    if (level >= peak) {
+        peak = level;
+        hold = holdSeconds;
+    } else {
+        hold -= dt;
+        if (hold <= 0.0f)
+            peak = std::max(peak - peakFallDbPerSecond * dt, level);
+    }
+}
+
+} // namespace pacing

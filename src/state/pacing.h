@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+// Arithmetic of playback pacing, kept free of timers and devices so that every rule can
+// be checked with exact numbers. Plain values; the playback controller owns them on the
+// GUI thread.
+
+namespace pacing {
+
+// Nearest integer, halves away from zero.
+int64_t roundHalfAway(double value);
+
+// Frames a shuttle has travelled after elapsedMs at the given multiplier.
+int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed);
+
+// Frames the picture may move ahead of the one on screen in one forward 1x request:
+// stabilised media take small steps (2 only when more than 3 behind), others at least 2.
+int64_t forwardStep(bool stabilized, double fps, int64_t behind);
+
+// Largest forward 1x advance that is not reported as a jump.
+int64_t allowedJump(bool stabilized, double fps);
+
+// Frames before the end within which an invalid frame stops playback at once.
+int64_t recoveryMargin(double fps);
+
+// Frame number the clock shows: startFrame + floor(fps * seconds + 0.001).
+int64_t clockFrame(int64_t startFrame, double fps, double seconds);
+
+// The forward 1x clock. Audio leads: once the device has consumed audio, its played
+// time (re-based so that it reads the wall-clock time at which it started) replaces the
+// wall clock, except while the wall clock is more than maxLead ahead (a starved output).
+// The result never goes backwards.
+class PlaybackClock
+{
+public:
+    static constexpr double maxLead = 0.25;
+
+    // Entering forward 1x: audioActive when a sink was started and gave a device, with
+    // its processedUSecs() at that moment.
+    void start(bool audioActive, int64_t processedUSecs);
+    // Leaving playback: no audio, no history.
+    void stop();
+
+    // wallSeconds: time since playback (re)started; processedUSecs: the sink's counter,
+    // absent without a sink.
+    double seconds(double wallSeconds, std::optional<int64_t> processedUSecs);
+
+    bool audioActive() const { return m_audioActive; }
+    bool audioSynced() const { return m_audioSynced; }
+    int64_t audioBaseUSecs() const { return m_audioBaseUSecs; }
+    double maxSeconds() const { return m_maxSeconds; }
+
+private:
+    bool m_audioActive = false;
+    bool m_audioSynced = false;
+    int64_t m_audioBaseUSecs = 0;
+    double m_maxSeconds = 0.0;
+};
+
+// One side of a level meter: instant attack, 90 dB/s fall to the floor, a peak that
+// holds for a second and then falls at 24 dB/s, never below the level.
+struct LevelBallistics
+{
+    static constexpr float floorDb = -60.0f;
+    static constexpr float fallDbPerSecond = 90.0f;
+    static constexpr float peakFallDbPerSecond = 24.0f;
+    static constexpr float holdSeconds = 1.0f;
+
+    float level = floorDb;
+    float peak = floorDb;
+    float hold = 0.0f;
+
+    void reset() { *this = LevelBallistics(); }
+    void step(float snapshotDb, double dtSeconds);
+};
+
+} // namespace pacing
