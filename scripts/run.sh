@@ -25,7 +25,7 @@ else
     fi
 fi
 
-# Until the main window lands, "running" a file prints its probe.
-viewer=("$build/tools/orvel-cli" probe)
-# viewer=("$build/src/orvel")    # the player: swap this line in for the one above
+# The player opens the file.
+viewer=("$build/src/orvel")
+# viewer=("$build/tools/orvel-cli" probe)    # the probe, without a window
 exec "${viewer[@]}" "$file"
