@@ -211,32 +211,65 @@ else
     rm -f "$stamp_file"
 fi
 
-start=$SECONDS
-made=0
-failed=()
-for name in "${clips[@]}"; do
-    target=$out/$name
-    if (( !force )) && [[ -s $target ]]; then
-        continue
-    fi
-    tmp=$out/.partial.$name
+# build_one NAME: makes and checks one clip; the clip only appears under its own name
+# once it is complete and has passed its checks.
+build_one() {
+    local name=$1 target=$out/$1 tmp=$out/.partial.$1 t0=$SECONDS
     rm -f "$tmp"
-    t0=$SECONDS
     if ! make_clip "$name" "$tmp" || [[ ! -s $tmp ]]; then
-        echo "generate_media: FAILED to make $name" >&2
+        echo "generate_media: FAILED to make $name"
         rm -f "$tmp"
-        failed+=("$name")
-        continue
+        return 1
     fi
     mv -f "$tmp" "$target"
-    if ! bash "$checker" "$out" "$name"; then
-        echo "generate_media: $name does not have what its name promises" >&2
-        rm -f "$target"
-        failed+=("$name")
-        continue
+    if ! bash "$checker" "$out" "$name" >/dev/null 2>"$tmp.check"; then
+        cat "$tmp.check"
+        rm -f "$tmp.check" "$target"
+        echo "generate_media: $name does not have what its name promises"
+        return 1
     fi
+    rm -f "$tmp.check"
     echo "generate_media: made $name in $(( SECONDS - t0 )) s"
-    made=$(( made + 1 ))
+}
+
+todo=()
+for name in "${clips[@]}"; do
+    if (( force )) || [[ ! -s $out/$name ]]; then
+        todo+=("$name")
+    fi
+done
+
+# The lavfi sources and drawtext run on one thread, so two clips at a time keep two
+# cores busy. Each job's output is shown when it ends.
+jobs=${ORVEL_MEDIA_JOBS:-2}
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+declare -A job_name=()
+failed=()
+made=0
+start=$SECONDS
+
+reap_one() {
+    local pid status=0
+    wait -n -p pid || status=$?
+    cat "$logs/${job_name[$pid]}.log"
+    if (( status == 0 )); then
+        made=$(( made + 1 ))
+    else
+        failed+=("${job_name[$pid]}")
+    fi
+    unset "job_name[$pid]"
+}
+
+for name in "${todo[@]}"; do
+    while (( ${#job_name[@]} >= jobs )); do
+        reap_one
+    done
+    build_one "$name" >"$logs/$name.log" 2>&1 &
+    job_name[$!]=$name
+done
+while (( ${#job_name[@]} > 0 )); do
+    reap_one
 done
 
 if (( ${#failed[@]} > 0 )); then
