@@ -159,7 +159,7 @@ make_clip() {
     untagged.mp4)
         ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" "$f" ;;
     interlaced.mov)
-        ff -f lavfi -i "$(pattern 1920 1080 25 1)" "${X264[@]}" -flags +ildct+ilme -x264opts tff=1 "$f" ;;
+        ff -f lavfi -i "$(pattern 1920 1080 25 1)" "${X264[@]}" -flags +ildct+ilme -x264-params tff=1 "$f" ;;
     abnormal_fps.mkv)
         # Frames are 40 ms apart (r_frame_rate 25) but the track's DefaultDuration claims
         # 1 ms (avg_frame_rate 1000). The muxer only writes durations coarser than its 1 ms
