@@ -109,6 +109,11 @@ start_xvfb() {
 start_pulse
 check_pulse_loopback
 start_xvfb
+# Qt warns on every start without one; CI has no login session to provide it.
+if [[ -z ${XDG_RUNTIME_DIR:-} ]]; then
+    mkdir -p -m 700 "$run_dir/runtime"
+    export XDG_RUNTIME_DIR=$run_dir/runtime
+fi
 
 cd "$build"
 status=0

@@ -120,7 +120,18 @@ video() {
     is "s$1.height" "$4"
     is "s$1.r_frame_rate" "$5"
     [[ -n ${6:-} ]] && is "s$1.nb_read_packets" "$6"
+    counter_ticks "$1"
     return 0
+}
+
+# counter_ticks IDX: the bottom-centre area, where the frame counter is burnt in, differs
+# between the first two frames of video stream IDX (on the bars nothing else moves).
+counter_ticks() {
+    local sums
+    sums=$(ffmpeg -nostdin -v error -i "$FILE" -map "0:$1" -frames:v 2 \
+        -vf "crop=iw/3:ih/4:iw/3:ih*3/4" -f framemd5 - 2>&1 | awk -F', *' '!/^#/ { print $NF }')
+    [[ $(wc -l <<<"$sums") == 2 && $(sort -u <<<"$sums" | wc -l) == 2 ]] ||
+        fail "stream $1: no frame counter ticking at the bottom centre"
 }
 
 # ---- the clips ---------------------------------------------------------------------------
