@@ -43,7 +43,21 @@ struct SourceView {
     bool isRgb = false;
     bool isGbr = false;
     bool hasAlpha = false;
+    bool impliedFull = false; // a deprecated full-range ("J") format, read as its plain twin
 };
+
+// Reading the "J" formats as their plain layouts lets full-range 4:2:0 take the plane copy.
+int plainTwinOf(int format)
+{
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+    default: return AV_PIX_FMT_NONE;
+    }
+}
 
 int dnxhrRgbFormatFor(int format)
 {
@@ -59,6 +73,10 @@ SourceView viewSource(const AVFrame *frame, const ConversionSource &source)
 {
     SourceView view;
     view.format = frame->format;
+    if (const int twin = plainTwinOf(frame->format); twin != AV_PIX_FMT_NONE) {
+        view.format = twin;
+        view.impliedFull = true;
+    }
     for (int p = 0; p < 4; ++p) {
         view.planes[p] = frame->data[p];
         view.strides[p] = frame->linesize[p];
@@ -95,13 +113,13 @@ SourceView viewSource(const AVFrame *frame, const ConversionSource &source)
     return view;
 }
 
-int effectiveRange(const AVFrame *frame, const ConversionSource &source, bool isRgb)
+int effectiveRange(const AVFrame *frame, const ConversionSource &source, const SourceView &view)
 {
     if (source.rangeOverride != AVCOL_RANGE_UNSPECIFIED)
         return source.rangeOverride;
     if (frame->color_range != AVCOL_RANGE_UNSPECIFIED)
         return frame->color_range;
-    return isRgb ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    return view.isRgb || view.impliedFull ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
 }
 
 const int *swsCoefficientsFor(int matrix)
@@ -510,7 +528,7 @@ QVideoFrame PixelConverter::toVideoFrame(const AVFrame *frame, const ConversionS
     const QSize frameSize(frame->width, frame->height);
     const QSize targetSize = previewDownscaleActive ? previewSize(frameSize) : frameSize;
 
-    const int range = effectiveRange(frame, source, src.isRgb);
+    const int range = effectiveRange(frame, source, src);
     const bool sourceFull = src.isRgb || range == AVCOL_RANGE_JPEG;
     const bool targetFull = bgraOutput || sourceFull;
 
@@ -596,7 +614,7 @@ QImage PixelConverter::toRgbImage(const AVFrame *frame, const ConversionSource &
         return {};
 
     const SourceView src = viewSource(frame, source);
-    const int range = effectiveRange(frame, source, src.isRgb);
+    const int range = effectiveRange(frame, source, src);
     QImage image(frame->width, frame->height, QImage::Format_ARGB32);
     if (image.isNull())
         return {};

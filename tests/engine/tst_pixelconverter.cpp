@@ -214,6 +214,7 @@ private slots:
     void flat422GivesMatrixResult_data();
     void flat422GivesMatrixResult();
     void decoded422PatchGivesMatrixResult();
+    void edge422TakesChromaFromItsOwnSide();
     void contextCacheFollowsProfileAndKey();
     void previewSize_data();
     void previewSize();
@@ -331,6 +332,7 @@ void TestPixelConverter::planeCopyIsExact_data()
     QTest::newRow("h264") << "h264_1080p25.mov";
     QTest::newRow("bt709") << "bt709.mp4";
     QTest::newRow("odd size") << "tmp:odd.nut";
+    QTest::newRow("full range (yuvj420p)") << "tmp:fullrange.mp4";
     QTest::newRow("bgra") << "bgra.avi";
 }
 
@@ -469,16 +471,20 @@ void TestPixelConverter::dnxhr444ColoursNotSwapped_data()
 {
     QTest::addColumn<QString>("clip");
     QTest::addColumn<int>("profile");
-    QTest::newRow("yuv 4:4:4 viewer") << "tmp:dnx_yuv444.mov" << int(Standard);
-    QTest::newRow("yuv 4:4:4 isolation") << "tmp:dnx_yuv444.mov" << int(ChannelIsolation);
-    QTest::newRow("rgb viewer") << "tmp:dnx_gbrp.mov" << int(Standard);
-    QTest::newRow("rgb isolation") << "tmp:dnx_gbrp.mov" << int(ChannelIsolation);
+    QTest::addColumn<bool>("hdBars"); // smptehdbars: the seven bars span the middle 3/4
+    QTest::newRow("yuv 4:4:4 viewer") << "tmp:dnx_yuv444.mov" << int(Standard) << false;
+    QTest::newRow("yuv 4:4:4 isolation") << "tmp:dnx_yuv444.mov" << int(ChannelIsolation) << false;
+    QTest::newRow("rgb viewer") << "tmp:dnx_gbrp.mov" << int(Standard) << false;
+    QTest::newRow("rgb isolation") << "tmp:dnx_gbrp.mov" << int(ChannelIsolation) << false;
+    QTest::newRow("generated clip viewer") << "dnxhr_444.mov" << int(Standard) << true;
+    QTest::newRow("generated clip isolation") << "dnxhr_444.mov" << int(ChannelIsolation) << true;
 }
 
 void TestPixelConverter::dnxhr444ColoursNotSwapped()
 {
     QFETCH(QString, clip);
     QFETCH(int, profile);
+    QFETCH(bool, hdBars);
     const Decoded decoded = decodeFirstFrame(clipPath(clip, m_dir));
     QVERIFY2(decoded.frame, qPrintable(decoded.error));
     QCOMPARE(decoded.source.codecProfile, ORVEL_PROFILE(DNXHR_444));
@@ -493,12 +499,14 @@ void TestPixelConverter::dnxhr444ColoursNotSwapped()
     const QImage inspector = converter.toRgbImage(src, decoded.source);
     QVERIFY(!viewer.isNull() && !inspector.isNull());
 
-    // smptebars: grey, yellow, cyan, green, magenta, red, blue across the top two thirds.
+    // Top bars, left to right: grey, yellow, cyan, green, magenta, red, blue.
     struct Bar { int index; bool r, g, b; };
     const Bar bars[] = {{0, 1, 1, 1}, {1, 1, 1, 0}, {2, 0, 1, 1}, {3, 0, 1, 0}, {4, 1, 0, 1}, {5, 1, 0, 0}, {6, 0, 0, 1}};
     for (const QImage &image : {viewer, inspector}) {
         for (const Bar &bar : bars) {
-            const QColor c = image.pixelColor(image.width() * (2 * bar.index + 1) / 14, image.height() / 3);
+            const int w = image.width();
+            const int x = hdBars ? w / 8 + (w * 3 / 4) * (2 * bar.index + 1) / 14 : w * (2 * bar.index + 1) / 14;
+            const QColor c = image.pixelColor(x, image.height() / 3);
             auto on = [](int v) { return v > 150; };
             auto off = [](int v) { return v < 40; };
             const bool ok = (bar.r ? on(c.red()) : off(c.red())) && (bar.g ? on(c.green()) : off(c.green()))
@@ -634,6 +642,40 @@ void TestPixelConverter::decoded422PatchGivesMatrixResult()
     QCOMPARE(viewer.pixelColor(src->width / 2, src->height / 2), want);
     QCOMPARE(inspector.pixelColor(0, 0), want);
     QCOMPARE(inspector.pixelColor(src->width - 1, src->height - 1), want);
+}
+
+// At a luma edge inside a chroma pair, each side takes the chroma of the flat area it
+// belongs to instead of the mixed pair, so a red/blue edge gets no purple seam.
+void TestPixelConverter::edge422TakesChromaFromItsOwnSide()
+{
+    const int w = 16, h = 2, edge = 5; // pixels 4 and 5 share chroma sample 2
+    const int red[3] = {250, 409, 960}, blue[3] = {127, 960, 471}; // BT.709 10-bit codes
+    av::FramePtr frame = makeFlat422(AV_PIX_FMT_YUV422P10LE, w, h, 0, 0, 0, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709);
+    QVERIFY(frame);
+    for (int y = 0; y < h; ++y) {
+        auto *luma = reinterpret_cast<uint16_t *>(frame->data[0] + y * frame->linesize[0]);
+        for (int x = 0; x < w; ++x)
+            luma[x] = uint16_t(x < edge ? red[0] : blue[0]);
+        for (int p = 1; p < 3; ++p) {
+            auto *chroma = reinterpret_cast<uint16_t *>(frame->data[p] + y * frame->linesize[p]);
+            for (int j = 0; j < w / 2; ++j)
+                chroma[j] = uint16_t(j < 2 ? red[p] : j > 2 ? blue[p] : (red[p] + blue[p]) / 2);
+        }
+    }
+    PixelConverter converter;
+    const QImage image = converter.toRgbImage(frame.get(), ConversionSource());
+    QVERIFY(!image.isNull());
+    for (int x = 0; x < w; ++x) {
+        const QColor c = image.pixelColor(x, 1);
+        const bool redSide = x < edge;
+        QVERIFY2(redSide ? (c.red() > 150 && c.blue() < 60) : (c.blue() > 150 && c.red() < 60),
+                 qPrintable(QString("pixel %1 is %2").arg(x).arg(c.name())));
+    }
+    // Away from the edge the flat colours are exact.
+    const auto r = referenceRgb(10, false, 0.2126, 0.0722, red[0], red[1], red[2]);
+    const auto b = referenceRgb(10, false, 0.2126, 0.0722, blue[0], blue[1], blue[2]);
+    QCOMPARE(image.pixelColor(1, 0), QColor(rounded8(r[0]), rounded8(r[1]), rounded8(r[2])));
+    QCOMPARE(image.pixelColor(w - 2, 0), QColor(rounded8(b[0]), rounded8(b[1]), rounded8(b[2])));
 }
 
 void TestPixelConverter::contextCacheFollowsProfileAndKey()
