@@ -4,6 +4,7 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/metatypes.h"
+#include "state/playbackcontroller.h"
 #include "state/uicontroller.h"
 
 #include <QAudioFormat>
@@ -22,6 +23,7 @@
 #include <QLabel>
 #include <QMediaDevices>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -96,6 +98,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     playbackTimer = new QTimer(this);
     playbackTimer->setTimerType(Qt::PreciseTimer);
+    playbackController = new PlaybackController(this, appState, videoEngine, uiController, videoSink, playbackTimer,
+                                                audioMeter, playbackInfoLabel, leftChannelCombo, rightChannelCombo,
+                                                &timecode, &startTimecodeOffset);
 
     seekThrottleTimer = new QTimer(this);
     seekThrottleTimer->setInterval(100);
@@ -111,13 +116,15 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
     connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
+    connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
     connectStateFanOut();
 
     connect(seekBar, &QSlider::sliderPressed, this, &MainWindow::onSeekBarPressed);
     connect(seekBar, &QSlider::sliderReleased, this, &MainWindow::onSeekBarReleased);
-    // Frame and scope images reach the playback controller and the scope widget first
-    // (connected in that order once they exist); the window only completes steps here.
+    connect(videoEngine, &VideoEngine::frameReady, playbackController, &PlaybackController::onFrameReady);
+    // Scope images reach the scope widget first (connected here once it exists); the
+    // window only completes a step in flight.
     connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
 }
 
@@ -309,7 +316,8 @@ void MainWindow::connectStateFanOut()
 
 void MainWindow::openMediaFile(const QString &path)
 {
-    // TODO(playback): stop playback and clear the controller's audio buffers first.
+    playbackController->setPlaybackState(Stopped, false);
+    playbackController->clearAudioBuffers();
     appState->setMediaProperties(QVariantMap());
     dropHintLabel->setText(QStringLiteral("Loading..."));
     QMetaObject::invokeMethod(videoEngine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
@@ -349,8 +357,8 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         if (audioSink) {
             audioSink->stop();
             delete audioSink;
+            playbackController->detachAudioSink();
             audioSink = nullptr;
-            // TODO(playback): detach the sink from the playback controller.
         }
     } else {
         // A device chosen in the device dialog lasts only while a sink exists.
@@ -380,7 +388,7 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
 
     uiController->updateMetadata(fileInfo);
     uiController->updateTimecode(0);
-    // TODO(playback): ask the playback controller for frame 0.
+    playbackController->requestSeek(0);
 
     raise();
     activateWindow();
@@ -395,7 +403,7 @@ void MainWindow::recreateAudioSink(int sampleRate)
         audioSink->stop();
         delete audioSink;
         audioSink = nullptr;
-        // TODO(playback): detach the sink from the playback controller.
+        playbackController->detachAudioSink();
     }
     QAudioFormat format;
     format.setSampleFormat(QAudioFormat::Int16);
@@ -408,7 +416,7 @@ void MainWindow::recreateAudioSink(int sampleRate)
     audioSink = new QAudioSink(audioDevice, format, this);
     // A quarter of a second of 16-bit stereo.
     audioSink->setBufferSize(sampleRate);
-    // TODO(playback): attach the sink to the playback controller.
+    playbackController->attachAudioSink(audioSink, nullptr);
 }
 
 void MainWindow::initTimecode()
@@ -470,25 +478,52 @@ void MainWindow::onRoutingChanged()
         savedLeftIndex = -1;
         savedRightIndex = -1;
     }
-    // TODO(playback): stop playback around the change, then refill the audio from the
-    // current frame (requestSeek) and resume the remembered play state and speed.
+    const PlayState playState = appState->playState();
+    const int speedIndex = appState->speedIndex();
+    if (playState != Stopped)
+        playbackController->setPlaybackState(Stopped, false);
     QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
                               Q_ARG(int, leftChannelCombo->currentIndex() - 1),
                               Q_ARG(int, rightChannelCombo->currentIndex() - 1));
     QMetaObject::invokeMethod(videoEngine, "clearAudioQueue", Qt::QueuedConnection);
+    // Refills the audio from the current position.
+    playbackController->requestSeek(int(appState->currentFrameNumber()));
+    if (playState != Stopped) {
+        appState->setSpeedIndex(speedIndex);
+        playbackController->setPlaybackState(playState, false);
+    }
 }
 
 void MainWindow::updateLissajousOverlay()
 {
-    // The figure is drawn by the playback controller; without one there is nothing to show.
     if (!playbackController)
         return;
+    const bool old = lissajousShown;
+    const bool shown = lissajousEnabled && pictureShown() && appState->totalFrames() > 0 && !isAudioOnly()
+        && audioChannelCount() > 0 && appState->playState() == Forward && appState->speedIndex() == 0;
+    lissajousShown = shown;
+    playbackController->setLissajousShown(shown);
+    // A stopped picture must not keep the figure it was drawn with.
+    if (old && !shown && pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0
+        && !isAudioOnly())
+        rerender();
 }
 
 void MainWindow::updateSafetyArea()
 {
     if (!playbackController)
         return;
+    const bool old = safetyAreaShown;
+    const bool shown = safetyAreaEnabled && pictureShown() && appState->totalFrames() > 0 && !isAudioOnly();
+    safetyAreaShown = shown;
+    playbackController->setSafetyAreaParameters(safetyAreaH, safetyAreaV, safetyAreaL);
+    playbackController->setSafetyAreaShown(shown);
+    if (pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0 && !isAudioOnly()
+        && (shown != old || shown)) {
+        inspectorImage = QImage();
+        inspectorImageFrame = -1;
+        rerender();
+    }
 }
 
 void MainWindow::setSafetyArea(int h, int v, int l)
@@ -579,6 +614,23 @@ void MainWindow::turnInspectorOff()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == seekBar && event->type() == QEvent::MouseButtonPress) {
+        if (appState->totalFrames() == 0 || appState->isHelpVisible())
+            return true;
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            // The slider's full width, not its groove's: the ends are reachable whatever
+            // the style's groove margins.
+            const int value = QStyle::sliderValueFromPosition(seekBar->minimum(), seekBar->maximum(),
+                                                              int(mouse->position().x()), seekBar->width(), false);
+            seekBar->setValue(value);
+            playbackController->requestSeek(value);
+            // TODO(scope): on the scope page, request the scope of 'value' at once.
+        }
+        // The slider still gets the press, grabs the handle now under the mouse and
+        // starts a drag.
+        return false;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -610,26 +662,28 @@ void MainWindow::onSeekBarReleased()
         return;
     seekBarDragging = false;
     seekThrottleTimer->stop();
-    // TODO(playback): seek to the seek bar's value (and request its scope on the scope page).
+    playbackController->requestSeek(seekBar->value());
+    // TODO(scope): on the scope page, request the scope of the seek bar's value.
 }
 
 void MainWindow::onSeekThrottleTimer()
 {
-    // TODO(playback): seek to the seek bar's value, every tick while dragging.
+    playbackController->requestSeek(seekBar->value());
 }
 
 bool MainWindow::pauseForDialog()
 {
     const bool timerWasActive = playbackTimer->isActive();
     playbackTimer->stop();
-    // TODO(playback): stop playback when it runs.
+    if (appState->playState() != Stopped)
+        playbackController->setPlaybackState(Stopped, false);
     return timerWasActive;
 }
 
 void MainWindow::resumeAfterDialog(bool timerWasActive)
 {
     if (appState->totalFrames() > 0 && viewerStack->currentIndex() == PicturePage) {
-        // TODO(playback): re-render the current frame.
+        rerender();
         if (timerWasActive) {
             if (const int interval = playbackIntervalMs(); interval > 0)
                 playbackTimer->start(interval);
@@ -736,6 +790,21 @@ void MainWindow::onAboutClicked()
     centreDialog(&dialog);
     dialog.exec();
     resumeAfterDialog(timerWasActive);
+}
+
+void MainWindow::rerender()
+{
+    playbackController->requestSeek(int(appState->currentFrameNumber()));
+}
+
+bool MainWindow::pictureShown() const
+{
+    return viewerStack->currentIndex() == PicturePage && !appState->isHelpVisible();
+}
+
+int MainWindow::audioChannelCount() const
+{
+    return appState->property("mediaProperties").toMap().value(QStringLiteral("audioChannelCount")).toInt();
 }
 
 bool MainWindow::isAudioOnly() const

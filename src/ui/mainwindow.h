@@ -80,7 +80,12 @@ private:
     // Modal dialogs pause the player first; the result says whether the playback timer ran.
     bool pauseForDialog();
     void resumeAfterDialog(bool timerWasActive);
+    // Shows the current frame again with the present settings (a seek, so it stops playback).
+    void rerender();
+    // The picture page is shown and the help overlay is not.
+    bool pictureShown() const;
     bool isAudioOnly() const;
+    int audioChannelCount() const;
     int playbackIntervalMs() const;
 
     QThread *videoThread = nullptr;

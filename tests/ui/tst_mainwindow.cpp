@@ -16,6 +16,8 @@
 #include <QSlider>
 #include <QStackedWidget>
 #include <QThread>
+#include <QVideoFrame>
+#include <QVideoSink>
 #include <QVideoWidget>
 #include <QtTest>
 
@@ -248,6 +250,64 @@ private slots:
             QCOMPARE(combos[1]->currentIndex(), rightIndex);
             QVERIFY(!w.find<AudioMeterWidget>()->isHidden());
         }
+    }
+
+    void firstPictureArrives()
+    {
+        Window w;
+        QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+        auto *video = qobject_cast<QVideoWidget *>(w.stack()->widget(1));
+        QVERIFY(video);
+        QTRY_VERIFY_WITH_TIMEOUT(video->videoSink()->videoFrame().isValid(), 20000);
+        QCOMPARE(w.stack()->currentIndex(), 1);
+        QCOMPARE(w.state()->currentFrameNumber(), 0);
+        QCOMPARE(w.timecodeLabel()->text(), QStringLiteral("01:00:00:00"));
+    }
+
+    void seekBarClick_data()
+    {
+        QTest::addColumn<double>("fraction");
+        QTest::addColumn<qint64>("frame");
+        QTest::addColumn<QString>("timecode");
+        // h264_1080p25.mov: 100 frames from 01:00:00:00 at 25 fps.
+        QTest::newRow("far right is the last frame") << 1.0 << qint64(99) << "01:00:03:24";
+        QTest::newRow("middle") << 0.5 << qint64(50) << "01:00:02:00";
+        QTest::newRow("far left is frame 0") << 0.0 << qint64(0) << "01:00:00:00";
+    }
+
+    void seekBarClick()
+    {
+        QFETCH(double, fraction);
+        QFETCH(qint64, frame);
+        QFETCH(QString, timecode);
+        Window w;
+        w.window->show(); // lays the seek bar out at its real width
+        QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+        QVERIFY(w.seekBar()->width() > 1000);
+        QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+        QTRY_VERIFY_WITH_TIMEOUT(w.seekBar()->isEnabled(), 20000);
+        // Move away from the target first, so that arriving there is the click's doing.
+        const qint64 start = frame == 0 ? 10 : 0;
+        if (start != 0) {
+            QTest::mouseClick(w.seekBar(), Qt::LeftButton, Qt::NoModifier,
+                              QPoint(int(w.seekBar()->width() * 0.1), w.seekBar()->height() / 2));
+            QTRY_COMPARE_WITH_TIMEOUT(w.state()->currentFrameNumber(), start, 20000);
+        }
+        const int x = std::min(int(w.seekBar()->width() * fraction), w.seekBar()->width() - 1);
+        QTest::mouseClick(w.seekBar(), Qt::LeftButton, Qt::NoModifier, QPoint(x, w.seekBar()->height() / 2));
+        QTRY_COMPARE_WITH_TIMEOUT(w.state()->currentFrameNumber(), frame, 20000);
+        QCOMPARE(w.seekBar()->value(), int(frame));
+        QTRY_COMPARE_WITH_TIMEOUT(w.timecodeLabel()->text(), timecode, 5000);
+    }
+
+    void seekBarIgnoresClicksWithoutMedia()
+    {
+        Window w;
+        w.seekBar()->setEnabled(true); // even if it were enabled, the window keeps it inert
+        QTest::mouseClick(w.seekBar(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(w.seekBar()->width() - 2, w.seekBar()->height() / 2));
+        QCOMPARE(w.seekBar()->value(), 0);
+        QCOMPARE(w.state()->currentFrameNumber(), 0);
     }
 
     void fileWithoutAudioHidesRouting()
