@@ -163,15 +163,9 @@ void VideoEngine::closeFile()
 {
     videoCodecContext.reset();
     formatContext.reset();
-    swsContext.reset();
+    pixelConverter.reset();
     videoStreamIndex = -1;
     audioStreamIndex = -1;
-    swsSourceFormat = -1;
-    swsSourceWidth = 0;
-    swsSourceHeight = 0;
-    swsTargetWidth = 0;
-    swsTargetHeight = 0;
-    swsTargetFormat = -1;
     fps = 0.0;
     videoStartSec = 0.0;
     videoDurationSec = 0.0;
@@ -183,7 +177,6 @@ void VideoEngine::closeFile()
     previewDownscaleActive = false;
     audioReadExhausted = false;
     audioVisualizationEnabled = false;
-    manualFrameCounter = false;
     lastVisualization = QImage();
     visualizationHoldFrames = 0;
     inspectorFrame.reset();
@@ -194,7 +187,8 @@ void VideoEngine::closeFile()
     if (audioEngine)
         audioEngine->close();
     decodeQueue.clear();
-    framesDecodedSinceSeek = 0;
+    numbering = decodeplan::NumberingState();
+    demuxerAtEnd = false;
 }
 
 void VideoEngine::fail(const QString &error)
@@ -218,10 +212,10 @@ void VideoEngine::openFile(QString filePath)
     }
 
     const AVInputFormat *inputFormat = formatContext->iformat;
-    manualFrameCounter = inputFormat && (inputFormat->flags & AVFMT_NOTIMESTAMPS);
-    if (manualFrameCounter)
+    numbering = decodeplan::NumberingState();
+    numbering.manualFrameCounter = inputFormat && (inputFormat->flags & AVFMT_NOTIMESTAMPS);
+    if (numbering.manualFrameCounter)
         qDebug() << "File format lacks timestamps. Using manual frame counter.";
-    framesDecodedSinceSeek = 0;
 
     const AVCodec *defaultDecoder = nullptr;
     videoStreamIndex = av_find_best_stream(formatContext.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &defaultDecoder, 0);

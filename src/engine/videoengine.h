@@ -4,7 +4,9 @@
 // GUI through queued signals. Widgets include this header, so no FFmpeg headers here.
 
 #include "engine/conversionprofile.h"
+#include "engine/decodeplan.h"
 #include "engine/ffmpegptr.h"
+#include "engine/pixelconverter.h"
 #include "state/enums.h"
 
 #include <QByteArray>
@@ -86,6 +88,28 @@ public slots:
     QString pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
                                             int canvasW, int canvasH, int rotationDegrees);
 
+public:
+    // --- engine thread only: used by the engine's own units, the CLI, tests, benchmarks ---
+
+    // The decoded frame numbered frameNumber (or the last one reached when the file ends
+    // first) as a new reference, without conversion; null when nothing is open, the number
+    // is negative or the request was abandoned. Seeks (emptying the playback queue) unless
+    // the media is a single frame. Never touches audio alignment.
+    av::FramePtr decodeFrameAt(int64_t frameNumber, int requestId);
+    // Number of the frame most recently delivered or positioned to.
+    Q_INVOKABLE qint64 currentFrameNumber() const { return currentFrame; }
+
+    struct DecodeCounters {
+        int64_t framesDecoded = 0;   // frames the video decoder returned
+        int64_t framesConverted = 0; // display conversions of video frames
+        int64_t seeks = 0;           // demuxer seeks, re-seeks included
+        int64_t reseeks = 0;         // re-seeks after landing past the target
+    };
+    DecodeCounters decodeCounters() const { return counters; }
+    QList<int64_t> queuedFrameNumbers() const;
+    int conversionContextBuilds() const { return pixelConverter.contextBuildCount(); }
+    bool playbackPrimingEnabled() const { return primingEnabled; }
+
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
 
@@ -93,18 +117,53 @@ private:
     AudioOnlyResult openAudioOnly(const QString &filePath);
     void ensureAudioEngine();
 
+    // --- decoding (videoengine_decode.cpp) ---
+    bool isAbandoned(int requestId) const;
+    decodeplan::StreamClock videoClock() const;
+    // Fills decodeQueue up to the depth/audio-lead targets; with stopAtFrame >= 0 it also
+    // stops as soon as a frame numbered stopAtFrame or more is queued (seek phase).
+    void decodeStep(int64_t stopAtFrame = -1);
+    void queueDecodedFrame(AVFrame *frame);
+    QList<float> levelSnapshot();
+    // Demuxer seek for frame n, secondsEarlier before it; the av_seek_frame result.
+    int seekDemuxer(int64_t frameNumber, double secondsEarlier);
+    void resetAfterSeek();
+    struct ExactResult {
+        av::FramePtr frame;
+        bool abandoned = false;
+    };
+    // Seek (for media of more than one frame) and decode forward to frame n, re-seeking
+    // earlier when the first frame after a seek is already past n.
+    ExactResult decodeExact(int64_t frameNumber, int requestId);
+    // Re-seek attempt after the seek for 'target' landed past it; false when the bound is
+    // used up or the seek cannot go earlier than 'lastSeekTs'.
+    bool reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs);
+    ConversionSource conversionSource() const;
+    QVideoFrame convertForDisplay(const AVFrame *frame);
+    void alignAudioTo(double seconds);
+    // The tail every frame request ends with: drain audio, levels, frameReady.
+    void finishFrameRequest(QVideoFrame frame, int requestId);
+
+    // --- playback queue and audio-only media (videoengine_playback.cpp) ---
+    // Removes the queue's first entry: currentFrame and meter levels follow it.
+    DecodedFrame takeQueueFront();
+    // Display conversion with the preview downscale decided for this frame.
+    QVideoFrame convertForPlayback(const AVFrame *frame);
+    void readAudioUntil(double seconds);
+    void positionAudioOnly(int64_t frameNumber);
+    void refreshAudioOnlyLevels();
+    // The audio-only picture, with the stereo trace of 'stereo' when visualisation is on.
+    QImage audioOnlyImage(const QByteArray &stereo);
+    QVideoFrame audioOnlyFrame(const QByteArray &stereo);
+
     // --- engine thread ---
     av::FormatContextPtr formatContext;
     av::CodecContextPtr videoCodecContext; // null for audio-only media
     int videoStreamIndex = -1;
     int audioStreamIndex = -1;             // set only for audio-only media
-    av::SwsContextPtr swsContext;          // cached display conversion
-    int swsSourceFormat = -1;
-    int swsSourceWidth = 0;
-    int swsSourceHeight = 0;
-    int swsTargetWidth = 0;
-    int swsTargetHeight = 0;
-    int swsTargetFormat = -1;
+    // Display conversion with its cached swscale context and key, and the conversion
+    // profile (kept across files).
+    PixelConverter pixelConverter;
     double fps = 0.0;                      // used for all frame/time arithmetic
     double videoStartSec = 0.0;
     double videoDurationSec = 0.0;
@@ -112,7 +171,6 @@ private:
     int64_t totalFrames = 0;               // at least 1 once open
     QString audioOnlyCodecName;
     int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
-    ConversionProfile conversionProfile = Standard;
     bool audioOnly = false;
     bool stabilizerEnabled = false;
     bool primingEnabled = false;
@@ -127,8 +185,11 @@ private:
     av::FramePtr inspectorFrame;
     int64_t inspectorFrameNumber = -1;
     QImage inspectorImage;
-    bool manualFrameCounter = false;       // number frames by count, not by timestamp
-    int64_t framesDecodedSinceSeek = 0;
+    // manualFrameCounter: number frames by count, not by timestamp (stays set until the
+    // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
+    decodeplan::NumberingState numbering;
+    bool demuxerAtEnd = false;             // av_read_frame failed since the last seek
+    DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     QList<DecodedFrame> decodeQueue;
 

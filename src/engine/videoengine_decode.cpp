@@ -1,103 +1,338 @@
+// Frame decoding and frame-exact seeking: the decode step that fills decodeQueue, frame
+// numbering, the seek (with the re-seek for open GOPs), requestFrame, decodeFrameAt, request
+// ids, and the engine side of the pixel conversion.
+
 #include "engine/videoengine.h"
 
-// TODO(decode task): frame decoding, frame-exact seeking, the playback queue, pixel
-// conversion, scope requests and the pixel inspector belong here. Until then the frame
-// requests answer with an invalid picture (so callers waiting for frameReady do not
-// hang) and the image queries return null results. None of this is finished behaviour.
+#include "audio/audioengine.h"
+#include "engine/ffmpeg.h"
 
-void VideoEngine::requestFrame(int64_t frameNumber, int requestId)
+#include <QDebug>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kFadeSeconds = 0.02;
+constexpr float kFloorDb = -60.0f;
+
+bool isBigPicture(const AVCodecContext *context)
 {
-    Q_UNUSED(frameNumber);
-    // TODO(decode task): seek and decode exactly frameNumber.
-    emit frameReady(QVideoFrame(), currentFrame, {}, {}, {}, requestId);
+    return std::max(context->width, context->height) >= 3840;
 }
 
-void VideoEngine::requestNextFrame(int requestId)
-{
-    // TODO(decode task): next frame in decode order.
-    emit frameReady(QVideoFrame(), currentFrame, {}, {}, {}, requestId);
-}
+} // namespace
 
-void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
+bool VideoEngine::isAbandoned(int requestId) const
 {
-    Q_UNUSED(targetFrame);
-    // TODO(decode task): first queued frame numbered targetFrame or more, without seeking.
-    emit frameReady(QVideoFrame(), currentFrame, {}, {}, {}, requestId);
-}
-
-void VideoEngine::primePlaybackQueue(int64_t frameNumber, int requestId)
-{
-    // TODO(decode task): seek and fill the queue up to frameNumber for UHD ProRes/MXF.
-    Q_UNUSED(frameNumber);
-    Q_UNUSED(requestId);
-}
-
-void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
-                                    int rotationDegrees)
-{
-    // TODO(decode task): render the waveform of frameNumber.
-    Q_UNUSED(range);
-    Q_UNUSED(channel);
-    Q_UNUSED(rotationDegrees);
-    emit scopeImageReady(QImage(), frameNumber);
-}
-
-void VideoEngine::setAudioRouting(int chL, int chR)
-{
-    // TODO(decode task): hand the routing to the audio engine.
-    Q_UNUSED(chL);
-    Q_UNUSED(chR);
-}
-
-void VideoEngine::clearAudioQueue()
-{
-    // TODO(decode task): reset the audio engine's queues and levels.
-}
-
-void VideoEngine::setConversionProfile(ConversionProfile profile)
-{
-    if (profile == conversionProfile)
-        return;
-    conversionProfile = profile;
-    swsContext.reset();
-    swsSourceFormat = -1;
-    swsSourceWidth = 0;
-    swsSourceHeight = 0;
-    swsTargetWidth = 0;
-    swsTargetHeight = 0;
-    swsTargetFormat = -1;
-}
-
-void VideoEngine::setAudioVisualizationEnabled(bool enabled)
-{
-    audioVisualizationEnabled = enabled;
-    if (!enabled) {
-        lastVisualization = QImage();
-        visualizationHoldFrames = 0;
-    }
+    return requestId > 0 && requestId < latestRequestId.load(std::memory_order_acquire);
 }
 
 void VideoEngine::abortCurrentTask(int latestId)
 {
-    latestRequestId.exchange(latestId);
+    latestRequestId.exchange(latestId, std::memory_order_acq_rel);
+}
+
+decodeplan::StreamClock VideoEngine::videoClock() const
+{
+    decodeplan::StreamClock clock;
+    clock.fps = fps;
+    if (formatContext && videoStreamIndex >= 0 && unsigned(videoStreamIndex) < formatContext->nb_streams) {
+        const AVStream *stream = formatContext->streams[videoStreamIndex];
+        clock.timeBaseNum = stream->time_base.num;
+        clock.timeBaseDen = stream->time_base.den;
+        if (stream->start_time != AV_NOPTS_VALUE)
+            clock.startTime = stream->start_time;
+    }
+    return clock;
+}
+
+QList<int64_t> VideoEngine::queuedFrameNumbers() const
+{
+    QList<int64_t> numbers;
+    numbers.reserve(decodeQueue.size());
+    for (const DecodedFrame &entry : decodeQueue)
+        numbers.append(entry.frameNumber);
+    return numbers;
+}
+
+// Levels to remember with a frame: fresh peaks when audio arrived since the last frame,
+// otherwise the previous snapshot, so a frame always carries the sound around it.
+QList<float> VideoEngine::levelSnapshot()
+{
+    if (!audioEngine)
+        return {};
+    if (!audioEngine->hasNewAudio())
+        return audioEngine->lastSnapshot();
+    const QList<float> peaks = audioEngine->takePeaks();
+    QList<float> snapshot(audioEngine->channelCount(), kFloorDb);
+    for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i) {
+        if (peaks[i] > 0.000001f)
+            snapshot[i] = 20.0f * std::log10(peaks[i]);
+    }
+    audioEngine->setLastSnapshot(snapshot);
+    audioEngine->setHasNewAudio(false);
+    return snapshot;
+}
+
+void VideoEngine::queueDecodedFrame(AVFrame *frame)
+{
+    ++counters.framesDecoded;
+    const std::optional<int64_t> timestamp = frame->best_effort_timestamp != AV_NOPTS_VALUE
+        ? std::optional<int64_t>(frame->best_effort_timestamp)
+        : std::nullopt;
+    const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(numbering, timestamp, videoClock());
+    if (numbered.stallDetected)
+        qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
+
+    // The queue takes over the decoder's reference; no pixels are copied.
+    av::FramePtr owned = av::makeFrame();
+    if (!owned) {
+        av_frame_unref(frame);
+        return;
+    }
+    av_frame_move_ref(owned.get(), frame);
+    decodeQueue.append(DecodedFrame(std::move(owned), numbered.number, levelSnapshot()));
+}
+
+void VideoEngine::decodeStep(int64_t stopAtFrame)
+{
+    if (!formatContext || !videoCodecContext)
+        return;
+
+    const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
+    const decodeplan::QueueTargets targets =
+        decodeplan::queueTargets(stabilizerEnabled, isBigPicture(videoCodecContext.get()), fps, hasAudio);
+
+    const auto wantsMore = [&] {
+        const qsizetype depth = decodeQueue.size();
+        if (stopAtFrame >= 0) {
+            // Seek phase: only as far as the target, in bites of the minimum depth so
+            // that an abandoned request is noticed between them.
+            return depth < targets.minimumDepth
+                && (decodeQueue.isEmpty() || decodeQueue.last().frameNumber < stopAtFrame);
+        }
+        return depth < targets.minimumDepth
+            || (hasAudio && depth < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
+    };
+    if (!wantsMore())
+        return;
+
+    av::PacketPtr packet = av::makePacket();
+    av::FramePtr work = av::makeFrame();
+    if (!packet || !work)
+        return;
+
+    AVCodecContext *decoder = videoCodecContext.get();
+    while (wantsMore()) {
+        bool end = false;
+        if (av_read_frame(formatContext.get(), packet.get()) < 0) {
+            end = true;
+            demuxerAtEnd = true;
+            // A drained decoder answers AVERROR_EOF; harmless on every later step.
+            avcodec_send_packet(decoder, nullptr);
+            if (audioEngine)
+                audioEngine->finishStreams(formatContext.get());
+        } else {
+            if (packet->stream_index == videoStreamIndex) {
+                // A packet the decoder rejects is skipped; the next one may decode.
+                avcodec_send_packet(decoder, packet.get());
+            } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
+                audioEngine->decodePacket(packet.get(), formatContext.get());
+            }
+            av_packet_unref(packet.get());
+        }
+        while (avcodec_receive_frame(decoder, work.get()) >= 0)
+            queueDecodedFrame(work.get());
+        if (end)
+            break;
+    }
+}
+
+int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
+{
+    ++counters.seeks;
+    const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
+    return av_seek_frame(formatContext.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
+}
+
+void VideoEngine::resetAfterSeek()
+{
+    avcodec_flush_buffers(videoCodecContext.get());
+    if (audioEngine)
+        audioEngine->reset();
+    decodeQueue.clear();
+    numbering.framesDecodedSinceSeek = 0;
+    numbering.lastNumber = -1;
+    demuxerAtEnd = false;
+}
+
+bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
+{
+    const std::optional<double> backoff = decodeplan::reseekBackoffSec(++attempt);
+    if (!backoff)
+        return false;
+    const int64_t ts = decodeplan::seekTimestamp(target, videoClock(), *backoff);
+    // Already at the head of the stream: an earlier start does not exist.
+    if (ts >= lastSeekTs)
+        return false;
+    lastSeekTs = ts;
+    qDebug().noquote() << "Seek landed past frame" << target << "- seeking again" << *backoff << "sec earlier";
+    ++counters.reseeks;
+    // Some demuxers refuse a target before their first index entry; the head will do.
+    if (seekDemuxer(target, *backoff) < 0 && ts < decodeplan::seekTimestamp(0, videoClock()))
+        seekDemuxer(0, 0);
+    resetAfterSeek();
+    return true;
+}
+
+VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int requestId)
+{
+    ExactResult result;
+    const bool seekable = totalFrames > 1;
+    if (seekable) {
+        seekDemuxer(frameNumber, 0);
+        resetAfterSeek();
+    } else if (!decodeQueue.isEmpty()) {
+        // A single-frame file keeps its one frame: no re-decode.
+        currentFrame = 0;
+        result.frame = av::cloneFrame(decodeQueue.first().frame.get());
+        return result;
+    }
+
+    int64_t lastSeekTs = decodeplan::seekTimestamp(frameNumber, videoClock());
+    int reseekAttempt = 0;
+    bool firstAfterSeek = seekable;
+    av::FramePtr lastSeen; // so that a target beyond the end yields the last decodable frame
+    for (;;) {
+        if (isAbandoned(requestId)) {
+            result.abandoned = true;
+            return result;
+        }
+        if (decodeQueue.isEmpty()) {
+            decodeStep(seekable ? frameNumber : -1);
+            if (decodeQueue.isEmpty())
+                break;
+        }
+        if (!seekable) {
+            currentFrame = 0;
+            result.frame = av::cloneFrame(decodeQueue.first().frame.get());
+            return result;
+        }
+        DecodedFrame entry = decodeQueue.takeFirst();
+        if (firstAfterSeek) {
+            firstAfterSeek = false;
+            // Open GOP: the seek landed on a key frame whose leading frames (the target
+            // among them) can only be decoded from the key frame before it.
+            if (entry.frameNumber > frameNumber && reseekEarlier(frameNumber, reseekAttempt, lastSeekTs)) {
+                firstAfterSeek = true;
+                continue;
+            }
+        }
+        currentFrame = entry.frameNumber;
+        if (entry.frameNumber >= frameNumber) {
+            result.frame = std::move(entry.frame);
+            return result;
+        }
+        lastSeen = std::move(entry.frame);
+    }
+    result.frame = std::move(lastSeen);
+    return result;
+}
+
+av::FramePtr VideoEngine::decodeFrameAt(int64_t frameNumber, int requestId)
+{
+    if (!formatContext || !videoCodecContext || frameNumber < 0 || isAbandoned(requestId))
+        return {};
+    ExactResult result = decodeExact(frameNumber, requestId);
+    if (result.abandoned)
+        return {};
+    return std::move(result.frame);
+}
+
+ConversionSource VideoEngine::conversionSource() const
+{
+    ConversionSource source;
+    if (videoCodecContext) {
+        source.codecId = videoCodecContext->codec_id;
+        source.codecProfile = videoCodecContext->profile;
+    }
+    source.rangeOverride = rangeOverride;
+    return source;
+}
+
+QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame)
+{
+    if (!frame)
+        return {};
+    ++counters.framesConverted;
+    return pixelConverter.toVideoFrame(frame, conversionSource(), previewDownscaleActive);
+}
+
+void VideoEngine::alignAudioTo(double seconds)
+{
+    if (audioEngine && audioEngine->sampleRate() > 0)
+        audioEngine->alignTo(seconds, int(audioEngine->sampleRate() * kFadeSeconds));
+}
+
+void VideoEngine::finishFrameRequest(QVideoFrame frame, int requestId)
+{
+    const QByteArray audio = audioEngine ? audioEngine->drainStereo() : QByteArray();
+    if (audioOnly) {
+        refreshAudioOnlyLevels();
+        if (frame.isValid())
+            frame = audioOnlyFrame(audio);
+    }
+    const QList<float> levels = audioEngine ? audioEngine->meterLevels() : QList<float>();
+    const QList<float> peaks = audioEngine ? audioEngine->meterPeaks() : QList<float>();
+    emit frameReady(frame, currentFrame, levels, peaks, audio, requestId);
+}
+
+void VideoEngine::requestFrame(int64_t frameNumber, int requestId)
+{
+    if (isAbandoned(requestId)) {
+        finishFrameRequest(QVideoFrame(), requestId);
+        return;
+    }
+    if (audioOnly) {
+        positionAudioOnly(frameNumber);
+        finishFrameRequest(audioOnlyFrame(QByteArray()), requestId);
+        return;
+    }
+    if (!formatContext || !videoCodecContext || frameNumber < 0) {
+        finishFrameRequest(QVideoFrame(), requestId);
+        return;
+    }
+
+    ExactResult result = decodeExact(frameNumber, requestId);
+    QVideoFrame picture;
+    if (!result.abandoned && result.frame) {
+        picture = convertForDisplay(result.frame.get());
+        if (picture.isValid() && totalFrames > 1 && fps > 0)
+            alignAudioTo(double(currentFrame) / fps);
+    }
+    finishFrameRequest(picture, requestId);
+}
+
+void VideoEngine::setConversionProfile(ConversionProfile profile)
+{
+    // The converter keeps its context when the profile does not change.
+    pixelConverter.setConversionProfile(profile);
 }
 
 QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
 {
-    // TODO(decode task): decode frameNumber and convert it to ARGB32.
-    Q_UNUSED(frameNumber);
-    return {};
-}
-
-QString VideoEngine::pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
-                                                     int canvasW, int canvasH, int rotationDegrees)
-{
-    // TODO(decode task): source and converted values of the pixel under the canvas point.
-    Q_UNUSED(frameNumber);
-    Q_UNUSED(canvasX);
-    Q_UNUSED(canvasY);
-    Q_UNUSED(canvasW);
-    Q_UNUSED(canvasH);
-    Q_UNUSED(rotationDegrees);
-    return {};
+    if (audioOnly) {
+        positionAudioOnly(frameNumber);
+        return audioOnlyImage(QByteArray());
+    }
+    const av::FramePtr frame = decodeFrameAt(frameNumber, -1);
+    if (!frame)
+        return {};
+    // The seek reset the audio; line it up with the frame as a frame request would.
+    if (totalFrames > 1 && fps > 0)
+        alignAudioTo(double(currentFrame) / fps);
+    const QVideoFrame picture = convertForDisplay(frame.get());
+    return picture.isValid() ? picture.toImage() : QImage();
 }
