@@ -65,7 +65,8 @@ private:
 class PixelConverter
 {
 public:
-    // Key of the cached display context; initial values mean "no context".
+    // Key of the cached display context; initial values mean "no context". The context is
+    // also rebuilt when the range, matrix or scaling flags it was made with change.
     struct CacheKey {
         int swsSourceFormat = -1;
         int swsSourceWidth = 0;
@@ -85,8 +86,9 @@ public:
     void setConversionProfile(ConversionProfile profile);
     ConversionProfile conversionProfile() const { return m_conversionProfile; }
 
-    // Viewer picture of 'frame' under the current profile; invalid when there is no frame or
-    // it cannot be converted. previewDownscaleActive: shrink to fit 1280x720 with bilinear
+    // Viewer picture of 'frame' under the current profile, tagged with range, matrix and
+    // transfer (YUV output of BT.2020 sources is tagged BT.2020, so Qt decodes it with the
+    // matrix it was made with); invalid when there is no frame or it cannot be converted. previewDownscaleActive: shrink to fit 1280x720 with bilinear
     // scaling (playback of heavy UHD files). Costs one frame-sized allocation and one copy or
     // scale per call; the swscale context is reused while formats and sizes stay the same.
     QVideoFrame toVideoFrame(const AVFrame *frame, const ConversionSource &source,

@@ -728,6 +728,18 @@ void TestPixelConverter::contextCacheFollowsProfileAndKey()
             QVERIFY2(converter.cacheKey() == empty, step.what);
     }
     QCOMPARE(converter.conversionProfile(), ScopeCodeValue); // kept across file close
+
+    // Range and matrix are baked into a context: the same frame read with another range
+    // must come out as a fresh converter makes it, not through the stale context.
+    ConversionSource forcedFull = hd.source;
+    forcedFull.rangeOverride = AVCOL_RANGE_JPEG;
+    converter.setConversionProfile(ChannelIsolation);
+    const QImage asVideo = bgraFrameToImage(converter.toVideoFrame(hd.frame.get(), hd.source, false));
+    const QImage asFull = bgraFrameToImage(converter.toVideoFrame(hd.frame.get(), forcedFull, false));
+    PixelConverter fresh;
+    fresh.setConversionProfile(ChannelIsolation);
+    QVERIFY(asVideo != asFull);
+    QCOMPARE(asFull, bgraFrameToImage(fresh.toVideoFrame(hd.frame.get(), forcedFull, false)));
 }
 
 void TestPixelConverter::previewSize_data()
