@@ -116,6 +116,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
     connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
+    connectCommandTimers();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
     connectStateFanOut();
@@ -614,6 +615,8 @@ void MainWindow::turnInspectorOff()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (filterCommandEvent(watched, event))
+        return true;
     if (watched == seekBar && event->type() == QEvent::MouseButtonPress) {
         if (appState->totalFrames() == 0 || appState->isHelpVisible())
             return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/timecode.h"
+#include "state/enums.h"
 
 #include <QAudioDevice>
 #include <QImage>
@@ -57,6 +58,9 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
 
@@ -87,6 +91,30 @@ private:
     bool isAudioOnly() const;
     int audioChannelCount() const;
     int playbackIntervalMs() const;
+
+    // Keyboard, wheel and pointer commands (mainwindow_commands.cpp).
+    void connectCommandTimers();
+    // Wheel over the seek bar and pointer moves over the picture; true when consumed.
+    bool filterCommandEvent(QObject *watched, QEvent *event);
+    // Shows frame f on the current page; on the scope page the scope follows 100 ms later.
+    void seekToFrame(int64_t frame);
+    void onScopeDeferTimer();
+    void startStepping(int direction, bool bySecond, int key);
+    // One step of a held stepping key; waits for the previous step's frame to arrive.
+    void stepOnce(bool fromTimer);
+    void stopStepping();
+    void toggleHelp();
+    void toggleFullScreen();
+    void rotateView();
+    void selectChannel(DisplayChannel channel);
+    void toggleSafetyArea();
+    void toggleLissajous();
+    void turnInspectorOn();
+    void applyDefaultRouting();
+    void gangRouting(int channel);
+    void toggleMute();
+    // Sets both combos with their signals blocked, then runs the routing handler once.
+    void setRoutingIndices(int left, int right);
 
     QThread *videoThread = nullptr;
     QLabel *pathLabel = nullptr;

@@ -1,0 +1,633 @@
+// The main window's commands: keys, the wheel, pointer moves over the picture, frame
+// stepping with its repeat timer, the presentation toggles and the routing keys.
+
+#include "ui/mainwindow.h"
+
+#include "engine/conversionprofile.h"
+#include "engine/videoengine.h"
+#include "state/applicationstate.h"
+#include "state/playbackcontroller.h"
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QSignalBlocker>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QVideoWidget>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int kViewerWidth = 1280;
+constexpr int kViewerHeight = 720;
+constexpr int kWindowWidth = 1380;
+constexpr int kWindowHeight = 920;
+constexpr int kWidgetSizeMax = 16777215; // QWIDGETSIZE_MAX
+constexpr int kStepFirstRepeatMs = 260;
+constexpr int kStepRepeatMs = 100;
+constexpr int kWheelNotch = 120;
+
+const QString kViewerPageStyle = QStringLiteral("background-color: #000000; border: 1px solid #111;");
+const QString kFullScreenPageStyle = QStringLiteral("background-color: #000000; border: none;");
+
+// Which modifiers a key came with; the keypad flag does not count.
+enum class ModifierClass { None, Shift, Command, LoudnessChord, Other };
+
+ModifierClass modifierClass(Qt::KeyboardModifiers modifiers)
+{
+    const Qt::KeyboardModifiers held =
+        modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (held == Qt::NoModifier)
+        return ModifierClass::None;
+    if (held == Qt::ShiftModifier)
+        return ModifierClass::Shift;
+    if (held == Qt::ControlModifier || held == Qt::MetaModifier)
+        return ModifierClass::Command;
+    if (held == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)
+        || held == (Qt::MetaModifier | Qt::ShiftModifier | Qt::AltModifier))
+        return ModifierClass::LoudnessChord;
+    return ModifierClass::Other;
+}
+
+// The player's own single-key commands: with a modifier they do nothing, so that a
+// chord the window does not know never triggers the plain key's command.
+bool isFilteredKey(int key)
+{
+    if (key >= Qt::Key_0 && key <= Qt::Key_8)
+        return true;
+    if (key >= Qt::Key_A && key <= Qt::Key_G)
+        return true;
+    switch (key) {
+    case Qt::Key_Tab:
+    case Qt::Key_Space:
+    case Qt::Key_J:
+    case Qt::Key_K:
+    case Qt::Key_L:
+    case Qt::Key_M:
+    case Qt::Key_P:
+    case Qt::Key_R:
+    case Qt::Key_W:
+    case Qt::Key_Y:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isStepKey(int key)
+{
+    return key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_J || key == Qt::Key_L;
+}
+
+} // namespace
+
+void MainWindow::connectCommandTimers()
+{
+    connect(scopeDeferTimer, &QTimer::timeout, this, &MainWindow::onScopeDeferTimer);
+    connect(stepTimer, &QTimer::timeout, this, [this] { stepOnce(true); });
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    // Holding a key never repeats a command; held stepping repeats through stepTimer.
+    if (event->isAutoRepeat())
+        return;
+
+    const int key = event->key();
+    const ModifierClass modifiers = modifierClass(event->modifiers());
+
+    if (key == Qt::Key_K && modifiers == ModifierClass::None)
+        kHeld = true;
+    const bool kChordStep = kHeld && modifiers == ModifierClass::None && (key == Qt::Key_J || key == Qt::Key_L);
+    if (key != Qt::Key_Left && key != Qt::Key_Right && !kChordStep)
+        stopStepping();
+
+    if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
+        // TODO(timecode entry): leave an active entry without applying it.
+        // TODO(loudness): start the loudness measurement.
+        return;
+    }
+
+    if (appState->isGotoMode()) {
+        // TODO(timecode entry): every key goes to the entry while it is active.
+        return;
+    }
+
+    if (key == Qt::Key_Slash && modifiers == ModifierClass::Command) {
+        toggleHelp();
+        return;
+    }
+    if (key == Qt::Key_Escape) {
+        if (appState->isHelpVisible()) {
+            toggleHelp();
+            return;
+        }
+        if (appState->isFullScreen()) {
+            toggleFullScreen();
+            return;
+        }
+    }
+    // The help page swallows every other key.
+    if (appState->isHelpVisible())
+        return;
+
+    const bool audioOnly = isAudioOnly();
+    const bool picturePage = appState->currentMode() == Viewer;
+    const bool scopePage = appState->currentMode() == Scope;
+
+    if (key == Qt::Key_Z) {
+        if (modifiers == ModifierClass::None) {
+            turnInspectorOn();
+            event->accept();
+        }
+        return;
+    }
+    if (key == Qt::Key_L && modifiers == ModifierClass::Command) {
+        rotateView();
+        return;
+    }
+    if (key == Qt::Key_E && modifiers == ModifierClass::Command) {
+        if (picturePage && appState->totalFrames() > 0 && !audioOnly) {
+            stopStepping();
+            // TODO(safety area dialog): open the set-up dialog.
+        }
+        return;
+    }
+    if (key == Qt::Key_E && modifiers == ModifierClass::None) {
+        toggleSafetyArea();
+        return;
+    }
+
+    if (isFilteredKey(key) && modifiers != ModifierClass::None) {
+        const bool shiftedArrow =
+            modifiers == ModifierClass::Shift && (key == Qt::Key_Left || key == Qt::Key_Right);
+        if (!shiftedArrow) {
+            event->ignore();
+            return;
+        }
+    }
+    if (kChordStep) {
+        if (appState->totalFrames() > 0 && !audioOnly)
+            startStepping(key == Qt::Key_L ? 1 : -1, false, key);
+        event->accept();
+        return;
+    }
+
+    if (scopePage
+        && (key == Qt::Key_Space || key == Qt::Key_J || key == Qt::Key_K || key == Qt::Key_L)) {
+        event->ignore();
+        return;
+    }
+
+    if (modifiers == ModifierClass::None) {
+        switch (key) {
+        case Qt::Key_Tab:
+            // TODO(scope): switch between the picture and the scope page.
+            return;
+        case Qt::Key_F:
+            toggleFullScreen();
+            return;
+        case Qt::Key_W:
+            toggleLissajous();
+            return;
+        case Qt::Key_D:
+            if (scopePage) {
+                appState->setScopeRange(appState->scopeRange() == Percent ? CodeValue : Percent);
+                // TODO(scope): re-request the scope image in the new range.
+            }
+            return;
+        case Qt::Key_C:
+            selectChannel(Color);
+            return;
+        case Qt::Key_R:
+            selectChannel(Red);
+            return;
+        case Qt::Key_G:
+            selectChannel(Green);
+            return;
+        case Qt::Key_B:
+            selectChannel(Blue);
+            return;
+        case Qt::Key_A:
+            selectChannel(Alpha);
+            return;
+        case Qt::Key_Y:
+            selectChannel(Luma);
+            return;
+        default:
+            break;
+        }
+    }
+
+    if (scopePage && key == Qt::Key_P && modifiers == ModifierClass::None) {
+        // TODO(image export): export the scope image.
+    }
+
+    switch (key) {
+    case Qt::Key_Space:
+        playbackController->setPlaybackState(appState->playState() == Stopped ? Forward : Stopped, false);
+        updateLissajousOverlay();
+        break;
+    case Qt::Key_L:
+        playbackController->setPlaybackState(Forward, true);
+        updateLissajousOverlay();
+        break;
+    case Qt::Key_J:
+        playbackController->setPlaybackState(Backward, true);
+        updateLissajousOverlay();
+        break;
+    case Qt::Key_K:
+        playbackController->setPlaybackState(Stopped, false);
+        updateLissajousOverlay();
+        break;
+    case Qt::Key_P:
+        if (picturePage && !audioOnly) {
+            // TODO(image export): export the picture.
+        }
+        break;
+    case Qt::Key_0:
+        applyDefaultRouting();
+        break;
+    case Qt::Key_1:
+    case Qt::Key_2:
+    case Qt::Key_3:
+    case Qt::Key_4:
+    case Qt::Key_5:
+    case Qt::Key_6:
+    case Qt::Key_7:
+    case Qt::Key_8:
+        gangRouting(key - Qt::Key_0);
+        break;
+    case Qt::Key_M:
+        toggleMute();
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
+        // help hidden, seek bar not held, picture page.
+        break;
+    case Qt::Key_Home:
+    case Qt::Key_Up:
+        seekToFrame(0);
+        break;
+    case Qt::Key_End:
+    case Qt::Key_Down:
+        if (appState->totalFrames() > 0)
+            seekToFrame(appState->totalFrames() - 1);
+        break;
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        const bool bySecond = modifiers == ModifierClass::Shift;
+        // Audio-only media have no frames to look at, only seconds to move by.
+        if (appState->totalFrames() > 0 && (!audioOnly || bySecond))
+            startStepping(key == Qt::Key_Right ? 1 : -1, bySecond, key);
+        break;
+    }
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void MainWindow::keyReleaseEvent(QKeyEvent *event)
+{
+    if (event->isAutoRepeat()) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    const int key = event->key();
+    if (key == Qt::Key_K) {
+        kHeld = false;
+        if (stepKey == Qt::Key_J || stepKey == Qt::Key_L)
+            stopStepping();
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Z) {
+        turnInspectorOff();
+        event->accept();
+        return;
+    }
+    if (isStepKey(key) && key == stepKey) {
+        stopStepping();
+        event->accept();
+        return;
+    }
+    QWidget::keyReleaseEvent(event);
+}
+
+void MainWindow::wheelEvent(QWheelEvent *event)
+{
+    const int delta = event->angleDelta().y();
+    // Behind the help page or while a timecode is typed the frame must not move unseen.
+    if (appState->totalFrames() == 0 || isAudioOnly() || appState->playState() != Stopped || delta == 0
+        || appState->isHelpVisible() || appState->isGotoMode()) {
+        QWidget::wheelEvent(event);
+        return;
+    }
+    // High-resolution wheels send fractions of a notch; a frame moves per whole notch.
+    wheelAccumulator += delta;
+    const int steps = wheelAccumulator / kWheelNotch;
+    if (steps == 0) {
+        event->accept();
+        return;
+    }
+    wheelAccumulator -= steps * kWheelNotch;
+    const int64_t current = appState->currentFrameNumber();
+    const int64_t target = std::clamp<int64_t>(current + steps, 0, appState->totalFrames() - 1);
+    if (target != current)
+        seekToFrame(target);
+    event->accept();
+}
+
+bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
+{
+    if (watched == seekBar && event->type() == QEvent::Wheel) {
+        wheelEvent(static_cast<QWheelEvent *>(event));
+        return true;
+    }
+    if (watched == viewerStack || watched == videoWidget || watched == dropHintLabel) {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::MouseMove || type == QEvent::Enter || type == QEvent::Leave)
+            updatePixelInspector();
+        return false;
+    }
+    // TODO(timecode entry): double-click on pathLabel reveals the file, on timecodeLabel
+    // copies the timecode.
+    // TODO(audio device dialog): double-click on audioMeter.
+    return false;
+}
+
+void MainWindow::seekToFrame(int64_t frame)
+{
+    playbackController->requestSeek(int(frame));
+    if (appState->currentMode() == Scope) {
+        // The picture comes at once, the costlier scope once the frame settles.
+        scopePendingFrame = frame;
+        scopeDeferTimer->start();
+    }
+}
+
+void MainWindow::onScopeDeferTimer()
+{
+    if (appState->currentMode() != Scope || scopePendingFrame < 0)
+        return;
+    // TODO(scope): updateScope(scopePendingFrame) on the scope widget.
+    scopePendingFrame = -1;
+}
+
+void MainWindow::startStepping(int direction, bool bySecond, int key)
+{
+    const bool wasRunning = stepTimer->isActive();
+    const bool changed = direction != stepDirection || bySecond != stepBySecond || key != stepKey;
+    if (changed) {
+        stepInFlight = false;
+        stepTarget = -1;
+    }
+    stepDirection = direction;
+    stepKey = key;
+    stepBySecond = bySecond;
+    // A new key while one repeats switches at the running pace, without a second delay.
+    const bool quick = wasRunning && changed;
+    stepInitialDelay = !quick;
+    const int interval = quick ? kStepRepeatMs : kStepFirstRepeatMs;
+    if (stepTimer->interval() != interval)
+        stepTimer->setInterval(interval);
+    if (!stepTimer->isActive())
+        stepTimer->start();
+    stepOnce(false);
+}
+
+void MainWindow::stepOnce(bool fromTimer)
+{
+    if (fromTimer && stepInitialDelay) {
+        stepInitialDelay = false;
+        stepTimer->setInterval(kStepRepeatMs);
+    }
+    // One step at a time: a held key never runs ahead of the pictures.
+    if (stepDirection == 0 || stepInFlight)
+        return;
+    if (appState->isHelpVisible() || appState->isGotoMode() || appState->totalFrames() <= 0) {
+        stopStepping();
+        return;
+    }
+    if (isAudioOnly() && !stepBySecond) {
+        stopStepping();
+        return;
+    }
+    const long roundedFps = std::lround(appState->fps());
+    int64_t size = stepBySecond && roundedFps > 1 ? int64_t(roundedFps) : 1;
+    if (stepDirection <= 0)
+        size = -size;
+    const int64_t current = appState->currentFrameNumber();
+    const int64_t last = std::max<int64_t>(appState->totalFrames() - 1, 0);
+    const int64_t target = std::clamp<int64_t>(current + size, 0, last);
+    if (target == current)
+        return;
+    stepInFlight = true;
+    stepTarget = target;
+    seekToFrame(target);
+}
+
+void MainWindow::stopStepping()
+{
+    stepTimer->stop();
+    stepDirection = 0;
+    stepKey = 0;
+    stepBySecond = false;
+    stepInitialDelay = false;
+    stepInFlight = false;
+    stepTarget = -1;
+}
+
+void MainWindow::toggleHelp()
+{
+    // Full screen has no help page.
+    if (appState->isFullScreen())
+        return;
+    if (!appState->isHelpVisible()) {
+        playbackTimer->stop();
+        if (appState->playState() != Stopped)
+            playbackController->setPlaybackState(Stopped, false);
+        appState->setHelpVisible(true);
+        return;
+    }
+    appState->setHelpVisible(false);
+    if (appState->totalFrames() > 0) {
+        if (const int interval = playbackIntervalMs(); interval > 0)
+            playbackTimer->start(interval);
+    }
+}
+
+void MainWindow::toggleFullScreen()
+{
+    if (appState->currentMode() != Viewer || appState->totalFrames() == 0)
+        return;
+    const bool entering = !appState->isFullScreen();
+    appState->setFullScreen(entering);
+    auto *centralLayout = qobject_cast<QVBoxLayout *>(centralWidget()->layout());
+    if (entering) {
+        topPanel->hide();
+        bottomPanel->hide();
+        viewerStack->setMinimumSize(0, 0);
+        viewerStack->setMaximumSize(kWidgetSizeMax, kWidgetSizeMax);
+        videoWidget->setStyleSheet(kFullScreenPageStyle);
+        if (centralLayout) {
+            centralLayout->setContentsMargins(0, 0, 0, 0);
+            centralLayout->setAlignment(viewerStack, Qt::Alignment());
+        }
+        setMinimumSize(0, 0);
+        setMaximumSize(kWidgetSizeMax, kWidgetSizeMax);
+        showFullScreen();
+    } else {
+        topPanel->show();
+        bottomPanel->show();
+        if (centralLayout) {
+            centralLayout->setContentsMargins(50, 15, 50, 25);
+            centralLayout->setAlignment(viewerStack, Qt::AlignCenter);
+        }
+        viewerStack->setFixedSize(kViewerWidth, kViewerHeight);
+        videoWidget->setStyleSheet(kViewerPageStyle);
+        showNormal();
+        setFixedSize(kWindowWidth, kWindowHeight);
+    }
+    updateLissajousOverlay();
+    updateSafetyArea();
+    updatePixelInspector();
+}
+
+void MainWindow::rotateView()
+{
+    if (appState->currentMode() != Viewer || appState->totalFrames() <= 0 || isAudioOnly())
+        return;
+    appState->setViewerRotationDegrees((appState->viewerRotationDegrees() + 90) % 360);
+    // TODO(scope): clearScope() on the scope widget.
+    // While playing, the next played frame carries the new rotation.
+    if (appState->playState() == Stopped)
+        rerender();
+}
+
+void MainWindow::selectChannel(DisplayChannel channel)
+{
+    appState->setDisplayChannel(channel);
+    const ConversionProfile profile = channel != Color ? ChannelIsolation : Standard;
+    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
+                              Q_ARG(ConversionProfile, profile));
+    if (appState->currentMode() == Scope) {
+        // TODO(scope): updateScope(-1) on the scope widget.
+    } else {
+        rerender();
+    }
+    inspectorImage = QImage();
+    inspectorImageFrame = -1;
+    updatePixelInspector();
+}
+
+void MainWindow::toggleSafetyArea()
+{
+    if (appState->currentMode() != Viewer || appState->totalFrames() == 0 || isAudioOnly())
+        return;
+    safetyAreaEnabled = !safetyAreaEnabled;
+    // The two overlays are never drawn together.
+    if (safetyAreaEnabled) {
+        lissajousEnabled = false;
+        updateLissajousOverlay();
+    }
+    updateSafetyArea();
+}
+
+void MainWindow::toggleLissajous()
+{
+    if (appState->currentMode() != Viewer || appState->totalFrames() == 0 || isAudioOnly()
+        || audioChannelCount() <= 0)
+        return;
+    lissajousEnabled = !lissajousEnabled;
+    if (lissajousEnabled) {
+        safetyAreaEnabled = false;
+        updateSafetyArea();
+    }
+    updateLissajousOverlay();
+}
+
+void MainWindow::turnInspectorOn()
+{
+    inspectorActive = true;
+    if (!inspectorTimer->isActive())
+        inspectorTimer->start();
+    updatePixelInspector();
+}
+
+void MainWindow::applyDefaultRouting()
+{
+    // Combos keep the items of the last file with audio; a file without audio has nothing
+    // to route.
+    if (audioChannelCount() <= 0 || leftChannelCombo->count() <= 1)
+        return;
+    const int rightCount = rightChannelCombo->count();
+    const int right = rightCount > 2 ? 2 : (rightCount > 1 ? 1 : rightChannelCombo->currentIndex());
+    setRoutingIndices(1, right);
+}
+
+void MainWindow::gangRouting(int channel)
+{
+    if (audioChannelCount() <= 0 || channel >= leftChannelCombo->count())
+        return;
+    setRoutingIndices(channel, channel);
+}
+
+void MainWindow::toggleMute()
+{
+    if (!leftChannelCombo || !rightChannelCombo || audioChannelCount() <= 0)
+        return;
+    const int leftCount = leftChannelCombo->count();
+    const int rightCount = rightChannelCombo->count();
+    if (leftCount == 0 || rightCount == 0)
+        return;
+    const int left = leftChannelCombo->currentIndex();
+    const int right = rightChannelCombo->currentIndex();
+    // Both sides already silent and nothing to restore.
+    if (!audioMuted && left == 0 && right == 0)
+        return;
+    routingFromMute = true;
+    if (audioMuted) {
+        // The saved routing may name channels the current file lacks.
+        const int restoredLeft = std::max(std::min(leftCount - 1, savedLeftIndex), 0);
+        const int restoredRight = std::max(std::min(rightCount - 1, savedRightIndex), 0);
+        audioMuted = false;
+        savedLeftIndex = -1;
+        savedRightIndex = -1;
+        setRoutingIndices(restoredLeft, restoredRight);
+    } else {
+        savedLeftIndex = left;
+        savedRightIndex = right;
+        audioMuted = true;
+        setRoutingIndices(0, 0);
+    }
+    routingFromMute = false;
+}
+
+void MainWindow::setRoutingIndices(int left, int right)
+{
+    {
+        const QSignalBlocker blockLeft(leftChannelCombo);
+        const QSignalBlocker blockRight(rightChannelCombo);
+        leftChannelCombo->setCurrentIndex(left);
+        rightChannelCombo->setCurrentIndex(right);
+    }
+    // One routing change for both sides, not one per combo.
+    emit leftChannelCombo->currentIndexChanged(leftChannelCombo->currentIndex());
+}
