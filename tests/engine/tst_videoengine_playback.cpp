@@ -1,0 +1,481 @@
+#include "decodetestsupport.h"
+#include "engine/videoengine.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <cmath>
+
+using namespace decodetest;
+
+namespace {
+
+QMutex logMutex;
+QStringList capturedLines;
+QtMessageHandler previousHandler = nullptr;
+
+void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker lock(&logMutex);
+        capturedLines.append(message);
+    }
+    if (previousHandler && type != QtDebugMsg)
+        previousHandler(type, context, message);
+}
+
+struct LogCapture {
+    LogCapture()
+    {
+        QMutexLocker lock(&logMutex);
+        capturedLines.clear();
+        previousHandler = qInstallMessageHandler(captureHandler);
+    }
+    ~LogCapture() { qInstallMessageHandler(previousHandler); }
+    QStringList matching(const QString &prefix) const
+    {
+        QMutexLocker lock(&logMutex);
+        QStringList lines;
+        for (const QString &line : capturedLines) {
+            if (line.startsWith(prefix))
+                lines.append(line);
+        }
+        return lines;
+    }
+};
+
+struct Answer {
+    QVideoFrame frame;
+    int64_t frameNumber = -1;
+    QList<float> levels;
+    QByteArray audio;
+};
+
+struct LocalEngine {
+    VideoEngine engine;
+    QSignalSpy frames{&engine, &VideoEngine::frameReady};
+    QVariantMap info;
+
+    bool open(const QString &path)
+    {
+        engine.init();
+        QSignalSpy opened(&engine, &VideoEngine::fileOpened);
+        engine.openFile(path);
+        if (opened.size() != 1 || !opened.first().at(0).toBool())
+            return false;
+        info = opened.first().at(1).toMap();
+        return true;
+    }
+    Answer take()
+    {
+        Answer answer;
+        if (frames.size() != 1)
+            return answer;
+        const QList<QVariant> args = frames.takeFirst();
+        answer.frame = args.at(0).value<QVideoFrame>();
+        answer.frameNumber = args.at(1).value<int64_t>();
+        answer.levels = args.at(2).value<QList<float>>();
+        answer.audio = args.at(4).toByteArray();
+        return answer;
+    }
+    Answer request(int64_t n)
+    {
+        engine.requestFrame(n, 0);
+        return take();
+    }
+    Answer next()
+    {
+        engine.requestNextFrame(0);
+        return take();
+    }
+    Answer atOrAfter(int64_t n)
+    {
+        engine.requestNextFrameAtOrAfter(n, 0);
+        return take();
+    }
+};
+
+QImage pictureOf(const QVideoFrame &frame)
+{
+    return frame.isValid() ? frame.toImage().convertToFormat(QImage::Format_ARGB32) : QImage();
+}
+
+// The picture audio-only media show: the bundled one, or black when it is missing.
+QImage audioOnlyBase()
+{
+    const QImage bundled(QStringLiteral(":/AudioOnly.png"));
+    if (!bundled.isNull())
+        return bundled.convertToFormat(QImage::Format_ARGB32);
+    QImage black(1280, 720, QImage::Format_ARGB32);
+    black.fill(Qt::black);
+    return black;
+}
+
+QList<qint16> channel(const QByteArray &stereo, int side)
+{
+    QList<qint16> samples;
+    const auto *bytes = reinterpret_cast<const uchar *>(stereo.constData());
+    for (qsizetype i = 0; i + 3 < stereo.size(); i += 4)
+        samples.append(qFromLittleEndian<qint16>(bytes + i + 2 * side));
+    return samples;
+}
+
+} // namespace
+
+class TestVideoEnginePlayback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void playbackRunsThroughGopBoundaries();
+    void atOrAfterDropsEarlierFramesUnconverted_data();
+    void atOrAfterDropsEarlierFramesUnconverted();
+    void playbackPastTheEndGivesInvalidPictures();
+    void priming_data();
+    void priming();
+
+    void audioBlockIsRoutedStereoWithFade_data();
+    void audioBlockIsRoutedStereoWithFade();
+
+    void audioOnlyPicture_data();
+    void audioOnlyPicture();
+    void turningVisualisationOffDropsTheHeldTrace_data();
+    void turningVisualisationOffDropsTheHeldTrace();
+    void audioOnlyRequestsFollowTheFrameNumber();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestVideoEnginePlayback::initTestCase()
+{
+    testsupport::registerMetaTypes();
+    QVERIFY(m_dir.isValid());
+    QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo", "-t", "2", "-c:a", "pcm_s16le",
+                       m_dir.filePath(QStringLiteral("silence.wav"))}));
+}
+
+void TestVideoEnginePlayback::playbackRunsThroughGopBoundaries()
+{
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+    QCOMPARE(local.request(40).frameNumber, 40);
+    for (int64_t expected = 41; expected < 75; ++expected) {
+        const Answer answer = local.next();
+        QVERIFY(answer.frame.isValid());
+        QCOMPARE(answer.frameNumber, expected);
+    }
+    QCOMPARE(local.engine.decodeCounters().seeks, 1);
+}
+
+// Catching up: frames before the target leave the queue without being converted, and the
+// target is converted once. UHD HEVC plays at preview size, but only under Standard.
+void TestVideoEnginePlayback::atOrAfterDropsEarlierFramesUnconverted_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<qint64>("start");
+    QTest::addColumn<qint64>("target");
+    QTest::addColumn<int>("profile");
+    QTest::addColumn<QSize>("pictureSize");
+
+    QTest::newRow("h264") << QStringLiteral("h264_1080p25.mov") << qint64(10) << qint64(16) << int(Standard)
+                          << QSize(1920, 1080);
+    QTest::newRow("prores") << QStringLiteral("prores_hq_pcm24.mov") << qint64(3) << qint64(9) << int(Standard)
+                            << QSize(1920, 1080);
+    QTest::newRow("uhd hevc preview") << QStringLiteral("uhd_hevc.mp4") << qint64(1) << qint64(6) << int(Standard)
+                                      << QSize(1280, 720);
+    QTest::newRow("uhd hevc isolated") << QStringLiteral("uhd_hevc.mp4") << qint64(1) << qint64(6)
+                                       << int(ChannelIsolation) << QSize(3840, 2160);
+    QTest::newRow("uhd h264 no preview") << QStringLiteral("uhd_h264.mp4") << qint64(0) << qint64(4) << int(Standard)
+                                         << QSize(3840, 2160);
+}
+
+void TestVideoEnginePlayback::atOrAfterDropsEarlierFramesUnconverted()
+{
+    QFETCH(QString, clip);
+    QFETCH(qint64, start);
+    QFETCH(qint64, target);
+    QFETCH(int, profile);
+    QFETCH(QSize, pictureSize);
+
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(clip)));
+    local.engine.setConversionProfile(ConversionProfile(profile));
+    const Answer first = local.request(start);
+    QCOMPARE(first.frameNumber, start);
+    // A single frame request is never downscaled: stepping shows full resolution.
+    QCOMPARE(first.frame.size(), QSize(local.info.value("width").toInt(), local.info.value("height").toInt()));
+    const auto before = local.engine.decodeCounters();
+
+    const Answer answer = local.atOrAfter(target);
+    QVERIFY(answer.frame.isValid());
+    QCOMPARE(answer.frameNumber, target);
+    QCOMPARE(answer.frame.size(), pictureSize);
+    QCOMPARE(local.engine.decodeCounters().framesConverted, before.framesConverted + 1);
+    QCOMPARE(local.engine.decodeCounters().seeks, before.seeks);
+    const QList<int64_t> queued = local.engine.queuedFrameNumbers();
+    if (!queued.isEmpty())
+        QVERIFY(queued.first() > target);
+
+    // The next frame follows the target.
+    QCOMPARE(local.next().frameNumber, target + 1);
+}
+
+void TestVideoEnginePlayback::playbackPastTheEndGivesInvalidPictures()
+{
+    LogCapture log;
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+    QCOMPARE(local.request(97).frameNumber, 97);
+    QCOMPARE(local.next().frameNumber, 98);
+    const Answer last = local.next();
+    QVERIFY(last.frame.isValid());
+    QCOMPARE(last.frameNumber, 99);
+    for (int i = 0; i < 3; ++i) {
+        const Answer after = local.next();
+        QVERIFY(!after.frame.isValid());
+        QCOMPARE(after.frameNumber, 99);
+    }
+    const Answer caughtUp = local.atOrAfter(120);
+    QVERIFY(!caughtUp.frame.isValid());
+    const QStringList warnings = log.matching(QStringLiteral("Playback: video queue empty"));
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.first(),
+             QStringLiteral("Playback: video queue empty target 120 current 99 total 100 stabilizer true"));
+
+    // A seek leaves the end again.
+    QCOMPARE(local.request(10).frameNumber, 10);
+    QCOMPARE(local.next().frameNumber, 11);
+}
+
+// Priming decodes up to the start frame before playback, for UHD ProRes/MXF only.
+void TestVideoEnginePlayback::priming_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<qint64>("request");
+    QTest::addColumn<int>("requestId");
+    QTest::addColumn<qint64>("primedAt"); // -1: nothing happens
+
+    QTest::newRow("1080p h264") << QStringLiteral("h264_1080p25.mov") << qint64(40) << 0 << qint64(-1);
+    QTest::newRow("1080p prores") << QStringLiteral("prores_hq_pcm24.mov") << qint64(20) << 0 << qint64(-1);
+    QTest::newRow("uhd h264") << QStringLiteral("uhd_h264.mp4") << qint64(5) << 0 << qint64(-1);
+    QTest::newRow("uhd hevc") << QStringLiteral("uhd_hevc.mp4") << qint64(5) << 0 << qint64(-1);
+    QTest::newRow("uhd prores") << QStringLiteral("uhd_prores.mov") << qint64(6) << 0 << qint64(6);
+    QTest::newRow("uhd prores, start") << QStringLiteral("uhd_prores.mov") << qint64(0) << 3 << qint64(0);
+    QTest::newRow("uhd prores, beyond the end") << QStringLiteral("uhd_prores.mov") << qint64(40) << 0 << qint64(9);
+    QTest::newRow("uhd prores, abandoned") << QStringLiteral("uhd_prores.mov") << qint64(6) << 1 << qint64(-1);
+}
+
+void TestVideoEnginePlayback::priming()
+{
+    QFETCH(QString, clip);
+    QFETCH(qint64, request);
+    QFETCH(int, requestId);
+    QFETCH(qint64, primedAt);
+
+    LogCapture log;
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(clip)));
+    QCOMPARE(local.request(2).frameNumber, 2);
+    local.engine.abortCurrentTask(2);
+    const QList<int64_t> queueBefore = local.engine.queuedFrameNumbers();
+    const auto before = local.engine.decodeCounters();
+
+    local.engine.primePlaybackQueue(request, requestId);
+    QCOMPARE(local.frames.size(), 0); // priming answers nothing
+
+    if (primedAt < 0) {
+        QCOMPARE(local.engine.queuedFrameNumbers(), queueBefore);
+        QCOMPARE(local.engine.decodeCounters().seeks, before.seeks);
+        QCOMPARE(local.engine.currentFrameNumber(), 2);
+        QVERIFY(log.matching(QStringLiteral("Playback stabilizer primed")).isEmpty());
+        return;
+    }
+    QCOMPARE(local.engine.currentFrameNumber(), primedAt);
+    const QList<int64_t> queued = local.engine.queuedFrameNumbers();
+    QVERIFY(!queued.isEmpty());
+    QCOMPARE(queued.first(), primedAt);
+    QCOMPARE(log.matching(QStringLiteral("Playback stabilizer primed")),
+             QStringList{QStringLiteral("Playback stabilizer primed at frame %1 queue %2").arg(primedAt).arg(queued.size())});
+
+    // Playback then starts from the queue without another seek.
+    const Answer answer = local.atOrAfter(primedAt);
+    QCOMPARE(answer.frameNumber, primedAt);
+    QVERIFY(answer.frame.isValid());
+    QCOMPARE(local.engine.decodeCounters().seeks, before.seeks + 1);
+}
+
+// The audio handed out with a picture after a seek starts exactly at that picture's time
+// and fades in over 20 ms; left and right are the routed source channels. The clip has
+// 0.1 × sin(2π·1000·t) on channel 0 and 0.1 × sin(2π·400·t) on channel 1, so at every
+// frame time both start at phase 0.
+void TestVideoEnginePlayback::audioBlockIsRoutedStereoWithFade_data()
+{
+    QTest::addColumn<int>("leftSource");
+    QTest::addColumn<int>("rightSource");
+    QTest::addColumn<double>("leftHz");  // 0: silence
+    QTest::addColumn<double>("rightHz");
+    QTest::newRow("straight") << 0 << 1 << 1000.0 << 400.0;
+    QTest::newRow("swapped") << 1 << 0 << 400.0 << 1000.0;
+    QTest::newRow("left muted") << -1 << 1 << 0.0 << 400.0;
+    QTest::newRow("both from channel 0") << 0 << 0 << 1000.0 << 1000.0;
+}
+
+void TestVideoEnginePlayback::audioBlockIsRoutedStereoWithFade()
+{
+    QFETCH(int, leftSource);
+    QFETCH(int, rightSource);
+    QFETCH(double, leftHz);
+    QFETCH(double, rightHz);
+
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("demo_bars_25p.mov"))));
+    local.engine.setAudioRouting(leftSource, rightSource);
+    QCOMPARE(local.request(400).frameNumber, 400); // elsewhere first, then seek back
+    const Answer answer = local.request(137);
+    QCOMPARE(answer.frameNumber, 137);
+    QCOMPARE(answer.levels.size(), 2);
+    QByteArray audio = answer.audio;
+    QVERIFY(!audio.isEmpty());
+    for (int i = 0; i < 10 && audio.size() < 6000 * 4; ++i)
+        audio += local.next().audio;
+    QVERIFY(audio.size() >= 6000 * 4);
+
+    const int rate = 48000;
+    const int fade = rate / 50;
+    const double amplitude = 0.1 * 32767;
+    const QList<double> hz = {leftHz, rightHz};
+    for (int side = 0; side < 2; ++side) {
+        const QList<qint16> samples = channel(audio, side);
+        for (int k = 0; k < 6000; ++k) {
+            const double tone = hz[side] > 0 ? amplitude * std::sin(2 * M_PI * hz[side] * k / rate) : 0.0;
+            const double expected = k < fade ? tone * k / fade : tone;
+            // Fade formulas differ by a sample at most; the tone itself is exact.
+            const double tolerance = k < fade ? amplitude / fade + 3 : 3;
+            if (std::abs(samples[k] - expected) > tolerance)
+                QFAIL(qPrintable(QStringLiteral("side %1 sample %2: %3, expected %4").arg(side).arg(k).arg(samples[k]).arg(expected)));
+        }
+    }
+}
+
+// Audio-only media show a fixed picture; with the visualisation on, the stereo trace is
+// drawn inside the centred square, within 47 % of its side from the centre.
+void TestVideoEnginePlayback::audioOnlyPicture_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("visualisation");
+    QTest::addColumn<bool>("traceExpected");
+    QTest::newRow("tone, off") << testsupport::mediaPath(QStringLiteral("audio.flac")) << false << false;
+    QTest::newRow("tone, on") << testsupport::mediaPath(QStringLiteral("audio.flac")) << true << true;
+    QTest::newRow("aac tone, on") << testsupport::mediaPath(QStringLiteral("audio.m4a")) << true << true;
+    QTest::newRow("silence, on") << m_dir.filePath(QStringLiteral("silence.wav")) << true << false;
+}
+
+void TestVideoEnginePlayback::audioOnlyPicture()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, visualisation);
+    QFETCH(bool, traceExpected);
+
+    LocalEngine local;
+    QVERIFY(local.open(file));
+    QVERIFY(local.info.value(QStringLiteral("isAudioOnly")).toBool());
+    local.engine.setAudioVisualizationEnabled(visualisation);
+    const Answer answer = local.request(30);
+    QCOMPARE(answer.frameNumber, 30);
+    QVERIFY(!answer.audio.isEmpty());
+    const QImage picture = pictureOf(answer.frame);
+    const QImage base = audioOnlyBase();
+    QCOMPARE(picture.size(), QSize(1280, 720));
+
+    if (!traceExpected) {
+        QVERIFY(picture == base);
+        return;
+    }
+    const QPointF centre(640, 360);
+    const double radius = 0.47 * 720;
+    int changed = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            if (picture.pixel(x, y) == base.pixel(x, y))
+                continue;
+            ++changed;
+            const double distance = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y());
+            QVERIFY2(distance <= radius + 2, qPrintable(QStringLiteral("trace at %1,%2").arg(x).arg(y)));
+        }
+    }
+    // A 440 Hz tone on both sides is a diagonal line of about ±0.1 × radius.
+    QVERIFY(changed > 20);
+    int nearCentre = 0;
+    for (int y = 357; y < 363; ++y) {
+        for (int x = 637; x < 643; ++x)
+            nearCentre += picture.pixel(x, y) != base.pixel(x, y) ? 1 : 0;
+    }
+    QVERIFY2(nearCentre > 0, "the trace passes through the centre");
+}
+
+void TestVideoEnginePlayback::turningVisualisationOffDropsTheHeldTrace_data()
+{
+    QTest::addColumn<bool>("toggleOff");
+    QTest::newRow("kept on: the trace is held") << false;
+    QTest::newRow("toggled off and on: plain picture") << true;
+}
+
+void TestVideoEnginePlayback::turningVisualisationOffDropsTheHeldTrace()
+{
+    QFETCH(bool, toggleOff);
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("audio.flac"))));
+    local.engine.setAudioVisualizationEnabled(true);
+    const QImage traced = pictureOf(local.request(30).frame);
+    QVERIFY(traced != audioOnlyBase());
+
+    if (toggleOff) {
+        local.engine.setAudioVisualizationEnabled(false);
+        QVERIFY(pictureOf(local.atOrAfter(30).frame) == audioOnlyBase());
+        local.engine.setAudioVisualizationEnabled(true);
+    }
+    // No new audio for this request (already read past it): only a held trace can show.
+    const Answer again = local.atOrAfter(30);
+    QVERIFY(again.audio.isEmpty());
+    const QImage picture = pictureOf(again.frame);
+    if (toggleOff)
+        QVERIFY(picture == audioOnlyBase());
+    else
+        QVERIFY(picture == traced);
+}
+
+void TestVideoEnginePlayback::audioOnlyRequestsFollowTheFrameNumber()
+{
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("audio.flac"))));
+    QCOMPARE(local.info.value(QStringLiteral("totalFrames")).toLongLong(), 301);
+
+    QCOMPARE(local.request(60).frameNumber, 60);
+    QCOMPARE(local.next().frameNumber, 61);
+    QCOMPARE(local.atOrAfter(90).frameNumber, 90);
+    QCOMPARE(local.request(5000).frameNumber, 300);
+    QCOMPARE(local.next().frameNumber, 300);
+    QCOMPARE(local.request(-4).frameNumber, 0);
+
+    // Seconds of audio handed out follow the frames: 2 s of playback give about 2 s.
+    QCOMPARE(local.request(0).frameNumber, 0);
+    qsizetype bytes = 0;
+    for (int i = 0; i < 60; ++i)
+        bytes += local.next().audio.size();
+    const double seconds = double(bytes) / 4 / 48000;
+    QVERIFY2(seconds > 1.7 && seconds < 2.3, qPrintable(QString::number(seconds)));
+
+    const QImage exported = local.engine.getFrameAsImage(45);
+    QCOMPARE(exported.size(), QSize(1280, 720));
+    QCOMPARE(local.engine.currentFrameNumber(), 45);
+}
+
+QTEST_MAIN(TestVideoEnginePlayback)
+#include "tst_videoengine_playback.moc"
