@@ -1,13 +1,17 @@
 #include "app/cli.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 
 #include <cstdio>
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // A GUI application on the offscreen platform: exported pictures go through
+    // QVideoFrame::toImage exactly as in the player, which needs one; no display is used.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvel-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
     QTextStream out(stdout);

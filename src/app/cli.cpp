@@ -11,6 +11,9 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <optional>
+#include <utility>
+
 namespace cli {
 
 namespace {
@@ -24,6 +27,89 @@ int probeCommand(const QStringList &arguments, Io &io)
     }
     io.out << QJsonDocument(QJsonObject::fromVariantMap(result.fileInfo)).toJson(QJsonDocument::Indented);
     io.out.flush();
+    return 0;
+}
+
+// Names the conversion profiles go by on the command line; their numbers work too.
+const QList<std::pair<QString, ConversionProfile>> &profileNames()
+{
+    static const QList<std::pair<QString, ConversionProfile>> names = {
+        {QStringLiteral("standard"), Standard},
+        {QStringLiteral("channel-isolation"), ChannelIsolation},
+        {QStringLiteral("scope-percent"), ScopePercent},
+        {QStringLiteral("scope-code-value"), ScopeCodeValue},
+    };
+    return names;
+}
+
+std::optional<ConversionProfile> parseProfile(const QString &text)
+{
+    for (const auto &[name, profile] : profileNames()) {
+        if (text.compare(name, Qt::CaseInsensitive) == 0 || text == QString::number(int(profile)))
+            return profile;
+    }
+    return std::nullopt;
+}
+
+int frameCommand(const QStringList &arguments, Io &io)
+{
+    QStringList positional;
+    ConversionProfile profile = Standard;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        QString value;
+        if (argument == QLatin1String("--profile")) {
+            if (i + 1 >= arguments.size()) {
+                io.err << "--profile needs a value" << Qt::endl;
+                return 1;
+            }
+            value = arguments.at(++i);
+        } else if (argument.startsWith(QLatin1String("--profile="))) {
+            value = argument.mid(10);
+        } else if (argument.startsWith(QLatin1String("--"))) {
+            io.err << "Unknown option: " << argument << Qt::endl;
+            return 1;
+        } else {
+            positional.append(argument);
+            continue;
+        }
+        const std::optional<ConversionProfile> parsed = parseProfile(value);
+        if (!parsed) {
+            QStringList known;
+            for (const auto &entry : profileNames())
+                known.append(entry.first);
+            io.err << "Unknown profile: " << value << " (one of " << known.join(QStringLiteral(", ")) << ")"
+                   << Qt::endl;
+            return 1;
+        }
+        profile = *parsed;
+    }
+    if (positional.size() != 3) {
+        io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME]" << Qt::endl;
+        return 1;
+    }
+    bool numberOk = false;
+    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
+    if (!numberOk || frameNumber < 0) {
+        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+        return 1;
+    }
+
+    const FrameExport result = exportFrame(positional.at(0), frameNumber, profile);
+    if (!result.opened) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    if (result.image.isNull()) {
+        io.err << "Could not decode frame " << frameNumber << Qt::endl;
+        return 1;
+    }
+    if (!result.image.save(positional.at(2), "PNG")) {
+        io.err << "Could not write " << positional.at(2) << Qt::endl;
+        return 1;
+    }
+    // The frame actually written: past the end that is the last frame, with its own number.
+    io.out << result.frameNumber << Qt::endl;
     return 0;
 }
 
@@ -46,6 +132,10 @@ const QList<Command> &commands()
         {"probe", "FILE",
          "Open FILE as the player does and print its media properties as one JSON object.",
          1, 1, &probeCommand},
+        {"frame", "FILE N OUT.png [--profile standard|channel-isolation|scope-percent|scope-code-value]",
+         "Write frame N of FILE as the player exports pictures and print the number of the frame "
+         "written (past the end: the last frame).",
+         3, 5, &frameCommand},
     };
     return table;
 }
@@ -119,6 +209,42 @@ OpenResult openMedia(const QString &path)
     QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
     QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
     loop.exec();
+
+    thread.quit();
+    thread.wait();
+    return result;
+}
+
+FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile)
+{
+    FrameExport result;
+    QThread thread;
+    thread.setObjectName(QStringLiteral("engine"));
+    auto *engine = new VideoEngine;
+    engine->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
+
+    QEventLoop loop;
+    QObject::connect(engine, &VideoEngine::fileOpened, &loop,
+                     [&](bool success, const QVariantMap &, const QString &error) {
+                         result.opened = success;
+                         result.error = error;
+                         loop.quit();
+                     }, Qt::QueuedConnection);
+
+    thread.start();
+    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+    loop.exec();
+
+    if (result.opened) {
+        QMetaObject::invokeMethod(engine, "setConversionProfile", Qt::QueuedConnection,
+                                  Q_ARG(ConversionProfile, profile));
+        QMetaObject::invokeMethod(engine, "getFrameAsImage", Qt::BlockingQueuedConnection,
+                                  Q_RETURN_ARG(QImage, result.image), Q_ARG(int64_t, frameNumber));
+        QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
+                                  Q_RETURN_ARG(qint64, result.frameNumber));
+    }
 
     thread.quit();
     thread.wait();

@@ -3,6 +3,9 @@
 // orvel-cli: the player's media engine driven from the command line. main() only builds
 // the application object and calls run(); everything here is testable in-process.
 
+#include "engine/conversionprofile.h"
+
+#include <QImage>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -43,5 +46,16 @@ struct OpenResult {
 // openFile queued by slot name, then waits for fileOpened. Blocks the caller meanwhile
 // (it spins a local event loop); the engine and its thread are gone on return.
 OpenResult openMedia(const QString &path);
+
+struct FrameExport {
+    bool opened = false;
+    QString error;       // the engine's opening error when !opened
+    QImage image;        // null when no frame could be decoded
+    qint64 frameNumber = -1; // number of the frame delivered (the last one past the end)
+};
+
+// Opens path like openMedia, sets the conversion profile and takes frame n through
+// VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
+FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
 
 } // namespace cli

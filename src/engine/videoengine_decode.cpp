@@ -8,6 +8,7 @@
 #include "engine/ffmpeg.h"
 
 #include <QDebug>
+#include <QGuiApplication>
 
 #include <algorithm>
 #include <cmath>
@@ -333,6 +334,10 @@ QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
     // The seek reset the audio; line it up with the frame as a frame request would.
     if (totalFrames > 1 && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
+    // QVideoFrame::toImage needs a GUI application (Qt 6.4 crashes without one); a
+    // console process gets the frame's own RGB conversion instead.
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return pixelConverter.toRgbImage(frame.get(), conversionSource());
     const QVideoFrame picture = convertForDisplay(frame.get());
     return picture.isValid() ? picture.toImage() : QImage();
 }
