@@ -1,0 +1,153 @@
+#pragma once
+
+// Helpers for tests that play through the real audio device (the PulseAudio null sink
+// that scripts/test.sh starts) and listen to what it actually played.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QtEndian>
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+
+namespace audiodevice {
+
+// True when a PulseAudio server answers (PULSE_SERVER or the user's default).
+inline bool serverAvailable()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+    return pactl.waitForFinished(5000) && pactl.exitStatus() == QProcess::NormalExit && pactl.exitCode() == 0;
+}
+
+// An idle null sink renders in blocks of up to two seconds, so a stream that starts on
+// it waits up to that long for its first data request. A real device does not; a silent
+// low-latency stream keeps the null sink running like one. Silence adds nothing to the
+// monitor. The process is ended by its handle when this object goes.
+class KeepSinkRunning
+{
+public:
+    KeepSinkRunning()
+    {
+        m_process.setStandardInputFile(QStringLiteral("/dev/zero"));
+        m_process.start(QStringLiteral("pacat"), {QStringLiteral("--latency-msec=40"), QStringLiteral("--format=s16le"),
+                                                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
+                                                  QStringLiteral("--client-name=orvel-test-keepalive")});
+        m_process.waitForStarted(5000);
+        // The sink finishes the long block it is rendering before it adopts the low
+        // latency; wait for that (at most about two seconds).
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 4000 && !(sinkLatencyUSecs() >= 0 && sinkLatencyUSecs() < 50000))
+            QTest::qWait(100);
+    }
+
+    // Current latency of the default sink, or -1 when it cannot be read.
+    static qint64 sinkLatencyUSecs()
+    {
+        QProcess pactl;
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks")});
+        if (!pactl.waitForFinished(5000))
+            return -1;
+        const QString text = QString::fromLocal8Bit(pactl.readAllStandardOutput());
+        const QRegularExpression latency(QStringLiteral("\\n\\s*Latency: (\\d+) usec"));
+        const QRegularExpressionMatch match = latency.match(text);
+        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+    }
+    ~KeepSinkRunning()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+
+private:
+    QProcess m_process;
+};
+
+// Records the default sink's monitor as 48 kHz s16le stereo while it lives.
+class MonitorRecorder
+{
+public:
+    void start()
+    {
+        m_process.start(QStringLiteral("parec"), {QStringLiteral("--device=@DEFAULT_MONITOR@"), QStringLiteral("--raw"),
+                                                  QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                                                  QStringLiteral("--channels=2"), QStringLiteral("--latency-msec=20")});
+        m_process.waitForStarted(5000);
+    }
+    QByteArray stop()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        return m_process.readAllStandardOutput();
+    }
+    ~MonitorRecorder()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess m_process;
+};
+
+// One channel of interleaved s16le stereo, as floats in -1 … 1.
+inline QList<float> channel(const QByteArray &stereo, int side)
+{
+    QList<float> out;
+    out.reserve(stereo.size() / 4);
+    for (qsizetype i = side * 2; i + 1 < stereo.size(); i += 4)
+        out.append(qFromLittleEndian<qint16>(stereo.constData() + i) / 32768.0f);
+    return out;
+}
+
+// Samples from the first to the last one louder than 'threshold'.
+inline QList<float> audiblePart(const QList<float> &samples, float threshold = 0.01f)
+{
+    const auto loud = [threshold](float x) { return std::abs(x) > threshold; };
+    const auto first = std::find_if(samples.cbegin(), samples.cend(), loud);
+    const auto last = std::find_if(samples.crbegin(), samples.crend(), loud);
+    if (first == samples.cend())
+        return {};
+    return QList<float>(first, last.base());
+}
+
+// Frequency of a steady tone from its rising zero crossings (with a little hysteresis).
+inline double toneFrequency(const QList<float> &samples, int rate = 48000)
+{
+    int rising = 0;
+    qsizetype firstRise = -1;
+    qsizetype lastRise = -1;
+    bool below = false;
+    for (qsizetype i = 0; i < samples.size(); ++i) {
+        if (samples[i] < -0.005f) {
+            below = true;
+        } else if (below && samples[i] > 0.005f) {
+            below = false;
+            if (firstRise < 0)
+                firstRise = i;
+            lastRise = i;
+            ++rising;
+        }
+    }
+    if (rising < 2)
+        return 0.0;
+    return (rising - 1) * double(rate) / double(lastRise - firstRise);
+}
+
+inline float peak(const QList<float> &samples)
+{
+    float m = 0.0f;
+    for (float x : samples)
+        m = std::max(m, std::abs(x));
+    return m;
+}
+
+} // namespace audiodevice
