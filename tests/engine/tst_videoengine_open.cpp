@@ -166,6 +166,8 @@ private slots:
     void timeReference();
     void audioOnlyFrameCount_data();
     void audioOnlyFrameCount();
+    void scanType_data();
+    void scanType();
     void failures_data();
     void failures();
     void videoLogBlock();
@@ -173,9 +175,7 @@ private slots:
     void av1DecoderIsSoftware();
 
 private:
-    QTemporaryDir scratch;
-    QString abnormal25Path;   // avg 1000/1, r 25/1
-    QString abnormal1000Path; // avg and r 1000/1
+    QTemporaryDir scratch; // clips made once and shared by the rows of a table
 };
 
 void TestVideoEngineOpen::initTestCase()
@@ -509,28 +509,60 @@ void TestVideoEngineOpen::timeReference()
 
 void TestVideoEngineOpen::audioOnlyFrameCount_data()
 {
-    QTest::addColumn<QString>("duration");
+    QTest::addColumn<int>("samples");
     QTest::addColumn<qint64>("frames");
 
-    // ceil(seconds x 30) + 1, at least 2.
-    QTest::newRow("10 ms") << "0.01" << qint64(2);
-    QTest::newRow("exactly 3 frames") << "0.1" << qint64(4);
-    QTest::newRow("just over 3 frames") << "0.11" << qint64(5);
-    QTest::newRow("one second") << "1" << qint64(31);
+    // ceil(seconds x 30) + 1, at least 2; 48 kHz, so 1600 samples per frame.
+    QTest::newRow("10 ms") << 480 << qint64(2);
+    QTest::newRow("exactly 3 frames") << 4800 << qint64(4);
+    QTest::newRow("just over 3 frames") << 5280 << qint64(5);
+    QTest::newRow("one second") << 48000 << qint64(31);
+    // 200000 x (1/48000) x 30 lands a hair above 125 in binary floating point.
+    QTest::newRow("exactly 125 frames") << 200000 << qint64(126);
 }
 
 void TestVideoEngineOpen::audioOnlyFrameCount()
 {
-    QFETCH(QString, duration);
+    QFETCH(int, samples);
     QFETCH(qint64, frames);
     QTemporaryDir dir;
     const QString path = dir.filePath("tone.wav");
-    QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=" + duration, "-c:a", "pcm_s16le", path}));
+    QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "sine=sample_rate=48000", "-af",
+                       QStringLiteral("atrim=end_sample=%1").arg(samples), "-c:a", "pcm_s16le", path}));
     EngineOnThread engine;
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
+    compareValue(answer.info, "videoDurationSec", samples / 48000.0);
     compareValue(answer.info, "totalFrames", i64(frames));
     compareValue(answer.info, "fps", 30.0);
+}
+
+void TestVideoEngineOpen::scanType_data()
+{
+    QTest::addColumn<QStringList>("encode");
+    QTest::addColumn<QString>("scanType");
+
+    const QStringList h264 = {"-c:v", "libx264", "-preset", "ultrafast"};
+    const QStringList mpeg2 = {"-c:v", "mpeg2video"};
+    QTest::newRow("top field first") << h264 + QStringList{"-flags", "+ilme+ildct", "-field_order", "tt"} << "i";
+    QTest::newRow("bottom field first") << mpeg2 + QStringList{"-flags", "+ilme+ildct", "-top", "0", "-field_order", "bb"}
+                                        << "i";
+    QTest::newRow("progressive") << h264 + QStringList{"-field_order", "progressive"} << "p";
+    QTest::newRow("unknown order") << h264 << "p";
+}
+
+void TestVideoEngineOpen::scanType()
+{
+    QFETCH(QStringList, encode);
+    QFETCH(QString, scanType);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("fields.mov");
+    QVERIFY(runFfmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-frames:v", "2"} + encode
+                      + QStringList{path}));
+    EngineOnThread engine;
+    const OpenAnswer answer = engine.open(path);
+    QVERIFY2(answer.success, qPrintable(answer.error));
+    compareValue(answer.info, "scanType", scanType);
 }
 
 void TestVideoEngineOpen::failures_data()
