@@ -354,7 +354,8 @@ void TestCommands::secondSteps()
     const long second = std::lround(w.state()->fps());
     if (expectedStep < 0) // audio-only media step by their nominal rate
         expectedStep = int(second);
-    QCOMPARE(int(seconds * (second > 1 ? second : 1)), expectedStep);
+    else if (seconds > 0) // the clip has the rate the row is about
+        QCOMPARE(long(expectedStep), std::max(second, 1L));
     const int requestsBefore = w.controller()->requestId();
 
     play(w, script);
