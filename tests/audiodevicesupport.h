@@ -119,11 +119,11 @@ inline QList<float> audiblePart(const QList<float> &samples, float threshold = 0
     return QList<float>(first, last.base());
 }
 
-// Frequency of a steady tone from its rising zero crossings (with a little hysteresis).
+// Frequency of a steady tone from the median period between rising zero crossings
+// (with a little hysteresis), so that a dropout on a busy machine does not move it.
 inline double toneFrequency(const QList<float> &samples, int rate = 48000)
 {
-    int rising = 0;
-    qsizetype firstRise = -1;
+    QList<qsizetype> periods;
     qsizetype lastRise = -1;
     bool below = false;
     for (qsizetype i = 0; i < samples.size(); ++i) {
@@ -131,15 +131,15 @@ inline double toneFrequency(const QList<float> &samples, int rate = 48000)
             below = true;
         } else if (below && samples[i] > 0.005f) {
             below = false;
-            if (firstRise < 0)
-                firstRise = i;
+            if (lastRise >= 0)
+                periods.append(i - lastRise);
             lastRise = i;
-            ++rising;
         }
     }
-    if (rising < 2)
+    if (periods.size() < 10)
         return 0.0;
-    return (rising - 1) * double(rate) / double(lastRise - firstRise);
+    std::sort(periods.begin(), periods.end());
+    return double(rate) / double(periods[periods.size() / 2]);
 }
 
 inline float peak(const QList<float> &samples)

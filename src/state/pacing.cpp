@@ -77,6 +77,14 @@ double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> process
     return t;
 }
 
+double PlaybackClock::audioLag(int64_t processedUSecs) const
+{
+    if (!m_audioActive || !m_audioSynced)
+        return 0.0;
+    const double audioSeconds = double(std::max<int64_t>(processedUSecs - m_audioBaseUSecs, 0)) / 1000000.0;
+    return m_maxSeconds - audioSeconds;
+}
+
 void LevelBallistics::step(float snapshotDb, double dtSeconds)
 {
     const float dt = float(dtSeconds);

@@ -47,6 +47,13 @@ public:
     // absent without a sink.
     double seconds(double wallSeconds, std::optional<int64_t> processedUSecs);
 
+    // How far the clock's last reading is ahead of the synced audio clock (0 before the
+    // audio has synced). More than maxLead means the output fell behind the picture.
+    double audioLag(int64_t processedUSecs) const;
+    // 'usecs' of not yet played audio were dropped: what the device plays from now on is
+    // that much later in the media.
+    void skipAudio(int64_t usecs) { m_audioBaseUSecs -= usecs; }
+
     bool audioActive() const { return m_audioActive; }
     bool audioSynced() const { return m_audioSynced; }
     int64_t audioBaseUSecs() const { return m_audioBaseUSecs; }

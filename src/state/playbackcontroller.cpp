@@ -179,6 +179,7 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
         primeEngineQueue(current);
 
     if (entersForwardNormal) {
+        m_clockAwaitsFirstFrame = true;
         startAudioOutput();
         m_left.reset();
         m_right.reset();
@@ -202,6 +203,7 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
         showNominalRate();
     } else {
         m_recoveryAttempts = 0;
+        m_clockAwaitsFirstFrame = false;
         m_clock.stop();
         resetAudioTracking();
         m_levelTimerValid = false;
@@ -286,6 +288,13 @@ void PlaybackController::onPlaybackTimer()
         return;
     }
 
+    requestDueFrame();
+}
+
+void PlaybackController::requestDueFrame()
+{
+    const int64_t total = m_state->totalFrames();
+    const int64_t current = m_state->currentFrameNumber();
     int64_t due = clockFrame();
     if (total > 0 && due >= total) {
         due = total - 1;
@@ -348,13 +357,29 @@ void PlaybackController::onFrameReady(QVideoFrame frame, int64_t frameNumber, QL
     m_state->setCurrentFrameNumber(frameNumber);
     m_lastLevels = audioLevels;
 
+    if (forwardNormal && m_clockAwaitsFirstFrame) {
+        // The clock counts from the first picture of the run, which comes with the first
+        // sound: counted from the key press, it would run ahead by however long the
+        // first exact seek took, and the picture would lead the sound by that much for
+        // the whole run (the audio clock takes over the wall clock's reading).
+        m_clockAwaitsFirstFrame = false;
+        m_playTimer.restart();
+        m_clock.start(m_clock.audioActive(), m_clock.audioBaseUSecs());
+    }
     if (forwardNormal)
         feedAudio(audioBuffer);
     presentFrame(frame);
     if (!forwardNormal) {
         feedMeterFromEngine(audioLevels, peakLevels);
         feedAudio(audioBuffer);
+        return;
     }
+    // The tick is one frame period long, so a tick that lands just before a frame
+    // boundary would leave the picture a frame behind until the next one, and the small
+    // steps of stabilised media never make that up. An answer that finds the clock
+    // already past it asks for the due frame at once (still one request at a time).
+    if (!m_awaitingFrame && isForwardNormalSpeed())
+        requestDueFrame();
 }
 
 bool PlaybackController::recoverFromBadFrame(const QString &reason)
@@ -477,6 +502,7 @@ void PlaybackController::resetAudioTracking()
 
 void PlaybackController::startAudioOutput()
 {
+    m_skippedAudioUSecs = 0;
     bool active = false;
     int64_t base = 0;
     if (m_audioSink) {
@@ -521,6 +547,7 @@ void PlaybackController::feedAudio(const QByteArray &block)
     if (m_pushDevice && m_audioSink) {
         if (m_audioSink->state() == QAudio::SuspendedState)
             m_audioSink->resume();
+        catchUpAudio();
         const qsizetype offer = wholeFrames(std::min<qsizetype>(m_pendingAudio.size(), m_audioSink->bytesFree()));
         if (offer > 0) {
             const qint64 accepted = m_pushDevice->write(m_pendingAudio.constData(), offer);
@@ -542,6 +569,29 @@ void PlaybackController::feedAudio(const QByteArray &block)
     const qsizetype limit = 8 * qsizetype(std::max(sampleRate(), 1));
     if (m_pendingAudio.size() > limit)
         m_pendingAudio.remove(0, m_pendingAudio.size() - limit);
+}
+
+void PlaybackController::catchUpAudio()
+{
+    // After the output stalled (an underrun, a busy machine), the wall clock has carried
+    // the picture on; the device resumes where it stopped, so without this the sound
+    // would stay behind the picture by the length of the stall for the rest of the run.
+    // Dropping that much of the unplayed audio brings it back in step with the picture.
+    const double lag = m_clock.audioLag(m_audioSink->processedUSecs());
+    if (!(lag > pacing::PlaybackClock::maxLead))
+        return;
+    const int64_t bytesPerSecond = kBytesPerFrame * int64_t(std::max(sampleRate(), 1));
+    const qsizetype drop =
+        wholeFrames(std::min<qsizetype>(m_pendingAudio.size(), qsizetype(lag * double(bytesPerSecond))));
+    if (drop <= 0)
+        return;
+    m_pendingAudio.remove(0, drop);
+    const int64_t skipped = drop * 1000000 / bytesPerSecond;
+    m_clock.skipAudio(skipped);
+    m_skippedAudioUSecs += skipped;
+    qDebug().noquote() << QStringLiteral("Playback: audio output %1 ms behind the picture, skipped %2 ms")
+                              .arg(qRound(lag * 1000.0))
+                              .arg(skipped / 1000);
 }
 
 QByteArray PlaybackController::takePlayedAudio()

@@ -86,6 +86,8 @@ public:
     bool isAudioClockSynced() const { return m_clock.audioSynced(); }
     bool hasAudioSink() const { return !m_audioSink.isNull(); }
     int64_t bytesWritten() const { return m_bytesWritten; }
+    // Audio dropped since forward 1x began to bring a stalled output back to the picture.
+    int64_t skippedAudioUSecs() const { return m_skippedAudioUSecs; }
     qsizetype pendingAudioBytes() const { return m_pendingAudio.size(); }
     int safetyAreaH() const { return m_safetyAreaH; }
     int safetyAreaV() const { return m_safetyAreaV; }
@@ -109,6 +111,8 @@ private:
     int sampleRate() const;
     double fps() const;
 
+    // Forward 1x: asks for the frame the clock says is due, unless it is on screen.
+    void requestDueFrame();
     void abortEngineWork();
     void invokeRequestFrame(int64_t frameNumber);
     void invokeClearAudioQueue();
@@ -121,6 +125,7 @@ private:
     void setRateLabel(const QString &text, const char *style);
 
     void startAudioOutput();
+    void catchUpAudio();
     void stopAudioOutput();
     void updatePlayedLevels(const QByteArray &played);
     void feedOverlayBuffers(const QByteArray &played);
@@ -155,6 +160,7 @@ private:
     int m_fpsFrameCount = 0;
     QString m_stopReason;
     int m_recoveryAttempts = 0;
+    bool m_clockAwaitsFirstFrame = false; // forward 1x began; its first picture starts the clock
 
     // --- audio output ---
     QPointer<QAudioSink> m_audioSink;  // the window's; replaced or removed by it
@@ -164,6 +170,7 @@ private:
     int64_t m_bytesWritten = 0;
     int64_t m_bytesTaken = 0;
     int64_t m_playedBaseUSecs = 0;
+    int64_t m_skippedAudioUSecs = 0;
 
     // --- played levels ---
     pacing::LevelBallistics m_left;
