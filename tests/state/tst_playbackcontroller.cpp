@@ -167,8 +167,11 @@ private slots:
     void forwardOnTheWallClock();
     void meterFollowsRoutingWhileStopped();
 
+    void clockStartsWithTheFirstPicture();
+    void lateAnswerAsksForTheDueFrameAtOnce();
     void clock_data();
     void clock();
+    void skippingAudioAfterAStall();
     void stepsAndMargins();
     void levelBallistics();
 };
@@ -480,6 +483,50 @@ void TestPlaybackController::meterFollowsRoutingWhileStopped()
     QCOMPARE(rig.controller->pendingAudioBytes(), qsizetype(0));
 }
 
+void TestPlaybackController::clockStartsWithTheFirstPicture()
+{
+    // A slow first seek must not count as playing time: the clock starts with the
+    // picture (and the sound) it brings.
+    Rig rig(1000);
+    rig.showFrame(10);
+    rig.controller->setPlaybackState(Forward);
+    QTest::qWait(300);
+    rig.controller->onPlaybackTimer(); // the start request is still outstanding
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.engine.framesRequested("requestNextFrameAtOrAfter").size(), 0);
+    rig.engine.answer(10, rig.controller->requestId());
+    QTest::qWait(50);
+    // 50 ms after the first picture, not 350 ms after the key press.
+    const int64_t due = rig.controller->clockFrame();
+    QVERIFY2(due >= 11 && due <= 12, qPrintable(QString::number(due)));
+}
+
+void TestPlaybackController::lateAnswerAsksForTheDueFrameAtOnce()
+{
+    // Stabilised media step one frame at a time; an answer that arrives when the clock is
+    // already further on asks for the next frame without waiting a tick.
+    Rig rig(1000, 25.0, {{"playbackStabilized", true}});
+    rig.showFrame(10);
+    rig.controller->setPlaybackState(Forward);
+    rig.engine.answer(10, rig.controller->requestId());
+    QTest::qWait(100); // the clock is at 12.5 frames
+    rig.controller->onPlaybackTimer();
+    QCoreApplication::processEvents();
+    QList<Request> next = rig.engine.framesRequested("requestNextFrameAtOrAfter");
+    QCOMPARE(next.size(), 1);
+    QCOMPARE(next.last().frame, int64_t(11));
+    rig.engine.answer(11, rig.controller->requestId());
+    QCoreApplication::processEvents();
+    next = rig.engine.framesRequested("requestNextFrameAtOrAfter");
+    QCOMPARE(next.size(), 2);
+    QCOMPARE(next.last().frame, int64_t(12));
+    QVERIFY(rig.controller->isAwaitingFrame());
+    // On time: no further request until the clock moves on.
+    rig.engine.answer(12, rig.controller->requestId());
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.engine.framesRequested("requestNextFrameAtOrAfter").size(), 2);
+}
+
 void TestPlaybackController::clock_data()
 {
     // Each step: wall seconds, processedUSecs (-1: no sink) -> expected clock seconds.
@@ -524,6 +571,24 @@ void TestPlaybackController::clock()
     clock.stop();
     QVERIFY(!clock.audioActive() && !clock.audioSynced());
     QCOMPARE(clock.seconds(0.0, std::nullopt), 0.0);
+}
+
+void TestPlaybackController::skippingAudioAfterAStall()
+{
+    pacing::PlaybackClock clock;
+    clock.start(true, 0);
+    QCOMPARE(clock.seconds(0.00, 0), 0.0);
+    QCOMPARE(clock.seconds(0.04, 40000), 0.04); // synced: audio reads 0.04 from here
+    QCOMPARE(clock.audioLag(40000), 0.0);
+    // The device stalls for half a second: the wall clock carries the picture on.
+    QCOMPARE(clock.seconds(0.54, 50000), 0.54);
+    const double lag = clock.audioLag(50000);
+    QVERIFY(std::abs(lag - 0.49) < 1e-9);
+    // Dropping that much unplayed audio puts the device back on the picture's time, and
+    // the audio leads again.
+    clock.skipAudio(int64_t(lag * 1e6));
+    QVERIFY(std::abs(clock.audioLag(50000)) < 1e-9);
+    QVERIFY(std::abs(clock.seconds(0.60, 90000) - 0.58) < 1e-9);
 }
 
 void TestPlaybackController::stepsAndMargins()
