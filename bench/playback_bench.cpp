@@ -100,7 +100,7 @@ struct Sample
 {
     int64_t frame;
     double wallMs;
-    int64_t playedUSecs; // device counter since playback started; -1 without a sink
+    int64_t playedUSecs; // the audio clock; -1 while the wall clock stands in
 };
 
 struct Result
@@ -170,24 +170,26 @@ Result run(const QString &path, int seconds)
 
     std::vector<Sample> samples;
     QElapsedTimer wall;
-    int64_t playedBase = 0;
     QObject::connect(state, &ApplicationState::currentFrameNumberChanged, &window, [&](int64_t n) {
-        // Media time of the audio being heard: the device's played time plus whatever the
-        // controller dropped to bring a stalled output back in step.
-        samples.push_back({n, double(wall.nsecsElapsed()) / 1e6,
-                           sink ? sink->processedUSecs() - playedBase + controller->skippedAudioUSecs() : -1});
+        // The audio clock: the device's played time, counted from the run's first
+        // picture, which brings the first sound.
+        const double audio = controller->audioClockSeconds();
+        samples.push_back({n, double(wall.nsecsElapsed()) / 1e6, audio < 0 ? -1 : int64_t(audio * 1e6)});
     });
     const int64_t startFrame = state->currentFrameNumber();
     wall.start();
     controller->setPlaybackState(Forward);
-    if (sink)
-        playedBase = sink->processedUSecs(); // start() has just (re)started the device
     idle(seconds * 1000);
     const int64_t lastFrame = state->currentFrameNumber();
     result.skippedAudioMs = controller->skippedAudioUSecs() / 1000;
     controller->setPlaybackState(Stopped);
     idle(200);
 
+    if (qEnvironmentVariableIsSet("ORVEL_BENCH_TRACE")) {
+        for (const Sample &s : samples)
+            std::printf("  frame %6lld  wall %8.1f ms  audio %8.1f ms\n", (long long)s.frame, s.wallMs,
+                        s.playedUSecs / 1000.0);
+    }
     result.due = int64_t(std::floor(seconds * result.fps));
     result.shown = int64_t(samples.size());
     int64_t previous = startFrame;
@@ -202,15 +204,15 @@ Result run(const QString &path, int seconds)
     }
     (void)lastFrame;
 
-    // Offset of the picture from the audio being played when it went on screen: frame
-    // time minus device time. A frame is on time while the device plays its period, so
-    // an exact player reads between -1 frame period and 0.
+    // Offset of the picture from the audio clock when it went on screen: frame time minus
+    // audio time. A frame is on time while the audio plays its period, so an exact player
+    // reads between -1 frame period and 0.
     std::vector<double> absolute;
     std::vector<double> signedOffsets;
     for (const Sample &s : samples) {
         if (s.playedUSecs <= 0)
             continue; // the device has not started yet
-        const double pictureMs = (s.frame - startFrame) * 1000.0 / result.fps;
+        const double pictureMs = (s.frame - controller->playStartFrame()) * 1000.0 / result.fps;
         const double audioMs = s.playedUSecs / 1000.0;
         const double offset = pictureMs - audioMs;
         signedOffsets.push_back(offset);
@@ -277,8 +279,8 @@ int main(int argc, char **argv)
                     (long long)r.skippedAudioMs);
         std::fflush(stdout);
     }
-    std::printf("off.med / off.max: how far a picture was outside its own frame period of the audio the device\n"
-                "was playing when it went on screen (0 = exact); signed.med: picture minus audio time;\n"
+    std::printf("off.med / off.max: how far a picture was outside its own frame period on the audio clock (the\n"
+                "device's played time) when it went on screen (0 = exact); signed.med: picture minus audio time;\n"
                 "audio.drop: audio skipped to catch up after the output stalled.\n");
     return failed ? 1 : 0;
 }

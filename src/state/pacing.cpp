@@ -77,12 +77,17 @@ double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> process
     return t;
 }
 
-double PlaybackClock::audioLag(int64_t processedUSecs) const
+double PlaybackClock::audioSeconds(int64_t processedUSecs) const
 {
     if (!m_audioActive || !m_audioSynced)
-        return 0.0;
-    const double audioSeconds = double(std::max<int64_t>(processedUSecs - m_audioBaseUSecs, 0)) / 1000000.0;
-    return m_maxSeconds - audioSeconds;
+        return -1.0;
+    return double(std::max<int64_t>(processedUSecs - m_audioBaseUSecs, 0)) / 1000000.0;
+}
+
+double PlaybackClock::audioLag(int64_t processedUSecs) const
+{
+    const double audio = audioSeconds(processedUSecs);
+    return audio < 0.0 ? 0.0 : m_maxSeconds - audio;
 }
 
 void LevelBallistics::step(float snapshotDb, double dtSeconds)

@@ -47,6 +47,9 @@ public:
     // absent without a sink.
     double seconds(double wallSeconds, std::optional<int64_t> processedUSecs);
 
+    // The audio clock alone (seconds since playback started, by the device), or -1 until
+    // the audio has synced.
+    double audioSeconds(int64_t processedUSecs) const;
     // How far the clock's last reading is ahead of the synced audio clock (0 before the
     // audio has synced). More than maxLead means the output fell behind the picture.
     double audioLag(int64_t processedUSecs) const;

@@ -247,6 +247,13 @@ int64_t PlaybackController::clockFrame()
     return pacing::clockFrame(m_startFrame, fps(), t);
 }
 
+double PlaybackController::audioClockSeconds() const
+{
+    if (!m_audioSink || !isForwardNormalSpeed())
+        return -1.0;
+    return m_clock.audioSeconds(m_audioSink->processedUSecs());
+}
+
 void PlaybackController::onPlaybackTimer()
 {
     const PlayState state = m_state->playState();
@@ -577,13 +584,14 @@ void PlaybackController::catchUpAudio()
     // the picture on; the device resumes where it stopped, so without this the sound
     // would stay behind the picture by the length of the stall for the rest of the run.
     // Dropping that much of the unplayed audio brings it back in step with the picture.
+    // Only when that much is waiting: when the engine itself delivers too little (media
+    // too heavy for the machine), dropping would only turn choppy sound into silence.
     const double lag = m_clock.audioLag(m_audioSink->processedUSecs());
     if (!(lag > pacing::PlaybackClock::maxLead))
         return;
     const int64_t bytesPerSecond = kBytesPerFrame * int64_t(std::max(sampleRate(), 1));
-    const qsizetype drop =
-        wholeFrames(std::min<qsizetype>(m_pendingAudio.size(), qsizetype(lag * double(bytesPerSecond))));
-    if (drop <= 0)
+    const qsizetype drop = wholeFrames(qsizetype(lag * double(bytesPerSecond)));
+    if (drop <= 0 || drop > m_pendingAudio.size())
         return;
     m_pendingAudio.remove(0, drop);
     const int64_t skipped = drop * 1000000 / bytesPerSecond;

@@ -86,6 +86,10 @@ public:
     bool isAudioClockSynced() const { return m_clock.audioSynced(); }
     bool hasAudioSink() const { return !m_audioSink.isNull(); }
     int64_t bytesWritten() const { return m_bytesWritten; }
+    // Forward 1x: the audio clock's reading in seconds since the run's first picture (the
+    // device's played time), or -1 while the wall clock stands in.
+    double audioClockSeconds() const;
+    int64_t playStartFrame() const { return m_startFrame; }
     // Audio dropped since forward 1x began to bring a stalled output back to the picture.
     int64_t skippedAudioUSecs() const { return m_skippedAudioUSecs; }
     qsizetype pendingAudioBytes() const { return m_pendingAudio.size(); }
