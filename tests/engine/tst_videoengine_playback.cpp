@@ -140,6 +140,8 @@ private slots:
     void priming_data();
     void priming();
 
+    void primingDeliversLeadingFramesOfOpenGops_data();
+    void primingDeliversLeadingFramesOfOpenGops();
     void audioBlockIsRoutedStereoWithFade_data();
     void audioBlockIsRoutedStereoWithFade();
 
@@ -159,6 +161,10 @@ void TestVideoEnginePlayback::initTestCase()
     QVERIFY(m_dir.isValid());
     QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo", "-t", "2", "-c:a", "pcm_s16le",
                        m_dir.filePath(QStringLiteral("silence.wav"))}));
+    // UHD long-GOP MPEG-2 in MXF (priming is on for MXF): open GOPs, I-frames at 0, 27, 51.
+    QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=25", "-frames:v", "60", "-c:v",
+                       "mpeg2video", "-g", "25", "-bf", "2", "-q:v", "8", "-f", "mxf",
+                       m_dir.filePath(QStringLiteral("open_gop_uhd.mxf"))}));
 }
 
 void TestVideoEnginePlayback::playbackRunsThroughGopBoundaries()
@@ -309,6 +315,39 @@ void TestVideoEnginePlayback::priming()
     QCOMPARE(answer.frameNumber, primedAt);
     QVERIFY(answer.frame.isValid());
     QCOMPARE(local.engine.decodeCounters().seeks, before.seeks + 1);
+}
+
+// Priming seeks like a frame request; the frames just before an I-frame, decoded after it,
+// must still be the ones playback starts with.
+void TestVideoEnginePlayback::primingDeliversLeadingFramesOfOpenGops_data()
+{
+    QTest::addColumn<qint64>("start");
+    for (qint64 n : {25, 26, 49, 50})
+        QTest::addRow("frame %lld", n) << n;
+}
+
+void TestVideoEnginePlayback::primingDeliversLeadingFramesOfOpenGops()
+{
+    QFETCH(qint64, start);
+    const QString path = m_dir.filePath(QStringLiteral("open_gop_uhd.mxf"));
+    LocalEngine local;
+    QVERIFY(local.open(path));
+    QVERIFY(local.engine.playbackPrimingEnabled());
+    // Full-size BGRA, so the picture can be compared with ffmpeg's.
+    local.engine.setConversionProfile(ChannelIsolation);
+    local.engine.primePlaybackQueue(start, 0);
+    QCOMPARE(local.engine.queuedFrameNumbers().value(0, -1), start);
+
+    const Answer answer = local.atOrAfter(start);
+    QCOMPARE(answer.frameNumber, start);
+    const QImage picture = pictureOf(answer.frame);
+    // ffmpeg reads the untagged MPEG-2 as BT.601, the engine as BT.709, so the colours
+    // differ a little everywhere; the nearest of the three frames is still unmistakable.
+    const double same = meanAbsoluteDifference(picture, referenceImage(path, start, 3840, 2160));
+    const double before = meanAbsoluteDifference(picture, referenceImage(path, start - 1, 3840, 2160));
+    const double after = meanAbsoluteDifference(picture, referenceImage(path, start + 1, 3840, 2160));
+    QVERIFY2(same >= 0 && same < before && same < after,
+             qPrintable(QStringLiteral("%1 %2 %3").arg(same).arg(before).arg(after)));
 }
 
 // The audio handed out with a picture after a seek starts exactly at that picture's time
