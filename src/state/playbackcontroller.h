@@ -28,10 +28,12 @@ class QVideoSink;
 class UiController;
 
 // Turns the play state into frame requests to the media engine and puts the answers on
-// screen: forward 1x follows the audio device's played time (the wall clock stands in
-// before the device runs and whenever it falls behind), shuttles (backward, or forward
-// above 1x) follow the wall clock with exact seeks. Stale answers are dropped by request
-// id; invalid frames during playback are retried three times, then playback stops.
+// screen: forward 1x follows the audio device's played time, counted from the run's first
+// picture (the wall clock stands in before the device runs and whenever it falls behind;
+// after such a stall the unplayed audio skips ahead to the picture), shuttles (backward,
+// or forward above 1x) follow the wall clock with exact seeks. Stale answers are dropped
+// by request id; invalid frames during playback are retried three times, then playback
+// stops.
 //
 // It also owns the audio output side: the blocks riding on each frame answer are pushed
 // into the QAudioSink (push mode, never more than bytesFree()) during forward 1x, and the
