@@ -62,16 +62,22 @@ start_pulse() {
 }
 
 # Plays a tone and records the sink's monitor: proves that what the tests play reaches
-# the null sink (a silent recording would make every audio test meaningless).
+# the null sink (a silent recording would make every audio test meaningless). Under load
+# the recorder can take a while to connect, so the tone starts only once it is listed.
 check_pulse_loopback() {
-    local tone=$run_dir/tone.wav rec=$run_dir/loopback.raw attempt peak rec_pid
-    ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=1000:d=0.5" -ac 2 -ar 48000 "$tone"
+    local tone=$run_dir/tone.wav rec=$run_dir/loopback.raw attempt peak rec_pid i
+    ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=1000:d=1" -ac 2 -ar 48000 "$tone"
     for attempt in 1 2 3; do
-        parec --device=orvel_null.monitor --raw --format=s16le --rate=48000 --channels=2 >"$rec" &
+        parec --device=orvel_null.monitor --raw --format=s16le --rate=48000 --channels=2 \
+            >"$rec" 2>"$run_dir/parec.log" &
         rec_pid=$!
-        sleep 0.5
-        paplay "$tone"
-        sleep 0.5
+        for (( i = 0; i < 100; i++ )); do
+            [[ -n $(pactl list short source-outputs 2>/dev/null) ]] && break
+            sleep 0.1
+        done
+        sleep 0.2
+        paplay "$tone" 2>"$run_dir/paplay.log" || echo "test.sh: paplay failed: $(cat "$run_dir/paplay.log")" >&2
+        sleep 1
         kill "$rec_pid" 2>/dev/null; wait "$rec_pid" 2>/dev/null || true
         peak=$(od -An -td2 -v "$rec" | awk 'BEGIN { m = 0 }
             { for (i = 1; i <= NF; i++) { v = $i < 0 ? -$i : $i; if (v > m) m = v } }
@@ -80,8 +86,11 @@ check_pulse_loopback() {
             echo "test.sh: PulseAudio null sink up (loopback peak $peak)"
             return 0
         fi
+        echo "test.sh: loopback attempt $attempt: peak $peak in $(stat -c %s "$rec") bytes recorded" >&2
     done
     echo "test.sh: the null sink's monitor recorded silence while a tone played" >&2
+    cat "$run_dir/parec.log" "$run_dir/pulseaudio.log" >&2
+    pactl list short sinks >&2 || true
     return 1
 }
 
