@@ -63,12 +63,13 @@ start_pulse() {
 
 # Plays a tone and records the sink's monitor: proves that what the tests play reaches
 # the null sink (a silent recording would make every audio test meaningless). Under load
-# the recorder can take a while to connect, so the tone starts only once it is listed.
+# the recorder can take a while to connect, so the tone starts only once it is listed;
+# a short recording latency keeps parec from holding back what it got when it is stopped.
 check_pulse_loopback() {
     local tone=$run_dir/tone.wav rec=$run_dir/loopback.raw attempt peak rec_pid i
     ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=1000:d=1" -ac 2 -ar 48000 "$tone"
     for attempt in 1 2 3; do
-        parec --device=orvel_null.monitor --raw --format=s16le --rate=48000 --channels=2 \
+        parec --latency-msec=20 --device=orvel_null.monitor --raw --format=s16le --rate=48000 --channels=2 \
             >"$rec" 2>"$run_dir/parec.log" &
         rec_pid=$!
         for (( i = 0; i < 100; i++ )); do
