@@ -188,7 +188,6 @@ void VideoEngine::closeFile()
         audioEngine->close();
     decodeQueue.clear();
     numbering = decodeplan::NumberingState();
-    demuxerAtEnd = false;
 }
 
 void VideoEngine::fail(const QString &error)

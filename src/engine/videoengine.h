@@ -188,7 +188,6 @@ private:
     // manualFrameCounter: number frames by count, not by timestamp (stays set until the
     // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
     decodeplan::NumberingState numbering;
-    bool demuxerAtEnd = false;             // av_read_frame failed since the last seek
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     QList<DecodedFrame> decodeQueue;

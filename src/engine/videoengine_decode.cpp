@@ -130,7 +130,6 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
         bool end = false;
         if (av_read_frame(formatContext.get(), packet.get()) < 0) {
             end = true;
-            demuxerAtEnd = true;
             // A drained decoder answers AVERROR_EOF; harmless on every later step.
             avcodec_send_packet(decoder, nullptr);
             if (audioEngine)
@@ -166,7 +165,6 @@ void VideoEngine::resetAfterSeek()
     decodeQueue.clear();
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
-    demuxerAtEnd = false;
 }
 
 bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
