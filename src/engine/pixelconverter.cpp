@@ -144,7 +144,7 @@ int knownMatrix(int colorSpace)
                : colorSpace;
 }
 
-struct ScaleSpec {
+struct ScalerSetup {
     int srcFormat;
     int srcWidth, srcHeight;
     bool srcFull;
@@ -157,41 +157,41 @@ struct ScaleSpec {
 
 // Matrix used by a context: the source's unless it has none (RGB), then the target's;
 // -1 when neither side carries one and swscale keeps its defaults.
-int contextMatrix(const ScaleSpec &spec)
+int contextMatrix(const ScalerSetup &setup)
 {
-    if (spec.srcCs == 0 && spec.dstCs == 0)
+    if (setup.srcCs == 0 && setup.dstCs == 0)
         return -1;
-    return spec.srcCs != 0 ? spec.srcCs : spec.dstCs;
+    return setup.srcCs != 0 ? setup.srcCs : setup.dstCs;
 }
 
-av::SwsContextPtr buildScaler(const ScaleSpec &spec)
+av::SwsContextPtr buildScaler(const ScalerSetup &setup)
 {
     av::SwsContextPtr ctx(sws_alloc_context());
     if (!ctx)
         return {};
     // Unknown option names (the colour-space ones differ between swscale releases) are
     // harmless: the matrix is set explicitly below.
-    av_opt_set_int(ctx.get(), "srcw", spec.srcWidth, 0);
-    av_opt_set_int(ctx.get(), "srch", spec.srcHeight, 0);
-    av_opt_set_int(ctx.get(), "src_format", spec.srcFormat, 0);
-    av_opt_set_int(ctx.get(), "src_range", spec.srcFull ? 1 : 0, 0);
-    av_opt_set_int(ctx.get(), "src_cs", spec.srcCs, 0);
-    av_opt_set_int(ctx.get(), "dst_cs", spec.dstCs, 0);
-    av_opt_set_int(ctx.get(), "dstw", spec.dstWidth, 0);
-    av_opt_set_int(ctx.get(), "dsth", spec.dstHeight, 0);
-    av_opt_set_int(ctx.get(), "dst_format", spec.dstFormat, 0);
-    av_opt_set_int(ctx.get(), "dst_range", spec.dstFull ? 1 : 0, 0);
-    av_opt_set_int(ctx.get(), "sws_flags", spec.flags, 0);
+    av_opt_set_int(ctx.get(), "srcw", setup.srcWidth, 0);
+    av_opt_set_int(ctx.get(), "srch", setup.srcHeight, 0);
+    av_opt_set_int(ctx.get(), "src_format", setup.srcFormat, 0);
+    av_opt_set_int(ctx.get(), "src_range", setup.srcFull ? 1 : 0, 0);
+    av_opt_set_int(ctx.get(), "src_cs", setup.srcCs, 0);
+    av_opt_set_int(ctx.get(), "dst_cs", setup.dstCs, 0);
+    av_opt_set_int(ctx.get(), "dstw", setup.dstWidth, 0);
+    av_opt_set_int(ctx.get(), "dsth", setup.dstHeight, 0);
+    av_opt_set_int(ctx.get(), "dst_format", setup.dstFormat, 0);
+    av_opt_set_int(ctx.get(), "dst_range", setup.dstFull ? 1 : 0, 0);
+    av_opt_set_int(ctx.get(), "sws_flags", setup.flags, 0);
     // Slice threads (one per core); only sws_scale_frame uses them.
     av_opt_set_int(ctx.get(), "threads", 0, 0);
     if (sws_init_context(ctx.get(), nullptr, nullptr) < 0)
         return {};
 
-    const int matrix = contextMatrix(spec);
+    const int matrix = contextMatrix(setup);
     if (matrix >= 0) {
         const int *coefficients = swsCoefficientsFor(matrix);
-        const int ret = sws_setColorspaceDetails(ctx.get(), coefficients, spec.srcFull ? 1 : 0,
-                                                 coefficients, spec.dstFull ? 1 : 0, 0, 1 << 16,
+        const int ret = sws_setColorspaceDetails(ctx.get(), coefficients, setup.srcFull ? 1 : 0,
+                                                 coefficients, setup.dstFull ? 1 : 0, 0, 1 << 16,
                                                  1 << 16);
         if (ret < 0)
             qWarning() << "sws_setColorspaceDetails failed:" << ret;
@@ -558,34 +558,34 @@ QVideoFrame PixelConverter::toVideoFrame(const AVFrame *frame, const ConversionS
         return copied ? out : QVideoFrame();
     }
 
-    ScaleSpec spec{};
-    spec.srcFormat = src.format;
-    spec.srcWidth = frame->width;
-    spec.srcHeight = frame->height;
-    spec.srcFull = sourceFull;
-    spec.dstFormat = targetFormat;
-    spec.dstWidth = targetSize.width();
-    spec.dstHeight = targetSize.height();
-    spec.dstFull = targetFull;
+    ScalerSetup setup{};
+    setup.srcFormat = src.format;
+    setup.srcWidth = frame->width;
+    setup.srcHeight = frame->height;
+    setup.srcFull = sourceFull;
+    setup.dstFormat = targetFormat;
+    setup.dstWidth = targetSize.width();
+    setup.dstHeight = targetSize.height();
+    setup.dstFull = targetFull;
     const int cs = frame->colorspace;
     const int csOrBt709 = knownMatrix(cs);
     const bool rgbLike = src.isRgb || src.isGbr;
     if (bgraOutput) {
-        spec.srcCs = rgbLike ? 0 : cs;
-        spec.dstCs = 0;
+        setup.srcCs = rgbLike ? 0 : cs;
+        setup.dstCs = 0;
     } else {
-        spec.srcCs = rgbLike ? 0 : csOrBt709;
-        spec.dstCs = rgbLike ? csOrBt709 : cs;
+        setup.srcCs = rgbLike ? 0 : csOrBt709;
+        setup.dstCs = rgbLike ? csOrBt709 : cs;
     }
-    spec.flags = previewDownscaleActive ? (SWS_BILINEAR | SWS_ACCURATE_RND)
+    setup.flags = previewDownscaleActive ? (SWS_BILINEAR | SWS_ACCURATE_RND)
                                         : (SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT);
 
     const CacheKey key{src.format, frame->width, frame->height,
                        targetSize.width(), targetSize.height(), targetFormat};
-    const ColourKey colour{sourceFull, targetFull, contextMatrix(spec), spec.flags};
+    const ColourKey colour{sourceFull, targetFull, contextMatrix(setup), setup.flags};
     if (!m_swsContext || key != m_key || colour != m_colourKey) {
         dropContext();
-        av::SwsContextPtr ctx = buildScaler(spec);
+        av::SwsContextPtr ctx = buildScaler(setup);
         if (!ctx) {
             out.unmap();
             return {};
@@ -624,19 +624,19 @@ QImage PixelConverter::toRgbImage(const AVFrame *frame, const ConversionSource &
                                frame->height, range, frame->colorspace))
         return image;
 
-    ScaleSpec spec{};
-    spec.srcFormat = src.format;
-    spec.srcWidth = frame->width;
-    spec.srcHeight = frame->height;
-    spec.srcFull = src.isRgb || range == AVCOL_RANGE_JPEG;
-    spec.srcCs = (src.isRgb || src.isGbr) ? 0 : knownMatrix(frame->colorspace);
-    spec.dstCs = 0;
-    spec.dstFormat = AV_PIX_FMT_BGRA;
-    spec.dstWidth = frame->width;
-    spec.dstHeight = frame->height;
-    spec.dstFull = true;
-    spec.flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT;
-    av::SwsContextPtr ctx = buildScaler(spec);
+    ScalerSetup setup{};
+    setup.srcFormat = src.format;
+    setup.srcWidth = frame->width;
+    setup.srcHeight = frame->height;
+    setup.srcFull = src.isRgb || range == AVCOL_RANGE_JPEG;
+    setup.srcCs = (src.isRgb || src.isGbr) ? 0 : knownMatrix(frame->colorspace);
+    setup.dstCs = 0;
+    setup.dstFormat = AV_PIX_FMT_BGRA;
+    setup.dstWidth = frame->width;
+    setup.dstHeight = frame->height;
+    setup.dstFull = true;
+    setup.flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT;
+    av::SwsContextPtr ctx = buildScaler(setup);
     if (!ctx)
         return {};
 
