@@ -1,4 +1,5 @@
 #include "app/cli.h"
+#include "clitestsupport.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -6,32 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTextStream>
+
+using namespace clitest;
 
 namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CliRun runInProcess(const QStringList &arguments)
-{
-    CliRun run;
-    QTextStream out(&run.out);
-    QTextStream err(&run.err);
-    cli::Io io{out, err};
-    run.exitCode = cli::run(QStringList{QStringLiteral("orvel-cli")} + arguments, io);
-    out.flush();
-    err.flush();
-    return run;
-}
-
-QString cliBinary()
-{
-    return QStringLiteral(ORVEL_BINARY_DIR "/tools/orvel-cli");
-}
 
 QJsonObject parseObject(const QString &text, QString *problem)
 {

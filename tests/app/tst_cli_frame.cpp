@@ -1,36 +1,15 @@
 #include "app/cli.h"
 #include "../engine/decodetestsupport.h"
+#include "clitestsupport.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTextStream>
 
+using namespace clitest;
 using namespace decodetest;
-
-namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CliRun runInProcess(const QStringList &arguments)
-{
-    CliRun run;
-    QTextStream out(&run.out);
-    QTextStream err(&run.err);
-    cli::Io io{out, err};
-    run.exitCode = cli::run(QStringList{QStringLiteral("orvel-cli")} + arguments, io);
-    out.flush();
-    err.flush();
-    return run;
-}
-
-} // namespace
 
 class TestCliFrame : public QObject
 {
@@ -154,8 +133,7 @@ void TestCliFrame::consoleExecutable()
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     environment.remove(QStringLiteral("DISPLAY"));
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(ORVEL_BINARY_DIR "/tools/orvel-cli"),
-                  {"frame", m_dir.filePath(QStringLiteral("open_gop.mp4")), "98", out});
+    process.start(cliBinary(), {"frame", m_dir.filePath(QStringLiteral("open_gop.mp4")), "98", out});
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(process.readAllStandardOutput(), QByteArray("98\n"));
