@@ -2,18 +2,25 @@
 
 // Independent references for decoding tests: the ffmpeg command line's own full decode of
 // one frame, frame counts, tiny purpose-made clips, and packing of decoded planes so they
-// can be compared byte for byte.
+// can be compared byte for byte. Also the harness engine tests share: log capture and the
+// engine driven directly on the test thread.
 
 #include "engine/ffmpeg.h"
+#include "engine/videoengine.h"
 
 #include <QByteArray>
 #include <QImage>
+#include <QMutex>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
+#include <QVideoFrame>
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 namespace decodetest {
 
@@ -109,5 +116,150 @@ inline double meanAbsoluteDifference(const QImage &a, const QImage &b)
     }
     return sum / (double(x.width()) * x.height() * 3);
 }
+
+// --- log capture ------------------------------------------------------------------------
+
+// Collects every log line while alive. Engine lines can arrive on the engine thread, so
+// the lines and the hook sit behind one mutex; the hook runs outside it, on whichever
+// thread logged. Only one capture may be alive at a time (it replaces the process-wide
+// message handler). Debug lines are echoed to the previous handler only on request, to
+// keep per-frame chatter out of test output.
+class LogCapture
+{
+public:
+    using Hook = std::function<void(const QString &)>;
+    enum class Echo { AboveDebug, Everything };
+
+    explicit LogCapture(Hook hook = {}, Echo echo = Echo::AboveDebug)
+    {
+        State &s = state();
+        QMutexLocker lock(&s.mutex);
+        s.lines.clear();
+        s.hook = std::move(hook);
+        s.echoDebug = echo == Echo::Everything;
+        s.previous = qInstallMessageHandler(handler);
+    }
+    ~LogCapture()
+    {
+        State &s = state();
+        qInstallMessageHandler(s.previous);
+        QMutexLocker lock(&s.mutex);
+        s.hook = nullptr;
+    }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines() const
+    {
+        QMutexLocker lock(&state().mutex);
+        return state().lines;
+    }
+    QStringList matching(const QString &prefix) const
+    {
+        QStringList found;
+        for (const QString &line : lines()) {
+            if (line.startsWith(prefix))
+                found.append(line);
+        }
+        return found;
+    }
+    int count(const QString &needle) const
+    {
+        const QStringList all = lines();
+        return int(std::count_if(all.cbegin(), all.cend(), [&](const QString &line) { return line.contains(needle); }));
+    }
+
+private:
+    struct State {
+        QMutex mutex;
+        QStringList lines;
+        Hook hook;
+        bool echoDebug = false;
+        QtMessageHandler previous = nullptr;
+    };
+    static State &state()
+    {
+        static State s;
+        return s;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        State &s = state();
+        Hook hook;
+        bool echoDebug = false;
+        {
+            QMutexLocker lock(&s.mutex);
+            s.lines.append(message);
+            hook = s.hook;
+            echoDebug = s.echoDebug;
+        }
+        if (hook)
+            hook(message);
+        if (s.previous && (echoDebug || type != QtDebugMsg))
+            s.previous(type, context, message);
+    }
+};
+
+// --- one frameReady answer ----------------------------------------------------------------
+
+struct Answer {
+    QVideoFrame frame;
+    int64_t frameNumber = -1;
+    QList<float> levels;
+    QByteArray audio;
+    int requestId = 0;
+};
+
+// Takes the oldest answer in the spy; an empty Answer when there is none.
+inline Answer takeAnswer(QSignalSpy &spy)
+{
+    Answer answer;
+    if (spy.isEmpty())
+        return answer;
+    const QList<QVariant> args = spy.takeFirst();
+    answer.frame = args.at(0).value<QVideoFrame>();
+    answer.frameNumber = args.at(1).value<int64_t>();
+    answer.levels = args.at(2).value<QList<float>>();
+    answer.audio = args.at(4).toByteArray();
+    answer.requestId = args.at(5).toInt();
+    return answer;
+}
+
+// The engine used directly on the test thread: its signals arrive synchronously, so each
+// request must have produced exactly one answer; none or a stray second one gives an
+// empty Answer.
+struct LocalEngine {
+    VideoEngine engine;
+    QSignalSpy frames{&engine, &VideoEngine::frameReady};
+    QVariantMap info;
+
+    bool open(const QString &path)
+    {
+        engine.init();
+        QSignalSpy opened(&engine, &VideoEngine::fileOpened);
+        engine.openFile(path);
+        if (opened.size() != 1 || !opened.first().at(0).toBool())
+            return false;
+        info = opened.first().at(1).toMap();
+        return true;
+    }
+    Answer take() { return frames.size() == 1 ? takeAnswer(frames) : Answer{}; }
+    Answer request(int64_t n, int id = 0)
+    {
+        engine.requestFrame(n, id);
+        return take();
+    }
+    Answer next(int id = 0)
+    {
+        engine.requestNextFrame(id);
+        return take();
+    }
+    Answer atOrAfter(int64_t n, int id = 0)
+    {
+        engine.requestNextFrameAtOrAfter(n, id);
+        return take();
+    }
+    int64_t totalFrames() const { return info.value(QStringLiteral("totalFrames")).toLongLong(); }
+};
 
 } // namespace decodetest

@@ -4,112 +4,13 @@
 
 #include <QtTest>
 
-#include <QMutex>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <functional>
-
 using namespace decodetest;
 
 namespace {
-
-// --- log capture (engine lines can arrive on the engine thread) -----------------------
-
-QMutex logMutex;
-QStringList capturedLines;
-std::function<void(const QString &)> onLogLine;
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    std::function<void(const QString &)> hook;
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.append(message);
-        hook = onLogLine;
-    }
-    if (hook)
-        hook(message);
-    if (previousHandler && type != QtDebugMsg)
-        previousHandler(type, context, message);
-}
-
-struct LogCapture {
-    explicit LogCapture(std::function<void(const QString &)> hook = {})
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.clear();
-        onLogLine = std::move(hook);
-        previousHandler = qInstallMessageHandler(captureHandler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previousHandler);
-        QMutexLocker lock(&logMutex);
-        onLogLine = nullptr;
-    }
-    int count(const QString &needle) const
-    {
-        QMutexLocker lock(&logMutex);
-        return int(std::count_if(capturedLines.cbegin(), capturedLines.cend(),
-                                 [&](const QString &line) { return line.contains(needle); }));
-    }
-};
-
-// --- one frameReady answer -------------------------------------------------------------
-
-struct Answer {
-    QVideoFrame frame;
-    int64_t frameNumber = -1;
-    QList<float> levels;
-    QByteArray audio;
-    int requestId = 0;
-};
-
-Answer takeAnswer(QSignalSpy &spy)
-{
-    Answer answer;
-    if (spy.isEmpty())
-        return answer;
-    const QList<QVariant> args = spy.takeFirst();
-    answer.frame = args.at(0).value<QVideoFrame>();
-    answer.frameNumber = args.at(1).value<int64_t>();
-    answer.levels = args.at(2).value<QList<float>>();
-    answer.audio = args.at(4).toByteArray();
-    answer.requestId = args.at(5).toInt();
-    return answer;
-}
-
-// The engine used directly on the test thread: its signals arrive synchronously.
-struct LocalEngine {
-    VideoEngine engine;
-    QSignalSpy frames{&engine, &VideoEngine::frameReady};
-    QVariantMap info;
-
-    bool open(const QString &path)
-    {
-        engine.init();
-        QSignalSpy opened(&engine, &VideoEngine::fileOpened);
-        engine.openFile(path);
-        if (opened.size() != 1 || !opened.first().at(0).toBool())
-            return false;
-        info = opened.first().at(1).toMap();
-        return true;
-    }
-    Answer request(int64_t n, int id = 0)
-    {
-        engine.requestFrame(n, id);
-        return takeAnswer(frames);
-    }
-    Answer next(int id = 0)
-    {
-        engine.requestNextFrame(id);
-        return takeAnswer(frames);
-    }
-    int64_t totalFrames() const { return info.value(QStringLiteral("totalFrames")).toLongLong(); }
-};
 
 // Y, U, V planes of a mapped 4:2:0 QVideoFrame packed tightly.
 QByteArray packYuv420(QVideoFrame frame)

@@ -1,3 +1,4 @@
+#include "decodetestsupport.h"
 #include "engine/ffmpeg.h"
 #include "engine/videoengine.h"
 #include "testsupport.h"
@@ -5,43 +6,13 @@
 #include <QtTest>
 
 #include <QEventLoop>
-#include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
+using namespace decodetest;
+
 namespace {
-
-// --- log capture: engine lines arrive on the engine thread ---------------------------
-
-QMutex logMutex;
-QStringList capturedLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.append(message);
-    }
-    if (previousHandler)
-        previousHandler(type, context, message);
-}
-
-struct LogCapture {
-    LogCapture()
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.clear();
-        previousHandler = qInstallMessageHandler(captureHandler);
-    }
-    ~LogCapture() { qInstallMessageHandler(previousHandler); }
-    QStringList lines() const
-    {
-        QMutexLocker lock(&logMutex);
-        return capturedLines;
-    }
-};
 
 // --- the engine on its own thread, reached by slot name as the window does ----------
 
@@ -98,13 +69,6 @@ private:
 };
 
 // --- tiny purpose-made clips ---------------------------------------------------------
-
-bool runFfmpeg(const QStringList &arguments)
-{
-    QStringList all = {"-hide_banner", "-loglevel", "error", "-y"};
-    all += arguments;
-    return QProcess::execute(QStringLiteral("ffmpeg"), all) == 0;
-}
 
 bool replaceBytes(const QString &from, const QString &to, const QByteArray &before, const QByteArray &after)
 {
@@ -341,7 +305,7 @@ void TestVideoEngineOpen::playbackFlags()
     QFETCH(bool, priming);
     QFETCH(bool, downscale);
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(testsupport::mediaPath(file));
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "playbackStabilized", stabilized);
@@ -409,7 +373,7 @@ void TestVideoEngineOpen::abnormalFrameRate()
     }
 
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(scratch.filePath(name));
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "fps", fps);
@@ -447,7 +411,7 @@ void TestVideoEngineOpen::rangeSource()
     QVERIFY(runFfmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "2"} + encode + QStringList{path}));
 
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "videoRangeInfo", range);
@@ -465,7 +429,7 @@ void TestVideoEngineOpen::audioVideoDifference()
                        "-f", "lavfi", "-i", "sine=duration=1.2:sample_rate=48000", "-c:v", "libx264",
                        "-preset", "ultrafast", "-c:a", "pcm_s16le", path}));
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "avStartDiffFrames", 5.0);
@@ -499,7 +463,7 @@ void TestVideoEngineOpen::timeReference()
     QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "sine=duration=0.1:sample_rate=48000", "-metadata",
                        "time_reference=" + value, path}));
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "hasAudioTimeReference", has);
@@ -626,7 +590,7 @@ void TestVideoEngineOpen::failures()
 void TestVideoEngineOpen::videoLogBlock()
 {
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const QString path = testsupport::mediaPath("prores_hq_pcm24.mov");
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
@@ -662,7 +626,7 @@ void TestVideoEngineOpen::videoLogBlock()
 void TestVideoEngineOpen::audioOnlyLogBlock()
 {
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const QString path = testsupport::mediaPath("bwf_tc.wav");
     const OpenAnswer answer = engine.open(path);
     QVERIFY2(answer.success, qPrintable(answer.error));
@@ -685,7 +649,7 @@ void TestVideoEngineOpen::audioOnlyLogBlock()
 void TestVideoEngineOpen::av1DecoderIsSoftware()
 {
     EngineOnThread engine;
-    LogCapture log;
+    LogCapture log({}, LogCapture::Echo::Everything);
     const OpenAnswer answer = engine.open(testsupport::mediaPath("av1.mkv"));
     QVERIFY2(answer.success, qPrintable(answer.error));
     compareValue(answer.info, "codecDisplayName", QStringLiteral("AV1"));

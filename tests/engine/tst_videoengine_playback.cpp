@@ -4,7 +4,6 @@
 
 #include <QtTest>
 
-#include <QMutex>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -13,91 +12,6 @@
 using namespace decodetest;
 
 namespace {
-
-QMutex logMutex;
-QStringList capturedLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.append(message);
-    }
-    if (previousHandler && type != QtDebugMsg)
-        previousHandler(type, context, message);
-}
-
-struct LogCapture {
-    LogCapture()
-    {
-        QMutexLocker lock(&logMutex);
-        capturedLines.clear();
-        previousHandler = qInstallMessageHandler(captureHandler);
-    }
-    ~LogCapture() { qInstallMessageHandler(previousHandler); }
-    QStringList matching(const QString &prefix) const
-    {
-        QMutexLocker lock(&logMutex);
-        QStringList lines;
-        for (const QString &line : capturedLines) {
-            if (line.startsWith(prefix))
-                lines.append(line);
-        }
-        return lines;
-    }
-};
-
-struct Answer {
-    QVideoFrame frame;
-    int64_t frameNumber = -1;
-    QList<float> levels;
-    QByteArray audio;
-};
-
-struct LocalEngine {
-    VideoEngine engine;
-    QSignalSpy frames{&engine, &VideoEngine::frameReady};
-    QVariantMap info;
-
-    bool open(const QString &path)
-    {
-        engine.init();
-        QSignalSpy opened(&engine, &VideoEngine::fileOpened);
-        engine.openFile(path);
-        if (opened.size() != 1 || !opened.first().at(0).toBool())
-            return false;
-        info = opened.first().at(1).toMap();
-        return true;
-    }
-    Answer take()
-    {
-        Answer answer;
-        if (frames.size() != 1)
-            return answer;
-        const QList<QVariant> args = frames.takeFirst();
-        answer.frame = args.at(0).value<QVideoFrame>();
-        answer.frameNumber = args.at(1).value<int64_t>();
-        answer.levels = args.at(2).value<QList<float>>();
-        answer.audio = args.at(4).toByteArray();
-        return answer;
-    }
-    Answer request(int64_t n)
-    {
-        engine.requestFrame(n, 0);
-        return take();
-    }
-    Answer next()
-    {
-        engine.requestNextFrame(0);
-        return take();
-    }
-    Answer atOrAfter(int64_t n)
-    {
-        engine.requestNextFrameAtOrAfter(n, 0);
-        return take();
-    }
-};
 
 QImage pictureOf(const QVideoFrame &frame)
 {
