@@ -187,57 +187,71 @@ int run(const QStringList &arguments, Io &io)
     return 1;
 }
 
+namespace {
+
+// A VideoEngine on a QThread of its own, driven by slot name as the player drives it. The
+// destructor stops the thread, which deletes the engine.
+class EngineThread
+{
+public:
+    EngineThread()
+    {
+        m_thread.setObjectName(QStringLiteral("engine"));
+        m_engine = new VideoEngine;
+        m_engine->moveToThread(&m_thread);
+        QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
+        m_thread.start();
+        QMetaObject::invokeMethod(m_engine, "init", Qt::QueuedConnection);
+    }
+    ~EngineThread()
+    {
+        m_thread.quit();
+        m_thread.wait();
+    }
+    EngineThread(const EngineThread &) = delete;
+    EngineThread &operator=(const EngineThread &) = delete;
+
+    VideoEngine *engine() const { return m_engine; }
+
+    // Opens path and spins a local event loop until the engine answers.
+    OpenResult open(const QString &path)
+    {
+        OpenResult result;
+        QEventLoop loop;
+        QObject::connect(m_engine, &VideoEngine::fileOpened, &loop,
+                         [&](bool success, const QVariantMap &fileInfo, const QString &error) {
+                             result.success = success;
+                             result.fileInfo = fileInfo;
+                             result.error = error;
+                             loop.quit();
+                         }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+        loop.exec();
+        return result;
+    }
+
+private:
+    QThread m_thread;
+    VideoEngine *m_engine = nullptr; // lives on m_thread; deleted when it finishes
+};
+
+} // namespace
+
 OpenResult openMedia(const QString &path)
 {
-    OpenResult result;
-    QThread thread;
-    thread.setObjectName(QStringLiteral("engine"));
-    auto *engine = new VideoEngine;
-    engine->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-
-    QEventLoop loop;
-    QObject::connect(engine, &VideoEngine::fileOpened, &loop,
-                     [&](bool success, const QVariantMap &fileInfo, const QString &error) {
-                         result.success = success;
-                         result.fileInfo = fileInfo;
-                         result.error = error;
-                         loop.quit();
-                     }, Qt::QueuedConnection);
-
-    thread.start();
-    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-    loop.exec();
-
-    thread.quit();
-    thread.wait();
-    return result;
+    EngineThread engine;
+    return engine.open(path);
 }
 
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile)
 {
     FrameExport result;
-    QThread thread;
-    thread.setObjectName(QStringLiteral("engine"));
-    auto *engine = new VideoEngine;
-    engine->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-
-    QEventLoop loop;
-    QObject::connect(engine, &VideoEngine::fileOpened, &loop,
-                     [&](bool success, const QVariantMap &, const QString &error) {
-                         result.opened = success;
-                         result.error = error;
-                         loop.quit();
-                     }, Qt::QueuedConnection);
-
-    thread.start();
-    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-    loop.exec();
-
+    EngineThread thread;
+    const OpenResult opened = thread.open(path);
+    result.opened = opened.success;
+    result.error = opened.error;
     if (result.opened) {
+        VideoEngine *engine = thread.engine();
         QMetaObject::invokeMethod(engine, "setConversionProfile", Qt::QueuedConnection,
                                   Q_ARG(ConversionProfile, profile));
         QMetaObject::invokeMethod(engine, "getFrameAsImage", Qt::BlockingQueuedConnection,
@@ -245,9 +259,6 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
         QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
                                   Q_RETURN_ARG(qint64, result.frameNumber));
     }
-
-    thread.quit();
-    thread.wait();
     return result;
 }
 
