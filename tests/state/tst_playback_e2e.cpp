@@ -4,6 +4,7 @@
 
 #include "audio/audiometerwidget.h"
 #include "audiodevicesupport.h"
+#include "controllersupport.h"
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
@@ -64,7 +65,7 @@ private:
 };
 
 // What the main window sets up around the controller, minus the widgets it does not need.
-struct Player
+struct Player : ControllerSurroundings
 {
     Player()
     {
@@ -73,8 +74,7 @@ struct Player
         thread.start();
         QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
         timer.setTimerType(Qt::PreciseTimer);
-        controller = std::make_unique<PlaybackController>(nullptr, &state, engine, nullptr, &videoSink, &timer,
-                                                          &meter, &rateLabel, &left, &right, &timecode, &offset);
+        controller = makeController(engine);
         QObject::connect(engine, &VideoEngine::frameReady, controller.get(), &PlaybackController::onFrameReady);
         QObject::connect(&timer, &QTimer::timeout, controller.get(), &PlaybackController::onPlaybackTimer);
     }
@@ -151,15 +151,6 @@ struct Player
 
     QThread thread;
     VideoEngine *engine = nullptr; // lives on 'thread'; deleted after it has finished
-    ApplicationState state;
-    QVideoSink videoSink;
-    QTimer timer;
-    AudioMeterWidget meter;
-    QLabel rateLabel;
-    QComboBox left;
-    QComboBox right;
-    std::optional<Timecode> timecode;
-    int64_t offset = 0;
     std::unique_ptr<QAudioSink> audioSink;
     std::unique_ptr<PlaybackController> controller;
 };
@@ -304,7 +295,7 @@ void TestPlaybackEndToEnd::singleFrameFileRefusesToPlay()
     QTest::qWait(100);
     QCOMPARE(player.state.playState(), Stopped);
     QVERIFY(!log.contains("Playback:"));
-    QVERIFY(player.videoSink.videoFrame().isValid());
+    QVERIFY(player.sink.videoFrame().isValid());
 }
 
 void TestPlaybackEndToEnd::audioOnlyPlaysWithTrace()
@@ -312,14 +303,14 @@ void TestPlaybackEndToEnd::audioOnlyPlaysWithTrace()
     Player player;
     QVERIFY(player.open(testsupport::mediaPath("audio.flac")));
     QVERIFY(player.state.property("mediaProperties").toMap().value("isAudioOnly").toBool());
-    const QImage still = player.videoSink.videoFrame().toImage();
+    const QImage still = player.sink.videoFrame().toImage();
     QVERIFY(!still.isNull());
 
     player.controller->setPlaybackState(Forward);
     const QList<int64_t> shown = watchFrames(player, 1500);
     QVERIFY2(shown.size() >= 20, qPrintable(QString::number(shown.size())));
     // A 440 Hz tone at -20 dBFS on both sides: a short white diagonal through the centre.
-    const QImage playing = player.videoSink.videoFrame().toImage().convertToFormat(QImage::Format_ARGB32);
+    const QImage playing = player.sink.videoFrame().toImage().convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(playing.size(), still.size());
     const QImage plain = still.convertToFormat(QImage::Format_ARGB32);
     int changed = 0;

@@ -5,6 +5,7 @@
 
 #include "audio/audiometerwidget.h"
 #include "compat.h"
+#include "controllersupport.h"
 #include "state/applicationstate.h"
 #include "state/pacing.h"
 #include "state/playbackcontroller.h"
@@ -91,7 +92,7 @@ public slots:
     void abortCurrentTask(int latestId) { latestAbortId = latestId; }
 };
 
-struct Rig
+struct Rig : ControllerSurroundings
 {
     explicit Rig(int64_t totalFrames, double fps = 25.0, QVariantMap extra = {})
     {
@@ -106,8 +107,7 @@ struct Rig
         }
         left.setCurrentIndex(1);
         right.setCurrentIndex(2);
-        controller = std::make_unique<PlaybackController>(nullptr, &state, &engine, nullptr, &sink, &timer, &meter,
-                                                          &rateLabel, &left, &right, &timecode, &offset);
+        controller = makeController(&engine);
         QObject::connect(&engine, &FakeEngine::frameReady, controller.get(), &PlaybackController::onFrameReady);
     }
 
@@ -130,16 +130,7 @@ struct Rig
         }
     }
 
-    ApplicationState state;
     FakeEngine engine;
-    QVideoSink sink;
-    QTimer timer;
-    AudioMeterWidget meter;
-    QLabel rateLabel;
-    QComboBox left;
-    QComboBox right;
-    std::optional<Timecode> timecode;
-    int64_t offset = 0;
     std::unique_ptr<PlaybackController> controller;
 };
 
