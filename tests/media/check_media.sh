@@ -72,36 +72,36 @@ count() {
 # over 1 s from 0.25 s on: lossy codecs overshoot on the first packets (and Matroska keeps
 # the AAC priming samples), which says nothing about the steady tone.
 audio() {
-    local spec=$1 tol=$2
+    local stream=$1 tol=$2
     shift 2
     local stats rate
-    stats=$(ffmpeg -nostdin -hide_banner -v info -ss 0.25 -t 1 -i "$FILE" -map "$spec" -af astats -f null - 2>&1 |
+    stats=$(ffmpeg -nostdin -hide_banner -v info -ss 0.25 -t 1 -i "$FILE" -map "$stream" -af astats -f null - 2>&1 |
         awk '/Channel: [0-9]+/ { ch = $NF }
              /Overall/ { ch = "" }
              ch != "" && /Zero crossings rate:/ { zcr[ch] = $NF }
              ch != "" && /Peak level dB:/ { peak[ch] = $NF }
              END { for (c = 1; c in peak; c++) print c, zcr[c], peak[c] }')
-    rate=$(ffprobe -v error -select_streams "${spec#*:}" -show_entries stream=sample_rate -of csv=p=0 "$FILE")
+    rate=$(ffprobe -v error -select_streams "${stream#*:}" -show_entries stream=sample_rate -of csv=p=0 "$FILE")
     local n=0 expected
     for expected in "$@"; do
         n=$(( n + 1 ))
         local line f db
         line=$(awk -v c="$n" '$1 == c' <<<"$stats")
         if [[ -z $line ]]; then
-            fail "audio $spec has no channel $n"
+            fail "audio $stream has no channel $n"
             continue
         fi
         f=${expected%%:*}
         db=${expected#*:}
         read -r _ zcr peak <<<"$line"
         awk -v z="$zcr" -v r="$rate" -v f="$f" 'BEGIN { g = z * r / 2; exit !(g > f * 0.98 && g < f * 1.02) }' ||
-            fail "audio $spec channel $n: frequency $(awk -v z="$zcr" -v r="$rate" 'BEGIN { printf "%.1f", z * r / 2 }') Hz, expected $f Hz"
+            fail "audio $stream channel $n: frequency $(awk -v z="$zcr" -v r="$rate" 'BEGIN { printf "%.1f", z * r / 2 }') Hz, expected $f Hz"
         awk -v p="$peak" -v d="$db" -v t="$tol" 'BEGIN { e = p - d; if (e < 0) e = -e; exit !(e <= t) }' ||
-            fail "audio $spec channel $n: peak $peak dBFS, expected $db ± $tol"
+            fail "audio $stream channel $n: peak $peak dBFS, expected $db ± $tol"
     done
     local extra
     extra=$(awk -v n="$n" '$1 > n' <<<"$stats" | wc -l)
-    (( extra == 0 )) || fail "audio $spec has $extra more channel(s) than the $n expected"
+    (( extra == 0 )) || fail "audio $stream has $extra more channel(s) than the $n expected"
 }
 
 # rule FIRST COUNT: expected "freq:dB" list of the generator's channel rule.

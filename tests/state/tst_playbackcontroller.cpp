@@ -1,7 +1,7 @@
 // Playback pacing against a recording stand-in for the media engine: every request the
 // controller sends is logged, and answers are made up on demand, so that stale answers,
 // invalid frames and boundary stops can be produced exactly. The real engine and the
-// real audio device are exercised in tests/ui/tst_playback_e2e.cpp.
+// real audio device are exercised in tests/state/tst_playback_e2e.cpp.
 
 #include "audio/audiometerwidget.h"
 #include "compat.h"
