@@ -36,6 +36,10 @@ class PlaybackClock
 {
 public:
     static constexpr double maxLead = 0.25;
+    // Audio is dropped to catch up only after a real stall: some outputs (PulseAudio's
+    // null sink, bursty servers) report their played time in steps of a few hundred ms,
+    // and skipping on those steps chops the sound every second or two.
+    static constexpr double stallSkipThreshold = 1.0;
 
     // Entering forward 1x: audioActive when a sink was started and gave a device, with
     // its processedUSecs() at that moment.

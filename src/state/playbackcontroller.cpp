@@ -587,7 +587,7 @@ void PlaybackController::catchUpAudio()
     // Only when that much is waiting: when the engine itself delivers too little (media
     // too heavy for the machine), dropping would only turn choppy sound into silence.
     const double lag = m_clock.audioLag(m_audioSink->processedUSecs());
-    if (!(lag > pacing::PlaybackClock::maxLead))
+    if (!(lag > pacing::PlaybackClock::stallSkipThreshold))
         return;
     const int64_t bytesPerSecond = kBytesPerFrame * int64_t(std::max(sampleRate(), 1));
     const qsizetype drop = wholeFrames(qsizetype(lag * double(bytesPerSecond)));
