@@ -67,7 +67,7 @@ count() {
     [[ $got == "$2" ]] || fail "has $got $1 stream(s), expected $2"
 }
 
-# audio SPEC TOL_DB F1:DB1 F2:DB2 ...: per channel of audio stream SPEC (e.g. 0:a:1) the
+# audio STREAM TOL_DB F1:DB1 F2:DB2 ...: per channel of audio stream STREAM (e.g. 0:a:1) the
 # sine frequency (from the zero-crossing rate, within 2 %) and the peak level, measured
 # over 1 s from 0.25 s on: lossy codecs overshoot on the first packets (and Matroska keeps
 # the AAC priming samples), which says nothing about the steady tone.
