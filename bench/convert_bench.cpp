@@ -14,7 +14,7 @@
 
 #include <vector>
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "engine/pixelconverter.h"
 
 namespace {

@@ -7,9 +7,9 @@
 // Usage: decode_bench [--repeat N] [--targets N] [--only SUBSTRING]
 // Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media).
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "engine/videoengine.h"
-#include "state/metatypes.h"
+#include "core/metatypes.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "testsupport.h"
 
-#include "state/metatypes.h"
+#include "core/metatypes.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 // orvel-cli: the player's media engine driven from the command line. main() only builds
 // the application object and calls run(); everything here is testable in-process.
 
-#include "engine/conversionprofile.h"
+#include "core/conversionprofile.h"
 
 #include <QImage>
 #include <QString>

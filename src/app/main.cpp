@@ -1,7 +1,7 @@
 #include "app/logger.h"
 #include "app/orvelapplication.h"
 #include "app/singleinstanceguard.h"
-#include "compat.h"
+#include "core/compat.h"
 #include "ui/mainwindow.h"
 
 #include <QCommandLineParser>

@@ -3,7 +3,7 @@
 // Private to the audio engine's sources.
 
 #include "audio/audioengine.h"
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 
 struct AudioEngine::DecoderRecord {
     int streamIndex = -1;

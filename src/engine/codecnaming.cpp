@@ -1,6 +1,6 @@
 #include "engine/codecnaming.h"
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 
 #include <array>
 

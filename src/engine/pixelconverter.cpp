@@ -1,6 +1,6 @@
 #include "engine/pixelconverter.h"
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 
 #include <QDebug>
 #include <QSemaphore>

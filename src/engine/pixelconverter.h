@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/conversionprofile.h"
-#include "engine/ffmpegptr.h"
+#include "core/conversionprofile.h"
+#include "av/ffmpegptr.h"
 
 struct AVFrame;
 class QThreadPool;

@@ -2,8 +2,8 @@
 
 #include "audio/audioengine.h"
 #include "engine/codecnaming.h"
-#include "engine/ffmpeg.h"
-#include "state/metatypes.h"
+#include "av/ffmpeg.h"
+#include "core/metatypes.h"
 
 #include <QDebug>
 

@@ -3,11 +3,11 @@
 // The media engine: owns everything FFmpeg-related for the one open file and answers the
 // GUI through queued signals. Widgets include this header, so no FFmpeg headers here.
 
-#include "engine/conversionprofile.h"
+#include "core/conversionprofile.h"
 #include "engine/decodeplan.h"
-#include "engine/ffmpegptr.h"
+#include "av/ffmpegptr.h"
 #include "engine/pixelconverter.h"
-#include "state/enums.h"
+#include "core/enums.h"
 
 #include <QByteArray>
 #include <QImage>

@@ -5,7 +5,7 @@
 #include "engine/videoengine.h"
 
 #include "audio/audioengine.h"
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 
 #include <QDebug>
 #include <QGuiApplication>

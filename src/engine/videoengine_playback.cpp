@@ -5,8 +5,8 @@
 #include "engine/videoengine.h"
 
 #include "audio/audioengine.h"
-#include "compat.h"
-#include "engine/ffmpeg.h"
+#include "core/compat.h"
+#include "av/ffmpeg.h"
 
 #include <QDebug>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #include "state/applicationstate.h"
 
-#include "state/rotation.h"
+#include "core/rotation.h"
 
 ApplicationState::ApplicationState(QObject *parent)
     : QObject(parent)

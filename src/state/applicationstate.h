@@ -1,6 +1,6 @@
 #pragma once
 
-#include "state/enums.h"
+#include "core/enums.h"
 
 #include <QObject>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "state/playbackcontroller.h"
 
 #include "audio/audiometerwidget.h"
-#include "compat.h"
-#include "scopes/imagehelpers.h"
+#include "core/compat.h"
+#include "core/imagehelpers.h"
 #include "state/applicationstate.h"
 
 #include <QAudioSink>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/timecode.h"
-#include "state/enums.h"
+#include "core/timecode.h"
+#include "core/enums.h"
 #include "state/pacing.h"
 #include "state/viewerpath.h"
 

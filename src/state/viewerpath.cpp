@@ -1,7 +1,7 @@
 #include "state/viewerpath.h"
 
 #include "state/pacing.h"
-#include "state/rotation.h"
+#include "core/rotation.h"
 
 #include <QColor>
 #include <QPainter>

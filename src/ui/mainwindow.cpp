@@ -3,7 +3,7 @@
 #include "audio/audiometerwidget.h"
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
-#include "state/metatypes.h"
+#include "core/metatypes.h"
 #include "state/playbackcontroller.h"
 #include "state/uicontroller.h"
 

@@ -3,7 +3,7 @@
 
 #include "ui/mainwindow.h"
 
-#include "engine/conversionprofile.h"
+#include "core/conversionprofile.h"
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"

@@ -1,5 +1,5 @@
 #include "audio/audioengine.h"
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "testsupport.h"
 
 #include <QProcess>

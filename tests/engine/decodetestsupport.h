@@ -5,7 +5,7 @@
 // can be compared byte for byte. Also the harness engine tests share: log capture and the
 // engine driven directly on the test thread.
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "engine/videoengine.h"
 
 #include <QByteArray>

@@ -1,5 +1,5 @@
 #include "engine/codecnaming.h"
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "testsupport.h"
 
 #include <QtTest>

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "engine/pixelconverter.h"
 #include "testsupport.h"
 

@@ -1,5 +1,5 @@
 #include "decodetestsupport.h"
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 #include "engine/videoengine.h"
 #include "testsupport.h"
 

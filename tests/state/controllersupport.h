@@ -5,7 +5,7 @@
 // controller they declare.
 
 #include "audio/audiometerwidget.h"
-#include "engine/timecode.h"
+#include "core/timecode.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 

@@ -1,6 +1,6 @@
-#include "engine/conversionprofile.h"
+#include "core/conversionprofile.h"
 #include "state/applicationstate.h"
-#include "state/metatypes.h"
+#include "core/metatypes.h"
 #include "testsupport.h"
 
 #include <QSignalSpy>

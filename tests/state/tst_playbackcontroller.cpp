@@ -4,7 +4,7 @@
 // real audio device are exercised in tests/state/tst_playback_e2e.cpp.
 
 #include "audio/audiometerwidget.h"
-#include "compat.h"
+#include "core/compat.h"
 #include "controllersupport.h"
 #include "state/applicationstate.h"
 #include "state/pacing.h"

@@ -1,7 +1,7 @@
 // The viewer's picture path: frames that need nothing pass untouched, channel isolation
 // and rotation reach the sink, and the overlays land on the pixels a user would see.
 
-#include "compat.h"
+#include "core/compat.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 #include "state/viewerpath.h"

@@ -1,7 +1,7 @@
 // On a real X display: QVideoWidget draws in a native child window, so what the user sees
 // is checked on a capture of the whole screen.
 
-#include "compat.h"
+#include "core/compat.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
 

@@ -1,4 +1,4 @@
-#include "engine/timecode.h"
+#include "core/timecode.h"
 
 #include <array>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "state/metatypes.h"
+#include "core/metatypes.h"
 
-#include "engine/conversionprofile.h"
-#include "state/enums.h"
+#include "core/conversionprofile.h"
+#include "core/enums.h"
 
 #include <QByteArray>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "scopes/imagehelpers.h"
+#include "core/imagehelpers.h"
 
 #include <QPainter>
 #include <QtTest>

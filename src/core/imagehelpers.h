@@ -1,7 +1,7 @@
 #pragma once
 
-#include "state/enums.h"
-#include "state/rotation.h"
+#include "core/enums.h"
+#include "core/rotation.h"
 
 #include <QImage>
 #include <QSize>

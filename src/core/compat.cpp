@@ -1,6 +1,6 @@
-#include "compat.h"
+#include "core/compat.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QPalette>
 #include <QStyleHints>
 #include <cstring>
@@ -69,7 +69,7 @@ void applyDarkColorScheme()
     p.setColor(QPalette::Disabled, QPalette::WindowText, disabledText);
     p.setColor(QPalette::Disabled, QPalette::Text, disabledText);
     p.setColor(QPalette::Disabled, QPalette::ButtonText, disabledText);
-    QApplication::setPalette(p);
+    QGuiApplication::setPalette(p);
 #endif
 }
 

@@ -17,5 +17,5 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "compat.h"
-#include "engine/ffmpegptr.h"
+#include "core/compat.h"
+#include "av/ffmpegptr.h"

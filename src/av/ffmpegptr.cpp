@@ -1,4 +1,4 @@
-#include "engine/ffmpeg.h"
+#include "av/ffmpeg.h"
 
 namespace av {
 
