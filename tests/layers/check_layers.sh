@@ -38,14 +38,14 @@ for dir in "$src"/*/; do
         target=$(sed -E 's/.*#include "([^/"]+)\/.*/\1/' <<<"$rest")
         [[ $target == "$folder" ]] && continue
         if [[ " ${allowed[$folder]} " != *" $target "* ]]; then
-            echo "check_layers: ${file#"$src"}:$line includes from $target/, above or beside $folder/" >&2
+            echo "check_layers: ${file#"$src"/}:$line includes from $target/, above or beside $folder/" >&2
             status=1
         fi
     done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[^/"]+/' -H "$dir"*.h "$dir"*.cpp 2>/dev/null || true)
     if [[ " $widget_folders " != *" $folder "* ]]; then
         while IFS= read -r hit; do
             [[ -n $hit ]] || continue
-            echo "check_layers: ${hit#"$src"} uses Qt Widgets below the ui layer" >&2
+            echo "check_layers: ${hit#"$src"/} uses Qt Widgets below the ui layer" >&2
             status=1
         done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]+<(QtWidgets/.*|Q(Widget|Label|ComboBox|Slider|StackedWidget|PushButton|Dialog|MainWindow|MessageBox|ProgressBar|GraphicsOpacityEffect|Application|FileDialog|VideoWidget))>' "$dir"*.h "$dir"*.cpp 2>/dev/null || true)
     fi
