@@ -20,10 +20,12 @@ std::optional<QPoint> canvasToSource(const CanvasPoint &point, int frameWidth, i
     const double scale = std::min(double(point.width) / shownW, double(point.height) / shownH);
     if (!(scale > 0))
         return std::nullopt;
-    // Pixel centres: canvas pixel centre -> picture coordinates -> nearest picture pixel.
+    // Canvas pixel centre -> picture coordinates measured from pixel centres. The picture
+    // reaches half a pixel beyond the outer centres: an enlarged picture's edge pixels are
+    // wider than one canvas pixel and must read as inside all the way to the bar.
     const double px = (point.x + 0.5 - (point.width - scale * shownW) * 0.5) / scale - 0.5;
     const double py = (point.y + 0.5 - (point.height - scale * shownH) * 0.5) / scale - 0.5;
-    if (px < 0 || py < 0 || px > shownW - 1 || py > shownH - 1)
+    if (px < -0.5 || py < -0.5 || px >= shownW - 0.5 || py >= shownH - 0.5)
         return std::nullopt;
     const int dx = std::clamp(int(std::lround(px)), 0, shownW - 1);
     const int dy = std::clamp(int(std::lround(py)), 0, shownH - 1);
