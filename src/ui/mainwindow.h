@@ -2,6 +2,7 @@
 
 #include "core/timecode.h"
 #include "core/enums.h"
+#include "ui/timecodeentry.h"
 
 #include <QAudioDevice>
 #include <QImage>
@@ -10,10 +11,12 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class ApplicationState;
 class AudioMeterWidget;
+class PixelInspectorOverlay;
 class PlaybackController;
 class QAudioSink;
 class QComboBox;
@@ -55,6 +58,9 @@ public:
     void setSafetyArea(int h, int v, int l);
     // Rebuilds the audio output (16-bit stereo at sampleRate) on audioDevice.
     void recreateAudioSink(int sampleRate);
+    // Shows a file in the system's file manager; the application sets the platform's way.
+    // Without one, a double-click on the path does nothing.
+    void setFileRevealer(std::function<void(const QString &)> revealer) { fileRevealer = std::move(revealer); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -110,6 +116,14 @@ private:
     void toggleSafetyArea();
     void toggleLissajous();
     void turnInspectorOn();
+
+    // Timecode entry, copy and reveal (mainwindow_timecode.cpp).
+    void enterTimecodeEntry();
+    // Leaves the mode; with apply, first jumps to the typed timecode if it names a frame.
+    void leaveTimecodeEntry(bool apply);
+    void timecodeEntryKey(QKeyEvent *event);
+    // Double-clicks on the timecode (copy) and the path (reveal); true when consumed.
+    bool filterLabelDoubleClick(QObject *watched, QEvent *event);
     void applyDefaultRouting();
     void gangRouting(int channel);
     void toggleMute();
@@ -142,10 +156,7 @@ private:
     int safetyAreaH = 95;
     int safetyAreaV = 95;
     int safetyAreaL = 75;
-    bool inspectorActive = false;
-    QImage inspectorImage;
-    int64_t inspectorImageFrame = -1;
-    QTimer *inspectorTimer = nullptr;
+    PixelInspectorOverlay *pixelInspector = nullptr;
     VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
     QGraphicsOpacityEffect *seekBarOpacity = nullptr;
     // Display timecode of the open file; empty for audio-only media or when it cannot be
@@ -165,7 +176,8 @@ private:
     int savedLeftIndex = -1;
     int savedRightIndex = -1;
     QLabel *helpLabel = nullptr;
-    QString gotoInput;
+    TimecodeEntry timecodeEntry;
+    std::function<void(const QString &)> fileRevealer;
     QTimer *stepTimer = nullptr;
     int stepDirection = 0;
     int stepKey = 0;

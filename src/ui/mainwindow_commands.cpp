@@ -7,6 +7,7 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/pixelinspectoroverlay.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -116,13 +117,14 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         stopStepping();
 
     if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
-        // TODO(timecode entry): leave an active entry without applying it.
+        if (appState->isGotoMode())
+            leaveTimecodeEntry(false);
         // TODO(loudness): start the loudness measurement.
         return;
     }
 
     if (appState->isGotoMode()) {
-        // TODO(timecode entry): every key goes to the entry while it is active.
+        timecodeEntryKey(event);
         return;
     }
 
@@ -276,8 +278,8 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
-        // help hidden, seek bar not held, picture page.
+        if (appState->playState() == Stopped && !seekBarDragging && picturePage)
+            enterTimecodeEntry();
         break;
     case Qt::Key_Home:
     case Qt::Key_Up:
@@ -366,8 +368,8 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
             updatePixelInspector();
         return false;
     }
-    // TODO(timecode entry): double-click on pathLabel reveals the file, on timecodeLabel
-    // copies the timecode.
+    if (filterLabelDoubleClick(watched, event))
+        return true;
     // TODO(audio device dialog): double-click on audioMeter.
     return false;
 }
@@ -532,8 +534,7 @@ void MainWindow::selectChannel(DisplayChannel channel)
     } else {
         rerender();
     }
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
+    pixelInspector->dropCache();
     updatePixelInspector();
 }
 
@@ -565,10 +566,7 @@ void MainWindow::toggleLissajous()
 
 void MainWindow::turnInspectorOn()
 {
-    inspectorActive = true;
-    if (!inspectorTimer->isActive())
-        inspectorTimer->start();
-    updatePixelInspector();
+    pixelInspector->press();
 }
 
 void MainWindow::applyDefaultRouting()
