@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace pixelprobe {
 
@@ -74,13 +75,25 @@ QString sourceDescription(const AVFrame *frame, int x, int y)
     const AVPixFmtDescriptor *desc = frame ? av_pix_fmt_desc_get(AVPixelFormat(frame->format)) : nullptr;
     if (!desc)
         return QStringLiteral("Source:  --,--,--");
+    const QString kindText = (desc->flags & AV_PIX_FMT_FLAG_RGB) ? QStringLiteral("RGB") : QStringLiteral("YUV");
+    if (desc->flags & AV_PIX_FMT_FLAG_FLOAT) {
+        // Float samples (EXR decodes to these): the stored number, not its bit pattern.
+        QStringList values;
+        for (int c = 0; c < 3; ++c) {
+            const uint32_t bits = c < desc->nb_components ? componentValue(frame, c, x, y) : 0;
+            float value = 0;
+            static_assert(sizeof value == sizeof bits);
+            std::memcpy(&value, &bits, sizeof value);
+            values.append(QString::number(double(value), 'f', 4));
+        }
+        return QStringLiteral("Source:  %1 (%2F%3)").arg(values.join(QLatin1Char(',')), kindText).arg(desc->comp[0].depth);
+    }
     const int depth = std::clamp(desc->comp[0].depth, 1, 16);
     const QString values = QStringLiteral("%1,%2,%3")
                                .arg(componentValue(frame, 0, x, y))
                                .arg(componentValue(frame, 1, x, y))
                                .arg(componentValue(frame, 2, x, y));
-    const QString kind = (desc->flags & AV_PIX_FMT_FLAG_RGB) ? QStringLiteral("RGB") : QStringLiteral("YUV");
-    return QStringLiteral("Source:  %1 (%2%3)").arg(values, kind).arg(depth);
+    return QStringLiteral("Source:  %1 (%2%3)").arg(values, kindText).arg(depth);
 }
 
 } // namespace pixelprobe

@@ -39,7 +39,8 @@ std::optional<QPoint> canvasToSource(const CanvasPoint &point, int frameWidth, i
 unsigned componentValue(const AVFrame *frame, int c, int x, int y);
 
 // "Source:  a,b,c (KINDdepth)": components 0..2 in the format's order, KIND "RGB" or "YUV",
-// depth of component 0 (1..16). "Source:  --,--,--" when the format is unknown.
+// depth of component 0 (1..16). Float formats show the numbers with four decimals and
+// "(KINDF32)". "Source:  --,--,--" when the format is unknown.
 QString sourceDescription(const AVFrame *frame, int x, int y);
 
 } // namespace pixelprobe

@@ -266,6 +266,11 @@ void TestPixelProbe::layoutsWithoutAClip_data()
                                                                 {0, 2, int((x2rgb >> 16) & 0xff)},
                                                                 {0, 3, int(x2rgb >> 24)}}
                                            << "Source:  1000,500,7 (RGB10)";
+    // Float planes G, B, R: R = 0.5, G = 1.0, B = 0.25 at pixel (1, 0).
+    QTest::newRow("GBR float planes") << int(AV_PIX_FMT_GBRPF32LE) << QPoint(1, 0)
+                                      << QList<QList<int>>{{2, 7, 0x3f}, {0, 6, 0x80}, {0, 7, 0x3f}, {1, 7, 0x3e},
+                                                           {1, 6, 0x80}}
+                                      << "Source:  0.5000,1.0000,0.2500 (RGBF32)";
 }
 
 void TestPixelProbe::layoutsWithoutAClip()
