@@ -1,5 +1,6 @@
 #include "app/logger.h"
 #include "app/orvelapplication.h"
+#include "app/platform.h"
 #include "app/singleinstanceguard.h"
 #include "core/compat.h"
 #include "ui/mainwindow.h"
@@ -67,6 +68,7 @@ int main(int argc, char **argv)
 
     MainWindow window;
     app.mainWindow = &window;
+    window.setFileRevealer([](const QString &path) { platform::revealInFileManager(path); });
     QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
     window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
     window.show();

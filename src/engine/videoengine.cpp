@@ -180,9 +180,7 @@ void VideoEngine::closeFile()
     audioVisualizationEnabled = false;
     lastVisualization = QImage();
     visualizationHoldFrames = 0;
-    inspectorFrame.reset();
-    inspectorFrameNumber = -1;
-    inspectorImage = QImage();
+    inspector.clear();
     rangeOverride = 0;
     // The demuxer is gone, so the audio decoders go with it, not just their queues.
     if (audioEngine)

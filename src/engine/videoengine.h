@@ -9,6 +9,7 @@
 #include "core/mediainfo.h"
 #include "engine/decodeplan.h"
 #include "engine/pixelconverter.h"
+#include "engine/pixelprobe.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -85,6 +86,9 @@ public slots:
     // running work for an older id can give up.
     void abortCurrentTask(int latestId);
     QImage getFrameAsImage(int64_t frameNumber);
+    // Stored and converted values of the pixel under a viewer-canvas point of frameNumber
+    // ("Source:  ...\nConvert: r,g,b"); empty off the picture or without a frame. Decodes
+    // (seeking, so only while stopped) when the frame is not the one cached.
     QString pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
                                             int canvasW, int canvasH, int rotationDegrees);
 
@@ -187,9 +191,8 @@ private:
     bool audioVisualizationEnabled = false;
     QImage lastVisualization;
     int visualizationHoldFrames = 0;
-    av::FramePtr inspectorFrame;
-    int64_t inspectorFrameNumber = -1;
-    QImage inspectorImage;
+    // Pixel-inspector cache: one decoded frame and its RGB conversion.
+    PixelProbe inspector;
     // manualFrameCounter: number frames by count, not by timestamp (stays set until the
     // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
     decodeplan::NumberingState numbering;

@@ -15,6 +15,8 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
+    # pixel inspector
+    rgb48be_png.mov yuv422p10_pattern.mov
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -310,6 +312,13 @@ check_clip() {
         is s0.codec_name pcm_s24le
         is s0.channels 2
         audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    # pixel inspector
+    rgb48be_png.mov)
+        video 0 png 320 180 25/1 25
+        is s0.pix_fmt rgb48be ;;
+    yuv422p10_pattern.mov)
+        video 0 prores 640 360 25/1 25
+        is s0.pix_fmt yuv422p10le ;;
     *)
         fail "no check is known for this clip" ;;
     esac

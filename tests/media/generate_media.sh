@@ -175,6 +175,13 @@ make_clip() {
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
         ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    # pixel inspector
+    rgb48be_png.mov)
+        # 16-bit PNG decodes to big-endian RGB48.
+        ff -f lavfi -i "$(pattern 320 180 25 1),format=rgb48be" -c:v png -pix_fmt rgb48be "$f" ;;
+    yuv422p10_pattern.mov)
+        # Colour changes every few pixels, so chroma read at the wrong sample shows.
+        ff -f lavfi -i "$(pattern 640 360 25 1)" -c:v prores_aw -profile:v 3 -pix_fmt yuv422p10le "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
