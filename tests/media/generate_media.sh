@@ -175,6 +175,19 @@ make_clip() {
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
         ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    # -- stream containers: seeks by decode time, open GOPs, a picture-stream timecode --
+    mpeg2_2997df_gop_tc.ts)
+        # Broadcast-style MPEG-2: open GOPs of 15 with two B-frames; the timecode lives only
+        # in the GOP headers (the TS muxer writes no timecode tag).
+        ff -f lavfi -i "$(pattern 720 480 30000/1001 8)" -f lavfi -i "$(sine_stereo 1000 -18 8)" \
+           -c:v mpeg2video -g 15 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -timecode '00:59:59;20' "$f" ;;
+    h264_opengop.ts)
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           "${X264[@]}" -bf 2 -g 25 -sc_threshold 0 -x264-params open-gop=1 -c:a aac -b:a 192k "$f" ;;
+    mpeg2_opengop.mpg)
+        # MPEG-PS (DVD-style program stream).
+        ff -f lavfi -i "$(pattern 720 576 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           -c:v mpeg2video -g 12 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -f vob "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
