@@ -15,7 +15,7 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
-    mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg
+    mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -351,6 +351,13 @@ check_clip() {
         frames 0 100
         # shellcheck disable=SC2046
         audio 0:a:0 0.6 $(rule 0 2) ;;
+    two_rates_48k_44k1.mov)
+        video 0 h264 640 360 25/1 100
+        count audio 2
+        is s1.sample_rate 48000
+        is s2.sample_rate 44100
+        audio 0:a:0 0.05 600:-12 600:-12
+        audio 0:a:1 0.05 1000:-12 1000:-12 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

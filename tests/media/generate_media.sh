@@ -188,6 +188,12 @@ make_clip() {
         # MPEG-PS (DVD-style program stream).
         ff -f lavfi -i "$(pattern 720 576 25 4)" -f lavfi -i "$(tones 0 2 4)" \
            -c:v mpeg2video -g 12 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -f vob "$f" ;;
+    two_rates_48k_44k1.mov)
+        # A second audio stream at another rate than the first: 600 Hz at 48 kHz, then
+        # 1 kHz at 44.1 kHz.
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(sine_stereo 600 -12 4)" \
+           -f lavfi -i "$(sine_stereo 1000 -12 4 | sed 's/:s=48000:/:s=44100:/')" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
