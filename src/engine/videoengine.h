@@ -128,6 +128,11 @@ private:
     // Demuxer seek for frame n, secondsEarlier before it; the av_seek_frame result.
     int seekDemuxer(int64_t frameNumber, double secondsEarlier);
     void resetAfterSeek();
+
+    // --- start timecode from the pictures (videoengine_timecode.cpp) ---
+    // Decodes the first picture of codecs that can carry a timecode and returns it (logged
+    // with its source), or empty; the decoder is left positioned at the start.
+    QString startTimecodeFromPictures();
     struct ExactResult {
         av::FramePtr frame;
         bool abandoned = false;
