@@ -377,7 +377,7 @@ void TestPlaybackEndToEnd::otherRateStreamKeepsItsPitchOnTheDevice()
     Player player;
     QVERIFY(player.open(testsupport::mediaPath("two_rates_48k_44k1.mov")));
     QVERIFY(player.controller->hasAudioSink());
-    QCOMPARE(player.state.property("audioSampleRate").toInt(), 48000);
+    QCOMPARE(player.state.mediaProperties().value("audioSampleRate").toInt(), 48000);
     player.left.setCurrentIndex(3);
     player.right.setCurrentIndex(4);
     player.route();
