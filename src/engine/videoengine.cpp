@@ -321,7 +321,10 @@ void VideoEngine::openFile(QString filePath)
 
     currentFrame = 0;
 
-    const QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
+    // A container tag wins; without one, the pictures may carry their own.
+    QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
+    if (startTimecode.isEmpty())
+        startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);
     if (codecName.forcedRange == codecnaming::VideoRange)

@@ -136,15 +136,21 @@ private:
     // Demuxer seek for frame n, secondsEarlier before it; the av_seek_frame result.
     int seekDemuxer(int64_t frameNumber, double secondsEarlier);
     void resetAfterSeek();
+
+    // --- start timecode from the pictures (videoengine_timecode.cpp) ---
+    // Decodes the first picture of codecs that can carry a timecode and returns it (logged
+    // with its source), or empty; the decoder is left positioned at the start.
+    QString startTimecodeFromPictures();
     struct ExactResult {
         av::FramePtr frame;
         bool abandoned = false;
     };
     // Seek (for media of more than one frame) and decode forward to frame n, re-seeking
-    // earlier when the first frame after a seek is already past n.
+    // earlier when the first frame after a seek is already past n or nothing decodes.
     ExactResult decodeExact(int64_t frameNumber, int requestId);
-    // Re-seek attempt after the seek for 'target' landed past it; false when the bound is
-    // used up or the seek cannot go earlier than 'lastSeekTs'.
+    // Re-seek attempt after the seek for 'target' landed past it (or after the last frame
+    // that decodes); false when the bound is used up or the seek cannot go earlier than
+    // 'lastSeekTs'.
     bool reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs);
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);

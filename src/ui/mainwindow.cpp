@@ -386,6 +386,10 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
+    // The engine's conversion follows the channel back, or every picture of the new file
+    // would still pay for an isolation conversion. Queued ahead of the first frame request.
+    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
+                              Q_ARG(ConversionProfile, Standard));
     appState->setViewerRotationDegrees(0);
     initTimecode();
     uiController->updateTimecode(0);
