@@ -21,6 +21,9 @@ PACKAGES=(
     xvfb xauth x11-utils
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
+    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev); the tests
+    # validate the menu entry and the AppStream file; shared-mime-info names the file types.
+    dpkg-dev desktop-file-utils appstream shared-mime-info
 )
 
 missing=()
