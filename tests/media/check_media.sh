@@ -15,6 +15,8 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
+    # Containers the desktop entry offers to open that no clip above uses.
+    container.ts container.mpg audio.mp3 audio.aac audio.ogg
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -310,6 +312,21 @@ check_clip() {
         is s0.codec_name pcm_s24le
         is s0.channels 2
         audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    container.ts)
+        is f.format_name mpegts
+        video 0 h264 320 240 25/1 25
+        is s1.codec_name mp2 ;;
+    container.mpg)
+        is f.format_name mpeg
+        is s0.codec_name mpeg2video
+        is s1.codec_name mp2 ;;
+    audio.mp3 | audio.aac | audio.ogg)
+        local format=${1#audio.} codec=${1#audio.}
+        [[ $format == ogg ]] && codec=vorbis
+        is f.format_name "$format"
+        count video 0
+        is s0.codec_name "$codec"
+        is s0.channels 2 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

@@ -175,6 +175,19 @@ make_clip() {
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
         ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    # Containers for the desktop entry's file types.
+    container.ts)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           "${X264[@]}" -c:a mp2 "$f" ;;
+    container.mpg)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           -c:v mpeg2video -c:a mp2 "$f" ;;
+    audio.mp3)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libmp3lame "$f" ;;
+    audio.aac)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a aac -f adts "$f" ;;
+    audio.ogg)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libvorbis "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
