@@ -6,6 +6,7 @@
 #include "core/metatypes.h"
 #include "state/playbackcontroller.h"
 #include "state/uicontroller.h"
+#include "ui/openfilecommand.h"
 
 #include <QAudioFormat>
 #include <QAudioSink>
@@ -127,6 +128,12 @@ MainWindow::MainWindow(QWidget *parent)
     // Scope images reach the scope widget first (connected here once it exists); the
     // window only completes a step in flight.
     connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+
+    // Ctrl+O takes the same open path as a drop.
+    new OpenFileCommand(
+        this,
+        [this] { return appState->property("mediaProperties").toMap().value(QStringLiteral("filePath")).toString(); },
+        [this](const QString &path) { openMediaFile(path); });
 }
 
 MainWindow::~MainWindow()

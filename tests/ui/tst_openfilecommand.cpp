@@ -1,10 +1,13 @@
+#include "state/applicationstate.h"
 #include "testsupport.h"
+#include "ui/mainwindow.h"
 #include "ui/openfilecommand.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QTemporaryDir>
@@ -86,6 +89,8 @@ class TestOpenFileCommand : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testsupport::registerMetaTypes(); }
+
     void startFolder_data()
     {
         QTest::addColumn<QString>("currentFile");
@@ -197,6 +202,32 @@ private slots:
         listed.sort();
         QCOMPARE(listed, (QStringList{QStringLiteral("A001C002.MOV"), QStringLiteral("CLIP.WAV"),
                                       QStringLiteral("clip.mxf")}));
+    }
+
+    // In the player: Ctrl+O reaches the command past the window's own key handling, the
+    // dialog starts beside the open file, and the chosen file is opened as a drop would be.
+    void ctrlOInThePlayerOpensTheChosenFile()
+    {
+        MainWindow window;
+        auto *state = window.findChild<ApplicationState *>();
+        auto *pathLabel = window.findChild<QLabel *>(QStringLiteral("PathLabel"));
+        QVERIFY(state && pathLabel);
+        const QString first = testsupport::mediaPath(QStringLiteral("h264.mkv"));
+        const QString second = testsupport::mediaPath(QStringLiteral("audio.flac"));
+        window.openMediaFile(first);
+        QTRY_COMPARE_WITH_TIMEOUT(pathLabel->text(), first, 20000);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        DialogAnswer answer;
+        answerNextFileDialog(second, &answer);
+        QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(answer.seen);
+        QCOMPARE(answer.startedIn, QDir(testsupport::mediaDir()).absolutePath());
+        QTRY_COMPARE_WITH_TIMEOUT(pathLabel->text(), second, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(state->property("mediaProperties").toMap().value(QStringLiteral("filePath")).toString(),
+                                  second, 20000);
     }
 
     void withoutAFileTheDialogStartsAtHome()
