@@ -49,6 +49,8 @@ for f in ./usr/bin/orvel ./usr/bin/orvel-cli ./usr/share/applications/$app_id.de
          ./usr/share/icons/hicolor/256x256/apps/$app_id.png; do
     grep -qxF "$f" <<<"$contents" || fail "the package lacks $f"
 done
+owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
+[[ $owners == root/root ]] || fail "files not owned by root/root: $owners"
 strays=$(grep -v '^\./usr/' <<<"$contents" | grep -vxF './' || true)
 [[ -z $strays ]] || fail "files outside /usr: $strays"
 
