@@ -221,8 +221,7 @@ private slots:
         QVERIFY(answer.seen);
         QCOMPARE(answer.startedIn, QDir(testsupport::mediaDir()).absolutePath());
         QTRY_COMPARE_WITH_TIMEOUT(pathLabel->text(), second, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(state->property("mediaProperties").toMap().value(QStringLiteral("filePath")).toString(),
-                                  second, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(state->mediaInfo().filePath, second, 20000);
     }
 
     void withoutAFileTheDialogStartsAtHome()
