@@ -23,6 +23,9 @@ PACKAGES=(
     dbus
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
+    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev); the tests
+    # validate the menu entry and the AppStream file; shared-mime-info names the file types.
+    dpkg-dev desktop-file-utils appstream shared-mime-info
 )
 
 missing=()

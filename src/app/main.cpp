@@ -47,6 +47,8 @@ int main(int argc, char **argv)
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+    // Lets the desktop match the window to its menu entry (the Wayland app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORVEL_APP_ID));
 
     // Checked once: holding Shift at start is the only way to get a log file.
     if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier))

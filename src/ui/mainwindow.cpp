@@ -10,6 +10,7 @@
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
 #include "ui/pixelinspectoroverlay.h"
+#include "ui/openfilecommand.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -164,6 +165,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Scope images reach the scope widget first (connected here once it exists); the
     // window only completes a step in flight.
     connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+
+    // Ctrl+O takes the same open path as a drop.
+    new OpenFileCommand(
+        this, [this] { return appState->mediaInfo().filePath; }, [this](const QString &path) { openMediaFile(path); });
 }
 
 MainWindow::~MainWindow()

@@ -18,6 +18,8 @@ CLIPS=(
     # pixel inspector
     rgb48be_png.mov yuv422p10_pattern.mov
     mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
+    # Containers the desktop entry offers to open that no clip above uses.
+    container.ts container.mpg audio.mp3 audio.aac audio.ogg
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -367,6 +369,21 @@ check_clip() {
         is s2.sample_rate 44100
         audio 0:a:0 0.05 600:-12 600:-12
         audio 0:a:1 0.05 1000:-12 1000:-12 ;;
+    container.ts)
+        is f.format_name mpegts
+        video 0 h264 320 240 25/1 25
+        is s1.codec_name mp2 ;;
+    container.mpg)
+        is f.format_name mpeg
+        is s0.codec_name mpeg2video
+        is s1.codec_name mp2 ;;
+    audio.mp3 | audio.aac | audio.ogg)
+        local format=${1#audio.} codec=${1#audio.}
+        [[ $format == ogg ]] && codec=vorbis
+        is f.format_name "$format"
+        count video 0
+        is s0.codec_name "$codec"
+        is s0.channels 2 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

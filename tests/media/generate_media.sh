@@ -201,6 +201,19 @@ make_clip() {
         ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(sine_stereo 600 -12 4)" \
            -f lavfi -i "$(sine_stereo 1000 -12 4 | sed 's/:s=48000:/:s=44100:/')" \
            -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    # Containers for the desktop entry's file types.
+    container.ts)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           "${X264[@]}" -c:a mp2 "$f" ;;
+    container.mpg)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           -c:v mpeg2video -c:a mp2 "$f" ;;
+    audio.mp3)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libmp3lame "$f" ;;
+    audio.aac)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a aac -f adts "$f" ;;
+    audio.ogg)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libvorbis "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
