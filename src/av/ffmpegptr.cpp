@@ -8,6 +8,14 @@ void FrameDeleter::operator()(AVFrame *frame) const { av_frame_free(&frame); }
 void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet); }
 void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
 void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+void OutputContextDeleter::operator()(AVFormatContext *ctx) const
+{
+    if (!ctx)
+        return;
+    if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&ctx->pb);
+    avformat_free_context(ctx);
+}
 
 FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }

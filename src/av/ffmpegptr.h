@@ -24,6 +24,8 @@ struct FrameDeleter { void operator()(AVFrame *frame) const; };
 struct PacketDeleter { void operator()(AVPacket *packet) const; };
 struct SwsContextDeleter { void operator()(SwsContext *ctx) const; };
 struct FilterGraphDeleter { void operator()(AVFilterGraph *graph) const; };
+// For muxing contexts: closes the output file (when the muxer does not) and frees the context.
+struct OutputContextDeleter { void operator()(AVFormatContext *ctx) const; };
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
@@ -31,6 +33,7 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 
 FramePtr makeFrame();
 PacketPtr makePacket();
