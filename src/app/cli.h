@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <functional>
+
 class QTextStream;
 
 namespace cli {
@@ -17,6 +19,7 @@ namespace cli {
 struct Io {
     QTextStream &out; // results (JSON, files written)
     QTextStream &err; // errors and usage
+    bool errIsTerminal = false; // progress bars only go to a terminal
 };
 
 // One subcommand: "orvel-cli <name> <arguments>". A new command is one more row in the
@@ -57,5 +60,17 @@ struct FrameExport {
 // Opens path like openMedia, sets the conversion profile and takes frame n through
 // VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
+
+struct LoudnessResult {
+    bool measured = false;
+    QString error;          // the worker's message when !measured
+    double truePeakDb = 0.0;    // minus infinity for digital silence
+    double integratedLufs = 0.0;
+};
+
+// Runs LoudnessMeasureWorker on a QThread of its own, as the player's loudness dialog does,
+// and waits for its outcome. progress (optional) gets 0..100 on the caller's thread.
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress = {});
 
 } // namespace cli
