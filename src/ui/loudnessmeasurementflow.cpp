@@ -12,14 +12,13 @@
 
 std::optional<LoudnessMeasureRequest> loudnessRequestFor(const LoudnessStartFacts &facts)
 {
-    const int channels = facts.mediaProperties.value(QStringLiteral("audioChannelCount")).toInt();
-    if (facts.totalFrames == 0 || channels <= 0 || !facts.stopped || !facts.viewerMode || facts.fullScreen
+    if (facts.totalFrames == 0 || facts.media.audioChannelCount <= 0 || !facts.stopped || !facts.viewerMode || facts.fullScreen
         || facts.helpVisible || facts.seekBarDragging)
         return std::nullopt;
-    const QString path = facts.mediaProperties.value(QStringLiteral("filePath")).toString();
+    const QString &path = facts.media.filePath;
     if (path.isEmpty() || !(facts.fps > 0.0))
         return std::nullopt;
-    double duration = facts.mediaProperties.value(QStringLiteral("videoDurationSec")).toDouble();
+    double duration = facts.media.videoDurationSec;
     if (!(duration > 0.0))
         duration = double(facts.totalFrames) / facts.fps;
     const double start = double(facts.currentFrame) / facts.fps;

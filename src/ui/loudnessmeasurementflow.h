@@ -1,8 +1,7 @@
 #pragma once
 
+#include "core/mediainfo.h"
 #include "loudness/loudnessmeasureworker.h"
-
-#include <QVariantMap>
 
 #include <cstdint>
 #include <functional>
@@ -13,7 +12,7 @@ class QIcon;
 
 // What the window knows when the loudness chord is pressed.
 struct LoudnessStartFacts {
-    QVariantMap mediaProperties;
+    MediaInfo media;
     int64_t totalFrames = 0;
     int64_t currentFrame = 0;
     double fps = 0.0;

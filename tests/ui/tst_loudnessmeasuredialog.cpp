@@ -38,7 +38,9 @@ void driveDialog(const std::function<bool(LoudnessMeasureDialog *)> &step)
 LoudnessStartFacts playableFacts()
 {
     LoudnessStartFacts facts;
-    facts.mediaProperties = {{"filePath", "/media/clip.mov"}, {"audioChannelCount", 2}, {"videoDurationSec", 10.0}};
+    facts.media.filePath = QStringLiteral("/media/clip.mov");
+    facts.media.audioChannelCount = 2;
+    facts.media.videoDurationSec = 10.0;
     facts.totalFrames = 250;
     facts.currentFrame = 50;
     facts.fps = 25.0;
@@ -95,7 +97,7 @@ void TestLoudnessMeasureDialog::request_data()
     const LoudnessStartFacts base = playableFacts();
     QTest::newRow("from the current frame to the end") << base << true << 2.0 << 10.0;
     LoudnessStartFacts f = base;
-    f.mediaProperties.remove("videoDurationSec");
+    f.media.videoDurationSec = 0.0;
     QTest::newRow("duration from the frame count") << f << true << 2.0 << 10.0;
     f = base;
     f.currentFrame = 250;
@@ -116,7 +118,7 @@ void TestLoudnessMeasureDialog::request_data()
     f.seekBarDragging = true;
     QTest::newRow("seek bar held") << f << false << 0.0 << 0.0;
     f = base;
-    f.mediaProperties["audioChannelCount"] = 0;
+    f.media.audioChannelCount = 0;
     QTest::newRow("no audio") << f << false << 0.0 << 0.0;
     f = base;
     f.totalFrames = 0;
@@ -136,7 +138,7 @@ void TestLoudnessMeasureDialog::request()
     const std::optional<LoudnessMeasureRequest> request = loudnessRequestFor(facts);
     QCOMPARE(request.has_value(), measures);
     if (measures) {
-        QCOMPARE(request->filePath, facts.mediaProperties.value("filePath").toString());
+        QCOMPARE(request->filePath, facts.media.filePath);
         QCOMPARE(request->startSec, start);
         QCOMPARE(request->endSec, end);
         QCOMPARE(request->leftChannel, facts.leftChannel);
