@@ -9,6 +9,13 @@ ChannelFifo::ChannelFifo(int rate)
 {
 }
 
+ChannelFifo::ChannelFifo(int rate, double headTimeSec)
+    : ChannelFifo(rate)
+{
+    m_headTimeSec = headTimeSec;
+    m_headTimeSet = true;
+}
+
 void ChannelFifo::push(const double *samples, int64_t count, double startSec)
 {
     if (count <= 0)
@@ -41,7 +48,7 @@ void ChannelFifo::pop(double *out, int64_t count)
         std::fill(out + taken, out + count, 0.0);
     }
     m_head += std::size_t(taken);
-    m_headTimeSec += double(taken) / m_rate;
+    m_headTimeSec += double(count) / m_rate;
     // Compact once the consumed part dominates, so pops stay O(1) amortised.
     if (m_head == m_samples.size()) {
         m_samples.clear();

@@ -11,6 +11,9 @@ class ChannelFifo
 {
 public:
     explicit ChannelFifo(int rate = 48000);
+    // Starts with nothing queued and the head at 'headTimeSec': the first samples are then
+    // placed relative to that time like any later ones.
+    ChannelFifo(int rate, double headTimeSec);
 
     // Appends count samples whose first one belongs at 'startSec'. A start more than 5 ms
     // after the end of what is queued inserts silence for the gap; one more than 5 ms before
@@ -18,7 +21,8 @@ public:
     void push(const double *samples, int64_t count, double startSec);
 
     // Moves min(count, size()) samples to out (zeros fill the rest of out's count) and
-    // advances the head time by the samples taken. out may be null to just drop them.
+    // advances the head time by count: the zeros stand for time that was measured as
+    // silence. out may be null to just drop them.
     void pop(double *out, int64_t count);
 
     int64_t size() const { return int64_t(m_samples.size() - m_head); }

@@ -26,6 +26,9 @@ namespace {
 constexpr int kMaxChannels = 8;
 // Largest block handed to the meter; the feeder also waits for this much on both sides.
 constexpr int64_t kBlockSamples = 4096;
+// Demuxers hand out packets in time order, so a side this far behind the other has ended
+// or pauses; its silence is fed rather than the other side held in memory meanwhile.
+constexpr int kMaxLagSeconds = 30;
 
 QString errorText(int code)
 {
@@ -134,6 +137,7 @@ private:
     std::vector<int> m_entryOfStream; // stream index -> index in m_entries, or -1
     int m_channelTotal = 0;
     int m_rate = 0;
+    int64_t m_maxLagSamples = 0;
     double m_startOffsetSec = 0.0;
     std::array<ChannelFifo, kMaxChannels> m_fifos;
     LoudnessGraph m_graph;
@@ -199,8 +203,11 @@ QString MeasurementRun::open()
         return QStringLiteral("No decodable audio stream found.");
     if (m_request.leftChannel >= m_channelTotal || m_request.rightChannel >= m_channelTotal)
         return QStringLiteral("Selected audio channel is not available.");
+    // Every channel starts at the range's start, so a stream whose audio begins later is
+    // preceded by silence instead of being paired with the other side's first samples.
     for (ChannelFifo &fifo : m_fifos)
-        fifo = ChannelFifo(m_rate);
+        fifo = ChannelFifo(m_rate, m_request.startSec);
+    m_maxLagSamples = int64_t(kMaxLagSeconds) * m_rate;
     return m_graph.build(m_rate);
 }
 
@@ -339,10 +346,12 @@ QString MeasurementRun::runFeeder(FeedMode mode)
             available = m_fifos[size_t(right)].size();
         else if (right < 0)
             available = m_fifos[size_t(left)].size();
-        else if (mode == FeedMode::Normal)
-            available = std::min(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
-        else
-            available = std::max(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
+        else {
+            const int64_t shorter = std::min(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
+            const int64_t longer = std::max(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
+            const bool lagging = shorter < kBlockSamples && longer - shorter > m_maxLagSamples;
+            available = mode == FeedMode::Final || lagging ? longer : shorter;
+        }
         if (available == 0 || (mode == FeedMode::Normal && available < kBlockSamples))
             return {};
 

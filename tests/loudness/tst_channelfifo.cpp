@@ -25,12 +25,13 @@ class TestChannelFifo : public QObject
 private slots:
     void placement_data();
     void placement();
+    void startsAtItsHeadTime();
 };
 
 void TestChannelFifo::placement_data()
 {
     QTest::addColumn<std::vector<Push>>("pushes");
-    QTest::addColumn<int64_t>("popFirst");      // popped after the first push
+    QTest::addColumn<int64_t>("popFirst");      // popped after the first push (beyond its size: silence)
     QTest::addColumn<QList<double>>("expected"); // queue content after everything, run-length: value, count, ...
 
     QTest::newRow("seamless") << std::vector<Push>{{100, 0, 1}, {100, 100, 2}} << int64_t(0)
@@ -50,6 +51,11 @@ void TestChannelFifo::placement_data()
                                                  << QList<double>{0, 1000, 2, 100};
     QTest::newRow("overlap after the queue ran dry") << std::vector<Push>{{1000, 0, 1}, {1000, 500, 2}} << int64_t(1000)
                                                      << QList<double>{2, 500};
+    // Silence popped past the end stands for measured time: what follows lines up after it.
+    QTest::newRow("popped silence counts") << std::vector<Push>{{100, 0, 1}, {100, 1300, 2}} << int64_t(300)
+                                           << QList<double>{0, 1000, 2, 100};
+    QTest::newRow("popped silence then overlap") << std::vector<Push>{{100, 0, 1}, {1000, 0, 2}} << int64_t(600)
+                                                 << QList<double>{2, 400};
 }
 
 void TestChannelFifo::placement()
@@ -68,6 +74,7 @@ void TestChannelFifo::placement()
             std::vector<double> out(static_cast<size_t>(popFirst));
             fifo.pop(out.data(), popFirst);
             QCOMPARE(out.front(), push.value);
+            QCOMPARE(out.back(), popFirst > push.count ? 0.0 : push.value);
         }
     }
     std::vector<double> content(size_t(fifo.size()));
@@ -81,6 +88,16 @@ void TestChannelFifo::placement()
     }
     QCOMPARE(runs, expected);
     QCOMPARE(fifo.size(), int64_t(0));
+}
+
+void TestChannelFifo::startsAtItsHeadTime()
+{
+    // A queue that starts at 1 s puts samples stamped 1.5 s after half a second of silence.
+    ChannelFifo fifo(kRate, 1.0);
+    const std::vector<double> block(100, 1.0);
+    fifo.push(block.data(), 100, 1.5);
+    QCOMPARE(fifo.size(), int64_t(kRate / 2 + 100));
+    QCOMPARE(fifo.headTimeSec(), 1.0);
 }
 
 QTEST_GUILESS_MAIN(TestChannelFifo)

@@ -237,6 +237,10 @@ void TestLoudnessMeasureWorker::timestampGapsAndOverlaps_data()
     // overlap for 5 s and read about 1 LU louder.
     QTest::newRow("gap") << "gap.mkv" << sineLoudness(-20, kMinusInf);
     QTest::newRow("overlap") << "overlap.mkv" << sineLoudness(-20, kMinusInf);
+    // Stream 1 starts 10 s after stream 0: its first sample belongs at 10 s, not at 0.
+    QTest::newRow("late start") << "late.mkv" << sineLoudness(-20, kMinusInf);
+    // Stream 0 pauses for 40 s while stream 1 plays on, longer than either side is held.
+    QTest::newRow("long pause") << "pause.mkv" << sineLoudness(-20, kMinusInf);
 }
 
 void TestLoudnessMeasureWorker::timestampGapsAndOverlaps()
@@ -245,21 +249,32 @@ void TestLoudnessMeasureWorker::timestampGapsAndOverlaps()
     QFETCH(double, expected);
 
     std::vector<PcmPacket> packets;
-    if (name == QLatin1String("gap")) {
+    double end = 20.0;
+    if (name == QLatin1String("late.mkv")) {
+        appendRun(packets, 0, 0.0, 10.0, -20.0);
+        appendRun(packets, 0, 10.0, 10.0, kMinusInf);
+        appendRun(packets, 1, 10.0, 10.0, -20.0);
+    } else if (name == QLatin1String("pause.mkv")) {
+        // Stream 0: tone 0-5 s, nothing until 45 s, tone 45-50 s. Stream 1 fills in between.
+        end = 70.0;
+        appendRun(packets, 0, 0.0, 5.0, -20.0);
+        appendRun(packets, 0, 45.0, 5.0, -20.0);
+        appendRun(packets, 1, 0.0, 5.0, kMinusInf);
+        appendRun(packets, 1, 5.0, 40.0, -20.0);
+        appendRun(packets, 1, 45.0, 5.0, kMinusInf);
+        appendRun(packets, 1, 50.0, 20.0, -20.0);
+    } else if (name == QLatin1String("gap.mkv")) {
         // Stream 0: silence 0-5 s, nothing 5-10 s, tone 10-20 s. Stream 1: tone 0-10 s, silence after.
         appendRun(packets, 0, 0.0, 5.0, kMinusInf);
         appendRun(packets, 0, 10.0, 10.0, -20.0);
+        appendRun(packets, 1, 0.0, 10.0, -20.0);
+        appendRun(packets, 1, 10.0, 10.0, kMinusInf);
     } else {
         // Stream 0: 10 s of silence in one packet, then 5 s of tone stamped 5 s, wholly inside
         // the silence, so it must be dropped; then silence again from 10 s.
         packets.push_back({0, 0.0, 10.0, kMinusInf});
         packets.push_back({0, 5.0, 5.0, -20.0});
         packets.push_back({0, 10.0, 10.0, kMinusInf});
-    }
-    if (name == QLatin1String("gap")) {
-        appendRun(packets, 1, 0.0, 10.0, -20.0);
-        appendRun(packets, 1, 10.0, 10.0, kMinusInf);
-    } else {
         appendRun(packets, 1, 0.0, 20.0, -20.0);
     }
     std::stable_sort(packets.begin(), packets.end(),
@@ -268,7 +283,7 @@ void TestLoudnessMeasureWorker::timestampGapsAndOverlaps()
     const QString problem = writePcmMatroska(path, 2, packets);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
-    const WorkerRun run = runWorker({path, 0.0, 20.0, 0, 2});
+    const WorkerRun run = runWorker({path, 0.0, end, 0, 2});
     QVERIFY2(run.measured(), qPrintable(run.failure));
     QVERIFY2(std::abs(run.integratedLufs - expected) <= 0.1,
              qPrintable(QStringLiteral("%1 LUFS, expected %2").arg(run.integratedLufs).arg(expected)));
