@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QTextStream>
 #include <QThread>
@@ -202,6 +203,8 @@ int loudnessCommand(const QStringList &arguments, Io &io)
     std::function<void(int)> progress;
     int shown = -1;
     if (io.errIsTerminal) {
+        // The engine's and the worker's debug lines would tear the bar apart.
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
         progress = [&io, &shown](int value) {
             const int width = 40;
             const int filled = value * width / 100;
@@ -218,6 +221,8 @@ int loudnessCommand(const QStringList &arguments, Io &io)
         io.err << '\r' << QString(48, QLatin1Char(' ')) << '\r';
         io.err.flush();
     }
+    if (io.errIsTerminal)
+        QLoggingCategory::setFilterRules(QString());
     if (!result.measured) {
         io.err << result.error << Qt::endl;
         return 1;
