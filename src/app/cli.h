@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <functional>
+
 class QTextStream;
 
 namespace cli {
@@ -18,6 +20,7 @@ namespace cli {
 struct Io {
     QTextStream &out; // results (JSON, files written)
     QTextStream &err; // errors and usage
+    bool errIsTerminal = false; // progress bars only go to a terminal
 };
 
 // One subcommand: "orvel-cli <name> <arguments>". A new command is one more row in the
@@ -70,5 +73,17 @@ struct PixelQuery {
 // shown at that rotation: the frame's size, sides swapped for a quarter turn.
 PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
                         QSize canvas);
+
+struct LoudnessResult {
+    bool measured = false;
+    QString error;          // the worker's message when !measured
+    double truePeakDb = 0.0;    // minus infinity for digital silence
+    double integratedLufs = 0.0;
+};
+
+// Runs LoudnessMeasureWorker on a QThread of its own, as the player's loudness dialog does,
+// and waits for its outcome. progress (optional) gets 0..100 on the caller's thread.
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress = {});
 
 } // namespace cli

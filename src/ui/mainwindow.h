@@ -94,6 +94,8 @@ private:
     // Modal dialogs pause the player first; the result says whether the playback timer ran.
     bool pauseForDialog();
     void resumeAfterDialog(bool timerWasActive);
+    // The loudness chord: measures the routed pair from the current frame to the end.
+    void startLoudnessMeasurement();
     // Shows the current frame again with the present settings (a seek, so it stops playback).
     void rerender();
     // The picture page is shown and the help overlay is not.

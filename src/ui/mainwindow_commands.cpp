@@ -10,6 +10,7 @@
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
 #include "ui/pixelinspectoroverlay.h"
+#include "ui/loudnessmeasurementflow.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -51,6 +52,28 @@ void MainWindow::connectCommandTimers()
     connect(stepTimer, &QTimer::timeout, this, [this] { stepOnce(true); });
 }
 
+void MainWindow::startLoudnessMeasurement()
+{
+    LoudnessStartFacts facts;
+    facts.media = appState->mediaInfo();
+    facts.totalFrames = appState->totalFrames();
+    facts.currentFrame = appState->currentFrameNumber();
+    facts.fps = appState->fps();
+    facts.stopped = appState->playState() == Stopped;
+    facts.viewerMode = appState->currentMode() == Viewer;
+    facts.fullScreen = appState->isFullScreen();
+    facts.helpVisible = appState->isHelpVisible();
+    facts.seekBarDragging = seekBarDragging;
+    facts.leftChannel = leftChannelCombo ? leftChannelCombo->currentIndex() - 1 : -1;
+    facts.rightChannel = rightChannelCombo ? rightChannelCombo->currentIndex() - 1 : -1;
+    const std::optional<LoudnessMeasureRequest> request = loudnessRequestFor(facts);
+    if (!request)
+        return;
+    const bool timerWasActive = pauseForDialog();
+    LoudnessMeasurementFlow::run(*request, windowIcon(), [this](QDialog *dialog) { centreDialog(dialog); });
+    resumeAfterDialog(timerWasActive);
+}
+
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
     // Holding a key never repeats a command; held stepping repeats through stepTimer.
@@ -69,7 +92,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
         if (appState->isGotoMode())
             leaveTimecodeEntry(false);
-        // TODO(loudness): start the loudness measurement.
+        startLoudnessMeasurement();
         return;
     }
 
