@@ -45,7 +45,7 @@ int main(int argc, char **argv)
 {
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
 
     // Checked once: holding Shift at start is the only way to get a log file.
     if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier))

@@ -7,6 +7,7 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
 
@@ -112,7 +113,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_E && modifiers == ModifierClass::Command) {
         if (picturePage && appState->totalFrames() > 0 && !audioOnly) {
             stopStepping();
-            // TODO(safety area dialog): open the set-up dialog.
+            showSafetyAreaDialog();
         }
         return;
     }
@@ -274,7 +275,10 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
     }
     // TODO(timecode entry): double-click on pathLabel reveals the file, on timecodeLabel
     // copies the timecode.
-    // TODO(audio device dialog): double-click on audioMeter.
+    if (watched == audioMeter && event->type() == QEvent::MouseButtonDblClick) {
+        showAudioDeviceDialog();
+        return true;
+    }
     return false;
 }
 
