@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -24,6 +25,12 @@ AudioOutput::AudioOutput(QObject *parent)
     , m_device(QMediaDevices::defaultAudioOutput())
 {
     connect(m_mediaDevices, &QMediaDevices::audioOutputsChanged, this, &AudioOutput::onOutputsChanged);
+    // Some back ends (PulseAudio under Qt 6.4) update the device list without the change
+    // signal and move a removed device's stream elsewhere without an error, so the list
+    // is also looked at while a sink plays.
+    m_presenceCheck = new QTimer(this);
+    m_presenceCheck->setInterval(500);
+    connect(m_presenceCheck, &QTimer::timeout, this, &AudioOutput::onOutputsChanged);
 }
 
 AudioOutput::~AudioOutput()
@@ -47,11 +54,16 @@ bool AudioOutput::rebuild(int sampleRate)
     // A quarter of a second of 16-bit stereo.
     m_sink->setBufferSize(sampleRate);
     m_sampleRate = sampleRate;
+    // A device the list never showed (a back end's bare default) cannot be seen leaving it.
+    if (deviceListed())
+        m_presenceCheck->start();
     return true;
 }
 
 void AudioOutput::release()
 {
+    if (m_presenceCheck)
+        m_presenceCheck->stop();
     if (m_sink) {
         // Stopping reports a state change of its own; that is not a loss.
         m_sink->disconnect(this);
@@ -198,14 +210,16 @@ void AudioOutput::onSinkStateChanged(QAudio::State state)
         QMetaObject::invokeMethod(this, [this, failed = m_sink] { dropLostSink(failed); }, Qt::QueuedConnection);
 }
 
+bool AudioOutput::deviceListed() const
+{
+    const QList<QAudioDevice> present = QMediaDevices::audioOutputs();
+    return std::any_of(present.cbegin(), present.cend(),
+                       [this](const QAudioDevice &d) { return d.id() == m_device.id(); });
+}
+
 void AudioOutput::onOutputsChanged()
 {
-    if (!m_sink)
-        return;
-    const QList<QAudioDevice> present = QMediaDevices::audioOutputs();
-    const bool stillThere = std::any_of(present.cbegin(), present.cend(),
-                                        [this](const QAudioDevice &d) { return d.id() == m_device.id(); });
-    if (!stillThere)
+    if (m_sink && m_presenceCheck->isActive() && !deviceListed())
         dropLostSink(m_sink);
 }
 

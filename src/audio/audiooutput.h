@@ -10,6 +10,7 @@
 #include <QAudioSink>
 class QIODevice;
 class QMediaDevices;
+class QTimer;
 
 // Owns the audio output: the device choice and the QAudioSink (16-bit stereo at the
 // file's rate, push mode), the audio received but not yet written, and the audio written
@@ -90,12 +91,14 @@ signals:
 
 private:
     void onSinkStateChanged(QAudio::State state);
+    bool deviceListed() const;
     void onOutputsChanged();
     // Drops the sink if it is still 'failed' (the loss is noticed inside the sink's own
     // signal, where it cannot be deleted).
     void dropLostSink(const QPointer<QAudioSink> &failed);
 
     QMediaDevices *m_mediaDevices = nullptr;
+    QTimer *m_presenceCheck = nullptr; // runs while there is a sink
     QAudioDevice m_device;
     QPointer<QAudioSink> m_sink;
     QPointer<QIODevice> m_pushDevice; // from the sink's start(), absent until then
