@@ -6,11 +6,15 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/aboutdialog.h"
+#include "ui/audiodevicedialog.h"
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
-#include "ui/pixelinspectoroverlay.h"
+#include "ui/messagedialog.h"
 #include "ui/openfilecommand.h"
+#include "ui/pixelinspectoroverlay.h"
+#include "ui/safetyareadialog.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -93,6 +97,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
+    connect(audioOutput, &AudioOutput::deviceLost, this, &MainWindow::onAudioDeviceLost);
 
     // The scope page is built here so that its own connections to the state come first.
     buildWidgetTree();
@@ -665,99 +670,68 @@ void MainWindow::centreDialog(QDialog *dialog) const
     dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
 }
 
-void MainWindow::showMessageDialog(const QString &title, const QString &message)
+int MainWindow::runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused)
 {
     const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(title);
-    dialog.setFixedSize(450, 180);
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(40, 10, 40, 35);
-    layout->setSpacing(20);
-
-    auto *row = new QHBoxLayout;
-    row->setSpacing(15);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignCenter);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    text->setStyleSheet(QStringLiteral("font-size: 14px; color: white;"));
-    QString paragraphs = message;
-    paragraphs.replace(QLatin1Char('\n'), QStringLiteral("</p><p style='margin: 0; margin-top: 10px;'>"));
-    text->setText(QStringLiteral("<p style='margin: 0;'>%1</p>").arg(paragraphs));
-    row->addWidget(text);
-    row->addStretch();
-    layout->addLayout(row);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(true);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    buttons->addWidget(ok);
-    layout->addLayout(buttons);
-
+    if (whilePaused)
+        whilePaused();
     centreDialog(&dialog);
-    dialog.exec();
+    const int result = dialog.exec();
     resumeAfterDialog(timerWasActive);
+    return result;
+}
+
+void MainWindow::showMessageDialog(const QString &title, const QString &message)
+{
+    MessageDialog dialog(windowIcon(), title, message);
+    runModalDialog(dialog);
 }
 
 void MainWindow::onAboutClicked()
 {
-    const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(QString());
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(24, 24, 24, 24);
-    layout->setSpacing(20);
+    AboutDialog dialog(windowIcon(), QCoreApplication::applicationVersion());
+    runModalDialog(dialog);
+}
 
-    auto *row = new QHBoxLayout;
-    row->setSpacing(20);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignTop);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setOpenExternalLinks(true);
-    text->setText(
-        QStringLiteral(
-            "<h3 style='margin:0;'>Orvel - Media File Viewer</h3>"
-            "<p style='margin-top:5px;'>バージョン %1</p>"
-            "<p>このソフトウェアは、<b>Qt</b> フレームワークと<br><b>FFmpeg</b>を使用して開発されています。</p>"
-            "<hr>"
-            "<p style='font-size: small; color: #aaa;'>"
-            "<b>Qt バージョン:</b> %2<br><b>FFmpeg バージョン:</b> 8.1<br>"
-            "Qt is a registered trademark of The Qt Company Ltd. and its subsidiaries.<br>"
-            "FFmpeg is a trademark of Fabrice Bellard, originator of the FFmpeg project.<br>"
-            "This software uses <a style='color: #4282da;' href='https://www.qt.io/'>Qt</a> and "
-            "<a style='color: #4282da;' href='https://ffmpeg.org/'>FFmpeg</a> under the "
-            "<a style='color: #4282da;' href='https://www.gnu.org/licenses/lgpl-3.0.html'><b>LGPL v3</b></a>."
-            "</p>")
-            .arg(QCoreApplication::applicationVersion(), QString::fromLatin1(qVersion())));
-    row->addWidget(text);
-    layout->addLayout(row);
+void MainWindow::showSafetyAreaDialog()
+{
+    SafetyAreaDialog dialog(framePresenter->safetyArea());
+    connect(&dialog, &SafetyAreaDialog::areaChanged, this, &MainWindow::setSafetyArea);
+    runModalDialog(dialog, [this] {
+        // Visible while it is adjusted; the two overlays are never drawn together.
+        framePresenter->setLissajousEnabled(false);
+        framePresenter->setSafetyAreaEnabled(true);
+        updateLissajousOverlay();
+        updateSafetyArea();
+    });
+}
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(false);
-    ok->setAutoDefault(false);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(ok, 0, Qt::AlignRight);
+void MainWindow::showAudioDeviceDialog()
+{
+    AudioDeviceDialog dialog(QMediaDevices::audioOutputs(), audioOutput->device(), windowIcon());
+    // Applied before the dialog's re-render, which re-decodes the audio for the new sink.
+    connect(&dialog, &QDialog::accepted, this, [this, &dialog] {
+        const QAudioDevice chosen = dialog.selectedDevice();
+        if (chosen.isNull())
+            return;
+        audioOutput->setDevice(chosen);
+        if (appState->totalFrames() > 0) {
+            playbackController->setPlaybackState(Stopped);
+            recreateAudioSink(appState->mediaInfo().audioSampleRate);
+        }
+    });
+    runModalDialog(dialog);
+}
 
-    dialog.adjustSize();
-    dialog.setFixedSize(dialog.size());
-    centreDialog(&dialog);
-    dialog.exec();
-    resumeAfterDialog(timerWasActive);
+void MainWindow::onAudioDeviceLost(const QString &message)
+{
+    // Not modal: the player keeps running, only without sound.
+    if (deviceWarning)
+        deviceWarning->close();
+    deviceWarning = new MessageDialog(windowIcon(), QStringLiteral("Warning"), message, this);
+    deviceWarning->setAttribute(Qt::WA_DeleteOnClose);
+    centreDialog(deviceWarning);
+    deviceWarning->show();
 }
 
 void MainWindow::rerender()

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <QPointer>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,6 +92,12 @@ private:
     void initTimecode();
     void turnInspectorOff();
     void showMessageDialog(const QString &title, const QString &message);
+    void showSafetyAreaDialog();
+    void showAudioDeviceDialog();
+    void onAudioDeviceLost(const QString &message);
+    // The pattern every modal dialog of the window follows: pause, run 'whilePaused',
+    // centre over the picture, exec(), then re-render and restart the timer if it ran.
+    int runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused = {});
     void centreDialog(QDialog *dialog) const;
     // Modal dialogs pause the player first; the result says whether the playback timer ran.
     bool pauseForDialog();
@@ -193,4 +201,5 @@ private:
     QTimer *scopeDeferTimer = nullptr;
     int64_t scopePendingFrame = -1;
     std::unique_ptr<KeyCommandTable> commands;
+    QPointer<QDialog> deviceWarning; // the lost-device notice while it is open
 };

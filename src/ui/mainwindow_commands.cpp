@@ -7,6 +7,7 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
 #include "ui/pixelinspectoroverlay.h"
@@ -137,7 +138,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_E && modifiers == ModifierClass::Command) {
         if (picturePage && appState->totalFrames() > 0 && !audioOnly) {
             stopStepping();
-            // TODO(safety area dialog): open the set-up dialog.
+            showSafetyAreaDialog();
         }
         return;
     }
@@ -299,7 +300,10 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
     }
     if (filterLabelDoubleClick(watched, event))
         return true;
-    // TODO(audio device dialog): double-click on audioMeter.
+    if (watched == audioMeter && event->type() == QEvent::MouseButtonDblClick) {
+        showAudioDeviceDialog();
+        return true;
+    }
     return false;
 }
 
