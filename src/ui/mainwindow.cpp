@@ -56,7 +56,11 @@ constexpr int kViewerWidth = 1280;
 constexpr int kViewerHeight = 720;
 constexpr int kMaxRoutedChannels = 8;
 
-enum StackPage { DropHintPage = 0, PicturePage = 1, HelpPage = 2, ScopePage = 3 };
+// The picture area's pages, as the status presenter numbers them.
+constexpr int DropHintPage = UiController::DropHintPage;
+constexpr int PicturePage = UiController::PicturePage;
+constexpr int HelpPage = UiController::HelpPage;
+constexpr int ScopePage = UiController::ScopePage;
 
 QFont courier(int pointSize)
 {
