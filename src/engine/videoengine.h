@@ -8,6 +8,7 @@
 #include "av/ffmpegptr.h"
 #include "engine/pixelconverter.h"
 #include "core/enums.h"
+#include "core/scoperequest.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -19,8 +20,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 class AudioEngine;
+
+// Draws the scope image of one decoded frame (null: no picture, bare graticule). The scope
+// renderer lives in a layer above the engine, so whoever creates the engine hands it in.
+using ScopeRenderFn = std::function<QImage(const AVFrame *frame, const ScopeRequest &request)>;
 
 // One frame decoded ahead. Copies are new references to the same picture buffers
 // (av_frame_clone), not pixel copies; a copy whose reference could not be made holds null.
@@ -52,6 +58,10 @@ class VideoEngine : public QObject
 public:
     VideoEngine();
     ~VideoEngine() override;
+
+    // Set once before the engine thread starts. Without a renderer every scope request is
+    // answered with a null image.
+    void setScopeRenderer(ScopeRenderFn renderer);
 
 signals:
     void fileOpened(bool success, QVariantMap fileInfo, QString error);
@@ -144,6 +154,12 @@ private:
     // The tail every frame request ends with: drain audio, levels, frameReady.
     void finishFrameRequest(QVideoFrame frame, int requestId);
 
+    // --- scope requests (videoengine_scope.cpp) ---
+    bool scopeSourceIsRgb() const;
+    // 8-bit BGRA picture of 'frame' under the scope's conversion profile, rotated and
+    // fitted; leaves the profile at Standard. Null when the conversion fails.
+    QImage scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees);
+
     // --- playback queue and audio-only media (videoengine_playback.cpp) ---
     // Removes the queue's first entry: currentFrame and meter levels follow it.
     DecodedFrame takeQueueFront();
@@ -190,6 +206,7 @@ private:
     decodeplan::NumberingState numbering;
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
+    ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
     QList<DecodedFrame> decodeQueue;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
