@@ -4,6 +4,7 @@
 // the application object and calls run(); everything here is testable in-process.
 
 #include "core/conversionprofile.h"
+#include "core/enums.h"
 
 #include <QImage>
 #include <QString>
@@ -57,5 +58,17 @@ struct FrameExport {
 // Opens path like openMedia, sets the conversion profile and takes frame n through
 // VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
+
+struct ScopeExport {
+    bool opened = false;
+    QString error;           // the engine's opening error when !opened
+    QImage image;            // the 1920 x 1024 image scopeImageReady carried
+    qint64 frameNumber = -1; // number of the frame analysed (the last one past the end)
+};
+
+// Opens path like openMedia and asks the engine for the scope of frame n exactly as the
+// scope page does (requestScopeImage, answered by scopeImageReady). Blocks the caller.
+ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
+                        int rotationDegrees);
 
 } // namespace cli
