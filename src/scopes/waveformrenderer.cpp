@@ -12,9 +12,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <memory>
+#include <type_traits>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -44,81 +48,274 @@ int canvasColumn(int scopeColumn, int canvasWidth)
     return std::clamp(int(x), 0, canvasWidth - 1);
 }
 
-// Source coordinates of every canvas row of one canvas column; x < 0 marks the area
-// outside the picture. The plain turns are direct; quarter turns go through the fit.
-void locateColumn(std::vector<QPoint> &points, int canvasX, QSize canvas, QSize frame, int rotation)
+// Calls visit(sourceX, sourceY) for every canvas row of canvas column canvasX, with
+// (-1, -1) where the row lies outside the picture. The plain turns index directly; the
+// quarter turns go through the fit.
+template <typename Visit>
+inline void forEachSample(int canvasX, QSize canvas, QSize frame, int rotation, Visit visit)
 {
-    points.resize(size_t(canvas.height()));
     const int w = frame.width();
     const int h = frame.height();
-    for (int y = 0; y < canvas.height(); ++y) {
-        if (rotation == 0) {
-            points[size_t(y)] = QPoint(std::clamp(canvasX, 0, w - 1), std::clamp(y, 0, h - 1));
-        } else if (rotation == 180) {
-            points[size_t(y)] = QPoint(std::clamp(w - 1 - canvasX, 0, w - 1), std::clamp(h - 1 - y, 0, h - 1));
-        } else {
+    if (rotation == 0) {
+        const int sx = std::clamp(canvasX, 0, w - 1);
+        for (int y = 0; y < canvas.height(); ++y)
+            visit(sx, std::min(y, h - 1));
+    } else if (rotation == 180) {
+        const int sx = std::clamp(w - 1 - canvasX, 0, w - 1);
+        for (int y = 0; y < canvas.height(); ++y)
+            visit(sx, std::clamp(h - 1 - y, 0, h - 1));
+    } else {
+        for (int y = 0; y < canvas.height(); ++y) {
             const std::optional<QPoint> p = mapCanvasToSource(canvasX, y, canvas, frame, rotation);
-            points[size_t(y)] = p ? *p : QPoint(-1, -1);
+            if (p)
+                visit(p->x(), p->y());
+            else
+                visit(-1, -1);
         }
     }
 }
+
+// scopeRow without its divisions and rounding call per sample: the row is a step function
+// of the value, so the exact value where each step begins is found once (bisection over
+// the ordered doubles, evaluating scopeRow itself) and a sample needs one multiply and a
+// compare or two. Same rows as scopeRow for every finite value.
+class RowMap
+{
+public:
+    static const RowMap &get(ScopeRange range, int height)
+    {
+        static QMutex mutex;
+        static std::map<std::pair<bool, int>, std::unique_ptr<RowMap>> maps;
+        const bool percent = range == Percent;
+        QMutexLocker lock(&mutex);
+        std::unique_ptr<RowMap> &map = maps[{percent, height}];
+        if (!map)
+            map = std::make_unique<RowMap>(percent ? Percent : CodeValue, height);
+        return *map;
+    }
+
+    RowMap(ScopeRange range, int height)
+        : m_height(height)
+        , m_range(range)
+    {
+        // Smallest value of each level (row height-1-level), by bisection over the doubles.
+        std::vector<double> starts(size_t(std::max(height, 1)), -std::numeric_limits<double>::infinity());
+        for (int level = 1; level < height; ++level) {
+            int64_t below = key(-1.0e4); // levelOf(below) < level <= levelOf(above)
+            int64_t above = key(1.0e4);
+            while (uint64_t(above) - uint64_t(below) > 1) {
+                const int64_t mid = below + int64_t((uint64_t(above) - uint64_t(below)) / 2);
+                if (levelOf(value(mid)) >= level)
+                    above = mid;
+                else
+                    below = mid;
+            }
+            starts[size_t(level)] = value(above);
+        }
+        // Bins of 1/16 of a level, far narrower than a row (a quarter level or more), so at
+        // most two level starts fall in a bin even with its margin for the rounding of the
+        // bin index.
+        const double margin = 1e-9;
+        m_bins.resize(size_t(kBins));
+        for (int b = 0; b < kBins; ++b) {
+            const double lo = kLow + double(b) / kBinsPerLevel - margin;
+            const double hi = kLow + double(b + 1) / kBinsPerLevel + margin;
+            Bin &bin = m_bins[size_t(b)];
+            bin.row = scopeRow(lo, height, range);
+            bin.first = bin.second = std::numeric_limits<double>::infinity();
+            int found = 0;
+            for (int level = 1; level < height; ++level) {
+                const double t = starts[size_t(level)];
+                if (t > lo && t <= hi)
+                    (found++ == 0 ? bin.first : bin.second) = t;
+            }
+            Q_ASSERT(found <= 2);
+        }
+    }
+
+    int row(double x) const
+    {
+        // Far below the scale (or NaN) and far above it: the edge rows, as scopeRow gives.
+        if (!(x >= kLow))
+            return m_height - 1;
+        if (x >= kHigh)
+            return 0;
+        const int b = std::min(int((x - kLow) * kBinsPerLevel), kBins - 1);
+        const Bin &bin = m_bins[size_t(b)];
+        return bin.row - int(x >= bin.first) - int(x >= bin.second);
+    }
+
+private:
+    int levelOf(double x) const { return m_height - 1 - scopeRow(x, m_height, m_range); }
+    // Doubles in order as integers (negative values mirrored below zero).
+    static int64_t key(double d)
+    {
+        const int64_t bits = std::bit_cast<int64_t>(d);
+        return bits >= 0 ? bits : std::numeric_limits<int64_t>::min() - bits;
+    }
+    static double value(int64_t k)
+    {
+        return std::bit_cast<double>(k >= 0 ? k : std::numeric_limits<int64_t>::min() - k);
+    }
+
+    static constexpr double kLow = -64.0;  // everything below is on the bottom row
+    static constexpr double kHigh = 320.0; // everything above is on the top row
+    static constexpr double kBinsPerLevel = 16.0;
+    static constexpr int kBins = int((kHigh - kLow) * kBinsPerLevel);
+    struct Bin {
+        double first, second; // level starts inside the bin (infinity when fewer)
+        int row;              // row at the bin's lower edge
+    };
+
+    int m_height;
+    ScopeRange m_range;
+    std::vector<Bin> m_bins;
+};
 
 // Per-thread counters for one scope column: the columns are independent, so each is
 // counted, composited and cleared before the next. Same results as whole-image tables.
 struct ColumnCounts {
     explicit ColumnCounts(int height) : red(size_t(height)), green(size_t(height)), blue(size_t(height)) {}
     std::vector<uint32_t> red, green, blue; // 'red' doubles as the single table
+    // Source samples of a block of adjacent scope columns (see SourceColumns).
+    std::vector<uint16_t> gathered;
+    int gatheredFirst = -1;
+    int gatheredCount = 0;
 };
 
-float columnMaximum(const std::vector<uint32_t> &counts)
+// The 16-bit samples under one canvas column, for the unturned and half-turned canvas.
+// Walking a column of a row-major picture touches a new cache line per sample and plane;
+// reading the columns of a block of 16 scope columns row by row touches each line once per
+// block instead, and the counting then runs over contiguous arrays.
+class SourceColumns
 {
-    return float(*std::max_element(counts.begin(), counts.end()));
-}
+public:
+    static constexpr int kBlock = 16;
 
-void compositeColumn(uchar *bits, qsizetype bytesPerLine, int column, Traces traces, ColumnCounts &counts)
+    // planeMask: bit p set for each plane of 'work' the counting reads.
+    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation)
+        : m_work(work), m_canvas(canvas), m_rotation(rotation)
+    {
+        for (int p = 0; p < 4; ++p) {
+            if (planeMask & (1u << p))
+                m_plane[size_t(m_planes++)] = p;
+        }
+    }
+
+    // out[p]: the samples of plane p under scope column c, canvas row y at out[p][y * kBlock]
+    // (null for planes not in the mask).
+    void column(int c, ColumnCounts &scratch, const uint16_t *out[4]) const
+    {
+        const int height = m_canvas.height();
+        if (c < scratch.gatheredFirst || c >= scratch.gatheredFirst + scratch.gatheredCount)
+            gather(c, scratch);
+        const int index = c - scratch.gatheredFirst;
+        for (int k = 0; k < m_planes; ++k)
+            out[m_plane[size_t(k)]] = scratch.gathered.data() + size_t(k) * kBlock * size_t(height) + size_t(index);
+    }
+
+private:
+    void gather(int first, ColumnCounts &scratch) const
+    {
+        const int w = m_work->width;
+        const int h = m_work->height;
+        const int height = m_canvas.height();
+        const int count = std::min(kBlock, kScopeWidth - first);
+        scratch.gathered.resize(size_t(m_planes) * kBlock * size_t(height));
+        scratch.gatheredFirst = first;
+        scratch.gatheredCount = count;
+        std::array<int, kBlock> sourceX{};
+        for (int i = 0; i < count; ++i) {
+            const int cx = canvasColumn(first + i, m_canvas.width());
+            sourceX[size_t(i)] = m_rotation == 180 ? std::clamp(w - 1 - cx, 0, w - 1) : std::clamp(cx, 0, w - 1);
+        }
+        for (int y = 0; y < height; ++y) {
+            const int sy = m_rotation == 180 ? std::clamp(h - 1 - y, 0, h - 1) : std::min(y, h - 1);
+            for (int k = 0; k < m_planes; ++k) {
+                const int p = m_plane[size_t(k)];
+                const auto *row = reinterpret_cast<const uint16_t *>(m_work->data[p] + qsizetype(sy) * m_work->linesize[p]);
+                uint16_t *dst = scratch.gathered.data() + (size_t(k) * size_t(height) + size_t(y)) * kBlock;
+                for (int i = 0; i < count; ++i)
+                    dst[i] = row[sourceX[size_t(i)]];
+            }
+        }
+    }
+
+    const AVFrame *m_work;
+    int m_planes = 0;
+    std::array<int, 4> m_plane{};
+    QSize m_canvas;
+    int m_rotation;
+};
+
+// 255 x scopeIntensity for one column's maximum, remembered for the small counts that
+// make up most cells of a busy column.
+class ColumnBrightness
+{
+public:
+    explicit ColumnBrightness(const std::vector<uint32_t> &counts)
+        : m_max(float(*std::max_element(counts.begin(), counts.end())))
+    {
+        m_memo.fill(-1);
+    }
+    int operator()(uint32_t n)
+    {
+        if (n == 0)
+            return 0;
+        if (n < m_memo.size()) {
+            int &k = m_memo[n];
+            if (k < 0)
+                k = int(255.0f * scopeIntensity(float(n), m_max));
+            return k;
+        }
+        return int(255.0f * scopeIntensity(float(n), m_max));
+    }
+
+private:
+    float m_max;
+    std::array<int, 128> m_memo;
+};
+
+// Brightness to add per row of one counted column, into 'out' at out[row * stride] (three
+// bytes: red, green, blue); clears the counts for the next column.
+void columnBrightness(Traces traces, ColumnCounts &counts, uint8_t *out, size_t stride)
 {
     const int height = int(counts.red.size());
-    auto pixel = [&](int row) { return reinterpret_cast<QRgb *>(bits + row * bytesPerLine) + column; };
+    for (int row = 0; row < height; ++row) {
+        uint8_t *k = out + size_t(row) * stride;
+        k[0] = k[1] = k[2] = 0;
+    }
     if (traces == Traces::Rgb) {
-        const float mr = columnMaximum(counts.red);
-        const float mg = columnMaximum(counts.green);
-        const float mb = columnMaximum(counts.blue);
+        ColumnBrightness red(counts.red), green(counts.green), blue(counts.blue);
         for (int row = 0; row < height; ++row) {
             const uint32_t nr = counts.red[size_t(row)];
             const uint32_t ng = counts.green[size_t(row)];
             const uint32_t nb = counts.blue[size_t(row)];
             if ((nr | ng | nb) == 0)
                 continue;
-            const int kr = int(255.0f * scopeIntensity(float(nr), mr));
-            const int kg = int(255.0f * scopeIntensity(float(ng), mg));
-            const int kb = int(255.0f * scopeIntensity(float(nb), mb));
-            QRgb *p = pixel(row);
-            *p = qRgb(std::min(255, qRed(*p) + kr), std::min(255, qGreen(*p) + kg), std::min(255, qBlue(*p) + kb));
+            uint8_t *k = out + size_t(row) * stride;
+            k[0] = uint8_t(red(nr));
+            k[1] = uint8_t(green(ng));
+            k[2] = uint8_t(blue(nb));
+            counts.red[size_t(row)] = counts.green[size_t(row)] = counts.blue[size_t(row)] = 0;
         }
     } else {
-        const float m = columnMaximum(counts.red);
+        ColumnBrightness single(counts.red);
         for (int row = 0; row < height; ++row) {
             const uint32_t n = counts.red[size_t(row)];
             if (n == 0)
                 continue;
-            const float i = scopeIntensity(float(n), m);
-            if (!(i > 0.0f))
-                continue;
-            const int k = int(255.0f * i);
-            QRgb *p = pixel(row);
-            *p = qRgb(std::min(255, qRed(*p) + k), std::min(255, qGreen(*p) + k), std::min(255, qBlue(*p) + k));
+            uint8_t *k = out + size_t(row) * stride;
+            k[0] = k[1] = k[2] = uint8_t(single(n));
+            counts.red[size_t(row)] = 0;
         }
-    }
-    std::fill(counts.red.begin(), counts.red.end(), 0u);
-    if (traces == Traces::Rgb) {
-        std::fill(counts.green.begin(), counts.green.end(), 0u);
-        std::fill(counts.blue.begin(), counts.blue.end(), 0u);
     }
 }
 
 // Runs countColumn(scopeColumn, counts) for every scope column, in column bands on as many
-// threads as the machine has (the counts of different columns never meet), compositing each
-// column onto 'image' right after it is counted.
+// threads as the machine has (the counts of different columns never meet). Each column's
+// brightness is kept for a block of adjacent columns and then added to the graticule row
+// by row, so the image is written a cache line at a time rather than a pixel per line.
 template <typename CountColumn>
 void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn countColumn)
 {
@@ -127,6 +324,7 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
     uchar *bits = image.bits(); // detaches here, before the threads share the buffer
     const qsizetype bytesPerLine = image.bytesPerLine();
     const int height = image.height();
+    constexpr int kBlock = 16;
 
     // Small canvases are not worth a thread start each.
     const long long work = (long long)kScopeWidth * canvasHeight;
@@ -135,14 +333,31 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
 
     auto runBand = [&](int first, int last) {
         ColumnCounts counts(height);
-        for (int c = first; c < last; ++c) {
-            countColumn(c, counts);
-            compositeColumn(bits, bytesPerLine, c, traces, counts);
+        std::vector<uint8_t> brightness(size_t(height) * kBlock * 3);
+        const size_t stride = size_t(kBlock) * 3;
+        for (int blockStart = first; blockStart < last; blockStart += kBlock) {
+            const int blockColumns = std::min(kBlock, last - blockStart);
+            for (int i = 0; i < blockColumns; ++i) {
+                countColumn(blockStart + i, counts);
+                columnBrightness(traces, counts, brightness.data() + size_t(i) * 3, stride);
+            }
+            for (int row = 0; row < height; ++row) {
+                const uint8_t *k = brightness.data() + size_t(row) * stride;
+                QRgb *line = reinterpret_cast<QRgb *>(bits + row * bytesPerLine) + blockStart;
+                for (int i = 0; i < blockColumns; ++i, k += 3) {
+                    if ((k[0] | k[1] | k[2]) == 0)
+                        continue;
+                    const QRgb p = line[i];
+                    line[i] = qRgb(std::min(255, qRed(p) + k[0]), std::min(255, qGreen(p) + k[1]),
+                                   std::min(255, qBlue(p) + k[2]));
+                }
+            }
         }
     };
     std::vector<std::thread> threads;
     threads.reserve(size_t(bands - 1));
-    const int bandWidth = (kScopeWidth + bands - 1) / bands;
+    // Band edges on block boundaries keep each thread's writes to its own cache lines.
+    const int bandWidth = ((kScopeWidth + bands - 1) / bands + kBlock - 1) / kBlock * kBlock;
     for (int b = 1; b < bands; ++b) {
         const int first = b * bandWidth;
         const int last = std::min(kScopeWidth, first + bandWidth);
@@ -154,21 +369,30 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
         t.join();
 }
 
-// Rows of every level the single-value paths need, counted once per sample.
-struct RowMapper {
-    int height;
-    ScopeRange range;
-    int operator()(double value) const { return scopeRow(value, height, range); }
-};
+// Calls body(std::integral_constant<int, channel>) so that the per-sample code is compiled
+// once per channel, without a switch in the inner loop.
+template <typename Body>
+void withChannel(DisplayChannel channel, Body body)
+{
+    switch (channel) {
+    case Color: body(std::integral_constant<int, Color>{}); break;
+    case Red: body(std::integral_constant<int, Red>{}); break;
+    case Green: body(std::integral_constant<int, Green>{}); break;
+    case Blue: body(std::integral_constant<int, Blue>{}); break;
+    case Alpha: body(std::integral_constant<int, Alpha>{}); break;
+    case Luma: body(std::integral_constant<int, Luma>{}); break;
+    default: break;
+    }
+}
 
 // Luma and alpha are read back at the source's own bit depth: the scaler widens some
 // formats by shifting (8-bit full white becomes 65280) and others by replicating bits
 // (65535), so a fixed 16-bit scale would put full-range white of one format a row below
 // another's. The planes are not resampled, so the widened value truncates back exactly.
 struct YuvMatrix {
-    int lumaShift;              // 16 - luma depth
+    int lumaShift;                // 16 - luma depth
     double lumaOffset, lumaScale; // on the source's luma code values
-    double chromaScale;         // on the 16-bit chroma samples
+    double chromaScale;           // on the 16-bit chroma samples
     double rFromCr, gFromCb, gFromCr, bFromCb;
 };
 
@@ -229,9 +453,9 @@ av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullR
     return work;
 }
 
-inline uint16_t sample16(const AVFrame *frame, int plane, QPoint p)
+inline uint16_t sample16(const AVFrame *frame, int plane, int x, int y)
 {
-    return reinterpret_cast<const uint16_t *>(frame->data[plane] + qsizetype(p.y()) * frame->linesize[plane])[p.x()];
+    return reinterpret_cast<const uint16_t *>(frame->data[plane] + qsizetype(y) * frame->linesize[plane])[x];
 }
 
 bool validFrame(const AVFrame *frame)
@@ -252,6 +476,11 @@ int scopeRow(double value, int height, ScopeRange range)
     else if (position > double(height))
         position = double(height);
     return std::clamp(height - 1 - int(std::round(position)), 0, height - 1);
+}
+
+int tabulatedScopeRow(double value, int height, ScopeRange range)
+{
+    return RowMap::get(range, height).row(value);
 }
 
 float scopeIntensity(float n, float m)
@@ -409,61 +638,88 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
     if (!work)
         return false;
 
+    const int height = image.height();
+    const RowMap &rows = RowMap::get(request.range, height);
     const YuvMatrix m = yuvMatrix(fullRange, colorSpace, descriptor->comp[0].depth);
+    // Luma and alpha levels and rows per source code value.
+    std::vector<double> lumaLevel(size_t(1) << (16 - m.lumaShift));
+    std::vector<uint16_t> lumaRow(lumaLevel.size());
+    for (size_t code = 0; code < lumaLevel.size(); ++code) {
+        lumaLevel[code] = (double(code) - m.lumaOffset) * m.lumaScale;
+        lumaRow[code] = uint16_t(scopeRow(lumaLevel[code], height, request.range));
+    }
     const int alphaDepth = hasAlpha ? std::clamp(int(descriptor->comp[3].depth), 1, 16) : 16;
     const int alphaShift = 16 - alphaDepth;
-    const double alphaScale = 255.0 / double((1 << alphaDepth) - 1);
+    std::vector<uint16_t> alphaRow(size_t(1) << alphaDepth);
+    for (size_t code = 0; code < alphaRow.size(); ++code)
+        alphaRow[code] = uint16_t(scopeRow(double(code) * 255.0 / double(alphaRow.size() - 1), height, request.range));
+    const int opaqueRow = scopeRow(255.0, height, request.range);
+    const int zeroRow = scopeRow(0.0, height, request.range);
+
     const QSize frameSize(frame->width, frame->height);
     const int rotation = normalizeQuarterTurn(request.rotationDegrees);
     const QSize canvas = scopeCanvasSize(frameSize, rotation);
-    const RowMapper row{image.height(), request.range};
-    const int zeroRow = row(0.0);
-    const DisplayChannel channel = request.channel;
     const AVFrame *w = work.get();
 
-    drawColumns(image, tracesFor(channel), canvas.height(), [&](int c, ColumnCounts &counts) {
-        thread_local std::vector<QPoint> points;
-        locateColumn(points, canvasColumn(c, canvas.width()), canvas, frameSize, rotation);
-        for (const QPoint &p : points) {
-            if (p.x() < 0) {
-                ++counts.red[size_t(zeroRow)];
-                if (channel == Color) {
-                    ++counts.green[size_t(zeroRow)];
-                    ++counts.blue[size_t(zeroRow)];
+    const bool direct = rotation == 0 || rotation == 180;
+
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        const unsigned planeMask = channel == Alpha ? (hasAlpha ? 8u : 0u) : channel == Luma ? 1u : 7u;
+        const SourceColumns columns(w, planeMask, canvas, rotation);
+        drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            uint32_t *red = counts.red.data();
+            uint32_t *green = counts.green.data();
+            uint32_t *blue = counts.blue.data();
+            const auto count = [&](uint16_t y16, uint16_t cb16, uint16_t cr16, uint16_t a16) {
+                if constexpr (channel == Alpha) {
+                    ++red[hasAlpha ? alphaRow[a16 >> alphaShift] : opaqueRow];
+                } else if constexpr (channel == Luma) {
+                    ++red[lumaRow[y16 >> m.lumaShift]];
+                } else {
+                    const double luma = lumaLevel[y16 >> m.lumaShift];
+                    const double cb = (double(cb16) - 32768.0) * m.chromaScale;
+                    const double cr = (double(cr16) - 32768.0) * m.chromaScale;
+                    if constexpr (channel == Color || channel == Red)
+                        ++red[rows.row(luma + m.rFromCr * cr)];
+                    if constexpr (channel == Color)
+                        ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                    if constexpr (channel == Green)
+                        ++red[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                    if constexpr (channel == Color)
+                        ++blue[rows.row(luma + m.bFromCb * cb)];
+                    if constexpr (channel == Blue)
+                        ++red[rows.row(luma + m.bFromCb * cb)];
                 }
-                continue;
+            };
+            if (direct) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr int b = SourceColumns::kBlock;
+                for (int y = 0; y < n; ++y) {
+                    if constexpr (channel == Alpha)
+                        count(0, 0, 0, hasAlpha ? planes[3][y * b] : uint16_t(0));
+                    else if constexpr (channel == Luma)
+                        count(planes[0][y * b], 0, 0, 0);
+                    else
+                        count(planes[0][y * b], planes[1][y * b], planes[2][y * b], 0);
+                }
+                return;
             }
-            if (channel == Alpha) {
-                const double a = hasAlpha ? double(sample16(w, 3, p) >> alphaShift) * alphaScale : 255.0;
-                ++counts.red[size_t(row(a))];
-                continue;
-            }
-            const double y = (double(sample16(w, 0, p) >> m.lumaShift) - m.lumaOffset) * m.lumaScale;
-            if (channel == Luma) {
-                ++counts.red[size_t(row(y))];
-                continue;
-            }
-            const double cb = (double(sample16(w, 1, p)) - 32768.0) * m.chromaScale;
-            const double cr = (double(sample16(w, 2, p)) - 32768.0) * m.chromaScale;
-            switch (channel) {
-            case Color:
-                ++counts.red[size_t(row(y + m.rFromCr * cr))];
-                ++counts.green[size_t(row(y - m.gFromCb * cb - m.gFromCr * cr))];
-                ++counts.blue[size_t(row(y + m.bFromCb * cb))];
-                break;
-            case Red:
-                ++counts.red[size_t(row(y + m.rFromCr * cr))];
-                break;
-            case Green:
-                ++counts.red[size_t(row(y - m.gFromCb * cb - m.gFromCr * cr))];
-                break;
-            case Blue:
-                ++counts.red[size_t(row(y + m.bFromCb * cb))];
-                break;
-            default:
-                break;
-            }
-        }
+            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+                if (x < 0) {
+                    ++red[zeroRow];
+                    if constexpr (channel == Color) {
+                        ++green[zeroRow];
+                        ++blue[zeroRow];
+                    }
+                    return;
+                }
+                count(sample16(w, 0, x, y), sample16(w, 1, x, y), sample16(w, 2, x, y),
+                      hasAlpha ? sample16(w, 3, x, y) : uint16_t(0));
+            });
+        });
     });
     return true;
 }
@@ -478,60 +734,83 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
     const av::FramePtr work = convertFrame(frame, AV_PIX_FMT_GBRP16LE, true, AVCOL_SPC_RGB);
     if (!work)
         return false;
+
     // Back to the source's code values, rounded: the scaler's RGB input leaves a little
     // noise in the low bits (8-bit 128 may come out as 32767), and 10-bit full scale
-    // would otherwise read as 255.75.
+    // would otherwise read as 255.75. One level and one row per 16-bit sample value.
+    const int height = image.height();
     const int depth = std::clamp(int(descriptor->comp[0].depth), 1, 16);
     const double unit = double(1 << (16 - depth));
     const double scale = 255.0 / double((1 << depth) - 1);
-    const auto level = [&](uint16_t v) { return std::round(double(v) / unit) * scale; };
+    std::vector<double> level(65536);
+    std::vector<uint16_t> levelRow(65536);
+    for (size_t v = 0; v < level.size(); ++v) {
+        level[v] = std::round(double(v) / unit) * scale;
+        levelRow[v] = uint16_t(scopeRow(level[v], height, request.range));
+    }
+    const RowMap &rows = RowMap::get(request.range, height);
+    const int zeroRow = scopeRow(0.0, height, request.range);
 
     const QSize frameSize(frame->width, frame->height);
     const int rotation = normalizeQuarterTurn(request.rotationDegrees);
     const QSize canvas = scopeCanvasSize(frameSize, rotation);
-    const RowMapper row{image.height(), request.range};
-    const int zeroRow = row(0.0);
-    const DisplayChannel channel = request.channel;
     const AVFrame *w = work.get();
 
+    const bool direct = rotation == 0 || rotation == 180;
+
     // GBRP planes: 0 green, 1 blue, 2 red.
-    drawColumns(image, tracesFor(channel), canvas.height(), [&](int c, ColumnCounts &counts) {
-        thread_local std::vector<QPoint> points;
-        locateColumn(points, canvasColumn(c, canvas.width()), canvas, frameSize, rotation);
-        for (const QPoint &p : points) {
-            if (p.x() < 0) {
-                ++counts.red[size_t(zeroRow)];
-                if (channel == Color) {
-                    ++counts.green[size_t(zeroRow)];
-                    ++counts.blue[size_t(zeroRow)];
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        const unsigned planeMask = channel == Red ? 4u : channel == Green ? 1u : channel == Blue ? 2u : 7u;
+        const SourceColumns columns(w, planeMask, canvas, rotation);
+        drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            uint32_t *red = counts.red.data();
+            uint32_t *green = counts.green.data();
+            uint32_t *blue = counts.blue.data();
+            const auto count = [&](uint16_t g16, uint16_t b16, uint16_t r16) {
+                if constexpr (channel == Color) {
+                    ++red[levelRow[r16]];
+                    ++green[levelRow[g16]];
+                    ++blue[levelRow[b16]];
+                } else if constexpr (channel == Red) {
+                    ++red[levelRow[r16]];
+                } else if constexpr (channel == Green) {
+                    ++red[levelRow[g16]];
+                } else if constexpr (channel == Blue) {
+                    ++red[levelRow[b16]];
+                } else if constexpr (channel == Luma) {
+                    ++red[rows.row(0.7152 * level[g16] + 0.2126 * level[r16] + 0.0722 * level[b16])];
                 }
-                continue;
+            };
+            if (direct) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr int b = SourceColumns::kBlock;
+                for (int y = 0; y < n; ++y) {
+                    if constexpr (channel == Red)
+                        count(0, 0, planes[2][y * b]);
+                    else if constexpr (channel == Green)
+                        count(planes[0][y * b], 0, 0);
+                    else if constexpr (channel == Blue)
+                        count(0, planes[1][y * b], 0);
+                    else
+                        count(planes[0][y * b], planes[1][y * b], planes[2][y * b]);
+                }
+                return;
             }
-            const double g = level(sample16(w, 0, p));
-            const double b = level(sample16(w, 1, p));
-            const double r = level(sample16(w, 2, p));
-            switch (channel) {
-            case Color:
-                ++counts.red[size_t(row(r))];
-                ++counts.green[size_t(row(g))];
-                ++counts.blue[size_t(row(b))];
-                break;
-            case Red:
-                ++counts.red[size_t(row(r))];
-                break;
-            case Green:
-                ++counts.red[size_t(row(g))];
-                break;
-            case Blue:
-                ++counts.red[size_t(row(b))];
-                break;
-            case Luma:
-                ++counts.red[size_t(row(0.7152 * g + 0.2126 * r + 0.0722 * b))];
-                break;
-            default:
-                break;
-            }
-        }
+            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+                if (x < 0) {
+                    ++red[zeroRow];
+                    if constexpr (channel == Color) {
+                        ++green[zeroRow];
+                        ++blue[zeroRow];
+                    }
+                    return;
+                }
+                count(sample16(w, 0, x, y), sample16(w, 1, x, y), sample16(w, 2, x, y));
+            });
+        });
     });
     return true;
 }
@@ -546,41 +825,35 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
         return;
     const int width = source.width();
     const int height = source.height();
-    const RowMapper row{image.height(), request.range};
-    const DisplayChannel channel = request.channel;
+    const int scopeHeight = image.height();
+    std::array<uint16_t, 256> byteRow{};
+    for (int v = 0; v < 256; ++v)
+        byteRow[size_t(v)] = uint16_t(scopeRow(double(v), scopeHeight, request.range));
+    const RowMap &rows = RowMap::get(request.range, scopeHeight);
 
-    drawColumns(image, tracesFor(channel), height, [&](int c, ColumnCounts &counts) {
-        const int x = std::clamp(int(float(width) * float(c) / float(kScopeWidth)), 0, width - 1);
-        for (int y = 0; y < height; ++y) {
-            const QRgb p = reinterpret_cast<const QRgb *>(source.constScanLine(y))[x];
-            const double r = qRed(p);
-            const double g = qGreen(p);
-            const double b = qBlue(p);
-            switch (channel) {
-            case Color:
-                ++counts.red[size_t(row(r))];
-                ++counts.green[size_t(row(g))];
-                ++counts.blue[size_t(row(b))];
-                break;
-            case Red:
-                ++counts.red[size_t(row(r))];
-                break;
-            case Green:
-                ++counts.red[size_t(row(g))];
-                break;
-            case Blue:
-                ++counts.red[size_t(row(b))];
-                break;
-            case Alpha:
-                ++counts.red[size_t(row(qAlpha(p)))];
-                break;
-            case Luma:
-                ++counts.red[size_t(row(0.7152 * g + 0.2126 * r + 0.0722 * b))];
-                break;
-            default:
-                break;
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        drawColumns(image, tracesFor(DisplayChannel(channel)), height, [&](int c, ColumnCounts &counts) {
+            const int x = std::clamp(int(float(width) * float(c) / float(kScopeWidth)), 0, width - 1);
+            for (int y = 0; y < height; ++y) {
+                const QRgb p = reinterpret_cast<const QRgb *>(source.constScanLine(y))[x];
+                if constexpr (channel == Color) {
+                    ++counts.red[byteRow[size_t(qRed(p))]];
+                    ++counts.green[byteRow[size_t(qGreen(p))]];
+                    ++counts.blue[byteRow[size_t(qBlue(p))]];
+                } else if constexpr (channel == Red) {
+                    ++counts.red[byteRow[size_t(qRed(p))]];
+                } else if constexpr (channel == Green) {
+                    ++counts.red[byteRow[size_t(qGreen(p))]];
+                } else if constexpr (channel == Blue) {
+                    ++counts.red[byteRow[size_t(qBlue(p))]];
+                } else if constexpr (channel == Alpha) {
+                    ++counts.red[byteRow[size_t(qAlpha(p))]];
+                } else if constexpr (channel == Luma) {
+                    ++counts.red[rows.row(0.7152 * qGreen(p) + 0.2126 * qRed(p) + 0.0722 * qBlue(p))];
+                }
             }
-        }
+        });
     });
 }
 

@@ -32,6 +32,10 @@ QImage buildScopeGraticule(ScopeRange range, int width = kScopeWidth, int height
 // Row of an 8-bit-scaled sample value; out-of-scale values pile up on the first/last row.
 int scopeRow(double value, int height, ScopeRange range);
 
+// scopeRow through a step table built once per range and height, as the renderers use it
+// per sample: the same rows without a division or a rounding call.
+int tabulatedScopeRow(double value, int height, ScopeRange range);
+
 // Brightness 0..1 of a cell with count n in a column whose largest count is m.
 float scopeIntensity(float n, float m);
 

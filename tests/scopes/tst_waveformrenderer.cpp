@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <functional>
+#include <random>
 #include <set>
 
 using namespace waveform;
@@ -129,6 +130,7 @@ private slots:
     void columnSampling_data();
     void columnSampling();
     void fallbackPicture();
+    void tabulatedRowsMatch();
     void intensity_data();
     void intensity();
     void canvasMapping_data();
@@ -410,6 +412,29 @@ void TestWaveformRenderer::fallbackPicture()
     request.channel = Alpha;
     request.fallbackPicture = [] { return QImage(); };
     QCOMPARE(renderScope(frame.get(), request), buildScopeGraticule(CodeValue));
+}
+
+void TestWaveformRenderer::tabulatedRowsMatch()
+{
+    // Random levels over the whole scale and beyond, plus the neighbours of every half row.
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> levels(-90.0, 350.0);
+    for (ScopeRange range : {Percent, CodeValue}) {
+        for (int height : {1024, 256}) {
+            for (int i = 0; i < 200000; ++i) {
+                const double v = levels(random);
+                QCOMPARE(tabulatedScopeRow(v, height, range), scopeRow(v, height, range));
+            }
+            for (int row = 0; row < height; ++row) {
+                const double n = (row + 0.5) / double(height - 1);
+                const double v = range == Percent ? (n * 120.0 - 10.0) * 255.0 / 100.0 : n * 255.0;
+                for (double x : {std::nextafter(v, -1e9), v, std::nextafter(v, 1e9)})
+                    QCOMPARE(tabulatedScopeRow(x, height, range), scopeRow(x, height, range));
+            }
+            for (double x : {-1e300, -64.0, std::nextafter(-64.0, 0.0), 320.0, 1e300, std::nan("")})
+                QCOMPARE(tabulatedScopeRow(x, height, range), scopeRow(x, height, range));
+        }
+    }
 }
 
 void TestWaveformRenderer::intensity_data()
