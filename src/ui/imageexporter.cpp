@@ -94,7 +94,7 @@ void ImageExporter::exportViewerImage()
 {
     if (!src.state || src.state->totalFrames() == 0)
         return;
-    if (src.state->property("mediaProperties").toMap().value(QStringLiteral("isAudioOnly")).toBool())
+    if (src.state->mediaInfo().isAudioOnly)
         return;
     if (src.state->playState() != Stopped && src.stopPlayback)
         src.stopPlayback();
