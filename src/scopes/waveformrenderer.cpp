@@ -15,6 +15,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
@@ -112,24 +113,26 @@ public:
             }
             starts[size_t(level)] = value(above);
         }
-        // Bins of 1/16 of a level, far narrower than a row (a quarter level or more), so at
-        // most two level starts fall in a bin even with its margin for the rounding of the
-        // bin index.
+        // Bins of 1/16 of a level, narrower than a row of the scope (a quarter level), so at
+        // most one level starts in a bin, margin for the rounding of the bin index included.
+        // A taller scale, whose rows would be narrower still, keeps to scopeRow.
         const double margin = 1e-9;
         m_bins.resize(size_t(kBins));
-        for (int b = 0; b < kBins; ++b) {
+        for (int b = 0; b < kBins && m_tabulated; ++b) {
             const double lo = kLow + double(b) / kBinsPerLevel - margin;
             const double hi = kLow + double(b + 1) / kBinsPerLevel + margin;
             Bin &bin = m_bins[size_t(b)];
             bin.row = scopeRow(lo, height, range);
-            bin.first = bin.second = std::numeric_limits<double>::infinity();
+            bin.start = std::numeric_limits<double>::infinity();
             int found = 0;
             for (int level = 1; level < height; ++level) {
                 const double t = starts[size_t(level)];
-                if (t > lo && t <= hi)
-                    (found++ == 0 ? bin.first : bin.second) = t;
+                if (t > lo && t <= hi) {
+                    bin.start = t;
+                    ++found;
+                }
             }
-            Q_ASSERT(found <= 2);
+            m_tabulated = found <= 1;
         }
     }
 
@@ -140,9 +143,11 @@ public:
             return m_height - 1;
         if (x >= kHigh)
             return 0;
+        if (!m_tabulated)
+            return scopeRow(x, m_height, m_range);
         const int b = std::min(int((x - kLow) * kBinsPerLevel), kBins - 1);
         const Bin &bin = m_bins[size_t(b)];
-        return bin.row - int(x >= bin.first) - int(x >= bin.second);
+        return bin.row - int(x >= bin.start);
     }
 
 private:
@@ -163,12 +168,13 @@ private:
     static constexpr double kBinsPerLevel = 16.0;
     static constexpr int kBins = int((kHigh - kLow) * kBinsPerLevel);
     struct Bin {
-        double first, second; // level starts inside the bin (infinity when fewer)
-        int row;              // row at the bin's lower edge
+        double start; // where the next row up begins inside the bin (infinity: nowhere)
+        int row;      // row at the bin's lower edge
     };
 
     int m_height;
     ScopeRange m_range;
+    bool m_tabulated = true;
     std::vector<Bin> m_bins;
 };
 
@@ -229,14 +235,22 @@ private:
             const int cx = canvasColumn(first + i, m_canvas.width());
             sourceX[size_t(i)] = m_rotation == 180 ? std::clamp(w - 1 - cx, 0, w - 1) : std::clamp(cx, 0, w - 1);
         }
+        // One scope column per source column (a 1920-wide unturned frame): plain copies.
+        bool adjacent = m_rotation == 0;
+        for (int i = 1; i < count && adjacent; ++i)
+            adjacent = sourceX[size_t(i)] == sourceX[0] + i;
         for (int y = 0; y < height; ++y) {
             const int sy = m_rotation == 180 ? std::clamp(h - 1 - y, 0, h - 1) : std::min(y, h - 1);
             for (int k = 0; k < m_planes; ++k) {
                 const int p = m_plane[size_t(k)];
                 const auto *row = reinterpret_cast<const uint16_t *>(m_work->data[p] + qsizetype(sy) * m_work->linesize[p]);
                 uint16_t *dst = scratch.gathered.data() + (size_t(k) * size_t(height) + size_t(y)) * kBlock;
-                for (int i = 0; i < count; ++i)
-                    dst[i] = row[sourceX[size_t(i)]];
+                if (adjacent) {
+                    std::memcpy(dst, row + sourceX[0], size_t(count) * sizeof(uint16_t));
+                } else {
+                    for (int i = 0; i < count; ++i)
+                        dst[i] = row[sourceX[size_t(i)]];
+                }
             }
         }
     }
@@ -277,39 +291,43 @@ private:
 };
 
 // Brightness to add per row of one counted column, into 'out' at out[row * stride] (three
-// bytes: red, green, blue); clears the counts for the next column.
-void columnBrightness(Traces traces, ColumnCounts &counts, uint8_t *out, size_t stride)
+// bytes: red, green, blue), for the rows between the first and the last counted one; the
+// rest of 'out' is left as it is (zero). Clears the counts for the next column. Returns
+// that row range (first > last when nothing was counted).
+std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_t *out, size_t stride)
 {
     const int height = int(counts.red.size());
-    for (int row = 0; row < height; ++row) {
-        uint8_t *k = out + size_t(row) * stride;
-        k[0] = k[1] = k[2] = 0;
-    }
+    const auto counted = [&](int row) {
+        return (counts.red[size_t(row)] | (traces == Traces::Rgb ? counts.green[size_t(row)] | counts.blue[size_t(row)]
+                                                                  : 0u)) != 0;
+    };
+    int first = 0;
+    while (first < height && !counted(first))
+        ++first;
+    int last = height - 1;
+    while (last >= first && !counted(last))
+        --last;
+    if (first > last)
+        return {first, last};
+
     if (traces == Traces::Rgb) {
         ColumnBrightness red(counts.red), green(counts.green), blue(counts.blue);
-        for (int row = 0; row < height; ++row) {
-            const uint32_t nr = counts.red[size_t(row)];
-            const uint32_t ng = counts.green[size_t(row)];
-            const uint32_t nb = counts.blue[size_t(row)];
-            if ((nr | ng | nb) == 0)
-                continue;
+        for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
-            k[0] = uint8_t(red(nr));
-            k[1] = uint8_t(green(ng));
-            k[2] = uint8_t(blue(nb));
+            k[0] = uint8_t(red(counts.red[size_t(row)]));
+            k[1] = uint8_t(green(counts.green[size_t(row)]));
+            k[2] = uint8_t(blue(counts.blue[size_t(row)]));
             counts.red[size_t(row)] = counts.green[size_t(row)] = counts.blue[size_t(row)] = 0;
         }
     } else {
         ColumnBrightness single(counts.red);
-        for (int row = 0; row < height; ++row) {
-            const uint32_t n = counts.red[size_t(row)];
-            if (n == 0)
-                continue;
+        for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
-            k[0] = k[1] = k[2] = uint8_t(single(n));
+            k[0] = k[1] = k[2] = uint8_t(single(counts.red[size_t(row)]));
             counts.red[size_t(row)] = 0;
         }
     }
+    return {first, last};
 }
 
 // Runs countColumn(scopeColumn, counts) for every scope column, in column bands on as many
@@ -337,12 +355,19 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
         const size_t stride = size_t(kBlock) * 3;
         for (int blockStart = first; blockStart < last; blockStart += kBlock) {
             const int blockColumns = std::min(kBlock, last - blockStart);
+            int top = height;
+            int bottom = -1;
             for (int i = 0; i < blockColumns; ++i) {
                 countColumn(blockStart + i, counts);
-                columnBrightness(traces, counts, brightness.data() + size_t(i) * 3, stride);
+                const auto [from, to] = columnBrightness(traces, counts, brightness.data() + size_t(i) * 3, stride);
+                if (from <= to) {
+                    top = std::min(top, from);
+                    bottom = std::max(bottom, to);
+                }
             }
-            for (int row = 0; row < height; ++row) {
-                const uint8_t *k = brightness.data() + size_t(row) * stride;
+            // Only the rows some column of the block reached; the buffer is zeroed behind.
+            for (int row = top; row <= bottom; ++row) {
+                uint8_t *k = brightness.data() + size_t(row) * stride;
                 QRgb *line = reinterpret_cast<QRgb *>(bits + row * bytesPerLine) + blockStart;
                 for (int i = 0; i < blockColumns; ++i, k += 3) {
                     if ((k[0] | k[1] | k[2]) == 0)
@@ -350,6 +375,7 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
                     const QRgb p = line[i];
                     line[i] = qRgb(std::min(255, qRed(p) + k[0]), std::min(255, qGreen(p) + k[1]),
                                    std::min(255, qBlue(p) + k[2]));
+                    k[0] = k[1] = k[2] = 0;
                 }
             }
         }

@@ -420,7 +420,7 @@ void TestWaveformRenderer::tabulatedRowsMatch()
     std::mt19937_64 random(11);
     std::uniform_real_distribution<double> levels(-90.0, 350.0);
     for (ScopeRange range : {Percent, CodeValue}) {
-        for (int height : {1024, 256}) {
+        for (int height : {1024, 256, 4096}) {
             for (int i = 0; i < 200000; ++i) {
                 const double v = levels(random);
                 QCOMPARE(tabulatedScopeRow(v, height, range), scopeRow(v, height, range));
