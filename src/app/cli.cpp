@@ -4,6 +4,7 @@
 #include "av/ffmpeg.h"
 #include "engine/videoengine.h"
 #include "loudness/loudnessmeasureworker.h"
+#include "scopes/waveformrenderer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -330,6 +331,122 @@ int loudnessCommand(const QStringList &arguments, Io &io)
     return 0;
 }
 
+// Bad arguments of the scope command; a failure to open, decode or write is 1.
+constexpr int kBadArguments = 2;
+
+template <typename T>
+std::optional<T> lookUp(const QList<std::pair<QString, T>> &names, const QString &text)
+{
+    for (const auto &[name, value] : names) {
+        if (text.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return std::nullopt;
+}
+
+template <typename T>
+QString nameList(const QList<std::pair<QString, T>> &names)
+{
+    QStringList list;
+    for (const auto &entry : names)
+        list.append(entry.first);
+    return list.join(QLatin1Char('|'));
+}
+
+int scopeCommand(const QStringList &arguments, Io &io)
+{
+    static const QList<std::pair<QString, ScopeRange>> ranges = {
+        {QStringLiteral("percent"), Percent},
+        {QStringLiteral("code"), CodeValue},
+    };
+    static const QList<std::pair<QString, DisplayChannel>> channels = {
+        {QStringLiteral("color"), Color}, {QStringLiteral("red"), Red},     {QStringLiteral("green"), Green},
+        {QStringLiteral("blue"), Blue},   {QStringLiteral("alpha"), Alpha}, {QStringLiteral("luma"), Luma},
+    };
+    static const QList<std::pair<QString, int>> rotations = {
+        {QStringLiteral("0"), 0}, {QStringLiteral("90"), 90}, {QStringLiteral("180"), 180}, {QStringLiteral("270"), 270},
+    };
+    const char *usage = "Usage: orvel-cli scope FILE N OUT.png [--range percent|code] "
+                        "[--channel color|red|green|blue|alpha|luma] [--rotation 0|90|180|270]";
+
+    QStringList positional;
+    ScopeRange range = Percent;
+    DisplayChannel channel = Color;
+    int rotation = 0;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--"))) {
+            positional.append(argument);
+            continue;
+        }
+        QString option = argument;
+        QString value;
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        if (equals > 0) {
+            option = argument.left(equals);
+            value = argument.mid(equals + 1);
+        } else if (option == QLatin1String("--range") || option == QLatin1String("--channel")
+                   || option == QLatin1String("--rotation")) {
+            if (i + 1 >= arguments.size()) {
+                io.err << option << " needs a value" << Qt::endl << usage << Qt::endl;
+                return kBadArguments;
+            }
+            value = arguments.at(++i);
+        }
+        bool known = true;
+        if (option == QLatin1String("--range")) {
+            const auto parsed = lookUp(ranges, value);
+            known = parsed.has_value();
+            range = parsed.value_or(range);
+            if (!known)
+                io.err << "Unknown range: " << value << " (one of " << nameList(ranges) << ")" << Qt::endl;
+        } else if (option == QLatin1String("--channel")) {
+            const auto parsed = lookUp(channels, value);
+            known = parsed.has_value();
+            channel = parsed.value_or(channel);
+            if (!known)
+                io.err << "Unknown channel: " << value << " (one of " << nameList(channels) << ")" << Qt::endl;
+        } else if (option == QLatin1String("--rotation")) {
+            const auto parsed = lookUp(rotations, value);
+            known = parsed.has_value();
+            rotation = parsed.value_or(rotation);
+            if (!known)
+                io.err << "Unknown rotation: " << value << " (one of " << nameList(rotations) << ")" << Qt::endl;
+        } else {
+            io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
+            return kBadArguments;
+        }
+        if (!known)
+            return kBadArguments;
+    }
+    if (positional.size() != 3) {
+        io.err << usage << Qt::endl;
+        return kBadArguments;
+    }
+    bool numberOk = false;
+    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
+    if (!numberOk || frameNumber < 0) {
+        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+        return kBadArguments;
+    }
+
+    const ScopeExport result = exportScope(positional.at(0), frameNumber, range, channel, rotation);
+    if (!result.opened) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    if (result.image.isNull()) {
+        io.err << "Could not draw the scope of frame " << frameNumber << Qt::endl;
+        return 1;
+    }
+    if (!result.image.save(positional.at(2), "PNG")) {
+        io.err << "Could not write " << positional.at(2) << Qt::endl;
+        return 1;
+    }
+    io.out << result.frameNumber << Qt::endl;
+    return 0;
+}
+
 QString usageText()
 {
     QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] <command> [arguments]\n\nCommands:\n");
@@ -363,6 +480,13 @@ const QList<Command> &commands()
          "numbers from 0; negative for silence) from --start to --end seconds of FILE as the player "
          "does; defaults: the whole file, channels 0 and 1 (0 and 0 for mono). Prints one JSON object.",
          1, 9, &loudnessCommand},
+        // The argument count is checked by the command itself: bad arguments exit with 2.
+        {"scope", "FILE N OUT.png [--range percent|code] [--channel color|red|green|blue|alpha|luma] "
+                  "[--rotation 0|90|180|270]",
+         "Write the 1920x1024 waveform scope of frame N of FILE as the scope page shows it "
+         "(defaults: percent, color, 0) and print the number of the frame analysed. Exit code 2 "
+         "for bad arguments, 1 when the file cannot be opened or the image written.",
+         0, 1000, &scopeCommand},
     };
     return table;
 }
@@ -425,6 +549,7 @@ public:
     {
         m_thread.setObjectName(QStringLiteral("engine"));
         m_engine = new VideoEngine;
+        m_engine->setScopeRenderer(&waveform::renderScope);
         m_engine->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
         m_thread.start();
@@ -549,6 +674,31 @@ LoudnessResult measureLoudness(const QString &path, double startSec, double endS
     thread.wait();
 
     av_log_set_level(logLevel);
+    return result;
+}
+
+ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
+                        int rotationDegrees)
+{
+    ScopeExport result;
+    EngineThread thread;
+    const OpenResult opened = thread.open(path);
+    result.opened = opened.success;
+    result.error = opened.error;
+    if (!result.opened)
+        return result;
+    VideoEngine *engine = thread.engine();
+    QEventLoop loop;
+    QObject::connect(engine, &VideoEngine::scopeImageReady, &loop,
+                     [&](const QImage &image, int64_t) {
+                         result.image = image;
+                         loop.quit();
+                     }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(engine, "requestScopeImage", Qt::QueuedConnection, Q_ARG(int64_t, frameNumber),
+                              Q_ARG(ScopeRange, range), Q_ARG(DisplayChannel, channel), Q_ARG(int, rotationDegrees));
+    loop.exec();
+    QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(qint64, result.frameNumber));
     return result;
 }
 

@@ -4,6 +4,7 @@
 // the application object and calls run(); everything here is testable in-process.
 
 #include "core/conversionprofile.h"
+#include "core/enums.h"
 
 #include <QImage>
 #include <QSize>
@@ -85,5 +86,17 @@ struct LoudnessResult {
 // and waits for its outcome. progress (optional) gets 0..100 on the caller's thread.
 LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
                                const std::function<void(int)> &progress = {});
+
+struct ScopeExport {
+    bool opened = false;
+    QString error;           // the engine's opening error when !opened
+    QImage image;            // the 1920 x 1024 image scopeImageReady carried
+    qint64 frameNumber = -1; // number of the frame analysed (the last one past the end)
+};
+
+// Opens path like openMedia and asks the engine for the scope of frame n exactly as the
+// scope page does (requestScopeImage, answered by scopeImageReady). Blocks the caller.
+ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
+                        int rotationDegrees);
 
 } // namespace cli

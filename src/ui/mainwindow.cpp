@@ -4,17 +4,20 @@
 #include "core/levels.h"
 #include "core/metatypes.h"
 #include "engine/videoengine.h"
+#include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 #include "ui/aboutdialog.h"
 #include "ui/audiodevicedialog.h"
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
+#include "ui/imageexporter.h"
 #include "ui/keycommands.h"
 #include "ui/messagedialog.h"
 #include "ui/openfilecommand.h"
 #include "ui/pixelinspectoroverlay.h"
 #include "ui/safetyareadialog.h"
+#include "ui/scopewidget.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -93,6 +96,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     videoThread = new QThread(this);
     videoEngine = new VideoEngine();
+    videoEngine->setScopeRenderer(&waveform::renderScope);
     videoEngine->moveToThread(videoThread);
     videoThread->start();
     QMetaObject::invokeMethod(videoEngine, "init", Qt::QueuedConnection);
@@ -165,6 +169,10 @@ MainWindow::MainWindow(QWidget *parent)
     commands = std::make_unique<KeyCommandTable>();
     buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
+
+    imageExporter = new ImageExporter({this, appState, timecodeLabel, scopeWidget, videoEngine,
+                                       [this] { playbackController->setPlaybackState(Stopped, false); }},
+                                      this);
 
     connectStateFanOut();
 
@@ -248,10 +256,12 @@ void MainWindow::buildWidgetTree()
         helpLabel->setPixmap(help.scaled(kViewerWidth, kViewerHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     viewerStack->addWidget(helpLabel);
 
-    // TODO(scope): replace with the scope widget (appState, this) given the engine.
-    scopeWidget = new QWidget(viewerStack);
+    scopeWidget = new ScopeWidget(appState, viewerStack);
     scopeWidget->setObjectName(QStringLiteral("ScopePage"));
-    scopeWidget->setStyleSheet(QStringLiteral("background-color: #000000;"));
+    scopeWidget->setVideoEngine(videoEngine);
+    // Before the window's own scope handler: the page shows the image, then a step completes.
+    connect(videoEngine, &VideoEngine::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(videoEngine, &VideoEngine::scopeScaleReady, scopeWidget, &ScopeWidget::onScopeImageReady);
     viewerStack->addWidget(scopeWidget);
     viewerStack->setCurrentIndex(DropHintPage);
 
@@ -396,7 +406,7 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     pathLabel->style()->unpolish(pathLabel);
     pathLabel->style()->polish(pathLabel);
 
-    // TODO(scope): clear the scope widget's picture.
+    scopeWidget->clearScope();
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
@@ -601,7 +611,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
                                                               int(mouse->position().x()), seekBar->width(), false);
             seekBar->setValue(value);
             playbackController->requestSeek(value);
-            // TODO(scope): on the scope page, request the scope of 'value' at once.
+            if (appState->currentMode() == Scope)
+                scopeWidget->updateScope(value);
         }
         // The slider still gets the press, grabs the handle now under the mouse and
         // starts a drag.
@@ -640,7 +651,8 @@ void MainWindow::onSeekBarReleased()
     seekBarDragging = false;
     seekThrottleTimer->stop();
     playbackController->requestSeek(seekBar->value());
-    // TODO(scope): on the scope page, request the scope of the seek bar's value.
+    if (appState->currentMode() == Scope)
+        scopeWidget->updateScope(seekBar->value());
 }
 
 void MainWindow::onSeekThrottleTimer()

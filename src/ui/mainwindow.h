@@ -36,6 +36,8 @@ class QVideoSink;
 class QVideoWidget;
 class UiController;
 class VideoEngine;
+class ImageExporter;
+class ScopeWidget;
 
 // The one top-level window: owns the engine thread, the shared state, the presenters and
 // every widget, and wires them together. Everything here lives on the GUI thread except
@@ -121,6 +123,8 @@ private:
     // Shows frame f on the current page; on the scope page the scope follows 100 ms later.
     void seekToFrame(int64_t frame);
     void onScopeDeferTimer();
+    // Tab: picture page <-> scope page (only with frames, not for audio-only media).
+    void toggleScopePage();
     void startStepping(int direction, bool bySecond, int key);
     // One step of a held stepping key; waits for the previous step's frame to arrive.
     void stepOnce(bool fromTimer);
@@ -152,8 +156,8 @@ private:
     QLabel *dropHintLabel = nullptr;
     QVideoWidget *videoWidget = nullptr;
     QVideoSink *videoSink = nullptr; // the video widget's, not owned
-    // Scope page (stack page 3); a plain page until the scope widget replaces it.
-    QWidget *scopeWidget = nullptr;
+    ScopeWidget *scopeWidget = nullptr; // stack page 3
+    ImageExporter *imageExporter = nullptr;
     QSlider *seekBar = nullptr;
     QLabel *timecodeLabel = nullptr;
     QLabel *metadataLabel = nullptr;

@@ -15,6 +15,7 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
+    scope_bands_limited.mp4 scope_bands_full.mkv
     # pixel inspector
     rgb48be_png.mov yuv422p10_pattern.mov
     mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
@@ -338,6 +339,16 @@ check_clip() {
         is s0.codec_name pcm_s24le
         is s0.channels 2
         audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    scope_bands_limited.mp4)
+        is s0.codec_name h264
+        is s0.width 640
+        is s0.nb_read_packets 5
+        is s0.color_range tv ;;
+    scope_bands_full.mkv)
+        is s0.codec_name h264
+        is s0.width 640
+        is s0.nb_read_packets 5
+        is s0.color_range pc ;;
     # pixel inspector
     rgb48be_png.mov)
         video 0 png 320 180 25/1 25

@@ -268,6 +268,17 @@ make_clip() {
     loudness_two_rates.mkv)
         ff -f lavfi -i "$(level_sines 1000 10 -20 -20)" -f lavfi -i "$(level_sines 1000 10 -26 -30),aresample=44100" \
            -map 0:a -map 1:a -c:a pcm_s16le "$f" ;;
+    # ---- waveform scope: flat bands of known levels, lossless, no counter burnt in ----
+    scope_bands_limited.mp4)
+        # Thirds: black 16, grey 126, white 235 (8-bit limited range).
+        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),16,if(lt(X,2*W/3),126,235))':cb=128:cr=128" \
+           -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p \
+           -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
+    scope_bands_full.mkv)
+        # The same nominal levels in full range: 0, 128, 255. Matroska: no FourCC, whose
+        # table would force H.264 to video range.
+        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),0,if(lt(X,2*W/3),128,255))':cb=128:cr=128,setparams=range=pc" \
+           -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -color_range pc "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
