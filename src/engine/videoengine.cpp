@@ -161,6 +161,9 @@ void VideoEngine::ensureAudioEngine()
 
 void VideoEngine::closeFile()
 {
+    // Frames of this file must never answer for the next one.
+    frameCache.clear();
+    restartReuseAfterSeek();
     videoCodecContext.reset();
     formatContext.reset();
     pixelConverter.reset();

@@ -8,6 +8,7 @@
 #include "core/enums.h"
 #include "core/mediainfo.h"
 #include "engine/decodeplan.h"
+#include "engine/framecache.h"
 #include "engine/pixelconverter.h"
 
 #include <QByteArray>
@@ -104,6 +105,8 @@ public:
         int64_t framesConverted = 0; // display conversions of video frames
         int64_t seeks = 0;           // demuxer seeks, re-seeks included
         int64_t reseeks = 0;         // re-seeks after landing past the target
+        int64_t cacheHits = 0;       // exact requests answered from the frame cache
+        int64_t skippablePackets = 0; // video packets sent while non-reference frames were skipped
     };
     DecodeCounters decodeCounters() const { return counters; }
     QList<int64_t> queuedFrameNumbers() const;
@@ -111,6 +114,10 @@ public:
     bool playbackPrimingEnabled() const { return primingEnabled; }
     // Facts of the open file (empty when none is open). Engine thread.
     const MediaInfo &mediaInfo() const { return openedInfo; }
+    // Decoded frames kept for steps back and repeated requests. The bound may also be set
+    // before the engine is moved to its thread (the CLI switches the cache off with 0).
+    const FrameCache &decodedFrameCache() const { return frameCache; }
+    void setFrameCacheBound(int64_t bytes) { frameCache.setBoundBytes(bytes); }
 
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
@@ -142,6 +149,28 @@ private:
     // Re-seek attempt after the seek for 'target' landed past it; false when the bound is
     // used up or the seek cannot go earlier than 'lastSeekTs'.
     bool reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs);
+
+    // --- decoded-frame reuse and frames skipped on the way (videoengine_reuse.cpp) ---
+    // Serves frame n from the cache without touching the decoder; keeps the playback queue
+    // in step or, when the decoder is elsewhere, marks it detached.
+    bool takeFromCache(int64_t frameNumber, ExactResult &result);
+    // True when frame n is the decoder's next output, so reaching it needs no seek.
+    bool decoderContinuesTo(int64_t frameNumber) const;
+    // Before a seek for n: the cache is kept only when n lies next to what it holds.
+    void prepareCacheForSeek(int64_t frameNumber);
+    void restartReuseAfterSeek();
+    void offerToCache(const AVFrame *frame, int64_t number);
+    // Sets the decoder's skip_frame for the next packet on the way to 'target' (-1: none).
+    void chooseDiscard(const AVPacket *packet, int64_t target);
+    int64_t estimatedFrameBytes() const;
+    // After a run that ended short of frame n: whether to decode again the plain way (the
+    // decoder had nothing more without a seek, or skipped frames may hide the last one).
+    bool exactNeedsPlainRetry(bool continued, bool reachedAnyFrame);
+    ExactResult decodeExactPlainly(int64_t frameNumber, int requestId);
+    // Playback continues from the decoder's queue; after a frame from the cache the decoder
+    // sits elsewhere, so the next request seeks to 'target' first. False when not detached.
+    bool repositionForPlayback(int64_t target, int requestId, QVideoFrame &picture);
+
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);
     void alignAudioTo(double seconds);
@@ -196,6 +225,13 @@ private:
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     QList<DecodedFrame> decodeQueue;
+    FrameCache frameCache;
+    // The frame shown came from the cache while decoder, queue and audio are elsewhere;
+    // cleared by the next seek.
+    bool decoderDetached = false;
+    bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
+    bool repositioning = false;            // playback seeks even to a frame the cache holds
+    bool skippedNonrefSinceSeek = false;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};

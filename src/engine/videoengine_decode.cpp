@@ -85,6 +85,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
     const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(numbering, timestamp, videoClock());
     if (numbered.stallDetected)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
+    offerToCache(frame, numbered.number);
 
     // The queue takes over the decoder's reference; no pixels are copied.
     av::FramePtr owned = av::makeFrame();
@@ -135,6 +136,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                 audioEngine->finishStreams(formatContext.get());
         } else {
             if (packet->stream_index == videoStreamIndex) {
+                chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
             } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
@@ -164,6 +166,7 @@ void VideoEngine::resetAfterSeek()
     decodeQueue.clear();
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
+    restartReuseAfterSeek();
 }
 
 bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
@@ -189,7 +192,11 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 {
     ExactResult result;
     const bool seekable = totalFrames > 1;
-    if (seekable) {
+    if (seekable && takeFromCache(frameNumber, result))
+        return result;
+    const bool continues = seekable && decoderContinuesTo(frameNumber);
+    if (seekable && !continues) {
+        prepareCacheForSeek(frameNumber);
         seekDemuxer(frameNumber, 0);
         resetAfterSeek();
     } else if (!decodeQueue.isEmpty()) {
@@ -201,7 +208,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 
     int64_t lastSeekTs = decodeplan::seekTimestamp(frameNumber, videoClock());
     int reseekAttempt = 0;
-    bool firstAfterSeek = seekable;
+    bool firstAfterSeek = seekable && !continues;
     av::FramePtr lastSeen; // so that a target beyond the end yields the last decodable frame
     for (;;) {
         if (isAbandoned(requestId)) {
@@ -235,6 +242,8 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         lastSeen = std::move(entry.frame);
     }
+    if (exactNeedsPlainRetry(continues, bool(lastSeen)))
+        return decodeExactPlainly(frameNumber, requestId);
     result.frame = std::move(lastSeen);
     return result;
 }
