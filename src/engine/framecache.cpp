@@ -126,7 +126,8 @@ void FrameCache::evict()
     while (m_bytes > m_bound && !m_frames.empty()) {
         const auto first = m_frames.begin();
         const auto last = std::prev(m_frames.end());
-        const auto victim = (m_centre - first->first) >= (last->first - m_centre) ? first : last;
+        // On a tie the later frame goes: steps back are what the cache is for.
+        const auto victim = (m_centre - first->first) > (last->first - m_centre) ? first : last;
         m_bytes -= victim->second.bytes;
         m_frames.erase(victim);
     }
