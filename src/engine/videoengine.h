@@ -118,6 +118,11 @@ public:
     // before the engine is moved to its thread (the CLI switches the cache off with 0).
     const FrameCache &decodedFrameCache() const { return frameCache; }
     void setFrameCacheBound(int64_t bytes) { frameCache.setBoundBytes(bytes); }
+    // The conversion half of getFrameAsImage, for a frame from decodeFrameAt.
+    QImage exportImage(const AVFrame *frame);
+    // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
+    // picture export): audio packets are then dropped unread.
+    void stopAudioDecoding();
 
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };

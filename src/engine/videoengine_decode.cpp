@@ -340,10 +340,17 @@ QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
     // The seek reset the audio; line it up with the frame as a frame request would.
     if (totalFrames > 1 && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
+    return exportImage(frame.get());
+}
+
+QImage VideoEngine::exportImage(const AVFrame *frame)
+{
+    if (!frame)
+        return {};
     // QVideoFrame::toImage needs a GUI application (Qt 6.4 crashes without one); a
     // console process gets the frame's own RGB conversion instead.
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        return pixelConverter.toRgbImage(frame.get(), conversionSource());
-    const QVideoFrame picture = convertForDisplay(frame.get());
+        return pixelConverter.toRgbImage(frame, conversionSource());
+    const QVideoFrame picture = convertForDisplay(frame);
     return picture.isValid() ? picture.toImage() : QImage();
 }

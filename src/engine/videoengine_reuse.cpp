@@ -1,7 +1,7 @@
-// Decoded-frame reuse: frames already decoded are served from the frame cache, a step to
-// the decoder's next output decodes on without a seek, and on the way to a target the
-// frames nothing refers to are not decoded at all when they lie outside what the cache
-// would keep anyway.
+// Decoding only what is needed: frames already decoded are served from the frame cache, a
+// step to the decoder's next output decodes on without a seek, on the way to a target the
+// frames nothing refers to are not decoded when they lie outside what the cache would keep
+// anyway, and exports may drop the sound.
 
 #include "engine/videoengine.h"
 
@@ -163,4 +163,10 @@ bool VideoEngine::repositionForPlayback(int64_t target, int requestId, QVideoFra
     if (picture.isValid() && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
     return true;
+}
+
+void VideoEngine::stopAudioDecoding()
+{
+    if (audioEngine && !audioOnly)
+        audioEngine->close();
 }
