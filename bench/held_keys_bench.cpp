@@ -2,6 +2,8 @@
 // (synthesised key events through the platform's window, as a keyboard would deliver them),
 // held for 4 s and released; the bench counts the frames the picture moved. The window's
 // repeat timer (first repeat after 260 ms, then every 100 ms) allows 38 steps in that time.
+// Left starts so that its steps cross a key frame. The peak resident memory is printed too
+// (the frame cache's bound, ORVEL_FRAME_CACHE_MB, plus the player's own).
 //
 // Run it on a display (scripts/bench.sh starts Xvfb when there is none).
 // Usage: held_keys_bench [--only SUBSTRING] [--hold-ms N]
@@ -16,6 +18,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
@@ -78,6 +81,19 @@ bool ensureClip(const Clip &clip, const QString &path)
     return process.waitForFinished(-1) && process.exitCode() == 0;
 }
 
+// Peak resident memory of this process so far (Linux), in MiB; -1 elsewhere.
+long long peakResidentMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
+    }
+    return -1;
+}
+
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     QElapsedTimer timer;
@@ -133,7 +149,7 @@ int main(int argc, char **argv)
     QDir().mkpath(mediaDir());
     std::printf("held arrows through the window, %d ms each (platform %s), frames moved of %d allowed\n", holdMs,
                 qPrintable(QGuiApplication::platformName()), kAllowedSteps);
-    std::printf("%-24s %14s %14s\n", "clip", "Right", "Left (over a key frame)");
+    std::printf("%-24s %14s %14s %16s\n", "clip", "Right", "Left", "peak RSS so far");
 
     bool failed = false;
     for (const Clip &clip : clips()) {
@@ -164,8 +180,8 @@ int main(int argc, char **argv)
         const int64_t left = holdKey(window, Qt::Key_Left, clip.leftFrom, holdMs);
         if (right < 0 || left < 0)
             failed = true;
-        std::printf("%-24s %8lld / %d %8lld / %d\n", clip.label, (long long)right, kAllowedSteps, (long long)left,
-                    kAllowedSteps);
+        std::printf("%-24s %8lld / %d %8lld / %d %12lld MiB\n", clip.label, (long long)right, kAllowedSteps,
+                    (long long)left, kAllowedSteps, peakResidentMiB());
         std::fflush(stdout);
     }
     return failed ? 1 : 0;

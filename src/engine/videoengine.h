@@ -160,7 +160,12 @@ private:
     // in step or, when the decoder is elsewhere, marks it detached.
     bool takeFromCache(int64_t frameNumber, ExactResult &result);
     // True when frame n is the decoder's next output, so reaching it needs no seek.
-    bool decoderContinuesTo(int64_t frameNumber) const;
+    bool continueWithoutSeek(int64_t frameNumber);
+    // A picture answered without a seek: playback must seek first to get its sound right.
+    void holdAudioForPlayback();
+    // Instead of aligning: while playback must seek, the sound decoded so far lies ahead of
+    // the picture and is dropped, so that no answer hands it to the output.
+    bool dropAudioAheadOfPicture();
     // Before a seek for n: the cache is kept only when n lies next to what it holds.
     void prepareCacheForSeek(int64_t frameNumber);
     void restartReuseAfterSeek();
@@ -172,9 +177,10 @@ private:
     // decoder had nothing more without a seek, or skipped frames may hide the last one).
     bool exactNeedsPlainRetry(bool continued, bool reachedAnyFrame);
     ExactResult decodeExactPlainly(int64_t frameNumber, int requestId);
-    // Playback continues from the decoder's queue; after a frame from the cache the decoder
-    // sits elsewhere, so the next request seeks to 'target' first. False when not detached.
-    bool repositionForPlayback(int64_t target, int requestId, QVideoFrame &picture);
+    // Playback continues from the decoder's queue; after a frame from the cache or steps
+    // without a seek, decoder or sound sit elsewhere, so the decoder seeks to the current
+    // frame first and the sound is aligned to it. False when the request was abandoned.
+    bool repositionForPlayback(int requestId);
 
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);
@@ -236,6 +242,7 @@ private:
     bool decoderDetached = false;
     bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
     bool repositioning = false;            // playback seeks even to a frame the cache holds
+    bool playbackMustSeek = false;         // see holdAudioForPlayback
     bool skippedNonrefSinceSeek = false;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

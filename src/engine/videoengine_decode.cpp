@@ -194,7 +194,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
     const bool seekable = totalFrames > 1;
     if (seekable && takeFromCache(frameNumber, result))
         return result;
-    const bool continues = seekable && decoderContinuesTo(frameNumber);
+    const bool continues = seekable && continueWithoutSeek(frameNumber);
     if (seekable && !continues) {
         prepareCacheForSeek(frameNumber);
         seekDemuxer(frameNumber, 0);
@@ -279,6 +279,8 @@ QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame)
 
 void VideoEngine::alignAudioTo(double seconds)
 {
+    if (dropAudioAheadOfPicture())
+        return;
     if (audioEngine && audioEngine->sampleRate() > 0)
         audioEngine->alignTo(seconds, int(audioEngine->sampleRate() * kFadeSeconds));
 }

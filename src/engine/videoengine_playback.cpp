@@ -59,7 +59,7 @@ void VideoEngine::requestNextFrame(int requestId)
     }
 
     QVideoFrame picture;
-    if (totalFrames > 1 && repositionForPlayback(currentFrame + 1, requestId, picture)) {
+    if (totalFrames > 1 && !repositionForPlayback(requestId)) {
         finishFrameRequest(picture, requestId);
         return;
     }
@@ -96,7 +96,7 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     }
 
     QVideoFrame picture;
-    if (repositionForPlayback(targetFrame, requestId, picture)) {
+    if (!repositionForPlayback(requestId)) {
         finishFrameRequest(picture, requestId);
         return;
     }

@@ -44,6 +44,7 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
         return false;
     ++counters.cacheHits;
     currentFrame = frameNumber;
+    holdAudioForPlayback();
 
     const bool inQueue = !decodeQueue.isEmpty() && decodeQueue.first().frameNumber <= frameNumber
         && decodeQueue.last().frameNumber >= frameNumber;
@@ -63,13 +64,31 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
     return true;
 }
 
-bool VideoEngine::decoderContinuesTo(int64_t frameNumber) const
+bool VideoEngine::continueWithoutSeek(int64_t frameNumber)
 {
-    if (decoderDetached || numbering.manualFrameCounter || numbering.lastNumber < 0)
+    if (decoderDetached || repositioning || numbering.manualFrameCounter || numbering.lastNumber < 0)
         return false;
-    if (!decodeQueue.isEmpty())
-        return decodeQueue.first().frameNumber == frameNumber;
-    return numbering.lastNumber + 1 == frameNumber;
+    const bool next = decodeQueue.isEmpty() ? numbering.lastNumber + 1 == frameNumber
+                                            : decodeQueue.first().frameNumber == frameNumber;
+    if (next)
+        holdAudioForPlayback();
+    return next;
+}
+
+void VideoEngine::holdAudioForPlayback()
+{
+    // Every answer drains the sound decoded with it, so after steps without a seek the
+    // audio queue starts past the picture; playing on would begin with padding.
+    if (audioEngine && audioEngine->channelCount() > 0)
+        playbackMustSeek = true;
+}
+
+bool VideoEngine::dropAudioAheadOfPicture()
+{
+    if (!playbackMustSeek || !audioEngine)
+        return false;
+    audioEngine->reset();
+    return true;
 }
 
 void VideoEngine::prepareCacheForSeek(int64_t frameNumber)
@@ -87,6 +106,7 @@ void VideoEngine::restartReuseAfterSeek()
 {
     frameCache.startRun();
     decoderDetached = false;
+    playbackMustSeek = false;
     skippedNonrefSinceSeek = false;
 }
 
@@ -147,20 +167,19 @@ VideoEngine::ExactResult VideoEngine::decodeExactPlainly(int64_t frameNumber, in
     return result;
 }
 
-bool VideoEngine::repositionForPlayback(int64_t target, int requestId, QVideoFrame &picture)
+bool VideoEngine::repositionForPlayback(int requestId)
 {
-    if (!decoderDetached)
-        return false;
-    picture = QVideoFrame();
+    if (!decoderDetached && !playbackMustSeek)
+        return true;
     if (isAbandoned(requestId))
-        return true;
+        return false;
+    // The frame on screen again, as a frame request used to: playback's sound starts there.
     repositioning = true;
-    ExactResult result = decodeExact(target, requestId);
+    const ExactResult result = decodeExact(currentFrame, requestId);
     repositioning = false;
-    if (result.abandoned || !result.frame)
-        return true;
-    picture = convertForPlayback(result.frame.get());
-    if (picture.isValid() && fps > 0)
+    if (result.abandoned)
+        return false;
+    if (result.frame && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
     return true;
 }

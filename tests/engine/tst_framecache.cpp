@@ -61,7 +61,8 @@ private slots:
     void forwardStepsDoNotSeek();
     void emptiedOnCloseAndOpen();
     void seekElsewhereServesNoStaleFrame();
-    void playbackAfterAStepBackFollowsOn();
+    void playbackAfterStepsFollowsOnWithSound_data();
+    void playbackAfterStepsFollowsOnWithSound();
     void skippedUnreferencedFramesLeaveTargetsExact_data();
     void skippedUnreferencedFramesLeaveTargetsExact();
 
@@ -309,21 +310,55 @@ void TestFrameCache::seekElsewhereServesNoStaleFrame()
     }
 }
 
-// Playing on after pictures from the cache starts at the next frame, with sound.
-void TestFrameCache::playbackAfterAStepBackFollowsOn()
+// Playing on after steps that did not seek (from the cache, or the decoder's next output)
+// starts at the next frame, and its sound starts there too instead of with padding: the
+// clip's left channel is a 1 kHz tone at 0.1 of full scale.
+void TestFrameCache::playbackAfterStepsFollowsOnWithSound_data()
 {
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<bool>("fromCache");
+    QTest::newRow("step back from the cache") << qint64(140) << qint64(137) << true;
+    QTest::newRow("step forward without a seek") << qint64(140) << qint64(141) << false;
+}
+
+void TestFrameCache::playbackAfterStepsFollowsOnWithSound()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, step);
+    QFETCH(bool, fromCache);
     LocalEngine local;
     QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("demo_bars_25p.mov"))));
-    QCOMPARE(local.request(140).frameNumber, 140);
+    local.engine.setAudioRouting(0, 1);
+    QCOMPARE(local.request(first).frameNumber, first);
     const auto before = local.engine.decodeCounters();
-    QCOMPARE(local.request(137).frameNumber, 137);
-    QCOMPARE(local.engine.decodeCounters().cacheHits, before.cacheHits + 1);
+    QCOMPARE(local.request(step).frameNumber, step);
+    QCOMPARE(local.engine.decodeCounters().cacheHits, before.cacheHits + (fromCache ? 1 : 0));
+    QCOMPARE(local.engine.decodeCounters().seeks, before.seeks);
 
-    const Answer first = local.atOrAfter(138);
-    QCOMPARE(first.frameNumber, 138);
-    QVERIFY(!first.audio.isEmpty());
-    for (int64_t n = 139; n < 150; ++n)
-        QCOMPARE(local.next().frameNumber, n);
+    // Playback starts as the controller starts it: the frame on screen again, then on.
+    const Answer again = local.request(step);
+    QCOMPARE(again.frameNumber, step);
+    QByteArray audio = again.audio;
+    const Answer played = local.atOrAfter(step + 1);
+    QCOMPARE(played.frameNumber, step + 1);
+    audio += played.audio;
+    for (int64_t n = step + 2; n < step + 12; ++n) {
+        const Answer next = local.next();
+        QCOMPARE(next.frameNumber, n);
+        audio += next.audio;
+    }
+    // Left is 0.1 × sin(2π·1000·t), phase 0 at every frame time: the sound handed out
+    // starts at the picture's time (after the 20 ms fade), with no padding before it.
+    const int rate = 48000;
+    const int fade = rate / 50;
+    QVERIFY(audio.size() >= 6000 * 4);
+    for (int k = fade; k < 6000; ++k) {
+        const double expected = 0.1 * 32767 * std::sin(2 * M_PI * 1000.0 * k / rate);
+        const int sample = qFromLittleEndian<qint16>(audio.constData() + k * 4);
+        if (std::abs(sample - expected) > 3)
+            QFAIL(qPrintable(QStringLiteral("sample %1: %2, expected %3").arg(k).arg(sample).arg(expected)));
+    }
 }
 
 // With the cache off nothing is kept for steps back, so on the way to a target the frames
