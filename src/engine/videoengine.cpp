@@ -162,8 +162,7 @@ void VideoEngine::ensureAudioEngine()
 void VideoEngine::closeFile()
 {
     // Frames of this file must never answer for the next one.
-    frameCache.clear();
-    restartReuseAfterSeek();
+    forgetCachedFrames();
     videoCodecContext.reset();
     formatContext.reset();
     pixelConverter.reset();

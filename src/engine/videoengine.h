@@ -128,6 +128,11 @@ public:
     // picture export): audio packets are then dropped unread.
     void stopAudioDecoding();
 
+private slots:
+    // One bite of the read-back: decodes up to the queue's minimum depth toward the frame
+    // before the cache's first, then queues itself again, so requests run in between.
+    void prefetchSlice();
+
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
 
@@ -179,6 +184,7 @@ private:
     // Before a seek for n: the cache is kept only when n lies next to what it holds.
     void prepareCacheForSeek(int64_t frameNumber);
     void restartReuseAfterSeek();
+    void forgetCachedFrames();
     void offerToCache(const AVFrame *frame, int64_t number);
     // Sets the decoder's skip_frame for the next packet on the way to 'target' (-1: none).
     void chooseDiscard(const AVPacket *packet, int64_t target);
@@ -191,6 +197,9 @@ private:
     // without a seek, decoder or sound sit elsewhere, so the decoder seeks to the current
     // frame first and the sound is aligned to it. False when the request was abandoned.
     bool repositionForPlayback(int requestId);
+    // Stepping back through the cache toward its first frame: decode the stretch before it
+    // while the steps are served, so crossing the key frame does not stall.
+    void schedulePrefetch();
 
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);
@@ -252,6 +261,10 @@ private:
     bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
     bool repositioning = false;            // playback seeks even to a frame the cache holds
     bool playbackMustSeek = false;         // see holdAudioForPlayback
+    bool prefetchActive = false;           // slices queued; any seek or decode request ends it
+    bool prefetchSeekDone = false;
+    int64_t prefetchTarget = -1;
+    int64_t prefetchStartedBelow = -1;     // the cache's first frame when it started
     bool skippedNonrefSinceSeek = false;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

@@ -60,6 +60,8 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
         if (audioEngine)
             audioEngine->reset();
     }
+    if (decoderDetached)
+        schedulePrefetch();
     result.frame = std::move(frame);
     return true;
 }
@@ -99,7 +101,14 @@ void VideoEngine::prepareCacheForSeek(int64_t frameNumber)
     const std::optional<int64_t> lowest = frameCache.lowest();
     const std::optional<int64_t> highest = frameCache.highest();
     if (!lowest || frameNumber < *lowest - reach || frameNumber > *highest + reach)
-        frameCache.clear();
+        forgetCachedFrames();
+}
+
+void VideoEngine::forgetCachedFrames()
+{
+    frameCache.clear();
+    restartReuseAfterSeek();
+    prefetchStartedBelow = -1;
 }
 
 void VideoEngine::restartReuseAfterSeek()
@@ -108,6 +117,7 @@ void VideoEngine::restartReuseAfterSeek()
     decoderDetached = false;
     playbackMustSeek = false;
     skippedNonrefSinceSeek = false;
+    prefetchActive = false;
 }
 
 void VideoEngine::offerToCache(const AVFrame *frame, int64_t number)
@@ -182,6 +192,46 @@ bool VideoEngine::repositionForPlayback(int requestId)
     if (result.frame && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
     return true;
+}
+
+void VideoEngine::schedulePrefetch()
+{
+    const std::optional<int64_t> lowest = frameCache.lowest();
+    if (prefetchActive || !lowest || *lowest <= 0 || frameCache.isOff() || fps <= 0)
+        return;
+    // Within two seconds of the first frame held, and once per first frame (an open GOP
+    // may not let the read-back reach below it).
+    if (currentFrame - *lowest > std::llround(2 * fps) || prefetchStartedBelow == *lowest)
+        return;
+    prefetchStartedBelow = *lowest;
+    prefetchTarget = *lowest - 1;
+    prefetchActive = true;
+    prefetchSeekDone = false;
+    QMetaObject::invokeMethod(this, "prefetchSlice", Qt::QueuedConnection);
+}
+
+void VideoEngine::prefetchSlice()
+{
+    if (!prefetchActive || !formatContext || !videoCodecContext)
+        return;
+    if (!prefetchSeekDone) {
+        seekDemuxer(prefetchTarget, 0);
+        resetAfterSeek();
+        // The decoder works for the cache now; requests must not take its queue.
+        prefetchActive = true;
+        prefetchSeekDone = true;
+        decoderDetached = true;
+        holdAudioForPlayback();
+    }
+    decodeStep(prefetchTarget);
+    const bool done = decodeQueue.isEmpty() || decodeQueue.last().frameNumber >= prefetchTarget;
+    // The frames are in the cache; the queue is no playback's.
+    decodeQueue.clear();
+    if (done) {
+        prefetchActive = false;
+        return;
+    }
+    QMetaObject::invokeMethod(this, "prefetchSlice", Qt::QueuedConnection);
 }
 
 void VideoEngine::stopAudioDecoding()

@@ -58,6 +58,7 @@ private slots:
     void stepsBackAreExactFromTheCache_data();
     void stepsBackAreExactFromTheCache();
     void stepsBackAcrossTheBoundStayExactAndBounded();
+    void stepsBackReadTheStretchBeforeAhead();
     void forwardStepsDoNotSeek();
     void emptiedOnCloseAndOpen();
     void seekElsewhereServesNoStaleFrame();
@@ -249,6 +250,33 @@ void TestFrameCache::stepsBackAcrossTheBoundStayExactAndBounded()
     QVERIFY(local.engine.decodeCounters().cacheHits > 40);
 }
 
+// Stepping back near the first frame held, the engine reads the stretch before it between
+// requests: the step across the key frame then comes from the cache, exact.
+void TestFrameCache::stepsBackReadTheStretchBeforeAhead()
+{
+    const QString path = clip(QStringLiteral("pyramid_h264.mp4"));
+    LocalEngine local;
+    QVERIFY(local.open(path));
+    QCOMPARE(local.request(110).frameNumber, 110);
+    QCOMPARE(local.request(109).frameNumber, 109);
+    QVERIFY(!local.engine.decodedFrameCache().contains(99));
+    QTRY_VERIFY_WITH_TIMEOUT(local.engine.decodedFrameCache().contains(99)
+                                 && local.engine.decodedFrameCache().contains(50),
+                             30000);
+    const auto before = local.engine.decodeCounters();
+    for (int64_t n = 108; n >= 90; --n)
+        QCOMPARE(local.request(n).frameNumber, n);
+    QCOMPARE(local.engine.decodeCounters().cacheHits, before.cacheHits + 19);
+    for (int64_t n : {99, 97, 90}) {
+        const av::FramePtr frame = local.engine.decodeFrameAt(n, -1);
+        QVERIFY2(packFrame(frame.get()) == referenceFrame(path, n, pixelFormatName(frame.get())),
+                 qPrintable(QStringLiteral("frame %1 differs from ffmpeg's").arg(n)));
+    }
+    // Playing on from there starts at the right frame.
+    QCOMPARE(local.atOrAfter(91).frameNumber, 91);
+    QCOMPARE(local.next().frameNumber, 92);
+}
+
 // Held Right: after the first request every step is the decoder's next output.
 void TestFrameCache::forwardStepsDoNotSeek()
 {
@@ -279,6 +307,7 @@ void TestFrameCache::emptiedOnCloseAndOpen()
     QVERIFY(!local.engine.decodedFrameCache().isEmpty());
 
     // Another file: nothing of the first may answer, even for the same number.
+    QVERIFY(local.engine.decodedFrameCache().contains(20));
     QVERIFY(local.open(clip(QStringLiteral("open_gop_hevc.mp4"))));
     QVERIFY(local.engine.decodedFrameCache().isEmpty());
     const av::FramePtr frame = local.engine.decodeFrameAt(20, -1);
