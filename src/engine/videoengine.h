@@ -265,6 +265,7 @@ private:
     bool prefetchSeekDone = false;
     int64_t prefetchTarget = -1;
     int64_t prefetchStartedBelow = -1;     // the cache's first frame when it started
+    int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
     bool skippedNonrefSinceSeek = false;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

@@ -100,8 +100,14 @@ void VideoEngine::prepareCacheForSeek(int64_t frameNumber)
     const int64_t reach = std::max<int64_t>(1, std::llround(fps));
     const std::optional<int64_t> lowest = frameCache.lowest();
     const std::optional<int64_t> highest = frameCache.highest();
-    if (!lowest || frameNumber < *lowest - reach || frameNumber > *highest + reach)
+    if (!lowest || frameNumber < *lowest - reach || frameNumber > *highest + reach) {
         forgetCachedFrames();
+        return;
+    }
+    // A step back just below what is held (intra-only media, or a key frame not yet read
+    // back): once this request is answered, read further back between the next ones.
+    if (frameNumber < *lowest)
+        QMetaObject::invokeMethod(this, [this] { schedulePrefetch(); }, Qt::QueuedConnection);
 }
 
 void VideoEngine::forgetCachedFrames()
@@ -140,6 +146,8 @@ void VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
 {
     AVCodecContext *decoder = videoCodecContext.get();
     AVDiscard wanted = AVDISCARD_DEFAULT;
+    if (discardTarget >= 0)
+        target = discardTarget;
     if (target >= 0 && skipNonrefAllowed && !numbering.manualFrameCounter && packet->pts != AV_NOPTS_VALUE
         && honoursNonrefDiscard(decoder->codec_id)) {
         // Frames the cache would keep are worth decoding for the steps back to come.
@@ -215,7 +223,9 @@ void VideoEngine::prefetchSlice()
     if (!prefetchActive || !formatContext || !videoCodecContext)
         return;
     if (!prefetchSeekDone) {
-        seekDemuxer(prefetchTarget, 0);
+        // A second's worth before the target: intra-only media land exactly there, long
+        // GOPs on their key frame anyway.
+        seekDemuxer(std::max<int64_t>(0, prefetchTarget - std::llround(fps)), 0);
         resetAfterSeek();
         // The decoder works for the cache now; requests must not take its queue.
         prefetchActive = true;
@@ -223,7 +233,11 @@ void VideoEngine::prefetchSlice()
         decoderDetached = true;
         holdAudioForPlayback();
     }
-    decodeStep(prefetchTarget);
+    // A frame or two per slice: a step request never waits for more than that.
+    const int64_t sliceEnd = numbering.lastNumber >= 0 ? std::min(prefetchTarget, numbering.lastNumber + 2) : 0;
+    discardTarget = prefetchTarget;
+    decodeStep(sliceEnd);
+    discardTarget = -1;
     const bool done = decodeQueue.isEmpty() || decodeQueue.last().frameNumber >= prefetchTarget;
     // The frames are in the cache; the queue is no playback's.
     decodeQueue.clear();
