@@ -39,6 +39,7 @@ decodeplan::StreamClock VideoEngine::videoClock() const
 {
     decodeplan::StreamClock clock;
     clock.fps = fps;
+    clock.frameCount = totalFrames;
     if (formatContext && videoStreamIndex >= 0 && unsigned(videoStreamIndex) < formatContext->nb_streams) {
         const AVStream *stream = formatContext->streams[videoStreamIndex];
         clock.timeBaseNum = stream->time_base.num;
@@ -86,6 +87,8 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
     const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(numbering, timestamp, videoClock());
     if (numbered.stallDetected)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
+    if (numbered.jumpDetected)
+        qDebug().noquote() << "Timestamp outside the file at frame" << numbered.number << "- counting frames instead";
 
     // The queue takes over the decoder's reference; no pixels are copied.
     av::FramePtr owned = av::makeFrame();
@@ -128,7 +131,12 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
     AVCodecContext *decoder = videoCodecContext.get();
     while (wantsMore()) {
         bool end = false;
-        if (av_read_frame(formatContext.get(), packet.get()) < 0) {
+        const int readResult = av_read_frame(formatContext.get(), packet.get());
+        // Interrupted (shutdown or abandoned request): not the end of the file, so the
+        // decoder is not drained; the next request seeks anyway.
+        if (readResult == AVERROR_EXIT)
+            break;
+        if (readResult < 0) {
             end = true;
             // A drained decoder answers AVERROR_EOF; harmless on every later step.
             avcodec_send_packet(decoder, nullptr);
@@ -188,6 +196,12 @@ bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekT
 
 VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int requestId)
 {
+    // Blocking reads for this request give up once a newer id is announced.
+    struct ActiveRequest {
+        mediachecks::ReadInterrupter &interrupter;
+        ~ActiveRequest() { interrupter.setActiveRequest(0); }
+    } active{readInterrupter};
+    readInterrupter.setActiveRequest(requestId);
     ExactResult result;
     const bool seekable = totalFrames > 1;
     if (seekable) {
@@ -211,8 +225,14 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         if (decodeQueue.isEmpty()) {
             decodeStep(seekable ? frameNumber : -1);
-            if (decodeQueue.isEmpty())
+            if (decodeQueue.isEmpty()) {
+                // An interrupted read leaves the queue empty too; that is no end of file.
+                if (isAbandoned(requestId)) {
+                    result.abandoned = true;
+                    return result;
+                }
                 break;
+            }
         }
         if (!seekable) {
             currentFrame = 0;
