@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include "engine/videoengine.h"
+#include "av/ffmpeg.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,6 +12,8 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -115,7 +118,7 @@ int frameCommand(const QStringList &arguments, Io &io)
 
 QString usageText()
 {
-    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] <command> [arguments]\n\nCommands:\n");
+    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] [--verbose] <command> [arguments]\n\nCommands:\n");
     for (const Command &command : commands()) {
         text += QStringLiteral("  %1 %2\n      %3\n")
                     .arg(QString::fromLatin1(command.name), QString::fromLatin1(command.arguments),
@@ -140,6 +143,38 @@ const QList<Command> &commands()
     return table;
 }
 
+bool verboseRequested(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") == 0)
+            return true;
+        if (argv[i][0] != '-')
+            return false; // the command: what follows belongs to it
+    }
+    return false;
+}
+
+namespace {
+
+void quietMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+} // namespace
+
+void configureLogging(bool verbose)
+{
+    if (verbose) {
+        qInstallMessageHandler(nullptr);
+        av_log_set_level(AV_LOG_INFO);
+        return;
+    }
+    qInstallMessageHandler(quietMessageHandler);
+    av_log_set_level(AV_LOG_QUIET);
+}
+
 int run(const QStringList &arguments, Io &io)
 {
     QCommandLineParser parser;
@@ -150,8 +185,12 @@ int run(const QStringList &arguments, Io &io)
                                         QStringLiteral("Show this help."));
     const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
                                            QStringLiteral("Show the version."));
+    // Acted on by configureLogging before the application exists; accepted here.
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Also print the engine's log and warnings."));
     parser.addOption(helpOption);
     parser.addOption(versionOption);
+    parser.addOption(verboseOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
                                  QStringLiteral("<command> [arguments]"));
 
