@@ -1,5 +1,7 @@
 #include "ui/mainwindow.h"
 
+#include "engine/enginestop.h"
+
 #include "audio/audiometerwidget.h"
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
@@ -132,10 +134,9 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     turnInspectorOff();
-    videoThread->quit();
-    // No time-out: the engine may be inside a long decode and must finish it before the
-    // objects it reports to go away. The engine is deleted as the thread finishes.
-    videoThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    // Bounded: a read stuck on a hung share must not keep the window from closing. Its
+    // queued answers die with the window's connections.
+    enginestop::stopEngineThread(videoThread, videoEngine);
 }
 
 void MainWindow::buildWidgetTree()
