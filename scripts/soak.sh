@@ -7,7 +7,8 @@
 #
 # Usage: scripts/soak.sh [MINUTES [SEED]]
 # Environment: ORVEL_BUILD_DIR (default build), ORVEL_SOAK_NO_BUILD=1 to use the build as
-#              it is, ORVEL_SOAK_WARMUP (minutes left out of the growth figure, default 2).
+#              it is, ORVEL_SOAK_WARMUP (minutes left out of the growth figure, default 2),
+#              ORVEL_SOAK_GDB=1 to run under gdb (stacks of a crash in the log).
 set -uo pipefail
 
 minutes=${1:-10}
@@ -79,10 +80,14 @@ export QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$run_dir/runtime
 # ---- the run ------------------------------------------------------------------------------------
 echo "soak: $minutes min, seed $seed, $(ls "$good" | wc -l) good and $(ls "$damaged" | wc -l) damaged inputs, display $DISPLAY"
 log=$run_dir/soak.log
-timeout -k 10 $(( minutes * 60 + 120 )) "$build/tools/orvel-soak" --minutes "$minutes" --seed "$seed" \
+# ORVEL_SOAK_GDB=1 runs the driver under gdb, which prints every thread's stack on a crash.
+debugger=()
+[[ -n ${ORVEL_SOAK_GDB:-} ]] && debugger=(gdb -q -batch -ex run -ex "thread apply all bt 40" -return-child-result --args)
+timeout -k 10 $(( minutes * 60 + 120 )) "${debugger[@]}" "$build/tools/orvel-soak" --minutes "$minutes" --seed "$seed" \
     --good "$good" --damaged "$damaged" --report-every 30 >"$log" 2>"$run_dir/stderr.log"
 status=$?
 grep '^soak:' "$log"
+[[ -n ${ORVEL_SOAK_GDB:-} ]] && grep -A60 -E 'received signal SIG(SEGV|ABRT|BUS|FPE)' "$log" | head -n 150
 
 crashes=0 deadlocks=0 hang=0
 if (( status == 3 )); then deadlocks=1; sed -n '/DEADLOCK/,$p' "$log" | head -n 200; fi
