@@ -82,7 +82,7 @@ echo "soak: $minutes min, seed $seed, $(ls "$good" | wc -l) good and $(ls "$dama
 log=$run_dir/soak.log
 # ORVEL_SOAK_GDB=1 runs the driver under gdb, which prints every thread's stack on a crash.
 debugger=()
-[[ -n ${ORVEL_SOAK_GDB:-} ]] && debugger=(gdb -q -batch -ex run -ex "thread apply all bt 40" -return-child-result --args)
+[[ -n ${ORVEL_SOAK_GDB:-} ]] && debugger=(gdb -q -batch -ex run -ex "bt 50" -ex "thread apply all bt 30" -return-child-result --args)
 timeout -k 10 $(( minutes * 60 + 120 )) "${debugger[@]}" "$build/tools/orvel-soak" --minutes "$minutes" --seed "$seed" \
     --good "$good" --damaged "$damaged" --report-every 30 >"$log" 2>"$run_dir/stderr.log"
 status=$?
