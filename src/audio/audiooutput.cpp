@@ -49,10 +49,10 @@ bool AudioOutput::rebuild(int sampleRate)
 
 void AudioOutput::release()
 {
-    if (m_sink) {
-        m_sink->stop();
-        delete m_sink;
-    }
+    // Stopping and deleting a PulseAudio sink run an event loop, in which the next file can
+    // open and rebuild or release this output. Everything is reset first, so that such a
+    // call neither sees this sink nor deletes it under our feet.
+    QAudioSink *sink = m_sink.data();
     m_sink = nullptr;
     m_pushDevice = nullptr;
     m_sampleRate = 0;
@@ -60,6 +60,10 @@ void AudioOutput::release()
     m_bytesWritten = 0;
     m_bytesTaken = 0;
     m_playedBaseUSecs = 0;
+    if (sink) {
+        sink->stop();
+        delete sink;
+    }
 }
 
 bool AudioOutput::start()
@@ -78,9 +82,12 @@ void AudioOutput::stop()
 {
     if (!m_sink)
         return;
-    m_sink->stop();
-    m_sink->reset();
     m_pushDevice = nullptr;
+    // stop() may run an event loop in which the sink is released (see release()).
+    const QPointer<QAudioSink> sink = m_sink;
+    sink->stop();
+    if (sink)
+        sink->reset();
 }
 
 void AudioOutput::suspend()
