@@ -173,6 +173,9 @@ void configureLogging(bool verbose)
     }
     qInstallMessageHandler(quietMessageHandler);
     av_log_set_level(AV_LOG_QUIET);
+    // Qt's multimedia plugin raises FFmpeg's log level when it loads; a silent callback
+    // keeps the log out of stderr whatever the level.
+    av_log_set_callback([](void *, int, const char *, va_list) {});
 }
 
 int run(const QStringList &arguments, Io &io)

@@ -97,6 +97,13 @@ QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInte
     return {};
 }
 
+QString pictureSizeProblem(int width, int height)
+{
+    if (width > 0 && height > 0)
+        return {};
+    return QStringLiteral("No picture size in the stream (%1 x %2)").arg(width).arg(height);
+}
+
 bool isPlausibleVideoFps(double fps)
 {
     return std::isfinite(fps) && fps >= MinimumVideoFps && fps <= MaximumVideoFps;

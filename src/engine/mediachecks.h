@@ -44,6 +44,10 @@ constexpr int LowestTrustedProbeScore = 26;
 // from a few lucky bytes (header-less PCM passing for MP3).
 QString probeScoreProblem(const AVFormatContext *context);
 
+// Why a video stream whose decoder knows no picture size after opening cannot be shown
+// (its headers are damaged or missing), or empty.
+QString pictureSizeProblem(int width, int height);
+
 // Video below 1 fps or above 120 fps is taken as damage, not as the file's rate.
 constexpr double MinimumVideoFps = 1.0;
 constexpr double MaximumVideoFps = 120.0;

@@ -308,6 +308,11 @@ void VideoEngine::openFile(QString filePath)
         fail(QStringLiteral("avcodec_open2 failed."));
         return;
     }
+    if (const QString problem = mediachecks::pictureSizeProblem(videoCodecContext->width, videoCodecContext->height);
+        !problem.isEmpty()) {
+        fail(mediachecks::failureText(QStringLiteral("avcodec_open2 failed."), problem, filePath));
+        return;
+    }
 
     const mediachecks::FrameRateChoice rate = mediachecks::chooseFrameRate(
         rateValue(stream->avg_frame_rate.den > 0 ? stream->avg_frame_rate : stream->r_frame_rate),

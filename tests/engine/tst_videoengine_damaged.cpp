@@ -152,6 +152,12 @@ void TestVideoEngineDamaged::initTestCase()
     }
     QVERIFY(writeAll(dir.filePath("pcm.wav"), pcm));
 
+    // PNG whose signature is broken: a video stream without a picture size.
+    QByteArray png = readAll(testsupport::mediaPath("still.png"));
+    QVERIFY(png.size() > 8);
+    png[1] = '\0';
+    QVERIFY(writeAll(dir.filePath("signature.png"), png));
+
     // AVI: stream header length and main header frame count 2^32 - 1.
     QByteArray avi = readAll(testsupport::mediaPath("bgra.avi"));
     const qsizetype strh = avi.indexOf("strh");
@@ -209,6 +215,7 @@ void TestVideoEngineDamaged::refusedInputs_data()
     QTest::newRow("empty file") << "empty.mov" << "The file is empty";
     QTest::newRow("text file") << "text.mov" << "Invalid data found when processing input";
     QTest::newRow("pcm taken for mp3") << "pcm.wav" << "Not recognised as media (looks like mp3 only with score 1 of 100)";
+    QTest::newRow("picture without a size") << "signature.png" << "";
     // Root reads everything, so the row only means something for other users.
     if (::geteuid() != 0)
         QTest::newRow("unreadable file") << "unreadable.mov" << "Permission denied";
@@ -224,7 +231,10 @@ void TestVideoEngineDamaged::refusedInputs()
     QVERIFY(!answer.success);
     QVERIFY(answer.info.isEmpty());
     // The first line is the one callers match on; the second says why and which file.
-    QCOMPARE(answer.error, QStringLiteral("avformat_open_input failed.\n%1: %2").arg(reason, path));
+    if (reason.isEmpty())
+        QCOMPARE(answer.error, QStringLiteral("avcodec_open2 failed.\nNo picture size in the stream (0 x 0): %1").arg(path));
+    else
+        QCOMPARE(answer.error, QStringLiteral("avformat_open_input failed.\n%1: %2").arg(reason, path));
 }
 
 void TestVideoEngineDamaged::implausibleFacts_data()

@@ -183,6 +183,7 @@ fuzz_judge_frame() {
     if (( status == 1 )); then
         local first; first=$(head -n1 "$err")
         [[ $first =~ $FUZZ_ERROR_LINES ]] || { echo "error without a known message: '$(head -c 200 "$err" | tr '\n' ' ')'"; return; }
+        if grep -qE 'QStandardPaths|^Video decoder|^Media opened|^\[' "$err"; then echo "noise on stderr: '$(head -c 200 "$err" | tr '\n' ' ')'"; return; fi
         echo "error"; return
     fi
     (( status == 0 )) || { echo "exit status $status"; return; }
