@@ -69,16 +69,27 @@ private:
     QProcess m_process;
 };
 
-// Records the default sink's monitor as 48 kHz s16le stereo while it lives.
+// Records a sink's monitor (the default sink's unless a source is named) as 48 kHz s16le
+// stereo while it lives.
 class MonitorRecorder
 {
 public:
-    void start()
+    void start(const QString &source = QStringLiteral("@DEFAULT_MONITOR@"))
     {
-        m_process.start(QStringLiteral("parec"), {QStringLiteral("--device=@DEFAULT_MONITOR@"), QStringLiteral("--raw"),
+        m_process.start(QStringLiteral("parec"), {QStringLiteral("--device=") + source, QStringLiteral("--raw"),
                                                   QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
                                                   QStringLiteral("--channels=2"), QStringLiteral("--latency-msec=20")});
         m_process.waitForStarted(5000);
+    }
+    // Waits until the monitor delivers: an idle null sink starts its monitor late, and
+    // what plays before that would be missing from the recording.
+    bool waitUntilRecording(int timeoutMs = 5000)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (m_process.bytesAvailable() == 0 && waited.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return m_process.bytesAvailable() > 0;
     }
     QByteArray stop()
     {

@@ -1,17 +1,22 @@
 #include "app/cli.h"
 
+#include "core/rotation.h"
+#include "av/ffmpeg.h"
 #include "engine/videoengine.h"
 #include "av/ffmpeg.h"
+#include "loudness/loudnessmeasureworker.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QTextStream>
 #include <QThread>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -116,6 +121,218 @@ int frameCommand(const QStringList &arguments, Io &io)
     return 0;
 }
 
+std::optional<QSize> parseCanvas(const QString &text)
+{
+    const QStringList sides = text.split(QLatin1Char('x'));
+    if (sides.size() != 2)
+        return std::nullopt;
+    bool widthOk = false;
+    bool heightOk = false;
+    const QSize size(sides.at(0).toInt(&widthOk), sides.at(1).toInt(&heightOk));
+    if (!widthOk || !heightOk || size.width() <= 0 || size.height() <= 0)
+        return std::nullopt;
+    return size;
+}
+
+// Exit 2: the engine had nothing to say about that point (off the picture, no frame).
+int pixelCommand(const QStringList &arguments, Io &io)
+{
+    const char *usage = "Usage: orvel-cli pixel FILE N X Y [--rotation DEG] [--canvas WxH]";
+    QStringList positional;
+    int rotation = 0;
+    QSize canvas;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        // Negative numbers are values here (-90 is a rotation, -1 a coordinate).
+        const bool isOption = argument.startsWith(QLatin1String("--"));
+        if (!isOption) {
+            positional.append(argument);
+            continue;
+        }
+        QString name = argument;
+        QString value;
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        if (equals > 0) {
+            name = argument.left(equals);
+            value = argument.mid(equals + 1);
+        } else if (name == QLatin1String("--rotation") || name == QLatin1String("--canvas")) {
+            if (i + 1 >= arguments.size()) {
+                io.err << name << " needs a value" << Qt::endl;
+                return 1;
+            }
+            value = arguments.at(++i);
+        }
+        if (name == QLatin1String("--rotation")) {
+            bool ok = false;
+            rotation = value.toInt(&ok);
+            if (!ok) {
+                io.err << "Invalid rotation: " << value << Qt::endl;
+                return 1;
+            }
+        } else if (name == QLatin1String("--canvas")) {
+            const std::optional<QSize> parsed = parseCanvas(value);
+            if (!parsed) {
+                io.err << "Invalid canvas (WxH expected): " << value << Qt::endl;
+                return 1;
+            }
+            canvas = *parsed;
+        } else {
+            io.err << "Unknown option: " << argument << Qt::endl;
+            return 1;
+        }
+    }
+    if (positional.size() != 4) {
+        io.err << usage << Qt::endl;
+        return 1;
+    }
+    bool numberOk = false;
+    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
+    if (!numberOk || frameNumber < 0) {
+        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+        return 1;
+    }
+    bool xOk = false;
+    bool yOk = false;
+    const int x = positional.at(2).toInt(&xOk);
+    const int y = positional.at(3).toInt(&yOk);
+    if (!xOk || !yOk) {
+        io.err << "Invalid point: " << positional.at(2) << ' ' << positional.at(3) << Qt::endl;
+        return 1;
+    }
+
+    const PixelQuery result = inspectPixel(positional.at(0), frameNumber, x, y, rotation, canvas);
+    if (!result.opened) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    if (result.text.isEmpty())
+        return 2;
+    io.out << result.text << Qt::endl;
+    return 0;
+}
+
+// A JSON number, or null for minus infinity and NaN, which JSON cannot carry.
+QJsonValue jsonNumber(double value)
+{
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
+}
+
+int loudnessCommand(const QStringList &arguments, Io &io)
+{
+    const QString usage =
+        QStringLiteral("Usage: orvel-cli loudness FILE [--start SEC] [--end SEC] [--left N] [--right N]");
+    QStringList positional;
+    std::optional<double> start, end;
+    std::optional<int> left, right;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--"))) {
+            positional.append(argument);
+            continue;
+        }
+        const QString name = argument.section(QLatin1Char('='), 0, 0);
+        const bool seconds = name == QLatin1String("--start") || name == QLatin1String("--end");
+        const bool channel = name == QLatin1String("--left") || name == QLatin1String("--right");
+        if (!seconds && !channel) {
+            io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
+            return 1;
+        }
+        QString value;
+        if (argument.contains(QLatin1Char('='))) {
+            value = argument.section(QLatin1Char('='), 1);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments.at(++i); // may be negative: "--left -1"
+        } else {
+            io.err << name << " needs a value" << Qt::endl << usage << Qt::endl;
+            return 1;
+        }
+        bool ok = false;
+        if (seconds) {
+            const double number = value.toDouble(&ok);
+            if (!ok || !std::isfinite(number)) {
+                io.err << "Invalid number of seconds: " << value << Qt::endl;
+                return 1;
+            }
+            (name == QLatin1String("--start") ? start : end) = number;
+        } else {
+            const int number = value.toInt(&ok);
+            if (!ok) {
+                io.err << "Invalid channel: " << value << Qt::endl;
+                return 1;
+            }
+            // Negative means silence on that side, like the player's "M" routing.
+            (name == QLatin1String("--left") ? left : right) = number < 0 ? -1 : number;
+        }
+    }
+    if (positional.size() != 1) {
+        io.err << usage << Qt::endl;
+        return 1;
+    }
+    const QString path = positional.first();
+
+    // The defaults come from the facts the player works with: its duration and channels.
+    if (!end || !left || !right) {
+        const OpenResult opened = openMedia(path);
+        if (!opened.success) {
+            io.err << opened.error << Qt::endl;
+            return 1;
+        }
+        const QVariantMap &info = opened.fileInfo;
+        if (!end) {
+            double duration = info.value(QStringLiteral("videoDurationSec")).toDouble();
+            const double fps = info.value(QStringLiteral("fps")).toDouble();
+            if (!(duration > 0.0) && fps > 0.0)
+                duration = double(info.value(QStringLiteral("totalFrames")).toLongLong()) / fps;
+            end = duration;
+        }
+        const bool mono = info.value(QStringLiteral("audioChannelCount")).toInt() == 1;
+        if (!left)
+            left = 0;
+        if (!right)
+            right = mono ? 0 : 1;
+    }
+    if (!start)
+        start = 0.0;
+
+    std::function<void(int)> progress;
+    int shown = -1;
+    if (io.errIsTerminal) {
+        // The engine's and the worker's debug lines would tear the bar apart.
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        progress = [&io, &shown](int value) {
+            const int width = 40;
+            const int filled = value * width / 100;
+            if (value == shown)
+                return;
+            shown = value;
+            io.err << '\r' << '[' << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('.'))
+                   << "] " << value << '%';
+            io.err.flush();
+        };
+    }
+    const LoudnessResult result = measureLoudness(path, *start, *end, *left, *right, progress);
+    if (shown >= 0) {
+        io.err << '\r' << QString(48, QLatin1Char(' ')) << '\r';
+        io.err.flush();
+    }
+    if (io.errIsTerminal)
+        QLoggingCategory::setFilterRules(QString());
+    if (!result.measured) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    QJsonObject object;
+    object.insert(QStringLiteral("integratedLufs"), jsonNumber(result.integratedLufs));
+    object.insert(QStringLiteral("truePeakDbtp"), jsonNumber(result.truePeakDb));
+    object.insert(QStringLiteral("startSec"), *start);
+    object.insert(QStringLiteral("endSec"), *end);
+    object.insert(QStringLiteral("left"), *left);
+    object.insert(QStringLiteral("right"), *right);
+    io.out << QJsonDocument(object).toJson(QJsonDocument::Indented);
+    io.out.flush();
+    return 0;
+}
+
 QString usageText()
 {
     QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] [--verbose] <command> [arguments]\n\nCommands:\n");
@@ -139,6 +356,16 @@ const QList<Command> &commands()
          "Write frame N of FILE as the player exports pictures and print the number of the frame "
          "written (past the end: the last frame).",
          3, 5, &frameCommand},
+        {"pixel", "FILE N X Y [--rotation DEG] [--canvas WxH]",
+         "Print the stored values and the converted RGB of the pixel under canvas point (X, Y) of "
+         "frame N, as the player's pixel inspector reads them; the canvas defaults to the picture "
+         "as shown at that rotation. Nothing is printed and the exit code is 2 off the picture.",
+         4, 8, &pixelCommand},
+        {"loudness", "FILE [--start SEC] [--end SEC] [--left N] [--right N]",
+         "Measure the integrated loudness (LUFS) and true peak (dBTP) of channels N (global channel "
+         "numbers from 0; negative for silence) from --start to --end seconds of FILE as the player "
+         "does; defaults: the whole file, channels 0 and 1 (0 and 0 for mono). Prints one JSON object.",
+         1, 9, &loudnessCommand},
     };
     return table;
 }
@@ -301,6 +528,69 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
         QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
                                   Q_RETURN_ARG(qint64, result.frameNumber));
     }
+    return result;
+}
+
+PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
+                        QSize canvas)
+{
+    PixelQuery result;
+    EngineThread thread;
+    const OpenResult opened = thread.open(path);
+    result.opened = opened.success;
+    result.error = opened.error;
+    if (!result.opened)
+        return result;
+    if (canvas.isEmpty()) {
+        canvas = QSize(opened.fileInfo.value(QStringLiteral("width")).toInt(),
+                       opened.fileInfo.value(QStringLiteral("height")).toInt());
+        const int turn = normalizeQuarterTurn(rotationDegrees);
+        if (turn == 90 || turn == 270)
+            canvas.transpose();
+    }
+    QMetaObject::invokeMethod(thread.engine(), "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(QString, result.text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x),
+                              Q_ARG(int, y), Q_ARG(int, canvas.width()), Q_ARG(int, canvas.height()),
+                              Q_ARG(int, rotationDegrees));
+    return result;
+}
+
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress)
+{
+    // The meter logs its own summary at the info level when it is freed; the command's
+    // answer is the JSON, so FFmpeg may only speak up for warnings meanwhile.
+    const int logLevel = av_log_get_level();
+    if (logLevel > AV_LOG_WARNING)
+        av_log_set_level(AV_LOG_WARNING);
+
+    LoudnessResult result;
+    result.error = QStringLiteral("Loudness measurement ended without an outcome.");
+    QThread thread;
+    thread.setObjectName(QStringLiteral("loudness"));
+    auto *worker = new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right});
+    worker->moveToThread(&thread);
+    QEventLoop loop;
+    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
+    if (progress)
+        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &loop, progress);
+    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &loop, [&result](double peak, double lufs) {
+        result.measured = true;
+        result.error.clear();
+        result.truePeakDb = peak;
+        result.integratedLufs = lufs;
+    });
+    QObject::connect(worker, &LoudnessMeasureWorker::failed, &loop,
+                     [&result](const QString &message) { result.error = message; });
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &loop, &QEventLoop::quit);
+    // Direct: quit must reach the thread even while this one waits for it.
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    thread.start();
+    loop.exec();
+    thread.wait();
+
+    av_log_set_level(logLevel);
     return result;
 }
 

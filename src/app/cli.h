@@ -6,9 +6,12 @@
 #include "core/conversionprofile.h"
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+
+#include <functional>
 
 class QTextStream;
 
@@ -17,6 +20,7 @@ namespace cli {
 struct Io {
     QTextStream &out; // results (JSON, files written)
     QTextStream &err; // errors and usage
+    bool errIsTerminal = false; // progress bars only go to a terminal
 };
 
 // One subcommand: "orvel-cli <name> <arguments>". A new command is one more row in the
@@ -64,5 +68,29 @@ struct FrameExport {
 // Opens path like openMedia, sets the conversion profile and takes frame n through
 // VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
+
+struct PixelQuery {
+    bool opened = false;
+    QString error;   // the engine's opening error when !opened
+    QString text;    // the engine's two lines; empty off the picture or without a frame
+};
+
+// Opens path like openMedia and asks VideoEngine::pixelInspectorSourceConvertText, as the
+// player's inspector does, for canvas point (x, y). An empty canvas means the picture as
+// shown at that rotation: the frame's size, sides swapped for a quarter turn.
+PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
+                        QSize canvas);
+
+struct LoudnessResult {
+    bool measured = false;
+    QString error;          // the worker's message when !measured
+    double truePeakDb = 0.0;    // minus infinity for digital silence
+    double integratedLufs = 0.0;
+};
+
+// Runs LoudnessMeasureWorker on a QThread of its own, as the player's loudness dialog does,
+// and waits for its outcome. progress (optional) gets 0..100 on the caller's thread.
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress = {});
 
 } // namespace cli

@@ -1,5 +1,6 @@
 #include "app/logger.h"
 #include "app/orvelapplication.h"
+#include "app/platform.h"
 #include "app/singleinstanceguard.h"
 #include "core/compat.h"
 #include "ui/mainwindow.h"
@@ -45,7 +46,9 @@ int main(int argc, char **argv)
 {
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
+    // Lets the desktop match the window to its menu entry (the Wayland app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORVEL_APP_ID));
 
     // Checked once: holding Shift at start is the only way to get a log file.
     if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier))
@@ -67,6 +70,7 @@ int main(int argc, char **argv)
 
     MainWindow window;
     app.mainWindow = &window;
+    window.setFileRevealer([](const QString &path) { platform::revealInFileManager(path); });
     QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
     window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
     window.show();

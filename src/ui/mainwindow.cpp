@@ -7,9 +7,15 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/aboutdialog.h"
+#include "ui/audiodevicedialog.h"
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
+#include "ui/messagedialog.h"
+#include "ui/openfilecommand.h"
+#include "ui/pixelinspectoroverlay.h"
+#include "ui/safetyareadialog.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -51,7 +57,11 @@ constexpr int kViewerWidth = 1280;
 constexpr int kViewerHeight = 720;
 constexpr int kMaxRoutedChannels = 8;
 
-enum StackPage { DropHintPage = 0, PicturePage = 1, HelpPage = 2, ScopePage = 3 };
+// The picture area's pages, as the status presenter numbers them.
+constexpr int DropHintPage = UiController::DropHintPage;
+constexpr int PicturePage = UiController::PicturePage;
+constexpr int HelpPage = UiController::HelpPage;
+constexpr int ScopePage = UiController::ScopePage;
 
 QFont courier(int pointSize)
 {
@@ -92,6 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
+    connect(audioOutput, &AudioOutput::deviceLost, this, &MainWindow::onAudioDeviceLost);
 
     // The scope page is built here so that its own connections to the state come first.
     buildWidgetTree();
@@ -125,12 +136,32 @@ MainWindow::MainWindow(QWidget *parent)
     stepTimer = new QTimer(this);
     stepTimer->setInterval(100);
     stepTimer->setTimerType(Qt::PreciseTimer);
-    inspectorTimer = new QTimer(this);
-    inspectorTimer->setInterval(50);
-    inspectorTimer->setTimerType(Qt::PreciseTimer);
+    pixelInspector = new PixelInspectorOverlay(
+        inspectorLabel, helpButton,
+        [this] {
+            PixelInspectorOverlay::View view;
+            view.allowed = viewerStack->currentIndex() == PicturePage && !appState->isFullScreen()
+                && !appState->isHelpVisible() && appState->playState() == Stopped
+                && appState->displayChannel() == Color && appState->totalFrames() != 0 && !isAudioOnly();
+            view.frame = videoSink->videoFrame();
+            view.frameNumber = appState->currentFrameNumber();
+            view.widgetSize = videoWidget->size();
+            view.cursor = videoWidget->mapFromGlobal(QCursor::pos());
+            view.rotationDegrees = appState->viewerRotationDegrees();
+            return view;
+        },
+        [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
+            // Blocks the GUI thread until the engine answers; only asked while stopped.
+            QString text;
+            const bool called = QMetaObject::invokeMethod(
+                videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
+                Q_RETURN_ARG(QString, text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x), Q_ARG(int, y),
+                Q_ARG(int, width), Q_ARG(int, height), Q_ARG(int, rotationDegrees));
+            return called ? text : QString();
+        },
+        this);
 
     connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
-    connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
     connectCommandTimers();
     commands = std::make_unique<KeyCommandTable>();
     buildCommandTable();
@@ -144,6 +175,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Scope images reach the scope widget first (connected here once it exists); the
     // window only completes a step in flight.
     connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+
+    // Ctrl+O takes the same open path as a drop.
+    new OpenFileCommand(
+        this, [this] { return appState->mediaInfo().filePath; }, [this](const QString &path) { openMediaFile(path); });
 }
 
 MainWindow::~MainWindow()
@@ -366,6 +401,10 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
+    // The engine's conversion follows the channel back, or every picture of the new file
+    // would still pay for an isolation conversion. Queued ahead of the first frame request.
+    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
+                              Q_ARG(ConversionProfile, Standard));
     appState->setViewerRotationDegrees(0);
     initTimecode();
     uiController->updateTimecode(0);
@@ -454,8 +493,7 @@ void MainWindow::initTimecode()
 void MainWindow::onFrameNumberChanged(int64_t frameNumber)
 {
     uiController->updateTimecode(frameNumber);
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
+    pixelInspector->dropCache();
     updatePixelInspector();
     // In scope mode a step completes when its scope image arrives.
     if (appState->currentMode() == Scope)
@@ -527,8 +565,7 @@ void MainWindow::updateSafetyArea()
     safetyAreaShown = shown;
     if (pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0 && !isAudioOnly()
         && (shown != old || shown)) {
-        inspectorImage = QImage();
-        inspectorImageFrame = -1;
+        pixelInspector->dropCache();
         rerender();
     }
 }
@@ -541,79 +578,13 @@ void MainWindow::setSafetyArea(int h, int v, int l)
 
 void MainWindow::updatePixelInspector()
 {
-    if (!inspectorLabel)
-        return;
-    const auto hide = [this] {
-        inspectorLabel->clear();
-        inspectorLabel->hide();
-    };
-    if (!inspectorActive) {
-        hide();
-        return;
-    }
-    if (viewerStack->currentIndex() != PicturePage || appState->isFullScreen() || appState->isHelpVisible()
-        || appState->playState() != Stopped || appState->displayChannel() != Color || appState->totalFrames() == 0
-        || isAudioOnly()) {
-        hide();
-        return;
-    }
-
-    const QVideoFrame frame = videoSink->videoFrame();
-    if (!frame.isValid()) {
-        hide();
-        return;
-    }
-    if (inspectorImage.isNull() || inspectorImageFrame != appState->currentFrameNumber()) {
-        inspectorImage = frame.toImage();
-        inspectorImageFrame = appState->currentFrameNumber();
-    }
-    if (inspectorImage.isNull()) {
-        hide();
-        return;
-    }
-    const int imageW = inspectorImage.width();
-    const int imageH = inspectorImage.height();
-    const QSize shown = inspectorImage.size().scaled(videoWidget->size(), Qt::KeepAspectRatio);
-    const int left = (videoWidget->width() - shown.width()) / 2;
-    const int top = (videoWidget->height() - shown.height()) / 2;
-    const QPoint cursor = videoWidget->mapFromGlobal(QCursor::pos());
-    if (!QRect(QPoint(left, top), shown).contains(cursor)) {
-        hide();
-        return;
-    }
-    const double shownW = shown.width() < 2 ? 1.0 : shown.width();
-    const double shownH = shown.height() < 2 ? 1.0 : shown.height();
-    const int x = std::clamp(int((cursor.x() - left) / shownW * imageW), 0, imageW - 1);
-    const int y = std::clamp(int((cursor.y() - top) / shownH * imageH), 0, imageH - 1);
-
-    // Blocks the GUI thread until the engine answers; only done while stopped.
-    QString sourceText;
-    const bool called = QMetaObject::invokeMethod(
-        videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
-        Q_RETURN_ARG(QString, sourceText), Q_ARG(int64_t, appState->currentFrameNumber()), Q_ARG(int, x),
-        Q_ARG(int, y), Q_ARG(int, imageW), Q_ARG(int, imageH), Q_ARG(int, appState->viewerRotationDegrees()));
-    if (!called || sourceText.isEmpty()) {
-        hide();
-        return;
-    }
-    const QColor c = inspectorImage.pixelColor(x, y);
-    inspectorLabel->setText(sourceText + QStringLiteral("\nDisplay: ")
-                            + QStringLiteral("%1,%2,%3").arg(c.red()).arg(c.green()).arg(c.blue()));
-    inspectorLabel->adjustSize();
-    const QRect button = helpButton->geometry();
-    inspectorLabel->move(button.right() + 55, std::max(button.bottom() - inspectorLabel->height() + 1, 0));
-    inspectorLabel->raise();
-    inspectorLabel->show();
+    if (pixelInspector)
+        pixelInspector->refresh();
 }
 
 void MainWindow::turnInspectorOff()
 {
-    inspectorActive = false;
-    inspectorTimer->stop();
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
-    inspectorLabel->clear();
-    inspectorLabel->hide();
+    pixelInspector->release();
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
@@ -659,7 +630,8 @@ void MainWindow::onSeekBarPressed()
 {
     seekBarDragging = true;
     seekThrottleTimer->start();
-    // TODO(timecode entry): leave an active entry without applying it.
+    if (appState->isGotoMode())
+        leaveTimecodeEntry(false);
 }
 
 void MainWindow::onSeekBarReleased()
@@ -703,99 +675,68 @@ void MainWindow::centreDialog(QDialog *dialog) const
     dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
 }
 
-void MainWindow::showMessageDialog(const QString &title, const QString &message)
+int MainWindow::runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused)
 {
     const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(title);
-    dialog.setFixedSize(450, 180);
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(40, 10, 40, 35);
-    layout->setSpacing(20);
-
-    auto *row = new QHBoxLayout;
-    row->setSpacing(15);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignCenter);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    text->setStyleSheet(QStringLiteral("font-size: 14px; color: white;"));
-    QString paragraphs = message;
-    paragraphs.replace(QLatin1Char('\n'), QStringLiteral("</p><p style='margin: 0; margin-top: 10px;'>"));
-    text->setText(QStringLiteral("<p style='margin: 0;'>%1</p>").arg(paragraphs));
-    row->addWidget(text);
-    row->addStretch();
-    layout->addLayout(row);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(true);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    buttons->addWidget(ok);
-    layout->addLayout(buttons);
-
+    if (whilePaused)
+        whilePaused();
     centreDialog(&dialog);
-    dialog.exec();
+    const int result = dialog.exec();
     resumeAfterDialog(timerWasActive);
+    return result;
+}
+
+void MainWindow::showMessageDialog(const QString &title, const QString &message)
+{
+    MessageDialog dialog(windowIcon(), title, message);
+    runModalDialog(dialog);
 }
 
 void MainWindow::onAboutClicked()
 {
-    const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(QString());
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(24, 24, 24, 24);
-    layout->setSpacing(20);
+    AboutDialog dialog(windowIcon(), QCoreApplication::applicationVersion());
+    runModalDialog(dialog);
+}
 
-    auto *row = new QHBoxLayout;
-    row->setSpacing(20);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignTop);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setOpenExternalLinks(true);
-    text->setText(
-        QStringLiteral(
-            "<h3 style='margin:0;'>Orvel - Media File Viewer</h3>"
-            "<p style='margin-top:5px;'>バージョン %1</p>"
-            "<p>このソフトウェアは、<b>Qt</b> フレームワークと<br><b>FFmpeg</b>を使用して開発されています。</p>"
-            "<hr>"
-            "<p style='font-size: small; color: #aaa;'>"
-            "<b>Qt バージョン:</b> %2<br><b>FFmpeg バージョン:</b> 8.1<br>"
-            "Qt is a registered trademark of The Qt Company Ltd. and its subsidiaries.<br>"
-            "FFmpeg is a trademark of Fabrice Bellard, originator of the FFmpeg project.<br>"
-            "This software uses <a style='color: #4282da;' href='https://www.qt.io/'>Qt</a> and "
-            "<a style='color: #4282da;' href='https://ffmpeg.org/'>FFmpeg</a> under the "
-            "<a style='color: #4282da;' href='https://www.gnu.org/licenses/lgpl-3.0.html'><b>LGPL v3</b></a>."
-            "</p>")
-            .arg(QCoreApplication::applicationVersion(), QString::fromLatin1(qVersion())));
-    row->addWidget(text);
-    layout->addLayout(row);
+void MainWindow::showSafetyAreaDialog()
+{
+    SafetyAreaDialog dialog(framePresenter->safetyArea());
+    connect(&dialog, &SafetyAreaDialog::areaChanged, this, &MainWindow::setSafetyArea);
+    runModalDialog(dialog, [this] {
+        // Visible while it is adjusted; the two overlays are never drawn together.
+        framePresenter->setLissajousEnabled(false);
+        framePresenter->setSafetyAreaEnabled(true);
+        updateLissajousOverlay();
+        updateSafetyArea();
+    });
+}
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(false);
-    ok->setAutoDefault(false);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(ok, 0, Qt::AlignRight);
+void MainWindow::showAudioDeviceDialog()
+{
+    AudioDeviceDialog dialog(QMediaDevices::audioOutputs(), audioOutput->device(), windowIcon());
+    // Applied before the dialog's re-render, which re-decodes the audio for the new sink.
+    connect(&dialog, &QDialog::accepted, this, [this, &dialog] {
+        const QAudioDevice chosen = dialog.selectedDevice();
+        if (chosen.isNull())
+            return;
+        audioOutput->setDevice(chosen);
+        if (appState->totalFrames() > 0) {
+            playbackController->setPlaybackState(Stopped);
+            recreateAudioSink(appState->mediaInfo().audioSampleRate);
+        }
+    });
+    runModalDialog(dialog);
+}
 
-    dialog.adjustSize();
-    dialog.setFixedSize(dialog.size());
-    centreDialog(&dialog);
-    dialog.exec();
-    resumeAfterDialog(timerWasActive);
+void MainWindow::onAudioDeviceLost(const QString &message)
+{
+    // Not modal: the player keeps running, only without sound.
+    if (deviceWarning)
+        deviceWarning->close();
+    deviceWarning = new MessageDialog(windowIcon(), QStringLiteral("Warning"), message, this);
+    deviceWarning->setAttribute(Qt::WA_DeleteOnClose);
+    centreDialog(deviceWarning);
+    deviceWarning->show();
 }
 
 void MainWindow::rerender()

@@ -2,13 +2,17 @@
 
 #include "core/enums.h"
 #include "core/timecode.h"
+#include "ui/timecodeentry.h"
 
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
 #include <QVariantMap>
 
+#include <QPointer>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -17,6 +21,7 @@ class AudioMeterWidget;
 class AudioOutput;
 class FramePresenter;
 class KeyCommandTable;
+class PixelInspectorOverlay;
 class PlaybackController;
 class QComboBox;
 class QDialog;
@@ -57,6 +62,9 @@ public:
     void setSafetyArea(int h, int v, int l);
     // Rebuilds the audio output (16-bit stereo at sampleRate) on its chosen device.
     void recreateAudioSink(int sampleRate);
+    // Shows a file in the system's file manager; the application sets the platform's way.
+    // Without one, a double-click on the path does nothing.
+    void setFileRevealer(std::function<void(const QString &)> revealer) { fileRevealer = std::move(revealer); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -84,10 +92,18 @@ private:
     void initTimecode();
     void turnInspectorOff();
     void showMessageDialog(const QString &title, const QString &message);
+    void showSafetyAreaDialog();
+    void showAudioDeviceDialog();
+    void onAudioDeviceLost(const QString &message);
+    // The pattern every modal dialog of the window follows: pause, run 'whilePaused',
+    // centre over the picture, exec(), then re-render and restart the timer if it ran.
+    int runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused = {});
     void centreDialog(QDialog *dialog) const;
     // Modal dialogs pause the player first; the result says whether the playback timer ran.
     bool pauseForDialog();
     void resumeAfterDialog(bool timerWasActive);
+    // The loudness chord: measures the routed pair from the current frame to the end.
+    void startLoudnessMeasurement();
     // Shows the current frame again with the present settings (a seek, so it stops playback).
     void rerender();
     // The picture page is shown and the help overlay is not.
@@ -116,6 +132,14 @@ private:
     void toggleSafetyArea();
     void toggleLissajous();
     void turnInspectorOn();
+
+    // Timecode entry, copy and reveal (mainwindow_timecode.cpp).
+    void enterTimecodeEntry();
+    // Leaves the mode; with apply, first jumps to the typed timecode if it names a frame.
+    void leaveTimecodeEntry(bool apply);
+    void timecodeEntryKey(QKeyEvent *event);
+    // Double-clicks on the timecode (copy) and the path (reveal); true when consumed.
+    bool filterLabelDoubleClick(QObject *watched, QEvent *event);
     void applyDefaultRouting();
     void gangRouting(int channel);
     void toggleMute();
@@ -143,10 +167,7 @@ private:
     QComboBox *rightChannelCombo = nullptr;
     bool lissajousShown = false;   // as last drawn, to redraw a stopped picture without it
     bool safetyAreaShown = false;
-    bool inspectorActive = false;
-    QImage inspectorImage;
-    int64_t inspectorImageFrame = -1;
-    QTimer *inspectorTimer = nullptr;
+    PixelInspectorOverlay *pixelInspector = nullptr;
     VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
     QGraphicsOpacityEffect *seekBarOpacity = nullptr;
     // Display timecode of the open file; empty for audio-only media or when it cannot be
@@ -166,7 +187,8 @@ private:
     int savedLeftIndex = -1;
     int savedRightIndex = -1;
     QLabel *helpLabel = nullptr;
-    QString gotoInput;
+    TimecodeEntry timecodeEntry;
+    std::function<void(const QString &)> fileRevealer;
     QTimer *stepTimer = nullptr;
     int stepDirection = 0;
     int stepKey = 0;
@@ -179,4 +201,5 @@ private:
     QTimer *scopeDeferTimer = nullptr;
     int64_t scopePendingFrame = -1;
     std::unique_ptr<KeyCommandTable> commands;
+    QPointer<QDialog> deviceWarning; // the lost-device notice while it is open
 };

@@ -7,8 +7,11 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
+#include "ui/pixelinspectoroverlay.h"
+#include "ui/loudnessmeasurementflow.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -50,6 +53,28 @@ void MainWindow::connectCommandTimers()
     connect(stepTimer, &QTimer::timeout, this, [this] { stepOnce(true); });
 }
 
+void MainWindow::startLoudnessMeasurement()
+{
+    LoudnessStartFacts facts;
+    facts.media = appState->mediaInfo();
+    facts.totalFrames = appState->totalFrames();
+    facts.currentFrame = appState->currentFrameNumber();
+    facts.fps = appState->fps();
+    facts.stopped = appState->playState() == Stopped;
+    facts.viewerMode = appState->currentMode() == Viewer;
+    facts.fullScreen = appState->isFullScreen();
+    facts.helpVisible = appState->isHelpVisible();
+    facts.seekBarDragging = seekBarDragging;
+    facts.leftChannel = leftChannelCombo ? leftChannelCombo->currentIndex() - 1 : -1;
+    facts.rightChannel = rightChannelCombo ? rightChannelCombo->currentIndex() - 1 : -1;
+    const std::optional<LoudnessMeasureRequest> request = loudnessRequestFor(facts);
+    if (!request)
+        return;
+    const bool timerWasActive = pauseForDialog();
+    LoudnessMeasurementFlow::run(*request, windowIcon(), [this](QDialog *dialog) { centreDialog(dialog); });
+    resumeAfterDialog(timerWasActive);
+}
+
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
     // Holding a key never repeats a command; held stepping repeats through stepTimer.
@@ -66,13 +91,14 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         stopStepping();
 
     if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
-        // TODO(timecode entry): leave an active entry without applying it.
-        // TODO(loudness): start the loudness measurement.
+        if (appState->isGotoMode())
+            leaveTimecodeEntry(false);
+        startLoudnessMeasurement();
         return;
     }
 
     if (appState->isGotoMode()) {
-        // TODO(timecode entry): every key goes to the entry while it is active.
+        timecodeEntryKey(event);
         return;
     }
 
@@ -112,7 +138,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_E && modifiers == ModifierClass::Command) {
         if (picturePage && appState->totalFrames() > 0 && !audioOnly) {
             stopStepping();
-            // TODO(safety area dialog): open the set-up dialog.
+            showSafetyAreaDialog();
         }
         return;
     }
@@ -192,9 +218,9 @@ void MainWindow::buildCommandTable()
     table.addAnyModifiers({Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5, Qt::Key_6, Qt::Key_7, Qt::Key_8},
                           [this](int key, ModifierClass) { gangRouting(key - Qt::Key_0); });
     table.addAnyModifiers({Qt::Key_M}, [this](int, ModifierClass) { toggleMute(); });
-    table.addAnyModifiers({Qt::Key_Return, Qt::Key_Enter}, [](int, ModifierClass) {
-        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
-        // help hidden, seek bar not held, picture page.
+    table.addAnyModifiers({Qt::Key_Return, Qt::Key_Enter}, [this](int, ModifierClass) {
+        if (appState->playState() == Stopped && !seekBarDragging && appState->currentMode() == Viewer)
+            enterTimecodeEntry();
     });
     table.addAnyModifiers({Qt::Key_Home, Qt::Key_Up}, [this](int, ModifierClass) { seekToFrame(0); });
     table.addAnyModifiers({Qt::Key_End, Qt::Key_Down}, [this](int, ModifierClass) {
@@ -272,9 +298,12 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
             updatePixelInspector();
         return false;
     }
-    // TODO(timecode entry): double-click on pathLabel reveals the file, on timecodeLabel
-    // copies the timecode.
-    // TODO(audio device dialog): double-click on audioMeter.
+    if (filterLabelDoubleClick(watched, event))
+        return true;
+    if (watched == audioMeter && event->type() == QEvent::MouseButtonDblClick) {
+        showAudioDeviceDialog();
+        return true;
+    }
     return false;
 }
 
@@ -438,8 +467,7 @@ void MainWindow::selectChannel(DisplayChannel channel)
     } else {
         rerender();
     }
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
+    pixelInspector->dropCache();
     updatePixelInspector();
 }
 
@@ -471,10 +499,7 @@ void MainWindow::toggleLissajous()
 
 void MainWindow::turnInspectorOn()
 {
-    inspectorActive = true;
-    if (!inspectorTimer->isActive())
-        inspectorTimer->start();
-    updatePixelInspector();
+    pixelInspector->press();
 }
 
 void MainWindow::applyDefaultRouting()

@@ -70,6 +70,36 @@ sine_stereo() {
     echo "aevalsrc=${amp}*sin(2*PI*$1*t)|${amp}*sin(2*PI*$1*t):s=48000:c=stereo:d=$3"
 }
 
+# stepped_sine FREQ DB:SECONDS...: a stereo sine whose peak level steps through the list.
+stepped_sine() {
+    local freq=$1 expr=0 end total=0 duration part db secs amp
+    shift
+    for part in "$@"; do
+        total=$(( total + ${part#*:} ))
+    done
+    duration=$total
+    for part in $(printf '%s\n' "$@" | tac); do
+        db=${part%%:*}
+        secs=${part#*:}
+        amp=$(awk -v db="$db" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+        end=$(( total ))
+        total=$(( total - secs ))
+        expr="if(lt(t\\,${end})\\,${amp}\\,${expr})"
+    done
+    echo "aevalsrc=${expr}*sin(2*PI*${freq}*t)|${expr}*sin(2*PI*${freq}*t):s=48000:c=stereo:d=${duration}"
+}
+
+# level_sines FREQ SECONDS DB...: one channel per DB, each the same sine at that peak level.
+level_sines() {
+    local freq=$1 secs=$2 expr="" db amp
+    shift 2
+    for db in "$@"; do
+        amp=$(awk -v db="$db" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+        expr+="${expr:+|}${amp}*sin(2*PI*${freq}*t)"
+    done
+    echo "aevalsrc=${expr}:s=48000:d=${secs}"
+}
+
 X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
 # prores_aw rather than prores_ks: several times faster, and the MXF muxer of FFmpeg 5.1
 # refuses prores_ks output ("could not get prores profile").
@@ -175,6 +205,69 @@ make_clip() {
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
         ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    # pixel inspector
+    rgb48be_png.mov)
+        # 16-bit PNG decodes to big-endian RGB48.
+        ff -f lavfi -i "$(pattern 320 180 25 1),format=rgb48be" -c:v png -pix_fmt rgb48be "$f" ;;
+    yuv422p10_pattern.mov)
+        # Colour changes every few pixels, so chroma read at the wrong sample shows.
+        ff -f lavfi -i "$(pattern 640 360 25 1)" -c:v prores_aw -profile:v 3 -pix_fmt yuv422p10le "$f" ;;
+    # -- stream containers: seeks by decode time, open GOPs, a picture-stream timecode --
+    mpeg2_2997df_gop_tc.ts)
+        # Broadcast-style MPEG-2: open GOPs of 15 with two B-frames; the timecode lives only
+        # in the GOP headers (the TS muxer writes no timecode tag).
+        ff -f lavfi -i "$(pattern 720 480 30000/1001 8)" -f lavfi -i "$(sine_stereo 1000 -18 8)" \
+           -c:v mpeg2video -g 15 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -timecode '00:59:59;20' "$f" ;;
+    h264_opengop.ts)
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           "${X264[@]}" -bf 2 -g 25 -sc_threshold 0 -x264-params open-gop=1 -c:a aac -b:a 192k "$f" ;;
+    mpeg2_opengop.mpg)
+        # MPEG-PS (DVD-style program stream).
+        ff -f lavfi -i "$(pattern 720 576 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           -c:v mpeg2video -g 12 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -f vob "$f" ;;
+    two_rates_48k_44k1.mov)
+        # A second audio stream at another rate than the first: 600 Hz at 48 kHz, then
+        # 1 kHz at 44.1 kHz.
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(sine_stereo 600 -12 4)" \
+           -f lavfi -i "$(sine_stereo 1000 -12 4 | sed 's/:s=48000:/:s=44100:/')" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    # Containers for the desktop entry's file types.
+    container.ts)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           "${X264[@]}" -c:a mp2 "$f" ;;
+    container.mpg)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           -c:v mpeg2video -c:a mp2 "$f" ;;
+    audio.mp3)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libmp3lame "$f" ;;
+    audio.aac)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a aac -f adts "$f" ;;
+    audio.ogg)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libvorbis "$f" ;;
+    # ---- loudness measurement: EBU-style 1 kHz signals at known levels ----
+    loudness_1k_-23dbfs.wav)
+        ff -f lavfi -i "$(sine_stereo 1000 -23 20)" -c:a pcm_s24le "$f" ;;
+    loudness_1k_-33dbfs.wav)
+        ff -f lavfi -i "$(sine_stereo 1000 -33 20)" -c:a pcm_s24le "$f" ;;
+    loudness_gate_36_23_36.wav)
+        ff -f lavfi -i "$(stepped_sine 1000 -36:10 -23:60 -36:10)" -c:a pcm_s24le "$f" ;;
+    loudness_gate_72_36_23_36_72.wav)
+        ff -f lavfi -i "$(stepped_sine 1000 -72:10 -36:10 -23:60 -36:10 -72:10)" -c:a pcm_s24le "$f" ;;
+    loudness_isp_12k.wav)
+        local amp=0.5
+        ff -f lavfi -i "aevalsrc=${amp}*sin(2*PI*12000*t+PI/4)|${amp}*sin(2*PI*12000*t+PI/4):s=48000:c=stereo:d=5" \
+           -c:a pcm_s24le "$f" ;;
+    loudness_stereo_51.mov)
+        # Global channel g is a 1 kHz sine at -(20 + g) dBFS: stereo (0, 1), 5.1 (2..7), and a
+        # mono third stream (8) that the eight-channel limit leaves out.
+        ff -f lavfi -i "$(bars 320 180 25 10)" \
+           -f lavfi -i "$(level_sines 1000 10 -20 -21)" \
+           -f lavfi -i "$(level_sines 1000 10 -22 -23 -24 -25 -26 -27)" \
+           -f lavfi -i "$(level_sines 1000 10 -28)" \
+           -map 0:v -map 1:a -map 2:a -map 3:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    loudness_two_rates.mkv)
+        ff -f lavfi -i "$(level_sines 1000 10 -20 -20)" -f lavfi -i "$(level_sines 1000 10 -26 -30),aresample=44100" \
+           -map 0:a -map 1:a -c:a pcm_s16le "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
