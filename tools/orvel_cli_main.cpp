@@ -12,6 +12,7 @@ int main(int argc, char **argv)
     // QVideoFrame::toImage exactly as in the player, which needs one; no display is used.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    cli::configureLogging(cli::verboseRequested(argc, argv));
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvel-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));

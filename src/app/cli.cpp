@@ -4,6 +4,7 @@
 #include "core/rotation.h"
 #include "av/ffmpeg.h"
 #include "engine/videoengine.h"
+#include "av/ffmpeg.h"
 #include "loudness/loudnessmeasureworker.h"
 #include "scopes/waveformrenderer.h"
 
@@ -19,6 +20,8 @@
 #include <QThread>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -476,7 +479,7 @@ int scopeCommand(const QStringList &arguments, Io &io)
 
 QString usageText()
 {
-    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] <command> [arguments]\n\nCommands:\n");
+    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] [--verbose] <command> [arguments]\n\nCommands:\n");
     for (const Command &command : commands()) {
         text += QStringLiteral("  %1 %2\n      %3\n")
                     .arg(QString::fromLatin1(command.name), QString::fromLatin1(command.arguments),
@@ -518,6 +521,41 @@ const QList<Command> &commands()
     return table;
 }
 
+bool verboseRequested(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") == 0)
+            return true;
+        if (argv[i][0] != '-')
+            return false; // the command: what follows belongs to it
+    }
+    return false;
+}
+
+namespace {
+
+void quietMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+} // namespace
+
+void configureLogging(bool verbose)
+{
+    if (verbose) {
+        qInstallMessageHandler(nullptr);
+        av_log_set_level(AV_LOG_INFO);
+        return;
+    }
+    qInstallMessageHandler(quietMessageHandler);
+    av_log_set_level(AV_LOG_QUIET);
+    // Qt's multimedia plugin raises FFmpeg's log level when it loads; a silent callback
+    // keeps the log out of stderr whatever the level.
+    av_log_set_callback([](void *, int, const char *, va_list) {});
+}
+
 int run(const QStringList &arguments, Io &io)
 {
     QCommandLineParser parser;
@@ -528,8 +566,12 @@ int run(const QStringList &arguments, Io &io)
                                         QStringLiteral("Show this help."));
     const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
                                            QStringLiteral("Show the version."));
+    // Acted on by configureLogging before the application exists; accepted here.
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Also print the engine's log and warnings."));
     parser.addOption(helpOption);
     parser.addOption(versionOption);
+    parser.addOption(verboseOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
                                  QStringLiteral("<command> [arguments]"));
 

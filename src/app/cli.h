@@ -37,6 +37,13 @@ struct Command {
 
 const QList<Command> &commands();
 
+// True when "--verbose" comes before the command. Read from argv because the quiet mode
+// must be in place before the application object exists (its warnings come first).
+bool verboseRequested(int argc, char **argv);
+// Without verbose: only critical Qt messages and no FFmpeg log reach stderr, so errors
+// are the command's own lines. With verbose: everything, debug lines included.
+void configureLogging(bool verbose);
+
 // arguments as QCoreApplication::arguments() gives them (program name first). Returns the
 // process exit code. Needs a QCoreApplication; commands run a local event loop.
 int run(const QStringList &arguments, Io &io);

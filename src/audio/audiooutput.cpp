@@ -64,12 +64,13 @@ void AudioOutput::release()
 {
     if (m_presenceCheck)
         m_presenceCheck->stop();
-    if (m_sink) {
-        // Stopping reports a state change of its own; that is not a loss.
-        m_sink->disconnect(this);
-        m_sink->stop();
-        delete m_sink;
-    }
+    // Stopping and deleting a PulseAudio sink run an event loop, in which the next file can
+    // open and rebuild or release this output. Everything is reset first, so that such a
+    // call neither sees this sink nor deletes it under our feet.
+    QAudioSink *sink = m_sink.data();
+    // Stopping reports a state change of its own; that is not a loss.
+    if (sink)
+        sink->disconnect(this);
     m_sink = nullptr;
     m_pushDevice = nullptr;
     m_sampleRate = 0;
@@ -77,6 +78,10 @@ void AudioOutput::release()
     m_bytesWritten = 0;
     m_bytesTaken = 0;
     m_playedBaseUSecs = 0;
+    if (sink) {
+        sink->stop();
+        delete sink;
+    }
 }
 
 bool AudioOutput::start()
@@ -95,9 +100,12 @@ void AudioOutput::stop()
 {
     if (!m_sink)
         return;
-    m_sink->stop();
-    m_sink->reset();
     m_pushDevice = nullptr;
+    // stop() may run an event loop in which the sink is released (see release()).
+    const QPointer<QAudioSink> sink = m_sink;
+    sink->stop();
+    if (sink)
+        sink->reset();
 }
 
 void AudioOutput::suspend()

@@ -22,9 +22,17 @@ FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
 FramePtr cloneFrame(const AVFrame *frame) { return FramePtr(frame ? av_frame_clone(frame) : nullptr); }
 
-int openInput(FormatContextPtr &out, const char *url)
+int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt)
 {
     AVFormatContext *raw = nullptr;
+    if (interrupt) {
+        raw = avformat_alloc_context();
+        if (!raw) {
+            out.reset();
+            return AVERROR(ENOMEM);
+        }
+        raw->interrupt_callback = *interrupt;
+    }
     const int ret = avformat_open_input(&raw, url, nullptr, nullptr);
     out.reset(ret >= 0 ? raw : nullptr);
     return ret;

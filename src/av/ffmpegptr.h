@@ -16,6 +16,7 @@ struct AVPacket;
 struct SwsContext;
 struct SwrContext;
 struct AVFilterGraph;
+struct AVIOInterruptCB;
 
 namespace av {
 
@@ -43,7 +44,8 @@ PacketPtr makePacket();
 // New reference to the same buffers; null when 'frame' is null or allocation fails.
 FramePtr cloneFrame(const AVFrame *frame);
 
-// avformat_open_input frees the context itself on failure; 'out' is null then.
-int openInput(FormatContextPtr &out, const char *url);
+// avformat_open_input frees the context itself on failure; 'out' is null then. With
+// 'interrupt', every blocking read of the open and of later demuxing asks it first.
+int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt = nullptr);
 
 } // namespace av

@@ -53,7 +53,15 @@ NumberedFrame numberFrame(NumberingState &state, std::optional<int64_t> bestEffo
             state.manualFrameCounter = true;
             result.stallDetected = true;
         }
+        const bool outside = clock.frameCount > 1 && (result.number < 0 || result.number >= clock.frameCount);
+        if (outside) {
+            result.number = state.lastNumber >= 0 ? state.lastNumber + 1 : state.framesDecodedSinceSeek;
+            result.jumpDetected = !state.countingOverJump;
+        }
+        state.countingOverJump = outside;
     }
+    if (clock.frameCount > 1)
+        result.number = std::min(result.number, clock.frameCount - 1);
     ++state.framesDecodedSinceSeek;
     state.lastNumber = result.number;
     return result;

@@ -26,6 +26,7 @@ struct StreamClock {
     int timeBaseDen = 1;
     std::optional<int64_t> startTime; // empty when the stream has none (AV_NOPTS_VALUE)
     double fps = 0;
+    int64_t frameCount = 0;           // totalFrames; numbers stay below it when above 1
 };
 
 // floor(timeBase × (timestamp − start) × fps + 0.01): the 0.01 absorbs timestamps that
@@ -37,17 +38,22 @@ struct NumberingState {
     bool manualFrameCounter = false;   // count frames instead of reading timestamps
     int64_t framesDecodedSinceSeek = 0;
     int64_t lastNumber = -1;           // number of the previous frame since the seek
+    bool countingOverJump = false;     // the previous frame's timestamp was outside the file
 };
 
 struct NumberedFrame {
     int64_t number = 0;
     bool stallDetected = false; // this frame switched the state to counting
+    bool jumpDetected = false;  // first frame of a run whose timestamps lie outside the file
 };
 
 // Number of the next frame the decoder returned (its best-effort timestamp, empty when it
 // has none), advancing 'state'. Counting replaces timestamps when the container has none
 // or when they stop moving: a 0 after more than 30 frames since the seek. A single frame
-// without a timestamp follows its predecessor.
+// without a timestamp follows its predecessor, and so does a frame whose timestamp lies
+// outside the file (before its start or at frameCount and beyond, as damaged transport
+// streams jump): such a run is counted on from the last good number, and timestamps are
+// trusted again as soon as they fall inside the file. No number reaches frameCount.
 NumberedFrame numberFrame(NumberingState &state, std::optional<int64_t> bestEffortTimestamp,
                           const StreamClock &clock);
 

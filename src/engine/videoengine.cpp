@@ -2,6 +2,7 @@
 
 #include "audio/audioengine.h"
 #include "engine/codecnaming.h"
+#include "engine/mediachecks.h"
 #include "av/ffmpeg.h"
 #include "core/metatypes.h"
 
@@ -109,6 +110,20 @@ bool containsCaseSensitive(const char *haystack, const char *needle)
     return haystack && std::string_view(haystack).find(needle) != std::string_view::npos;
 }
 
+mediachecks::LengthFacts lengthFacts(AVFormatContext *ctx, AVStream *stream, double fps)
+{
+    mediachecks::LengthFacts facts;
+    facts.declaredFrames = stream->nb_frames;
+    facts.streamDurationSec = stream->duration >= 1 ? seconds(stream->duration, stream->time_base) : 0.0;
+    facts.formatDurationSec = formatDurationSec(ctx);
+    facts.fps = fps;
+    // Matroska has no per-stream frame count worth trusting.
+    facts.preferDuration = containsCaseSensitive(ctx->iformat ? ctx->iformat->name : nullptr, "matroska");
+    facts.indexEntries = avformat_index_get_entries_count(stream);
+    facts.fileBytes = ctx->pb ? std::max<int64_t>(avio_size(ctx->pb), 0) : 0;
+    return facts;
+}
+
 } // namespace
 
 DecodedFrame::DecodedFrame(av::FramePtr decoded, int64_t number, QList<float> channelLevels)
@@ -208,12 +223,14 @@ void VideoEngine::openFile(QString filePath)
 {
     closeFile();
 
-    if (av::openInput(formatContext, filePath.toUtf8().constData()) < 0) {
-        fail(QStringLiteral("avformat_open_input failed."));
+    const QString openError = mediachecks::openInput(formatContext, filePath, readInterrupter);
+    if (!openError.isEmpty()) {
+        fail(openError);
         return;
     }
-    if (avformat_find_stream_info(formatContext.get(), nullptr) < 0) {
-        fail(QStringLiteral("avformat_find_stream_info failed."));
+    if (const int result = avformat_find_stream_info(formatContext.get(), nullptr); result < 0) {
+        fail(mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
+                                      mediachecks::ffmpegErrorText(result), filePath));
         return;
     }
 
@@ -291,35 +308,24 @@ void VideoEngine::openFile(QString filePath)
         fail(QStringLiteral("avcodec_open2 failed."));
         return;
     }
+    if (const QString problem = mediachecks::pictureSizeProblem(videoCodecContext->width, videoCodecContext->height);
+        !problem.isEmpty()) {
+        fail(mediachecks::failureText(QStringLiteral("avcodec_open2 failed."), problem, filePath));
+        return;
+    }
 
-    fps = rateValue(stream->avg_frame_rate.den > 0 ? stream->avg_frame_rate : stream->r_frame_rate);
-    if (!(fps > 0.0 && fps <= 120.0)) {
-        const double realRate = rateValue(stream->r_frame_rate);
-        // A zero r_frame_rate would leave fps at 0 and break every frame/time conversion.
-        fps = (realRate > 0.0 && realRate < 120.0) ? realRate : kAudioOnlyFps;
+    const mediachecks::FrameRateChoice rate = mediachecks::chooseFrameRate(
+        rateValue(stream->avg_frame_rate.den > 0 ? stream->avg_frame_rate : stream->r_frame_rate),
+        rateValue(stream->r_frame_rate), kAudioOnlyFps);
+    fps = rate.fps;
+    if (rate.corrected)
         qDebug() << "Abnormal FPS detected. Using corrected FPS:" << fps;
-    }
 
-    const int64_t declaredFrames = stream->nb_frames >= 1 ? stream->nb_frames : 0;
-    int64_t frames = declaredFrames;
-    if (declaredFrames < 1 || containsCaseSensitive(inputFormat ? inputFormat->name : nullptr, "matroska")) {
-        double estimateSec = 0.0;
-        if (stream->duration >= 1)
-            estimateSec = seconds(stream->duration, stream->time_base);
-        else if (formatContext->duration != AV_NOPTS_VALUE)
-            estimateSec = formatDurationSec(formatContext.get());
-        if (estimateSec > 0.0)
-            frames = int64_t(std::llround(estimateSec * fps));
-    }
-    totalFrames = std::max<int64_t>(frames, 1);
-
-    videoDurationSec = stream->duration >= 1 ? seconds(stream->duration, stream->time_base) : 0.0;
-    if (!(videoDurationSec > 0.0))
-        videoDurationSec = fps > 0.0 ? double(totalFrames) / fps : 0.0;
-    if (!(videoDurationSec > 0.0)) {
-        const double formatSec = formatDurationSec(formatContext.get());
-        videoDurationSec = formatSec > 0.0 ? formatSec : 0.0;
-    }
+    const mediachecks::Length length = mediachecks::plausibleLength(lengthFacts(formatContext.get(), stream, fps));
+    totalFrames = length.totalFrames;
+    videoDurationSec = length.durationSec;
+    if (length.corrected)
+        qDebug() << "Implausible frame count or duration in the file. Using" << totalFrames << "frames," << videoDurationSec << "sec";
 
     currentFrame = 0;
 
@@ -458,7 +464,7 @@ VideoEngine::AudioOnlyResult VideoEngine::openAudioOnly(const QString &filePath)
         const int rate = audioEngine->sampleRate() >= 1 ? audioEngine->sampleRate() : stream->codecpar->sample_rate;
         if (valid) {
             hasTimeReference = rate > 0;
-            timeReferenceSec = rate >= 1 ? double(samples) / double(rate) : 0.0;
+            timeReferenceSec = mediachecks::timeReferenceSeconds(samples, rate).value_or(0.0);
         }
     }
 

@@ -10,6 +10,7 @@
 #include "core/scoperequest.h"
 #include "engine/decodeplan.h"
 #include "engine/framecache.h"
+#include "engine/mediachecks.h"
 #include "engine/pixelconverter.h"
 #include "engine/pixelprobe.h"
 
@@ -104,6 +105,10 @@ public slots:
                                             int canvasW, int canvasH, int rotationDegrees);
 
 public:
+    // Any thread, like abortCurrentTask: every blocking read from now on gives up, so a
+    // stuck open or decode returns and the thread can quit. Permanent for this engine.
+    void requestShutdown() { readInterrupter.requestShutdown(); }
+
     // --- engine thread only: used by the engine's own units, the CLI, tests, benchmarks ---
 
     // The decoded frame numbered frameNumber (or the last one reached when the file ends
@@ -287,4 +292,6 @@ private:
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};
+    // Asked by the demuxer before blocking reads: shutdown, or the running request abandoned.
+    mediachecks::ReadInterrupter readInterrupter{latestRequestId};
 };

@@ -38,6 +38,7 @@ decodeplan::StreamClock VideoEngine::videoClock() const
 {
     decodeplan::StreamClock clock;
     clock.fps = fps;
+    clock.frameCount = totalFrames;
     if (formatContext && videoStreamIndex >= 0 && unsigned(videoStreamIndex) < formatContext->nb_streams) {
         const AVStream *stream = formatContext->streams[videoStreamIndex];
         clock.timeBaseNum = stream->time_base.num;
@@ -85,6 +86,8 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
     const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(numbering, timestamp, videoClock());
     if (numbered.stallDetected)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
+    if (numbered.jumpDetected)
+        qDebug().noquote() << "Timestamp outside the file at frame" << numbered.number << "- counting frames instead";
     offerToCache(frame, numbered.number);
 
     // The queue takes over the decoder's reference; no pixels are copied.
@@ -128,7 +131,12 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
     AVCodecContext *decoder = videoCodecContext.get();
     while (wantsMore()) {
         bool end = false;
-        if (av_read_frame(formatContext.get(), packet.get()) < 0) {
+        const int readResult = av_read_frame(formatContext.get(), packet.get());
+        // Interrupted (shutdown or abandoned request): not the end of the file, so the
+        // decoder is not drained; the next request seeks anyway.
+        if (readResult == AVERROR_EXIT)
+            break;
+        if (readResult < 0) {
             end = true;
             // A drained decoder answers AVERROR_EOF; harmless on every later step.
             avcodec_send_packet(decoder, nullptr);
@@ -190,6 +198,12 @@ bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekT
 
 VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int requestId)
 {
+    // Blocking reads for this request give up once a newer id is announced.
+    struct ActiveRequest {
+        mediachecks::ReadInterrupter &interrupter;
+        ~ActiveRequest() { interrupter.setActiveRequest(0); }
+    } active{readInterrupter};
+    readInterrupter.setActiveRequest(requestId);
     ExactResult result;
     const bool seekable = totalFrames > 1;
     if (seekable && takeFromCache(frameNumber, result))
@@ -221,6 +235,11 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         if (decodeQueue.isEmpty()) {
             decodeStep(seekable ? frameNumber : -1);
             if (decodeQueue.isEmpty()) {
+                // An interrupted read leaves the queue empty too; that is no end of file.
+                if (isAbandoned(requestId)) {
+                    result.abandoned = true;
+                    return result;
+                }
                 // Near the end of a stream that seeks by decode time (MPEG-TS/PS) the seek
                 // can land after the last key frame whose pictures still follow: nothing
                 // decodes, so go back as for an open GOP.

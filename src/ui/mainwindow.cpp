@@ -3,6 +3,7 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
+#include "engine/enginestop.h"
 #include "engine/videoengine.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
@@ -191,10 +192,10 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     turnInspectorOff();
-    videoThread->quit();
-    // No time-out: the engine may be inside a long decode and must finish it before the
-    // objects it reports to go away. The engine is deleted as the thread finishes.
-    videoThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    // Bounded: a read stuck on a hung share must not keep the window from closing. A
+    // thread left behind only talks to the window through queued connections, which die
+    // with the receivers.
+    enginestop::stopEngineThread(videoThread, videoEngine);
     // Closing a PulseAudio sink runs an event loop. It must do so here, while every child
     // is alive, and with the controller gone (taking the engine's queued answers with it),
     // not amid the deletion of the children, where an answer would reach freed state.

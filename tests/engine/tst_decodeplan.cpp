@@ -36,6 +36,8 @@ private slots:
     void numberingSequences_data();
     void numberingSequences();
     void countingRestartsAfterSeek();
+    void numbersStayInsideTheFile_data();
+    void numbersStayInsideTheFile();
     void seekTimestamps_data();
     void seekTimestamps();
     void reseekBackoff();
@@ -169,6 +171,66 @@ void TestDecodePlan::countingRestartsAfterSeek()
     QCOMPARE(numberFrame(state, 512 * 70, mov).number, 0);
     QCOMPARE(numberFrame(state, 512 * 71, mov).number, 1);
     QVERIFY(state.manualFrameCounter);
+}
+
+// Damaged timestamps (a flipped bit in a transport stream, a wrapped clock) must not
+// number a frame outside 0 .. frameCount - 1.
+void TestDecodePlan::numbersStayInsideTheFile_data()
+{
+    QTest::addColumn<bool>("manualFromStart");
+    QTest::addColumn<qint64>("frameCount");
+    QTest::addColumn<QList<qint64>>("timestamps");
+    QTest::addColumn<QList<qint64>>("expected");
+    QTest::addColumn<QList<int>>("jumpsAt"); // frames that start a run outside the file
+
+    const qint64 flipped = qint64(1) << 30; // bit 30 of a 90 kHz PTS: some 12000 s later
+    QTest::newRow("one flipped timestamp") << false << qint64(100)
+        << QList<qint64>{512 * 10, 512 * 11, flipped, 512 * 13} << QList<qint64>{10, 11, 12, 13} << QList<int>{2};
+    QTest::newRow("a run beyond the end, then back")
+        << false << qint64(100) << QList<qint64>{512 * 10, flipped, flipped + 512, flipped + 1024, 512 * 14}
+        << QList<qint64>{10, 11, 12, 13, 14} << QList<int>{1};
+    QTest::newRow("first frame after a seek outside") << false << qint64(100)
+        << QList<qint64>{flipped, 512 * 5} << QList<qint64>{0, 5} << QList<int>{0};
+    QTest::newRow("backwards jump") << false << qint64(100)
+        << QList<qint64>{512 * 20, -flipped, 512 * 22} << QList<qint64>{20, 21, 22} << QList<int>{1};
+    QTest::newRow("two separate jumps") << false << qint64(100)
+        << QList<qint64>{512 * 1, flipped, 512 * 3, flipped * 2} << QList<qint64>{1, 2, 3, 4} << QList<int>{1, 3};
+    QTest::newRow("counting never reaches the frame count") << false << qint64(100)
+        << QList<qint64>{512 * 98, 512 * 99, flipped, flipped + 512} << QList<qint64>{98, 99, 99, 99}
+        << QList<int>{2};
+    QTest::newRow("the frame at the count itself") << false << qint64(100)
+        << QList<qint64>{512 * 99, 512 * 100} << QList<qint64>{99, 99} << QList<int>{1};
+    QTest::newRow("manual counting capped too") << true << qint64(3)
+        << QList<qint64>{0, 0, 0, 0, 0} << QList<qint64>{0, 1, 2, 2, 2} << QList<int>{};
+    // A single-frame or unknown count sets no bound.
+    QTest::newRow("no frame count") << false << qint64(0)
+        << QList<qint64>{512 * 10, 512 * 5000} << QList<qint64>{10, 5000} << QList<int>{};
+}
+
+void TestDecodePlan::numbersStayInsideTheFile()
+{
+    QFETCH(bool, manualFromStart);
+    QFETCH(qint64, frameCount);
+    QFETCH(QList<qint64>, timestamps);
+    QFETCH(QList<qint64>, expected);
+    QFETCH(QList<int>, jumpsAt);
+
+    NumberingState state;
+    state.manualFrameCounter = manualFromStart;
+    StreamClock mov = clock(1, 12800, 0, 25);
+    mov.frameCount = frameCount;
+    QList<qint64> numbers;
+    QList<int> jumps;
+    for (int i = 0; i < timestamps.size(); ++i) {
+        const NumberedFrame frame = numberFrame(state, timestamps[i], mov);
+        numbers.append(frame.number);
+        if (frame.jumpDetected)
+            jumps.append(i);
+    }
+    QCOMPARE(numbers, expected);
+    QCOMPARE(jumps, jumpsAt);
+    // A jump is no stall: timestamps are read again once they return.
+    QCOMPARE(state.manualFrameCounter, manualFromStart);
 }
 
 void TestDecodePlan::seekTimestamps_data()

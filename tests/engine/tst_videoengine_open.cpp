@@ -578,7 +578,8 @@ void TestVideoEngineOpen::failures()
     const OpenAnswer failed = engine.open(dir.filePath(name));
     QCOMPARE(failed.answers, 1);
     QCOMPARE(failed.success, false);
-    QCOMPARE(failed.error, error);
+    // Callers match the first line; a second one may say why (tst_videoengine_damaged).
+    QCOMPARE(failed.error.section(QLatin1Char('\n'), 0, 0), error);
     QVERIFY(failed.info.isEmpty());
 
     // The engine recovers for the next file.
