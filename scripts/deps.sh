@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing Orvel need, and only
-# those that are missing. Works as root (CI) or through sudo; never asks questions.
+# Installs the Debian packages that building, running and testing Orvel need, and only
+# those that are missing. Debian 12 (bookworm) is the reference; Debian 13 (trixie) gets its
+# own names where they differ (see below). Works as root (CI) or through sudo; never asks.
 set -euo pipefail
+
+# ID and VERSION_CODENAME of the system we install on (a chroot reads its own file).
+os_id=debian
+os_codename=bookworm
+if [[ -r /etc/os-release ]]; then
+    os_id=$(. /etc/os-release && echo "${ID:-debian}")
+    os_codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+fi
 
 PACKAGES=(
     # toolchain
@@ -22,6 +31,20 @@ PACKAGES=(
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
 )
+
+# Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old
+# name is only a virtual package there, which dpkg never reports as installed), and Qt
+# Multimedia ships only its FFmpeg back end, so the GStreamer plugins serve no purpose.
+if [[ $os_id == debian && $os_codename == trixie ]]; then
+    not_on_trixie=" libqt6opengl6-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good "
+    kept=()
+    for package in "${PACKAGES[@]}"; do
+        [[ $not_on_trixie == *" $package "* ]] || kept+=("$package")
+    done
+    PACKAGES=("${kept[@]}")
+elif [[ $os_id != debian || $os_codename != bookworm ]]; then
+    echo "deps: $os_id ${os_codename:-(no codename)} is untested; trying Debian 12's package names" >&2
+fi
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
+#include <utility>
 
 namespace compat {
 
@@ -19,16 +20,12 @@ namespace compat {
 // a mapped BGRA/ARGB frame by hand.
 QVideoFrame videoFrameFromImage(const QImage &image);
 
-// Map modes moved to QtVideo::MapMode in Qt 6.8.
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-inline constexpr auto MapReadOnly = QtVideo::MapMode::ReadOnly;
-inline constexpr auto MapWriteOnly = QtVideo::MapMode::WriteOnly;
-inline constexpr auto MapReadWrite = QtVideo::MapMode::ReadWrite;
-#else
-inline constexpr auto MapReadOnly = QVideoFrame::ReadOnly;
-inline constexpr auto MapWriteOnly = QVideoFrame::WriteOnly;
-inline constexpr auto MapReadWrite = QVideoFrame::ReadWrite;
-#endif
+// QVideoFrame::MapMode up to Qt 6.8, QtVideo::MapMode later (the old name deprecated): take
+// whatever mapMode() returns, so no release number has to be guessed.
+using VideoMapMode = decltype(std::declval<const QVideoFrame &>().mapMode());
+inline constexpr VideoMapMode MapReadOnly = VideoMapMode::ReadOnly;
+inline constexpr VideoMapMode MapWriteOnly = VideoMapMode::WriteOnly;
+inline constexpr VideoMapMode MapReadWrite = VideoMapMode::ReadWrite;
 
 // Dark colour scheme: QStyleHints::setColorScheme exists from Qt 6.8; older releases
 // get an equivalent dark palette on the Fusion style. Call after setStyle("Fusion").
