@@ -14,16 +14,17 @@ QVideoFrame videoFrameFromImage(const QImage &image)
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
     return QVideoFrame(image);
 #else
-    // Same pixel layout as Qt 6.8 picks: 32-bit ARGB premultiplied or not, as BGRA bytes
-    // on little-endian machines.
+    // 32-bit BGRA bytes (ARGB32 on little-endian machines). Translucent pictures go in
+    // premultiplied: Qt 6.4 reads straight-alpha BGRA back wrongly (toImage() and the
+    // video widget's CPU path), and premultiplied is what drawing wants anyway.
     QImage source = image;
-    QVideoFrameFormat::PixelFormat pixelFormat = QVideoFrameFormat::Format_BGRA8888;
-    if (source.format() == QImage::Format_ARGB32_Premultiplied) {
-        pixelFormat = QVideoFrameFormat::Format_BGRA8888_Premultiplied;
-    } else if (source.format() == QImage::Format_RGB32) {
+    QVideoFrameFormat::PixelFormat pixelFormat = QVideoFrameFormat::Format_BGRA8888_Premultiplied;
+    if (!source.hasAlphaChannel()) {
         pixelFormat = QVideoFrameFormat::Format_BGRX8888;
-    } else if (source.format() != QImage::Format_ARGB32) {
-        source = source.convertToFormat(QImage::Format_ARGB32);
+        if (source.format() != QImage::Format_RGB32)
+            source = source.convertToFormat(QImage::Format_RGB32);
+    } else if (source.format() != QImage::Format_ARGB32_Premultiplied) {
+        source = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     }
     QVideoFrame frame(QVideoFrameFormat(source.size(), pixelFormat));
     if (!frame.map(MapWriteOnly))
