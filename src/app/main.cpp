@@ -43,6 +43,7 @@ bool answeredInformationRequest()
 
 int main(int argc, char **argv)
 {
+    compat::selectMediaBackend();
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));

@@ -17,7 +17,7 @@
 namespace compat {
 
 // QVideoFrame(const QImage &) arrived in Qt 6.8; before that the pixels are copied into
-// a mapped BGRA/ARGB frame by hand.
+// a mapped BGRA frame by hand. Translucent pictures are stored premultiplied on both.
 QVideoFrame videoFrameFromImage(const QImage &image);
 
 // QVideoFrame::MapMode up to Qt 6.8, QtVideo::MapMode later (the old name deprecated): take
@@ -27,8 +27,15 @@ inline constexpr VideoMapMode MapReadOnly = VideoMapMode::ReadOnly;
 inline constexpr VideoMapMode MapWriteOnly = VideoMapMode::WriteOnly;
 inline constexpr VideoMapMode MapReadWrite = VideoMapMode::ReadWrite;
 
-// Dark colour scheme: QStyleHints::setColorScheme exists from Qt 6.8; older releases
-// get an equivalent dark palette on the Fusion style. Call after setStyle("Fusion").
+// Qt Multimedia's FFmpeg back end on every Qt we build against: the default from Qt 6.5 and
+// the only one Debian 13 ships, where Qt 6.4 would pick GStreamer. One back end means one
+// video-sink and device path to test. A QT_MEDIA_BACKEND set by the user still wins. Call
+// before the first multimedia object (QMediaDevices, QVideoSink, QAudioSink) exists.
+void selectMediaBackend();
+
+// Dark colour scheme: asked of the platform through QStyleHints::setColorScheme from Qt 6.8;
+// where that is unavailable or ignored, Fusion's equivalent dark palette is set by hand.
+// Call after setStyle("Fusion").
 void applyDarkColorScheme();
 
 } // namespace compat

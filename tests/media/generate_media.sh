@@ -48,8 +48,13 @@ counter() {
     printf ":box=1:boxcolor=black:boxborderw=%d:x=(w-text_w)/2:y=h-text_h-%d" $(( fs / 10 + 2 )) $(( $1 / 27 ))
 }
 
+# tag_colour PRIMARIES TRANSFER MATRIX RANGE: colour tags set on the frames themselves.
+tag_colour() { echo "setparams=color_primaries=$1:color_trc=$2:colorspace=$3:range=$4"; }
+
 # bars W H RATE SECONDS / pattern W H RATE SECONDS: video source with the counter.
-bars()    { echo "smptehdbars=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
+# FFmpeg 7 tags the bars' frames (bt470bg, tv) and its encoders keep that; 5.1 left them
+# untagged, which is what every clip not about colour tags is meant to be.
+bars()    { echo "smptehdbars=s=$1x$2:r=$3:d=$4,$(tag_colour unknown unknown unknown unknown),$(counter "$2")"; }
 pattern() { echo "testsrc2=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
 
 # tones FIRST COUNT SECONDS: aevalsrc with COUNT channels following the channel rule
@@ -69,9 +74,6 @@ sine_stereo() {
     amp=$(awk -v db="$2" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
     echo "aevalsrc=${amp}*sin(2*PI*$1*t)|${amp}*sin(2*PI*$1*t):s=48000:c=stereo:d=$3"
 }
-
-# tag_colour PRIMARIES TRANSFER MATRIX RANGE: colour tags set on the frames themselves.
-tag_colour() { echo "setparams=color_primaries=$1:color_trc=$2:colorspace=$3:range=$4"; }
 
 X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
 # prores_aw rather than prores_ks: several times faster, and the MXF muxer of FFmpeg 5.1
@@ -162,9 +164,7 @@ make_clip() {
         ff -f lavfi -i "$(bars 1280 720 25 1),format=yuv420p,$(tag_colour bt709 bt709 bt709 tv)" \
            "${X264[@]}" -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
     untagged.mp4)
-        # FFmpeg 7.1 tags what its own format conversion made (bt470bg, tv); untag it.
-        ff -f lavfi -i "$(bars 1280 720 25 1),format=yuv420p,$(tag_colour unknown unknown unknown unknown)" \
-           "${X264[@]}" "$f" ;;
+        ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" "$f" ;;
     interlaced.mov)
         ff -f lavfi -i "$(pattern 1920 1080 25 1)" "${X264[@]}" -flags +ildct+ilme -x264-params tff=1 "$f" ;;
     abnormal_fps.mkv)
