@@ -22,9 +22,9 @@ PACKAGES=(
     # Audio output. Qt 6.4's QAudioSink talks to PulseAudio itself (libQt6Multimedia links
     # libpulse), so tests need a running daemon; pulseaudio-utils gives pactl/paplay/parec.
     pulseaudio pulseaudio-utils
-    # QVideoWidget/QVideoSink need a media backend plugin. Qt 6.4 picks its GStreamer
-    # plugin unless QT_MEDIA_BACKEND=ffmpeg is set (FFmpeg became the default in 6.5);
-    # the GStreamer video sink path uses elements from these two packages.
+    # The program selects Qt Multimedia's FFmpeg back end (compat::selectMediaBackend), which
+    # libqt6multimedia6 ships. Qt 6.4 would default to its GStreamer plugin; these two keep
+    # that one usable for comparison (-DORVEL_TEST_MEDIA_BACKEND=gstreamer).
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     # A real X display for the tst_*_xvfb tests; xdpyinfo tells when it is up.
     xvfb xauth x11-utils
