@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr float FloorDb = -60.0f;
-
 // Bit width of a sample format as the status text counts it; 0 for anything unusual.
 int sampleFormatBits(int format)
 {
@@ -161,11 +159,27 @@ void AudioEngine::setTimeWindow(double startSec, double endSec)
 
 void AudioEngine::resetLevelLists()
 {
-    m_meterLevels = QList<float>(m_channelCount, FloorDb);
-    m_meterPeaks = QList<float>(m_channelCount, FloorDb);
-    m_peakHold = QList<float>(m_channelCount, 0.0f);
+    m_meters = QList<levels::Ballistics>(m_channelCount);
     m_peakAccumulator = QList<float>(m_channelCount, 0.0f);
-    m_lastSnapshot = QList<float>(m_channelCount, FloorDb);
+    m_lastSnapshot = QList<float>(m_channelCount, levels::kFloorDb);
+}
+
+QList<float> AudioEngine::meterLevels() const
+{
+    QList<float> list;
+    list.reserve(m_meters.size());
+    for (const levels::Ballistics &meter : m_meters)
+        list.append(meter.level);
+    return list;
+}
+
+QList<float> AudioEngine::meterPeaks() const
+{
+    QList<float> list;
+    list.reserve(m_meters.size());
+    for (const levels::Ballistics &meter : m_meters)
+        list.append(meter.peak);
+    return list;
 }
 
 void AudioEngine::clearQueues()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/levels.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -77,8 +79,8 @@ public:
     QList<float> takePeaks();
     // Level ballistics for one time step of dtSec with a snapshot in dBFS.
     void updateLevels(const QList<float> &snapshotDb, double dtSec);
-    QList<float> meterLevels() const { return m_meterLevels; }
-    QList<float> meterPeaks() const { return m_meterPeaks; }
+    QList<float> meterLevels() const;
+    QList<float> meterPeaks() const;
     QList<float> lastSnapshot() const { return m_lastSnapshot; }
     void setLastSnapshot(const QList<float> &snapshotDb) { m_lastSnapshot = snapshotDb; }
 
@@ -114,9 +116,7 @@ private:
     bool m_endLimited = false;
     bool m_hasNewAudio = false;
 
-    QList<float> m_meterLevels;
-    QList<float> m_meterPeaks;
-    QList<float> m_peakHold;       // seconds a held peak stays
+    QList<levels::Ballistics> m_meters; // one per channel
     QList<float> m_peakAccumulator; // linear, since the last takePeaks()
     QList<float> m_lastSnapshot;
 };

@@ -11,10 +11,6 @@
 
 namespace {
 
-constexpr float FloorDb = -60.0f;
-constexpr double LevelFallDbPerSec = 90.0;
-constexpr double PeakFallDbPerSec = 24.0;
-constexpr double PeakHoldSec = 1.0;
 // Timestamp jitter below this is ignored rather than patched with silence or trimmed.
 constexpr double ContinuityToleranceSec = 0.005;
 // A damaged timestamp must not make us allocate hours of silence; longer holes are
@@ -325,21 +321,6 @@ QList<float> AudioEngine::takePeaks()
 
 void AudioEngine::updateLevels(const QList<float> &snapshotDb, double dtSec)
 {
-    const float dt = static_cast<float>(dtSec);
-    for (qsizetype i = 0; i < m_meterLevels.size(); ++i) {
-        float level = std::max(FloorDb, m_meterLevels[i] - static_cast<float>(LevelFallDbPerSec) * dt);
-        if (i < snapshotDb.size() && snapshotDb[i] > FloorDb && snapshotDb[i] > level)
-            level = snapshotDb[i];
-        float &peak = m_meterPeaks[i];
-        float &hold = m_peakHold[i];
-        if (level >= peak) {
-            peak = level;
-            hold = static_cast<float>(PeakHoldSec);
-        } else {
-            hold -= dt;
-            if (hold <= 0.0f)
-                peak = std::max(level, peak - static_cast<float>(PeakFallDbPerSec) * dt);
-        }
-        m_meterLevels[i] = level;
-    }
+    for (qsizetype i = 0; i < m_meters.size(); ++i)
+        m_meters[i].step(i < snapshotDb.size() ? snapshotDb[i] : levels::kFloorDb, dtSec);
 }

@@ -164,6 +164,7 @@ void VideoEngine::closeFile()
     videoCodecContext.reset();
     formatContext.reset();
     pixelConverter.reset();
+    openedInfo = MediaInfo();
     videoStreamIndex = -1;
     audioStreamIndex = -1;
     fps = 0.0;
@@ -188,6 +189,12 @@ void VideoEngine::closeFile()
         audioEngine->close();
     decodeQueue.clear();
     numbering = decodeplan::NumberingState();
+}
+
+void VideoEngine::publishOpened(const MediaInfo &info)
+{
+    openedInfo = info;
+    emit fileOpened(true, info.toMap(), QString());
 }
 
 void VideoEngine::fail(const QString &error)
@@ -330,31 +337,31 @@ void VideoEngine::openFile(QString filePath)
     const QString colorSpaceInfo = colorSpaceText(par);
     const QString videoRangeInfo = rangeText(rangeOverride);
 
-    QVariantMap info;
-    info.insert(QStringLiteral("filePath"), filePath);
-    info.insert(QStringLiteral("isAudioOnly"), false);
-    info.insert(QStringLiteral("width"), videoCodecContext->width);
-    info.insert(QStringLiteral("height"), videoCodecContext->height);
-    info.insert(QStringLiteral("fps"), fps);
-    info.insert(QStringLiteral("totalFrames"), qint64(totalFrames));
-    info.insert(QStringLiteral("videoStartSec"), videoStartSec);
-    info.insert(QStringLiteral("videoDurationSec"), videoDurationSec);
-    info.insert(QStringLiteral("playbackStabilized"), stabilizerEnabled);
-    info.insert(QStringLiteral("playbackPrimingEnabled"), primingEnabled);
-    info.insert(QStringLiteral("startTimecode"), startTimecode);
-    info.insert(QStringLiteral("hasAlpha"), pixDesc && (pixDesc->flags & AV_PIX_FMT_FLAG_ALPHA));
-    info.insert(QStringLiteral("scanType"), isInterlaced(par->field_order) ? QStringLiteral("i") : QStringLiteral("p"));
-    info.insert(QStringLiteral("codecDisplayName"), codecName.name);
-    info.insert(QStringLiteral("colorSpaceInfo"), colorSpaceInfo);
-    info.insert(QStringLiteral("videoRangeInfo"), videoRangeInfo);
+    MediaInfo info;
+    info.filePath = filePath;
+    info.isAudioOnly = false;
+    info.width = videoCodecContext->width;
+    info.height = videoCodecContext->height;
+    info.fps = fps;
+    info.totalFrames = totalFrames;
+    info.videoStartSec = videoStartSec;
+    info.videoDurationSec = videoDurationSec;
+    info.playbackStabilized = stabilizerEnabled;
+    info.playbackPrimingEnabled = primingEnabled;
+    info.startTimecode = startTimecode;
+    info.hasAlpha = pixDesc && (pixDesc->flags & AV_PIX_FMT_FLAG_ALPHA);
+    info.scanType = isInterlaced(par->field_order) ? QStringLiteral("i") : QStringLiteral("p");
+    info.codecDisplayName = codecName.name;
+    info.colorSpaceInfo = colorSpaceInfo;
+    info.videoRangeInfo = videoRangeInfo;
 
     ensureAudioEngine();
     if (!audioEngine->openStreams(formatContext.get()))
         audioEngine->close();
     audioEngine->setTimeWindow(videoStartSec, videoDurationSec);
-    info.insert(QStringLiteral("audioChannelCount"), audioEngine->channelCount());
-    info.insert(QStringLiteral("audioInfo"), audioEngine->audioInfo());
-    info.insert(QStringLiteral("audioSampleRate"), audioEngine->sampleRate());
+    info.audioChannelCount = audioEngine->channelCount();
+    info.audioInfo = audioEngine->audioInfo();
+    info.audioSampleRate = audioEngine->sampleRate();
 
     const AVStream *firstAudio = nullptr;
     for (unsigned i = 0; i < formatContext->nb_streams && !firstAudio; ++i) {
@@ -371,8 +378,8 @@ void VideoEngine::openFile(QString filePath)
             audioDuration = formatDurationSec(formatContext.get());
         const double startDiff = fps > 0.0 ? (audioStart - videoStartSec) * fps : 0.0;
         const double durationDiff = fps > 0.0 ? (audioDuration - videoDurationSec) * fps : 0.0;
-        info.insert(QStringLiteral("avStartDiffFrames"), startDiff);
-        info.insert(QStringLiteral("avDurationDiffFrames"), durationDiff);
+        info.avStartDiffFrames = startDiff;
+        info.avDurationDiffFrames = durationDiff;
     }
 
     qDebug().noquote() << "Media opened:" << filePath;
@@ -391,13 +398,12 @@ void VideoEngine::openFile(QString filePath)
         qDebug().noquote() << " - Audio:" << audioEngine->audioInfo() << "@" << audioEngine->sampleRate() << "Hz";
         if (firstAudio) {
             qDebug().noquote() << " - A/V Timeline: audio start" << audioStart << "sec, duration" << audioDuration
-                               << "sec, start diff" << info.value(QStringLiteral("avStartDiffFrames")).toDouble()
-                               << "frames, duration diff"
-                               << info.value(QStringLiteral("avDurationDiffFrames")).toDouble() << "frames";
+                               << "sec, start diff" << info.avStartDiffFrames.value_or(0.0)
+                               << "frames, duration diff" << info.avDurationDiffFrames.value_or(0.0) << "frames";
         }
     }
 
-    emit fileOpened(true, info, QString());
+    publishOpened(info);
 }
 
 VideoEngine::AudioOnlyResult VideoEngine::openAudioOnly(const QString &filePath)
@@ -453,26 +459,24 @@ VideoEngine::AudioOnlyResult VideoEngine::openAudioOnly(const QString &filePath)
         }
     }
 
-    QVariantMap info;
-    info.insert(QStringLiteral("filePath"), filePath);
-    info.insert(QStringLiteral("isAudioOnly"), true);
-    info.insert(QStringLiteral("width"), kAudioOnlyWidth);
-    info.insert(QStringLiteral("height"), kAudioOnlyHeight);
-    info.insert(QStringLiteral("fps"), kAudioOnlyFps);
-    info.insert(QStringLiteral("totalFrames"), qint64(totalFrames));
-    info.insert(QStringLiteral("videoStartSec"), videoStartSec);
-    info.insert(QStringLiteral("videoDurationSec"), videoDurationSec);
-    info.insert(QStringLiteral("startTimecode"), QString());
-    info.insert(QStringLiteral("hasAlpha"), false);
-    info.insert(QStringLiteral("scanType"), QString());
-    info.insert(QStringLiteral("codecDisplayName"), audioOnlyCodecName);
-    info.insert(QStringLiteral("colorSpaceInfo"), QStringLiteral("---"));
-    info.insert(QStringLiteral("videoRangeInfo"), QStringLiteral("---"));
-    info.insert(QStringLiteral("audioChannelCount"), audioEngine->channelCount());
-    info.insert(QStringLiteral("audioInfo"), audioEngine->audioInfo());
-    info.insert(QStringLiteral("audioSampleRate"), audioEngine->sampleRate());
-    info.insert(QStringLiteral("hasAudioTimeReference"), hasTimeReference);
-    info.insert(QStringLiteral("audioTimeReferenceSec"), timeReferenceSec);
+    MediaInfo info;
+    info.filePath = filePath;
+    info.isAudioOnly = true;
+    info.width = kAudioOnlyWidth;
+    info.height = kAudioOnlyHeight;
+    info.fps = kAudioOnlyFps;
+    info.totalFrames = totalFrames;
+    info.videoStartSec = videoStartSec;
+    info.videoDurationSec = videoDurationSec;
+    info.hasAlpha = false;
+    info.codecDisplayName = audioOnlyCodecName;
+    info.colorSpaceInfo = QStringLiteral("---");
+    info.videoRangeInfo = QStringLiteral("---");
+    info.audioChannelCount = audioEngine->channelCount();
+    info.audioInfo = audioEngine->audioInfo();
+    info.audioSampleRate = audioEngine->sampleRate();
+    info.hasAudioTimeReference = hasTimeReference;
+    info.audioTimeReferenceSec = timeReferenceSec;
 
     qDebug().noquote() << "Audio-only media opened:" << filePath;
     qDebug().noquote() << " - Audio Codec:" << audioOnlyCodecName;
@@ -481,6 +485,6 @@ VideoEngine::AudioOnlyResult VideoEngine::openAudioOnly(const QString &filePath)
     if (hasTimeReference)
         qDebug().noquote() << " - BWF time_reference:" << timeReferenceSec << "sec";
 
-    emit fileOpened(true, info, QString());
+    publishOpened(info);
     return AudioOnlyResult::Opened;
 }

@@ -3,11 +3,12 @@
 // The media engine: owns everything FFmpeg-related for the one open file and answers the
 // GUI through queued signals. Widgets include this header, so no FFmpeg headers here.
 
-#include "core/conversionprofile.h"
-#include "engine/decodeplan.h"
 #include "av/ffmpegptr.h"
-#include "engine/pixelconverter.h"
+#include "core/conversionprofile.h"
 #include "core/enums.h"
+#include "core/mediainfo.h"
+#include "engine/decodeplan.h"
+#include "engine/pixelconverter.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -38,9 +39,8 @@ struct DecodedFrame {
     ~DecodedFrame() = default;
 };
 
-// Media properties map ("fileInfo" of fileOpened). Value types: "totalFrames" is a qint64
-// (QMetaType::LongLong); "width", "height", "audioChannelCount", "audioSampleRate" are
-// int; "fps", the *Sec and *DiffFrames keys are double; flags are bool; the rest QString.
+// Media properties map ("fileInfo" of fileOpened): MediaInfo::toMap() of the facts the
+// open built (core/mediainfo.h); mediaInfo() has the same facts typed.
 //
 // Threading: the object has no parent; its owner moves it to a QThread of its own and
 // reaches it only through queued calls by slot name. Every member below belongs to that
@@ -109,11 +109,15 @@ public:
     QList<int64_t> queuedFrameNumbers() const;
     int conversionContextBuilds() const { return pixelConverter.contextBuildCount(); }
     bool playbackPrimingEnabled() const { return primingEnabled; }
+    // Facts of the open file (empty when none is open). Engine thread.
+    const MediaInfo &mediaInfo() const { return openedInfo; }
 
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
 
     void fail(const QString &error);
+    // Keeps the facts and emits the one successful fileOpened.
+    void publishOpened(const MediaInfo &info);
     AudioOnlyResult openAudioOnly(const QString &filePath);
     void ensureAudioEngine();
 
@@ -168,6 +172,7 @@ private:
     double videoStartSec = 0.0;
     double videoDurationSec = 0.0;
     int64_t currentFrame = 0;
+    MediaInfo openedInfo;
     int64_t totalFrames = 0;               // at least 1 once open
     QString audioOnlyCodecName;
     int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range

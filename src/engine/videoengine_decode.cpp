@@ -16,7 +16,6 @@
 namespace {
 
 constexpr double kFadeSeconds = 0.02;
-constexpr float kFloorDb = -60.0f;
 
 bool isBigPicture(const AVCodecContext *context)
 {
@@ -67,7 +66,7 @@ QList<float> VideoEngine::levelSnapshot()
     if (!audioEngine->hasNewAudio())
         return audioEngine->lastSnapshot();
     const QList<float> peaks = audioEngine->takePeaks();
-    QList<float> snapshot(audioEngine->channelCount(), kFloorDb);
+    QList<float> snapshot(audioEngine->channelCount(), levels::kFloorDb);
     for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i) {
         if (peaks[i] > 0.000001f)
             snapshot[i] = 20.0f * std::log10(peaks[i]);

@@ -251,7 +251,7 @@ void VideoEngine::refreshAudioOnlyLevels()
     if (!audioEngine)
         return;
     const QList<float> peaks = audioEngine->takePeaks();
-    QList<float> snapshot(audioEngine->channelCount(), -60.0f);
+    QList<float> snapshot(audioEngine->channelCount(), levels::kFloorDb);
     for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i) {
         if (peaks[i] > 0.000001f)
             snapshot[i] = 20.0f * std::log10(peaks[i]);

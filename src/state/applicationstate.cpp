@@ -85,8 +85,7 @@ void ApplicationState::setMediaProperties(QVariantMap properties)
     m_fps = properties.value(QStringLiteral("fps")).toDouble();
     const QVariant rangeInfo = properties.value(QStringLiteral("videoRangeInfo"));
     m_videoRangeInfo = rangeInfo.isValid() ? rangeInfo.toString() : QStringLiteral("---");
-    const QVariant startTimecode = properties.value(QStringLiteral("startTimecode"));
-    setProperty("mediaProperties", properties);
-    setProperty("startTimecode", startTimecode);
+    m_mediaInfo = MediaInfo::fromMap(properties);
+    m_mediaProperties = properties;
     emit mediaPropertiesChanged();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/enums.h"
+#include "core/mediainfo.h"
 
 #include <QObject>
 #include <QString>
@@ -11,10 +12,8 @@
 // The one observable record of what the player shows. GUI thread only: workers get the
 // values they need as arguments of queued calls, never a pointer to this object.
 //
-// Besides the fields it carries three dynamic properties read by name elsewhere:
-// "mediaProperties" (the map last given to setMediaProperties), "startTimecode" (that
-// map's "startTimecode" value, invalid when absent) and "audioSampleRate" (set by the
-// main window for files with audio).
+// The media facts are kept twice over from one source: mediaProperties() is the map last
+// given to setMediaProperties (as the engine sent it), mediaInfo() the same facts typed.
 //
 // Setters emit only on a real change. setSpeedIndex, setDisplayChannel and setFullScreen
 // never emit: their callers carry out the consequences themselves.
@@ -22,9 +21,16 @@
 class ApplicationState : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(QVariantMap mediaProperties READ mediaProperties NOTIFY mediaPropertiesChanged)
+    Q_PROPERTY(QString startTimecode READ startTimecode NOTIFY mediaPropertiesChanged)
 
 public:
     explicit ApplicationState(QObject *parent = nullptr);
+
+    QVariantMap mediaProperties() const { return m_mediaProperties; }
+    const MediaInfo &mediaInfo() const { return m_mediaInfo; }
+    // The file's start timecode text; empty when it has none.
+    QString startTimecode() const { return m_mediaInfo.startTimecode; }
 
     PlayState playState() const { return m_playState; }
     int speedIndex() const { return m_speedIndex; }
@@ -74,6 +80,8 @@ private:
     bool m_isGotoMode = false;
     int m_viewerRotationDegrees = 0;
     int64_t m_currentFrameNumber = 0;
+    QVariantMap m_mediaProperties;
+    MediaInfo m_mediaInfo;
     // Cached from the media properties map.
     int64_t m_totalFrames = 0;
     double m_fps = 0.0;

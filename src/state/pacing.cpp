@@ -44,6 +44,7 @@ void PlaybackClock::start(bool audioActive, int64_t processedUSecs)
     m_audioActive = audioActive;
     m_audioBaseUSecs = audioActive ? processedUSecs : 0;
     m_audioSynced = false;
+    m_wallOffset = 0.0;
     m_maxSeconds = 0.0;
 }
 
@@ -51,12 +52,13 @@ void PlaybackClock::stop()
 {
     m_audioActive = false;
     m_audioSynced = false;
+    m_wallOffset = 0.0;
     m_maxSeconds = 0.0;
 }
 
 double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> processedUSecs)
 {
-    double t = wallSeconds;
+    double t = wallSeconds - m_wallOffset;
     if (m_audioActive && processedUSecs) {
         const int64_t p = *processedUSecs;
         const int64_t played = std::max<int64_t>(p - m_audioBaseUSecs, 0);
@@ -65,9 +67,20 @@ double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> process
             if (!(t - audioSeconds > maxLead))
                 t = audioSeconds;
         } else if (played > 0) {
-            // From now on the audio clock reads the wall-clock time at which it started.
+            // The output has started: its played time is the clock from here, and the
+            // wall clock, should it have to stand in, continues from the same reading.
             m_audioSynced = true;
-            m_audioBaseUSecs = p - int64_t(t * 1000000.0);
+            const double audioSeconds = double(played) / 1000000.0;
+            if (wallSeconds <= startupWait) {
+                m_wallOffset = wallSeconds - audioSeconds;
+                t = audioSeconds;
+            } else {
+                // Too late to have held the picture for it: the audio clock reads the
+                // wall-clock time at which it started.
+                m_audioBaseUSecs = p - int64_t(t * 1000000.0);
+            }
+        } else if (wallSeconds <= startupWait) {
+            t = 0.0;
         }
     }
     if (t < m_maxSeconds)
@@ -90,20 +103,5 @@ double PlaybackClock::audioLag(int64_t processedUSecs) const
     return audio < 0.0 ? 0.0 : m_maxSeconds - audio;
 }
 
-void LevelBallistics::step(float snapshotDb, double dtSeconds)
-{
-    const float dt = float(dtSeconds);
-    level = std::max(level - fallDbPerSecond * dt, floorDb);
-    if (snapshotDb > floorDb && snapshotDb > level)
-        level = snapshotDb;
-    if (level >= peak) {
-        peak = level;
-        hold = holdSeconds;
-    } else {
-        hold -= dt;
-        if (hold <= 0.0f)
-            peak = std::max(peak - peakFallDbPerSecond * dt, level);
-    }
-}
 
 } // namespace pacing

@@ -28,10 +28,12 @@ int64_t recoveryMargin(double fps);
 // Frame number the clock shows: startFrame + floor(fps * seconds + 0.001).
 int64_t clockFrame(int64_t startFrame, double fps, double seconds);
 
-// The forward 1x clock. Audio leads: once the device has consumed audio, its played
-// time (re-based so that it reads the wall-clock time at which it started) replaces the
-// wall clock, except while the wall clock is more than maxLead ahead (a starved output).
-// The result never goes backwards.
+// The forward 1x clock. Audio leads: it holds at 0 until the device reports its first
+// played samples (an output that starts slowly delays the picture instead of losing the
+// start of the sound), then reads the device's played time. The wall clock, shifted by
+// that wait, stands in while it is more than maxLead ahead of the device (a starved
+// output), and alone when there is no audio or the device never starts within
+// startupWait. The result never goes backwards.
 class PlaybackClock
 {
 public:
@@ -40,6 +42,8 @@ public:
     // null sink, bursty servers) report their played time in steps of a few hundred ms,
     // and skipping on those steps chops the sound every second or two.
     static constexpr double stallSkipThreshold = 1.0;
+    // Longest the picture waits for a started output to play its first samples.
+    static constexpr double startupWait = 2.5;
 
     // Entering forward 1x: audioActive when a sink was started and gave a device, with
     // its processedUSecs() at that moment.
@@ -70,24 +74,8 @@ private:
     bool m_audioActive = false;
     bool m_audioSynced = false;
     int64_t m_audioBaseUSecs = 0;
+    double m_wallOffset = 0.0; // wall-clock seconds spent waiting for the output
     double m_maxSeconds = 0.0;
-};
-
-// One side of a level meter: instant attack, 90 dB/s fall to the floor, a peak that
-// holds for a second and then falls at 24 dB/s, never below the level.
-struct LevelBallistics
-{
-    static constexpr float floorDb = -60.0f;
-    static constexpr float fallDbPerSecond = 90.0f;
-    static constexpr float peakFallDbPerSecond = 24.0f;
-    static constexpr float holdSeconds = 1.0f;
-
-    float level = floorDb;
-    float peak = floorDb;
-    float hold = 0.0f;
-
-    void reset() { *this = LevelBallistics(); }
-    void step(float snapshotDb, double dtSeconds);
 };
 
 } // namespace pacing

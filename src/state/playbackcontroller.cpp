@@ -1,18 +1,10 @@
 #include "state/playbackcontroller.h"
 
-#include "audio/audiometerwidget.h"
-#include "core/compat.h"
-#include "core/imagehelpers.h"
+#include "audio/audiooutput.h"
 #include "state/applicationstate.h"
 
-#include <QAudioSink>
-#include <QComboBox>
 #include <QDebug>
-#include <QIODevice>
-#include <QLabel>
 #include <QThread>
-#include <QTimer>
-#include <QVideoSink>
 #include <QtEndian>
 
 #include <algorithm>
@@ -20,73 +12,62 @@
 
 namespace {
 
-constexpr int kBytesPerFrame = 4; // 16-bit stereo
+constexpr int kBytesPerFrame = AudioOutput::bytesPerFrame;
 constexpr int kMaxRecoveryAttempts = 3;
-constexpr float kFloorDb = -60.0f;
-const char *const kGoodRateStyle = "color: #4CAF50;";
-const char *const kPoorRateStyle = "color: #F44336;";
 
-qsizetype wholeFrames(qsizetype bytes)
+float levelAt(const QList<float> &list, int channel)
 {
-    return bytes - bytes % kBytesPerFrame;
-}
-
-float levelAt(const QList<float> &levels, int channel)
-{
-    return channel >= 0 && channel < levels.size() ? levels.at(channel) : kFloorDb;
+    return channel >= 0 && channel < list.size() ? list.at(channel) : levels::kFloorDb;
 }
 
 } // namespace
 
-PlaybackController::PlaybackController(QObject *parent, ApplicationState *state, QObject *engine,
-                                       UiController *uiController, QVideoSink *videoSink, QTimer *playbackTimer,
-                                       AudioMeterWidget *audioMeter, QLabel *playbackInfoLabel,
-                                       QComboBox *leftChannelCombo, QComboBox *rightChannelCombo,
-                                       std::optional<Timecode> *timecode, const int64_t *startTimecodeOffset)
+PlaybackController::PlaybackController(ApplicationState *state, QObject *engine, AudioOutput *audioOutput,
+                                       QObject *parent)
     : QObject(parent)
     , m_state(state)
     , m_engine(engine)
-    , m_uiController(uiController)
-    , m_videoSink(videoSink)
-    , m_playbackTimer(playbackTimer)
-    , m_audioMeter(audioMeter)
-    , m_playbackInfoLabel(playbackInfoLabel)
-    , m_leftChannelCombo(leftChannelCombo)
-    , m_rightChannelCombo(rightChannelCombo)
-    , m_timecode(timecode)
-    , m_startTimecodeOffset(startTimecodeOffset)
+    , m_audio(audioOutput)
 {
+}
+
+void PlaybackController::setRouting(int left, int right)
+{
+    m_routeLeft = left;
+    m_routeRight = right;
 }
 
 // ---------------------------------------------------------------------------------------
-// Media facts, read at each use: the window replaces the map on every open.
+// Media facts, read at each use: the window replaces them on every open.
 
-QVariantMap PlaybackController::mediaProperties() const
+const MediaInfo &PlaybackController::media() const
 {
-    return m_state->property("mediaProperties").toMap();
-}
-
-bool PlaybackController::mediaFlag(const char *key) const
-{
-    return mediaProperties().value(QLatin1String(key)).toBool();
-}
-
-int PlaybackController::audioChannelCount() const
-{
-    return mediaProperties().value(QStringLiteral("audioChannelCount")).toInt();
+    return m_state->mediaInfo();
 }
 
 int PlaybackController::sampleRate() const
 {
-    const QVariant rate = m_state->property("audioSampleRate");
-    if (rate.isValid())
-        return rate.toInt();
-    return mediaProperties().value(QStringLiteral("audioSampleRate")).toInt();
+    return media().audioSampleRate;
 }
 
 double PlaybackController::fps() const
 {
     return m_state->fps();
+}
+
+bool PlaybackController::hasAudioSink() const
+{
+    return m_audio && m_audio->hasSink();
+}
+
+int64_t PlaybackController::bytesWritten() const
+{
+    return m_audio ? m_audio->bytesWritten() : 0;
+}
+
+qsizetype PlaybackController::pendingAudioBytes() const
+{
+    return m_audio ? m_audio->pendingBytes() : 0;
 }
 
 bool PlaybackController::isForwardNormalSpeed() const
@@ -148,7 +129,7 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
             stopWith("single-frame media");
         return;
     }
-    const bool audioOnly = mediaFlag("isAudioOnly");
+    const bool audioOnly = media().isAudioOnly;
 
     ++m_requestId;
     abortEngineWork();
@@ -169,7 +150,7 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
 
     const bool nowForwardNormal = isForwardNormalSpeed();
     const bool entersForwardNormal = nowForwardNormal && !wasForwardNormal;
-    const bool priming = entersForwardNormal && mediaFlag("playbackPrimingEnabled") && !incrementSpeed;
+    const bool priming = entersForwardNormal && media().primingEnabled() && !incrementSpeed;
     const int64_t current = m_state->currentFrameNumber();
 
     if (audioOnly)
@@ -207,7 +188,7 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
         m_clock.stop();
         resetAudioTracking();
         m_levelTimerValid = false;
-        setRateLabel(QString(), nullptr);
+        emit rateChanged(QString(), RateLook::Keep);
         stopAudioOutput();
         if (audioOnly && total > 0)
             invokeRequestFrame(current); // redraws the still picture without the trace
@@ -241,17 +222,17 @@ int64_t PlaybackController::clockFrame()
 {
     const double wall = double(m_playTimer.isValid() ? m_playTimer.elapsed() : 0) / 1000.0;
     std::optional<int64_t> processed;
-    if (m_audioSink)
-        processed = m_audioSink->processedUSecs();
+    if (hasAudioSink())
+        processed = m_audio->processedUSecs();
     const double t = m_clock.seconds(wall, processed);
     return pacing::clockFrame(m_startFrame, fps(), t);
 }
 
 double PlaybackController::audioClockSeconds() const
 {
-    if (!m_audioSink || !isForwardNormalSpeed())
+    if (!hasAudioSink() || !isForwardNormalSpeed())
         return -1.0;
-    return m_clock.audioSeconds(m_audioSink->processedUSecs());
+    return m_clock.audioSeconds(m_audio->processedUSecs());
 }
 
 void PlaybackController::onPlaybackTimer()
@@ -312,7 +293,7 @@ void PlaybackController::requestDueFrame()
     }
     if (due <= current)
         return;
-    const int64_t step = pacing::forwardStep(mediaFlag("playbackStabilized"), fps(), due - current);
+    const int64_t step = pacing::forwardStep(media().stabilized(), fps(), due - current);
     const int64_t target = std::min(due, current + step);
     m_awaitingFrame = true;
     if (m_engine)
@@ -329,7 +310,7 @@ void PlaybackController::requestSeek(int position)
     m_awaitingFrame = false;
     m_stopReason = QStringLiteral("seek");
     setPlaybackState(Stopped);
-    if (mediaFlag("isAudioOnly"))
+    if (media().isAudioOnly)
         invokeDisableAudioVisualization();
     invokeRequestFrame(int64_t(position));
 }
@@ -350,7 +331,7 @@ void PlaybackController::onFrameReady(QVideoFrame frame, int64_t frameNumber, QL
     const bool forwardNormal = isForwardNormalSpeed();
     const int64_t previous = m_state->currentFrameNumber();
     if (forwardNormal && previous >= 0) {
-        const int64_t allowed = pacing::allowedJump(mediaFlag("playbackStabilized"), fps());
+        const int64_t allowed = pacing::allowedJump(media().stabilized(), fps());
         const int64_t jump = frameNumber - previous;
         if (jump > allowed)
             qWarning().noquote() << QStringLiteral("Playback: frame jump detected previous=%1 current=%2 jump=%3 targetFps=%4")
@@ -375,7 +356,7 @@ void PlaybackController::onFrameReady(QVideoFrame frame, int64_t frameNumber, QL
     }
     if (forwardNormal)
         feedAudio(audioBuffer);
-    presentFrame(frame);
+    emit pictureReady(frame);
     if (!forwardNormal) {
         feedMeterFromEngine(audioLevels, peakLevels);
         feedAudio(audioBuffer);
@@ -427,23 +408,14 @@ bool PlaybackController::recoverFromBadFrame(const QString &reason)
 // ---------------------------------------------------------------------------------------
 // Frame-rate label
 
-void PlaybackController::setRateLabel(const QString &text, const char *style)
-{
-    if (!m_playbackInfoLabel)
-        return;
-    m_playbackInfoLabel->setText(text);
-    if (style)
-        m_playbackInfoLabel->setStyleSheet(QLatin1String(style));
-}
-
 void PlaybackController::showNominalRate()
 {
     const double rate = fps();
-    if (mediaFlag("isAudioOnly") || rate <= 0.0) {
-        setRateLabel(QString(), nullptr);
+    if (media().isAudioOnly || rate <= 0.0) {
+        emit rateChanged(QString(), RateLook::Keep);
         return;
     }
-    setRateLabel(QStringLiteral("%1fps").arg(pacing::roundHalfAway(rate)), kGoodRateStyle);
+    emit rateChanged(QStringLiteral("%1fps").arg(pacing::roundHalfAway(rate)), RateLook::Good);
 }
 
 void PlaybackController::updateMeasuredRate()
@@ -457,11 +429,11 @@ void PlaybackController::updateMeasuredRate()
     double measured = m_fpsFrameCount * 1000.0 / double(elapsed);
     if (std::abs(measured - rate) < 0.1 * rate)
         measured = rate;
-    if (mediaFlag("isAudioOnly"))
-        setRateLabel(QString(), nullptr);
+    if (media().isAudioOnly)
+        emit rateChanged(QString(), RateLook::Keep);
     else
-        setRateLabel(QStringLiteral("%1fps").arg(pacing::roundHalfAway(measured)),
-                     measured >= rate - 1.0 ? kGoodRateStyle : kPoorRateStyle);
+        emit rateChanged(QStringLiteral("%1fps").arg(pacing::roundHalfAway(measured)),
+                         measured >= rate - 1.0 ? RateLook::Good : RateLook::Poor);
     m_fpsFrameCount = 0;
     m_fpsTimer.restart();
 }
@@ -469,113 +441,67 @@ void PlaybackController::updateMeasuredRate()
 // ---------------------------------------------------------------------------------------
 // Audio output
 
-void PlaybackController::attachAudioSink(QAudioSink *sink, QIODevice *device)
-{
-    m_audioSink = sink;
-    m_pushDevice = device;
-}
-
-void PlaybackController::detachAudioSink()
-{
-    m_audioSink = nullptr;
-    m_pushDevice = nullptr;
-    m_writtenAudio.clear();
-    m_audioOnlyAudio.clear();
-    m_bytesWritten = 0;
-    m_bytesTaken = 0;
-    m_playedBaseUSecs = 0;
-}
-
 void PlaybackController::clearAudioBuffers()
 {
-    m_pendingAudio.clear();
-    m_overlayAudio.clear();
-    m_audioOnlyAudio.clear();
+    if (m_audio)
+        m_audio->clear();
     resetAudioTracking();
+    emit playedAudioReset(true);
 }
 
 void PlaybackController::resetAudioTracking()
 {
-    m_writtenAudio.clear();
-    m_audioOnlyAudio.clear();
-    m_audioOnlyTrace.clear();
-    m_bytesWritten = 0;
-    m_bytesTaken = 0;
+    if (m_audio)
+        m_audio->resetTracking();
     m_playedPeakL = 0.0f;
     m_playedPeakR = 0.0f;
     m_playedLevelBytes = 0;
-    m_playedBaseUSecs = m_audioSink ? m_audioSink->processedUSecs() : 0;
+    emit playedAudioReset(false);
 }
 
 void PlaybackController::startAudioOutput()
 {
     m_skippedAudioUSecs = 0;
-    bool active = false;
-    int64_t base = 0;
-    if (m_audioSink) {
-        m_pushDevice = m_audioSink->start();
-        active = !m_pushDevice.isNull();
-        if (active) {
-            base = m_audioSink->processedUSecs();
-            // start() may restart the device's counter; played bytes count from here.
-            m_playedBaseUSecs = base;
-        }
-    }
-    m_clock.start(active, base);
+    const bool active = m_audio && m_audio->start();
+    m_clock.start(active, active ? m_audio->processedUSecs() : 0);
 }
 
 void PlaybackController::stopAudioOutput()
 {
-    if (!m_audioSink)
-        return;
-    m_audioSink->stop();
-    m_audioSink->reset();
-    m_pushDevice = nullptr;
+    if (m_audio)
+        m_audio->stop();
 }
 
 void PlaybackController::feedAudio(const QByteArray &block)
 {
     if (!isForwardNormalSpeed()) {
-        m_pendingAudio.clear();
-        m_overlayAudio.clear();
-        m_audioOnlyAudio.clear();
-        resetAudioTracking();
+        clearAudioBuffers();
         m_levelTimerValid = false;
-        if (m_audioSink && m_audioSink->state() != QAudio::SuspendedState)
-            m_audioSink->suspend();
+        if (m_audio)
+            m_audio->suspend();
         if (m_state->playState() != Stopped)
             invokeClearAudioQueue();
         return;
     }
+    if (!m_audio)
+        return;
 
     if (!block.isEmpty())
-        m_pendingAudio.append(block);
+        m_audio->enqueue(block);
 
-    if (m_pushDevice && m_audioSink) {
-        if (m_audioSink->state() == QAudio::SuspendedState)
-            m_audioSink->resume();
+    if (m_audio->isStarted() && m_audio->hasSink()) {
+        m_audio->resume();
         catchUpAudio();
-        const qsizetype offer = wholeFrames(std::min<qsizetype>(m_pendingAudio.size(), m_audioSink->bytesFree()));
-        if (offer > 0) {
-            const qint64 accepted = m_pushDevice->write(m_pendingAudio.constData(), offer);
-            const qsizetype written = accepted > 0 ? wholeFrames(qsizetype(accepted)) : 0;
-            if (written > 0) {
-                m_writtenAudio.append(m_pendingAudio.constData(), written);
-                m_bytesWritten += written;
-                m_pendingAudio.remove(0, written);
-            }
-        }
-        const QByteArray played = takePlayedAudio();
+        m_audio->pump();
+        const QByteArray played = m_audio->takePlayed(0.5 / std::max(fps(), 1.0));
         if (!played.isEmpty()) {
-            feedOverlayBuffers(played);
+            emit audioPlayed(played);
             updatePlayedLevels(played);
         }
     }
 
     // Also without a device: a sink-less run must not hoard audio for the whole file.
-    const qsizetype limit = 8 * qsizetype(std::max(sampleRate(), 1));
-    if (m_pendingAudio.size() > limit)
-        m_pendingAudio.remove(0, m_pendingAudio.size() - limit);
+    m_audio->limitPending(8 * qsizetype(std::max(sampleRate(), 1)));
 }
 
 void PlaybackController::catchUpAudio()
@@ -586,15 +512,12 @@ void PlaybackController::catchUpAudio()
     // Dropping that much of the unplayed audio brings it back in step with the picture.
     // Only when that much is waiting: when the engine itself delivers too little (media
     // too heavy for the machine), dropping would only turn choppy sound into silence.
-    const double lag = m_clock.audioLag(m_audioSink->processedUSecs());
+    const double lag = m_clock.audioLag(m_audio->processedUSecs());
     if (!(lag > pacing::PlaybackClock::stallSkipThreshold))
         return;
-    const int64_t bytesPerSecond = kBytesPerFrame * int64_t(std::max(sampleRate(), 1));
-    const qsizetype drop = wholeFrames(qsizetype(lag * double(bytesPerSecond)));
-    if (drop <= 0 || drop > m_pendingAudio.size())
+    const int64_t skipped = m_audio->dropPending(lag);
+    if (skipped <= 0)
         return;
-    m_pendingAudio.remove(0, drop);
-    const int64_t skipped = drop * 1000000 / bytesPerSecond;
     m_clock.skipAudio(skipped);
     m_skippedAudioUSecs += skipped;
     qDebug().noquote() << QStringLiteral("Playback: audio output %1 ms behind the picture, skipped %2 ms")
@@ -602,33 +525,8 @@ void PlaybackController::catchUpAudio()
                               .arg(skipped / 1000);
 }
 
-QByteArray PlaybackController::takePlayedAudio()
-{
-    if (!m_audioSink || m_writtenAudio.isEmpty())
-        return QByteArray();
-    const int64_t rate = std::max(sampleRate(), 1);
-    const int64_t bytesPerSecond = kBytesPerFrame * rate;
-    const double frameRate = std::max(fps(), 1.0);
-    const int64_t lead = wholeFrames(qsizetype(pacing::roundHalfAway(bytesPerSecond / frameRate * 0.5)));
-    const int64_t playedUSecs = std::max<int64_t>(m_audioSink->processedUSecs() - m_playedBaseUSecs, 0);
-    const int64_t played = wholeFrames(qsizetype(playedUSecs * bytesPerSecond / 1000000));
-    const int64_t available = std::max<int64_t>(std::min(m_bytesWritten, lead + played), 0) - m_bytesTaken;
-    if (available <= 0)
-        return QByteArray();
-    const qsizetype take = wholeFrames(std::min<qsizetype>(qsizetype(available), m_writtenAudio.size()));
-    QByteArray chunk = m_writtenAudio.left(take);
-    m_writtenAudio.remove(0, take);
-    m_bytesTaken += take;
-    return chunk;
-}
-
 // ---------------------------------------------------------------------------------------
 // Meter
-
-int PlaybackController::routedChannel(const QComboBox *combo) const
-{
-    return combo ? combo->currentIndex() - 1 : -1;
-}
 
 void PlaybackController::updatePlayedLevels(const QByteArray &played)
 {
@@ -663,118 +561,17 @@ void PlaybackController::updatePlayedLevels(const QByteArray &played)
     m_right.step(dbR, dt);
 
     QList<float> channels = m_lastLevels;
-    const int left = routedChannel(m_leftChannelCombo);
-    const int right = routedChannel(m_rightChannelCombo);
+    const int left = m_routeLeft;
+    const int right = m_routeRight;
     if (left >= 0 && left < channels.size())
         channels[left] = m_left.level;
     if (right >= 0 && right < channels.size())
         channels[right] = right == left ? std::max(m_right.level, channels[right]) : m_right.level;
-    if (m_audioMeter)
-        m_audioMeter->setLevels(m_left.level, m_right.level, m_left.peak, m_right.peak, channels);
+    emit levelsChanged(m_left.level, m_right.level, m_left.peak, m_right.peak, channels);
 }
 
 void PlaybackController::feedMeterFromEngine(const QList<float> &audioLevels, const QList<float> &peakLevels)
 {
-    if (!m_audioMeter)
-        return;
-    const int left = routedChannel(m_leftChannelCombo);
-    const int right = routedChannel(m_rightChannelCombo);
-    m_audioMeter->setLevels(levelAt(audioLevels, left), levelAt(audioLevels, right), levelAt(peakLevels, left),
-                            levelAt(peakLevels, right), audioLevels);
-}
-
-// ---------------------------------------------------------------------------------------
-// Picture path and overlays
-
-void PlaybackController::setLissajousShown(bool shown)
-{
-    m_lissajousShown = shown;
-    if (!shown) {
-        m_overlayTrace.clear();
-        m_overlayAudio.clear();
-    }
-}
-
-void PlaybackController::setSafetyAreaShown(bool shown)
-{
-    m_safetyAreaShown = shown;
-}
-
-void PlaybackController::setSafetyAreaParameters(int h, int v, int l)
-{
-    const auto extent = [](int value) { return value < 3 ? 2 : std::min(value, 100); };
-    m_safetyAreaH = extent(h);
-    m_safetyAreaV = extent(v);
-    m_safetyAreaL = std::clamp(l, 0, 100);
-}
-
-bool PlaybackController::figureApplies() const
-{
-    return m_lissajousShown && m_state->currentMode() == Viewer && !m_state->isHelpVisible()
-        && isForwardNormalSpeed() && !mediaFlag("isAudioOnly") && audioChannelCount() > 0;
-}
-
-bool PlaybackController::traceApplies() const
-{
-    return m_state->currentMode() == Viewer && !m_state->isHelpVisible() && isForwardNormalSpeed()
-        && mediaFlag("isAudioOnly") && audioChannelCount() > 0;
-}
-
-bool PlaybackController::safetyAreaApplies() const
-{
-    return m_safetyAreaShown && m_state->currentMode() == Viewer && !m_state->isHelpVisible()
-        && m_state->totalFrames() > 0 && !mediaFlag("isAudioOnly");
-}
-
-void PlaybackController::feedOverlayBuffers(const QByteArray &played)
-{
-    if (figureApplies())
-        m_overlayAudio.append(played);
-    if (traceApplies()) {
-        const int rate = std::max(sampleRate(), 1);
-        const qsizetype frameBytes = kBytesPerFrame * pacing::roundHalfAway(rate / std::max(fps(), 1.0));
-        // What is heard now plus the next picture's worth, so the trace does not lag.
-        m_audioOnlyAudio = played + m_writtenAudio.left(std::min(frameBytes, m_writtenAudio.size()));
-        const qsizetype keep = std::max(rate, 4096);
-        if (m_audioOnlyAudio.size() > keep)
-            m_audioOnlyAudio.remove(0, m_audioOnlyAudio.size() - keep);
-    }
-}
-
-void PlaybackController::presentFrame(const QVideoFrame &frame)
-{
-    if (!m_videoSink)
-        return;
-    if (mediaFlag("isAudioOnly")) {
-        if (!traceApplies()) {
-            m_videoSink->setVideoFrame(frame);
-            return;
-        }
-        QImage image = frame.toImage();
-        const QByteArray chunk = viewerpath::takeTraceChunk(m_audioOnlyAudio, sampleRate(), fps());
-        viewerpath::drawAudioOnlyTrace(image, chunk, m_audioOnlyTrace);
-        m_videoSink->setVideoFrame(compat::videoFrameFromImage(image));
-        return;
-    }
-
-    const bool figure = figureApplies();
-    const bool safetyArea = safetyAreaApplies();
-    const DisplayChannel channel = m_state->displayChannel();
-    const int rotation = m_state->viewerRotationDegrees();
-    if (!figure && !safetyArea && channel == Color && rotation == 0) {
-        // The common case costs nothing: the engine's frame goes on untouched.
-        m_videoSink->setVideoFrame(frame);
-        return;
-    }
-
-    QImage image = isolateChannel(frame.toImage(), channel);
-    const QSize contentSize = image.size();
-    image = rotateAndFit(image, rotation, QSize());
-    if (figure) {
-        const QByteArray chunk = viewerpath::takeOverlayChunk(m_overlayAudio, sampleRate(), fps());
-        viewerpath::drawLissajous(image, chunk, m_overlayTrace);
-    }
-    if (safetyArea)
-        viewerpath::drawSafetyArea(image, contentSize, rotation, m_safetyAreaH, m_safetyAreaV, m_safetyAreaL);
-    m_videoSink->setVideoFrame(compat::videoFrameFromImage(image));
+    emit levelsChanged(levelAt(audioLevels, m_routeLeft), levelAt(audioLevels, m_routeRight),
+                       levelAt(peakLevels, m_routeLeft), levelAt(peakLevels, m_routeRight), audioLevels);
 }

@@ -83,6 +83,12 @@ QPen whitePen(double width)
 
 } // namespace
 
+SafetyArea SafetyArea::clamped(int h, int v, int l)
+{
+    const auto extent = [](int value) { return value < 3 ? 2 : std::min(value, 100); };
+    return SafetyArea{extent(h), extent(v), std::clamp(l, 0, 100)};
+}
+
 int chunkBytes(int sampleRate, double fps)
 {
     const int r = std::max(sampleRate, 1);

@@ -23,6 +23,17 @@ struct AudioTrace
     void clear() { *this = AudioTrace(); }
 };
 
+// Safety-area set-up: H and V in percent of the content (2…100, anything below 3 reads
+// as 2), the lines' grey L in percent (0…100).
+struct SafetyArea
+{
+    int h = 95;
+    int v = 95;
+    int l = 75;
+
+    static SafetyArea clamped(int h, int v, int l);
+};
+
 // Bytes of audio drawn per picture: a frame's worth, between 1/90 s and 1/15 s, at
 // least 8 bytes.
 int chunkBytes(int sampleRate, double fps);

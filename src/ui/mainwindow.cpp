@@ -1,14 +1,16 @@
 #include "ui/mainwindow.h"
 
-#include "audio/audiometerwidget.h"
+#include "audio/audiooutput.h"
+#include "core/levels.h"
+#include "core/metatypes.h"
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
-#include "core/metatypes.h"
 #include "state/playbackcontroller.h"
-#include "state/uicontroller.h"
+#include "ui/audiometerwidget.h"
+#include "ui/framepresenter.h"
+#include "ui/keycommands.h"
+#include "ui/uicontroller.h"
 
-#include <QAudioFormat>
-#include <QAudioSink>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QCursor>
@@ -88,7 +90,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(videoEngine, &VideoEngine::fileOpened, this, &MainWindow::onFileOpened);
 
     appState = new ApplicationState(this);
-    audioDevice = QMediaDevices::defaultAudioOutput();
+    audioOutput = new AudioOutput(this);
 
     // The scope page is built here so that its own connections to the state come first.
     buildWidgetTree();
@@ -98,9 +100,21 @@ MainWindow::MainWindow(QWidget *parent)
 
     playbackTimer = new QTimer(this);
     playbackTimer->setTimerType(Qt::PreciseTimer);
-    playbackController = new PlaybackController(this, appState, videoEngine, uiController, videoSink, playbackTimer,
-                                                audioMeter, playbackInfoLabel, leftChannelCombo, rightChannelCombo,
-                                                &timecode, &startTimecodeOffset);
+    playbackController = new PlaybackController(appState, videoEngine, audioOutput, this);
+    framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
+    connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
+    connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
+    connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
+            &FramePresenter::onPlayedAudioReset);
+    connect(playbackController, &PlaybackController::levelsChanged, audioMeter, &AudioMeterWidget::setLevels);
+    connect(playbackController, &PlaybackController::rateChanged, this,
+            [this](const QString &text, PlaybackController::RateLook look) {
+                playbackInfoLabel->setText(text);
+                if (look != PlaybackController::RateLook::Keep)
+                    playbackInfoLabel->setStyleSheet(look == PlaybackController::RateLook::Good
+                                                         ? QStringLiteral("color: #4CAF50;")
+                                                         : QStringLiteral("color: #F44336;"));
+            });
 
     seekThrottleTimer = new QTimer(this);
     seekThrottleTimer->setInterval(100);
@@ -117,6 +131,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
     connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
     connectCommandTimers();
+    commands = std::make_unique<KeyCommandTable>();
+    buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
     connectStateFanOut();
@@ -136,6 +152,14 @@ MainWindow::~MainWindow()
     // No time-out: the engine may be inside a long decode and must finish it before the
     // objects it reports to go away. The engine is deleted as the thread finishes.
     videoThread->wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    // Closing a PulseAudio sink runs an event loop. It must do so here, while every child
+    // is alive, and with the controller gone (taking the engine's queued answers with it),
+    // not amid the deletion of the children, where an answer would reach freed state.
+    for (QTimer *timer : findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        timer->stop();
+    delete playbackController;
+    playbackController = nullptr;
+    audioOutput->release();
 }
 
 void MainWindow::buildWidgetTree()
@@ -300,7 +324,7 @@ void MainWindow::buildWidgetTree()
 void MainWindow::connectStateFanOut()
 {
     connect(appState, &ApplicationState::mediaPropertiesChanged, this,
-            [this] { uiController->updateMetadata(appState->property("mediaProperties").toMap()); });
+            [this] { uiController->updateMetadata(appState->mediaProperties()); });
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateLissajousOverlay);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateSafetyArea);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updatePixelInspector);
@@ -355,18 +379,12 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         leftChannelCombo->hide();
         rightChannelCombo->hide();
         audioMeter->hide();
-        if (audioSink) {
-            audioSink->stop();
-            delete audioSink;
-            playbackController->detachAudioSink();
-            audioSink = nullptr;
-        }
+        audioOutput->release();
     } else {
         // A device chosen in the device dialog lasts only while a sink exists.
-        if (!audioSink)
-            audioDevice = QMediaDevices::defaultAudioOutput();
-        const int sampleRate = fileInfo.value(QStringLiteral("audioSampleRate")).toInt();
-        appState->setProperty("audioSampleRate", fileInfo.value(QStringLiteral("audioSampleRate")));
+        if (!audioOutput->hasSink())
+            audioOutput->setDevice(QMediaDevices::defaultAudioOutput());
+        const int sampleRate = appState->mediaInfo().audioSampleRate;
         leftChannelCombo->show();
         rightChannelCombo->show();
         audioMeter->show();
@@ -383,8 +401,10 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
                                   Q_ARG(int, leftChannelCombo->currentIndex() - 1),
                                   Q_ARG(int, rightChannelCombo->currentIndex() - 1));
+        syncMeterRouting();
         recreateAudioSink(sampleRate);
-        audioMeter->setLevels(-60.0f, -60.0f, -60.0f, -60.0f, QList<float>(channels, -60.0f));
+        const float floor = levels::kFloorDb;
+        audioMeter->setLevels(floor, floor, floor, floor, QList<float>(channels, floor));
     }
 
     uiController->updateMetadata(fileInfo);
@@ -400,36 +420,19 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
 
 void MainWindow::recreateAudioSink(int sampleRate)
 {
-    if (audioSink) {
-        audioSink->stop();
-        delete audioSink;
-        audioSink = nullptr;
-        playbackController->detachAudioSink();
-    }
-    QAudioFormat format;
-    format.setSampleFormat(QAudioFormat::Int16);
-    format.setChannelCount(2);
-    format.setSampleRate(sampleRate);
-    if (!audioDevice.isFormatSupported(format)) {
-        qWarning("Raw audio format not supported by backend.");
-        return;
-    }
-    audioSink = new QAudioSink(audioDevice, format, this);
-    // A quarter of a second of 16-bit stereo.
-    audioSink->setBufferSize(sampleRate);
-    playbackController->attachAudioSink(audioSink, nullptr);
+    playbackController->clearAudioBuffers();
+    audioOutput->rebuild(sampleRate);
 }
 
 void MainWindow::initTimecode()
 {
-    const QVariantMap properties = appState->property("mediaProperties").toMap();
-    if (properties.value(QStringLiteral("isAudioOnly")).toBool()) {
+    if (appState->mediaInfo().isAudioOnly) {
         timecode.reset();
         startTimecodeOffset = 0;
         return;
     }
     const QString rateText = QString::fromStdString(Timecode::nominalRateText(appState->fps()));
-    QString startText = appState->property("startTimecode").toString();
+    QString startText = appState->startTimecode();
     bool dropFrame = false;
     if (startText.isEmpty())
         startText = QStringLiteral("00:00:00:00");
@@ -470,8 +473,14 @@ void MainWindow::onScopeImageArrived(const QImage &, int64_t frameNumber)
     }
 }
 
+void MainWindow::syncMeterRouting()
+{
+    playbackController->setRouting(leftChannelCombo->currentIndex() - 1, rightChannelCombo->currentIndex() - 1);
+}
+
 void MainWindow::onRoutingChanged()
 {
+    syncMeterRouting();
     if (!videoEngine || appState->totalFrames() == 0)
         return;
     if (!routingFromMute) {
@@ -500,10 +509,8 @@ void MainWindow::updateLissajousOverlay()
     if (!playbackController)
         return;
     const bool old = lissajousShown;
-    const bool shown = lissajousEnabled && pictureShown() && appState->totalFrames() > 0 && !isAudioOnly()
-        && audioChannelCount() > 0 && appState->playState() == Forward && appState->speedIndex() == 0;
+    const bool shown = framePresenter->lissajousShown();
     lissajousShown = shown;
-    playbackController->setLissajousShown(shown);
     // A stopped picture must not keep the figure it was drawn with.
     if (old && !shown && pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0
         && !isAudioOnly())
@@ -515,10 +522,8 @@ void MainWindow::updateSafetyArea()
     if (!playbackController)
         return;
     const bool old = safetyAreaShown;
-    const bool shown = safetyAreaEnabled && pictureShown() && appState->totalFrames() > 0 && !isAudioOnly();
+    const bool shown = framePresenter->safetyAreaShown();
     safetyAreaShown = shown;
-    playbackController->setSafetyAreaParameters(safetyAreaH, safetyAreaV, safetyAreaL);
-    playbackController->setSafetyAreaShown(shown);
     if (pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0 && !isAudioOnly()
         && (shown != old || shown)) {
         inspectorImage = QImage();
@@ -529,10 +534,7 @@ void MainWindow::updateSafetyArea()
 
 void MainWindow::setSafetyArea(int h, int v, int l)
 {
-    const auto extent = [](int value) { return value < 3 ? 2 : std::min(value, 100); };
-    safetyAreaH = extent(h);
-    safetyAreaV = extent(v);
-    safetyAreaL = std::clamp(l, 0, 100);
+    framePresenter->setSafetyArea(viewerpath::SafetyArea::clamped(h, v, l));
     updateSafetyArea();
 }
 
@@ -807,12 +809,12 @@ bool MainWindow::pictureShown() const
 
 int MainWindow::audioChannelCount() const
 {
-    return appState->property("mediaProperties").toMap().value(QStringLiteral("audioChannelCount")).toInt();
+    return appState->mediaInfo().audioChannelCount;
 }
 
 bool MainWindow::isAudioOnly() const
 {
-    return appState->property("mediaProperties").toMap().value(QStringLiteral("isAudioOnly")).toBool();
+    return appState->mediaInfo().isAudioOnly;
 }
 
 int MainWindow::playbackIntervalMs() const

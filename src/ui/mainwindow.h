@@ -1,21 +1,23 @@
 #pragma once
 
-#include "core/timecode.h"
 #include "core/enums.h"
+#include "core/timecode.h"
 
-#include <QAudioDevice>
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
 #include <QVariantMap>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 class ApplicationState;
 class AudioMeterWidget;
+class AudioOutput;
+class FramePresenter;
+class KeyCommandTable;
 class PlaybackController;
-class QAudioSink;
 class QComboBox;
 class QDialog;
 class QGraphicsOpacityEffect;
@@ -53,7 +55,7 @@ public:
     void updatePixelInspector();
     // Clamps H and V to 2..100 (below 3 becomes 2) and L to 0..100.
     void setSafetyArea(int h, int v, int l);
-    // Rebuilds the audio output (16-bit stereo at sampleRate) on audioDevice.
+    // Rebuilds the audio output (16-bit stereo at sampleRate) on its chosen device.
     void recreateAudioSink(int sampleRate);
 
 protected:
@@ -77,6 +79,8 @@ private:
     void onFrameNumberChanged(int64_t frameNumber);
     void onScopeImageArrived(const QImage &image, int64_t frameNumber);
     void onRoutingChanged();
+    // The meter reads the routed channels from the controller.
+    void syncMeterRouting();
     void initTimecode();
     void turnInspectorOff();
     void showMessageDialog(const QString &title, const QString &message);
@@ -94,6 +98,8 @@ private:
 
     // Keyboard, wheel and pointer commands (mainwindow_commands.cpp).
     void connectCommandTimers();
+    // Binds the keys to their commands; keyPressEvent dispatches through the table.
+    void buildCommandTable();
     // Wheel over the seek bar and pointer moves over the picture; true when consumed.
     bool filterCommandEvent(QObject *watched, QEvent *event);
     // Shows frame f on the current page; on the scope page the scope follows 100 ms later.
@@ -135,13 +141,8 @@ private:
     AudioMeterWidget *audioMeter = nullptr;
     QComboBox *leftChannelCombo = nullptr;
     QComboBox *rightChannelCombo = nullptr;
-    bool lissajousEnabled = false;
-    bool lissajousShown = false;
-    bool safetyAreaEnabled = false;
+    bool lissajousShown = false;   // as last drawn, to redraw a stopped picture without it
     bool safetyAreaShown = false;
-    int safetyAreaH = 95;
-    int safetyAreaV = 95;
-    int safetyAreaL = 75;
     bool inspectorActive = false;
     QImage inspectorImage;
     int64_t inspectorImageFrame = -1;
@@ -157,9 +158,9 @@ private:
     ApplicationState *appState = nullptr;
     UiController *uiController = nullptr;
     PlaybackController *playbackController = nullptr;
+    FramePresenter *framePresenter = nullptr;
+    AudioOutput *audioOutput = nullptr;
     QTimer *playbackTimer = nullptr;
-    QAudioDevice audioDevice;
-    QAudioSink *audioSink = nullptr;
     bool audioMuted = false;
     bool routingFromMute = false;
     int savedLeftIndex = -1;
@@ -177,4 +178,5 @@ private:
     int wheelAccumulator = 0;
     QTimer *scopeDeferTimer = nullptr;
     int64_t scopePendingFrame = -1;
+    std::unique_ptr<KeyCommandTable> commands;
 };

@@ -7,6 +7,8 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/framepresenter.h"
+#include "ui/keycommands.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -34,58 +36,6 @@ constexpr int kWheelNotch = 120;
 
 const QString kViewerPageStyle = QStringLiteral("background-color: #000000; border: 1px solid #111;");
 const QString kFullScreenPageStyle = QStringLiteral("background-color: #000000; border: none;");
-
-// Which modifiers a key came with; the keypad flag does not count.
-enum class ModifierClass { None, Shift, Command, LoudnessChord, Other };
-
-ModifierClass modifierClass(Qt::KeyboardModifiers modifiers)
-{
-    const Qt::KeyboardModifiers held =
-        modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
-    if (held == Qt::NoModifier)
-        return ModifierClass::None;
-    if (held == Qt::ShiftModifier)
-        return ModifierClass::Shift;
-    if (held == Qt::ControlModifier || held == Qt::MetaModifier)
-        return ModifierClass::Command;
-    if (held == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)
-        || held == (Qt::MetaModifier | Qt::ShiftModifier | Qt::AltModifier))
-        return ModifierClass::LoudnessChord;
-    return ModifierClass::Other;
-}
-
-// The player's own single-key commands: with a modifier they do nothing, so that a
-// chord the window does not know never triggers the plain key's command.
-bool isFilteredKey(int key)
-{
-    if (key >= Qt::Key_0 && key <= Qt::Key_8)
-        return true;
-    if (key >= Qt::Key_A && key <= Qt::Key_G)
-        return true;
-    switch (key) {
-    case Qt::Key_Tab:
-    case Qt::Key_Space:
-    case Qt::Key_J:
-    case Qt::Key_K:
-    case Qt::Key_L:
-    case Qt::Key_M:
-    case Qt::Key_P:
-    case Qt::Key_R:
-    case Qt::Key_W:
-    case Qt::Key_Y:
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Home:
-    case Qt::Key_End:
-    case Qt::Key_Left:
-    case Qt::Key_Up:
-    case Qt::Key_Right:
-    case Qt::Key_Down:
-        return true;
-    default:
-        return false;
-    }
-}
 
 bool isStepKey(int key)
 {
@@ -192,115 +142,71 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         return;
     }
 
-    if (modifiers == ModifierClass::None) {
-        switch (key) {
-        case Qt::Key_Tab:
-            // TODO(scope): switch between the picture and the scope page.
-            return;
-        case Qt::Key_F:
-            toggleFullScreen();
-            return;
-        case Qt::Key_W:
-            toggleLissajous();
-            return;
-        case Qt::Key_D:
-            if (scopePage) {
-                appState->setScopeRange(appState->scopeRange() == Percent ? CodeValue : Percent);
-                // TODO(scope): re-request the scope image in the new range.
-            }
-            return;
-        case Qt::Key_C:
-            selectChannel(Color);
-            return;
-        case Qt::Key_R:
-            selectChannel(Red);
-            return;
-        case Qt::Key_G:
-            selectChannel(Green);
-            return;
-        case Qt::Key_B:
-            selectChannel(Blue);
-            return;
-        case Qt::Key_A:
-            selectChannel(Alpha);
-            return;
-        case Qt::Key_Y:
-            selectChannel(Luma);
-            return;
-        default:
-            break;
-        }
-    }
-
-    if (scopePage && key == Qt::Key_P && modifiers == ModifierClass::None) {
-        // TODO(image export): export the scope image.
-    }
-
-    switch (key) {
-    case Qt::Key_Space:
-        playbackController->setPlaybackState(appState->playState() == Stopped ? Forward : Stopped, false);
-        updateLissajousOverlay();
-        break;
-    case Qt::Key_L:
-        playbackController->setPlaybackState(Forward, true);
-        updateLissajousOverlay();
-        break;
-    case Qt::Key_J:
-        playbackController->setPlaybackState(Backward, true);
-        updateLissajousOverlay();
-        break;
-    case Qt::Key_K:
-        playbackController->setPlaybackState(Stopped, false);
-        updateLissajousOverlay();
-        break;
-    case Qt::Key_P:
-        if (picturePage && !audioOnly) {
-            // TODO(image export): export the picture.
-        }
-        break;
-    case Qt::Key_0:
-        applyDefaultRouting();
-        break;
-    case Qt::Key_1:
-    case Qt::Key_2:
-    case Qt::Key_3:
-    case Qt::Key_4:
-    case Qt::Key_5:
-    case Qt::Key_6:
-    case Qt::Key_7:
-    case Qt::Key_8:
-        gangRouting(key - Qt::Key_0);
-        break;
-    case Qt::Key_M:
-        toggleMute();
-        break;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
-        // help hidden, seek bar not held, picture page.
-        break;
-    case Qt::Key_Home:
-    case Qt::Key_Up:
-        seekToFrame(0);
-        break;
-    case Qt::Key_End:
-    case Qt::Key_Down:
-        if (appState->totalFrames() > 0)
-            seekToFrame(appState->totalFrames() - 1);
-        break;
-    case Qt::Key_Left:
-    case Qt::Key_Right: {
-        const bool bySecond = modifiers == ModifierClass::Shift;
-        // Audio-only media have no frames to look at, only seconds to move by.
-        if (appState->totalFrames() > 0 && (!audioOnly || bySecond))
-            startStepping(key == Qt::Key_Right ? 1 : -1, bySecond, key);
-        break;
-    }
-    default:
-        QWidget::keyPressEvent(event);
+    if (commands->dispatch(key, modifiers)) {
+        event->accept();
         return;
     }
-    event->accept();
+    QWidget::keyPressEvent(event);
+}
+
+void MainWindow::buildCommandTable()
+{
+    KeyCommandTable &table = *commands;
+    const auto plain = ModifierClass::None;
+
+    // Plain keys only: with a modifier they are someone else's chord.
+    table.add(Qt::Key_Tab, plain, [](int, ModifierClass) {
+        // TODO(scope): switch between the picture and the scope page.
+    });
+    table.add(Qt::Key_F, plain, [this](int, ModifierClass) { toggleFullScreen(); });
+    table.add(Qt::Key_W, plain, [this](int, ModifierClass) { toggleLissajous(); });
+    table.add(Qt::Key_D, plain, [this](int, ModifierClass) {
+        if (appState->currentMode() == Scope) {
+            appState->setScopeRange(appState->scopeRange() == Percent ? CodeValue : Percent);
+            // TODO(scope): re-request the scope image in the new range.
+        }
+    });
+    const std::pair<int, DisplayChannel> channelKeys[] = {{Qt::Key_C, Color}, {Qt::Key_R, Red},  {Qt::Key_G, Green},
+                                                          {Qt::Key_B, Blue},  {Qt::Key_A, Alpha}, {Qt::Key_Y, Luma}};
+    for (const auto &[channelKey, channel] : channelKeys)
+        table.add(channelKey, plain, [this, channel = channel](int, ModifierClass) { selectChannel(channel); });
+
+    // Transport and navigation; filtered chords never get this far, Shift+arrows do.
+    const auto transport = [this](PlayState state, bool faster) {
+        playbackController->setPlaybackState(state, faster);
+        updateLissajousOverlay();
+    };
+    table.addAnyModifiers({Qt::Key_Space}, [this, transport](int, ModifierClass) {
+        transport(appState->playState() == Stopped ? Forward : Stopped, false);
+    });
+    table.addAnyModifiers({Qt::Key_L}, [transport](int, ModifierClass) { transport(Forward, true); });
+    table.addAnyModifiers({Qt::Key_J}, [transport](int, ModifierClass) { transport(Backward, true); });
+    table.addAnyModifiers({Qt::Key_K}, [transport](int, ModifierClass) { transport(Stopped, false); });
+    table.addAnyModifiers({Qt::Key_P}, [this](int, ModifierClass) {
+        if (appState->currentMode() == Viewer && !isAudioOnly()) {
+            // TODO(image export): export the picture.
+        }
+        // TODO(image export): on the scope page, export the scope image.
+    });
+    table.addAnyModifiers({Qt::Key_0}, [this](int, ModifierClass) { applyDefaultRouting(); });
+    table.addAnyModifiers({Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5, Qt::Key_6, Qt::Key_7, Qt::Key_8},
+                          [this](int key, ModifierClass) { gangRouting(key - Qt::Key_0); });
+    table.addAnyModifiers({Qt::Key_M}, [this](int, ModifierClass) { toggleMute(); });
+    table.addAnyModifiers({Qt::Key_Return, Qt::Key_Enter}, [](int, ModifierClass) {
+        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
+        // help hidden, seek bar not held, picture page.
+    });
+    table.addAnyModifiers({Qt::Key_Home, Qt::Key_Up}, [this](int, ModifierClass) { seekToFrame(0); });
+    table.addAnyModifiers({Qt::Key_End, Qt::Key_Down}, [this](int, ModifierClass) {
+        if (appState->totalFrames() > 0)
+            seekToFrame(appState->totalFrames() - 1);
+    });
+    table.addAnyModifiers({Qt::Key_Left, Qt::Key_Right}, [this](int key, ModifierClass modifiers) {
+        const bool bySecond = modifiers == ModifierClass::Shift;
+        // Audio-only media have no frames to look at, only seconds to move by.
+        if (appState->totalFrames() > 0 && (!isAudioOnly() || bySecond))
+            startStepping(key == Qt::Key_Right ? 1 : -1, bySecond, key);
+    });
 }
 
 void MainWindow::keyReleaseEvent(QKeyEvent *event)
@@ -541,10 +447,10 @@ void MainWindow::toggleSafetyArea()
 {
     if (appState->currentMode() != Viewer || appState->totalFrames() == 0 || isAudioOnly())
         return;
-    safetyAreaEnabled = !safetyAreaEnabled;
+    framePresenter->setSafetyAreaEnabled(!framePresenter->safetyAreaEnabled());
     // The two overlays are never drawn together.
-    if (safetyAreaEnabled) {
-        lissajousEnabled = false;
+    if (framePresenter->safetyAreaEnabled()) {
+        framePresenter->setLissajousEnabled(false);
         updateLissajousOverlay();
     }
     updateSafetyArea();
@@ -555,9 +461,9 @@ void MainWindow::toggleLissajous()
     if (appState->currentMode() != Viewer || appState->totalFrames() == 0 || isAudioOnly()
         || audioChannelCount() <= 0)
         return;
-    lissajousEnabled = !lissajousEnabled;
-    if (lissajousEnabled) {
-        safetyAreaEnabled = false;
+    framePresenter->setLissajousEnabled(!framePresenter->lissajousEnabled());
+    if (framePresenter->lissajousEnabled()) {
+        framePresenter->setSafetyAreaEnabled(false);
         updateSafetyArea();
     }
     updateLissajousOverlay();

@@ -85,8 +85,9 @@ void TestApplicationState::defaults()
     QCOMPARE(state.currentFrameNumber(), int64_t(0));
     QCOMPARE(state.totalFrames(), int64_t(0));
     QCOMPARE(state.fps(), 0.0);
-    QVERIFY(!state.property("mediaProperties").isValid());
-    QVERIFY(!state.property("startTimecode").isValid());
+    QVERIFY(state.mediaProperties().isEmpty());
+    QVERIFY(!state.mediaInfo().isOpen());
+    QVERIFY(state.startTimecode().isEmpty());
 }
 
 void TestApplicationState::emittingSetters_data()
@@ -267,8 +268,8 @@ void TestApplicationState::mediaProperties()
     QCOMPARE(state.fps(), fps);
     QCOMPARE(state.videoRangeInfo(), videoRangeInfo);
     QCOMPARE(state.property("mediaProperties").toMap(), properties);
-    QCOMPARE(state.property("startTimecode").isValid(), startTimecode.isValid());
-    QCOMPARE(state.property("startTimecode").toString(), startTimecode.toString());
+    QCOMPARE(state.mediaInfo().totalFrames, int64_t(totalFrames));
+    QCOMPARE(state.startTimecode(), startTimecode.toString());
 }
 
 void TestApplicationState::mediaPropertiesAlwaysEmit()

@@ -2,7 +2,7 @@
 // media and a real audio sink on the PulseAudio null sink: what a user sees and hears
 // while playing forwards, shuttling and seeking.
 
-#include "audio/audiometerwidget.h"
+#include "ui/audiometerwidget.h"
 #include "audiodevicesupport.h"
 #include "controllersupport.h"
 #include "engine/videoengine.h"
@@ -82,7 +82,7 @@ struct Player : ControllerSurroundings
     {
         timer.stop();
         controller.reset();
-        audioSink.reset();
+        audio.release();
         thread.quit();
         thread.wait();
         delete engine;
@@ -99,7 +99,6 @@ struct Player : ControllerSurroundings
         const int channels = info.value("audioChannelCount").toInt();
         if (channels > 0) {
             const int rate = info.value("audioSampleRate").toInt();
-            state.setProperty("audioSampleRate", rate);
             for (QComboBox *combo : {&left, &right}) {
                 combo->clear();
                 combo->addItem("M");
@@ -109,16 +108,7 @@ struct Player : ControllerSurroundings
             left.setCurrentIndex(1);
             right.setCurrentIndex(channels == 1 ? 1 : 2);
             route();
-            QAudioFormat format;
-            format.setSampleFormat(QAudioFormat::Int16);
-            format.setChannelCount(2);
-            format.setSampleRate(rate);
-            const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-            if (device.isFormatSupported(format)) {
-                audioSink = std::make_unique<QAudioSink>(device, format);
-                audioSink->setBufferSize(rate);
-                controller->attachAudioSink(audioSink.get(), nullptr);
-            }
+            audio.rebuild(rate);
         }
         return seekAndWait(0) && (timer.start(int(1000.0 / state.fps())), true);
     }
@@ -151,7 +141,6 @@ struct Player : ControllerSurroundings
 
     QThread thread;
     VideoEngine *engine = nullptr; // lives on 'thread'; deleted after it has finished
-    std::unique_ptr<QAudioSink> audioSink;
     std::unique_ptr<PlaybackController> controller;
 };
 
@@ -208,7 +197,7 @@ void TestPlaybackEndToEnd::forwardFollowsTheAudioDevice()
 
     player.controller->setPlaybackState(Forward);
     const QList<int64_t> shown = watchFrames(player, 3000);
-    const int64_t played = player.audioSink->processedUSecs();
+    const int64_t played = player.audio.processedUSecs();
     const int64_t last = player.state.currentFrameNumber();
     const bool audioLed = player.controller->isAudioClockSynced();
     player.controller->setPlaybackState(Stopped);

@@ -3,7 +3,7 @@
 // invalid frames and boundary stops can be produced exactly. The real engine and the
 // real audio device are exercised in tests/state/tst_playback_e2e.cpp.
 
-#include "audio/audiometerwidget.h"
+#include "ui/audiometerwidget.h"
 #include "core/compat.h"
 #include "controllersupport.h"
 #include "state/applicationstate.h"
@@ -528,18 +528,24 @@ void TestPlaybackController::clock_data()
 
     QTest::newRow("no audio: wall clock")
         << false << QList<double>{0.1, 0.2, 0.5} << QList<qint64>{-1, -1, -1} << QList<double>{0.1, 0.2, 0.5};
-    QTest::newRow("audio syncs when it first moves, then leads")
-        // Base 1000; at 0.30 s the device has played 0.05 s: origin re-based to read 0.30.
+    QTest::newRow("picture waits for the device's first samples, then audio leads")
+        // Base 1000: held at 0 until the device has played 0.05 s at 0.30 s; from then the
+        // device's played time is the clock.
         << true << QList<double>{0.10, 0.30, 0.40, 0.55}
-        << QList<qint64>{1000, 51000, 141000, 301000} << QList<double>{0.10, 0.30, 0.39, 0.55};
-    QTest::newRow("starved output: wall clock after a quarter second")
+        << QList<qint64>{1000, 51000, 141000, 301000} << QList<double>{0.0, 0.05, 0.14, 0.30};
+    QTest::newRow("starved output: wall clock, shifted by the wait, after a quarter second")
         << true << QList<double>{0.10, 0.20, 0.50, 0.60}
         << QList<qint64>{2000, 2000 + 50000, 2000 + 50000, 2000 + 60000}
-        << QList<double>{0.10, 0.20, 0.50, 0.60};
+        << QList<double>{0.0, 0.05, 0.35, 0.45};
     QTest::newRow("never backwards")
         // Synced at 0.2 s; then the device counter drops (a restarted stream).
         << true << QList<double>{0.10, 0.20, 0.30, 0.31}
-        << QList<qint64>{0, 10000, 60000, 20000} << QList<double>{0.10, 0.20, 0.25, 0.25};
+        << QList<qint64>{0, 10000, 60000, 20000} << QList<double>{0.0, 0.01, 0.06, 0.06};
+    QTest::newRow("output that never starts: the wall clock after the wait")
+        // Still silent at 2.6 s: the wall clock runs; a device that starts after that
+        // reads the wall-clock time at which it started.
+        << true << QList<double>{0.10, 2.40, 2.60, 3.00, 3.10}
+        << QList<qint64>{0, 0, 0, 100000, 200000} << QList<double>{0.0, 0.0, 2.60, 3.00, 3.10};
     QTest::newRow("audio active but sink gone: wall clock")
         << true << QList<double>{0.10, 0.20} << QList<qint64>{-1, -1} << QList<double>{0.10, 0.20};
 }
@@ -606,7 +612,7 @@ void TestPlaybackController::stepsAndMargins()
 void TestPlaybackController::levelBallistics()
 {
     // A full-scale click: the bar falls at 90 dB/s, the peak holds 1 s, then falls 24 dB/s.
-    pacing::LevelBallistics side;
+    levels::Ballistics side;
     side.step(0.0f, 0.02);
     QCOMPARE(side.level, 0.0f);
     QCOMPARE(side.peak, 0.0f);

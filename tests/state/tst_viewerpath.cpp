@@ -3,7 +3,6 @@
 
 #include "core/compat.h"
 #include "state/applicationstate.h"
-#include "state/playbackcontroller.h"
 #include "state/viewerpath.h"
 #include "testsupport.h"
 
@@ -72,8 +71,6 @@ private slots:
     void safetyArea_data();
     void safetyArea();
     void audioOnlyTraceIsCentred();
-    void controllerPicturePath();
-    void safetyParametersAreClamped();
 };
 
 void TestViewerPath::chunkBytes_data()
@@ -212,59 +209,6 @@ void TestViewerPath::audioOnlyTraceIsCentred()
     QVERIFY(brightestAround(image, 640, 360 - 250) > 100);
     QCOMPARE(brightestAround(image, 640 + 50, 360 - 250), 0);
     QCOMPARE(brightestAround(image, 640, 360 - 320), 0); // beyond 0.9 * radius (~304)
-}
-
-void TestViewerPath::controllerPicturePath()
-{
-    ApplicationState state;
-    state.setMediaProperties({{"totalFrames", qlonglong(10)}, {"fps", 25.0}, {"isAudioOnly", false},
-                              {"audioChannelCount", 0}});
-    QVideoSink sink;
-    std::optional<Timecode> timecode;
-    int64_t offset = 0;
-    PlaybackController controller(nullptr, &state, nullptr, nullptr, &sink, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, &timecode, &offset);
-
-    QImage picture(320, 180, QImage::Format_ARGB32);
-    picture.fill(QColor(10, 120, 230));
-    for (int y = 0; y < 20; ++y)
-        for (int x = 0; x < 20; ++x)
-            picture.setPixelColor(x, y, QColor(250, 0, 0)); // red marker, top left
-    const QVideoFrame frame = compat::videoFrameFromImage(picture);
-
-    // Nothing to do: the very frame object goes on.
-    controller.onFrameReady(frame, 3, {}, {}, {}, controller.requestId());
-    QCOMPARE(sink.videoFrame(), frame);
-    QCOMPARE(state.currentFrameNumber(), int64_t(3));
-
-    // Green channel, turned a quarter clockwise: the marker moves to the top right.
-    state.setDisplayChannel(Green);
-    state.setViewerRotationDegrees(90);
-    controller.onFrameReady(frame, 4, {}, {}, {}, controller.requestId());
-    const QImage shown = sink.videoFrame().toImage();
-    QCOMPARE(shown.size(), QSize(320, 180));
-    // Content 101 x 180 centred (left 109); grey levels are the green byte.
-    QVERIFY(std::abs(redAt(shown, 160, 90) - 120) <= 2);
-    QVERIFY(redAt(shown, 109 + 100 - 5, 5) <= 2);   // marker: green 0
-    QVERIFY(std::abs(redAt(shown, 109 + 5, 5) - 120) <= 2);
-    QCOMPARE(redAt(shown, 50, 90), 0);               // black canvas beside the content
-}
-
-void TestViewerPath::safetyParametersAreClamped()
-{
-    ApplicationState state;
-    std::optional<Timecode> timecode;
-    int64_t offset = 0;
-    PlaybackController controller(nullptr, &state, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, &timecode, &offset);
-    const struct { int in[3]; int out[3]; } rows[] = {
-        {{0, 150, 120}, {2, 100, 100}}, {{3, 2, -5}, {3, 2, 0}}, {{95, 95, 75}, {95, 95, 75}}};
-    for (const auto &r : rows) {
-        controller.setSafetyAreaParameters(r.in[0], r.in[1], r.in[2]);
-        QCOMPARE(controller.safetyAreaH(), r.out[0]);
-        QCOMPARE(controller.safetyAreaV(), r.out[1]);
-        QCOMPARE(controller.safetyAreaL(), r.out[2]);
-    }
 }
 
 QTEST_MAIN(TestViewerPath)

@@ -1,4 +1,4 @@
-#include "audio/audiometerwidget.h"
+#include "ui/audiometerwidget.h"
 #include "state/applicationstate.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"

@@ -1,4 +1,4 @@
-#include "state/uicontroller.h"
+#include "ui/uicontroller.h"
 
 #include "state/applicationstate.h"
 
@@ -62,7 +62,7 @@ QString UiController::formatTimeText(double seconds)
 
 QVariantMap UiController::mediaProperties() const
 {
-    return m_state->property("mediaProperties").toMap();
+    return m_state->mediaProperties();
 }
 
 void UiController::setSeekBarOpacity(double opacity)
@@ -141,17 +141,14 @@ void UiController::updateTimecode(int64_t frameNumber)
     if (m_state->isGotoMode() || !m_timecodeLabel)
         return;
 
-    const QVariantMap properties = mediaProperties();
-    if (properties.value(QStringLiteral("isAudioOnly")).toBool()) {
-        double rate = properties.value(QStringLiteral("fps")).toDouble();
-        if (!(rate > 0.0))
-            rate = 30.0;
+    const MediaInfo &media = m_state->mediaInfo();
+    if (media.isAudioOnly) {
+        const double rate = media.fps > 0.0 ? media.fps : 30.0;
         double seconds = double(frameNumber) / rate;
-        const double duration = properties.value(QStringLiteral("videoDurationSec")).toDouble();
-        if (duration > 0.0)
-            seconds = std::min(seconds, duration);
-        if (properties.value(QStringLiteral("hasAudioTimeReference")).toBool())
-            seconds += properties.value(QStringLiteral("audioTimeReferenceSec")).toDouble();
+        if (media.videoDurationSec > 0.0)
+            seconds = std::min(seconds, media.videoDurationSec);
+        if (media.hasAudioTimeReference.value_or(false))
+            seconds += media.audioTimeReferenceSec.value_or(0.0);
         m_timecodeLabel->setText(formatTimeText(seconds));
         return;
     }
@@ -182,12 +179,9 @@ void UiController::refreshTimecodeStyle()
         setTimecodeStyle(whiteStyle);
         return;
     }
-    const QVariantMap properties = mediaProperties();
-    bool hasReference = false;
-    if (properties.value(QStringLiteral("isAudioOnly")).toBool())
-        hasReference = properties.value(QStringLiteral("hasAudioTimeReference")).toBool();
-    else
-        hasReference = !m_state->property("startTimecode").toString().isEmpty();
+    const MediaInfo &media = m_state->mediaInfo();
+    const bool hasReference =
+        media.isAudioOnly ? media.hasAudioTimeReference.value_or(false) : !media.startTimecode.isEmpty();
     setTimecodeStyle(hasReference ? whiteStyle : amberStyle);
 }
 

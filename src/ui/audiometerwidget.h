@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/levels.h"
+
 #include <QColor>
 #include <QList>
 #include <QWidget>
@@ -16,7 +18,7 @@ class AudioMeterWidget : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr float floorDb = -60.0f;
+    static constexpr float floorDb = levels::kFloorDb;
     static constexpr int maxChannelDots = 8;
     static constexpr int upperBarY = 23;
     static constexpr int lowerBarY = 33;

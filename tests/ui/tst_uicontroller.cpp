@@ -1,5 +1,5 @@
 #include "state/applicationstate.h"
-#include "state/uicontroller.h"
+#include "ui/uicontroller.h"
 #include "testsupport.h"
 
 #include <QGraphicsOpacityEffect>

@@ -1,4 +1,4 @@
-#include "audio/audiometerwidget.h"
+#include "ui/audiometerwidget.h"
 
 #include <QFont>
 #include <QPainter>

@@ -1,0 +1,179 @@
+#include "audio/audiooutput.h"
+
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QDebug>
+#include <QIODevice>
+#include <QMediaDevices>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+qsizetype wholeFrames(qsizetype bytes)
+{
+    return bytes - bytes % AudioOutput::bytesPerFrame;
+}
+
+} // namespace
+
+AudioOutput::AudioOutput(QObject *parent)
+    : QObject(parent)
+    , m_device(QMediaDevices::defaultAudioOutput())
+{
+}
+
+AudioOutput::~AudioOutput()
+{
+    release();
+}
+
+bool AudioOutput::rebuild(int sampleRate)
+{
+    release();
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Int16);
+    format.setChannelCount(2);
+    format.setSampleRate(sampleRate);
+    if (!m_device.isFormatSupported(format)) {
+        qWarning("Raw audio format not supported by backend.");
+        return false;
+    }
+    m_sink = new QAudioSink(m_device, format, this);
+    // A quarter of a second of 16-bit stereo.
+    m_sink->setBufferSize(sampleRate);
+    m_sampleRate = sampleRate;
+    return true;
+}
+
+void AudioOutput::release()
+{
+    if (m_sink) {
+        m_sink->stop();
+        delete m_sink;
+    }
+    m_sink = nullptr;
+    m_pushDevice = nullptr;
+    m_sampleRate = 0;
+    m_written.clear();
+    m_bytesWritten = 0;
+    m_bytesTaken = 0;
+    m_playedBaseUSecs = 0;
+}
+
+bool AudioOutput::start()
+{
+    if (!m_sink)
+        return false;
+    m_pushDevice = m_sink->start();
+    if (m_pushDevice.isNull())
+        return false;
+    // start() may restart the device's counter; played bytes count from here.
+    m_playedBaseUSecs = m_sink->processedUSecs();
+    return true;
+}
+
+void AudioOutput::stop()
+{
+    if (!m_sink)
+        return;
+    m_sink->stop();
+    m_sink->reset();
+    m_pushDevice = nullptr;
+}
+
+void AudioOutput::suspend()
+{
+    if (m_sink && m_sink->state() != QAudio::SuspendedState)
+        m_sink->suspend();
+}
+
+void AudioOutput::resume()
+{
+    if (m_sink && m_sink->state() == QAudio::SuspendedState)
+        m_sink->resume();
+}
+
+bool AudioOutput::isSuspended() const
+{
+    return m_sink && m_sink->state() == QAudio::SuspendedState;
+}
+
+int64_t AudioOutput::processedUSecs() const
+{
+    return m_sink ? m_sink->processedUSecs() : 0;
+}
+
+int64_t AudioOutput::bytesPerSecond() const
+{
+    return bytesPerFrame * int64_t(std::max(m_sampleRate, 1));
+}
+
+void AudioOutput::clear()
+{
+    m_pending.clear();
+    resetTracking();
+}
+
+void AudioOutput::resetTracking()
+{
+    m_written.clear();
+    m_bytesWritten = 0;
+    m_bytesTaken = 0;
+    m_playedBaseUSecs = processedUSecs();
+}
+
+void AudioOutput::enqueue(const QByteArray &block)
+{
+    m_pending.append(block);
+}
+
+void AudioOutput::pump()
+{
+    if (!m_pushDevice || !m_sink)
+        return;
+    const qsizetype offer = wholeFrames(std::min<qsizetype>(m_pending.size(), m_sink->bytesFree()));
+    if (offer <= 0)
+        return;
+    const qint64 accepted = m_pushDevice->write(m_pending.constData(), offer);
+    const qsizetype written = accepted > 0 ? wholeFrames(qsizetype(accepted)) : 0;
+    if (written <= 0)
+        return;
+    m_written.append(m_pending.constData(), written);
+    m_bytesWritten += written;
+    m_pending.remove(0, written);
+}
+
+void AudioOutput::limitPending(qsizetype maxBytes)
+{
+    if (m_pending.size() > maxBytes)
+        m_pending.remove(0, m_pending.size() - maxBytes);
+}
+
+int64_t AudioOutput::dropPending(double seconds)
+{
+    const qsizetype drop = wholeFrames(qsizetype(seconds * double(bytesPerSecond())));
+    if (drop <= 0 || drop > m_pending.size())
+        return 0;
+    m_pending.remove(0, drop);
+    return drop * 1000000 / bytesPerSecond();
+}
+
+QByteArray AudioOutput::takePlayed(double leadSeconds)
+{
+    if (!m_sink || m_written.isEmpty())
+        return QByteArray();
+    const int64_t perSecond = bytesPerSecond();
+    const int64_t lead = wholeFrames(qsizetype(std::llround(double(perSecond) * leadSeconds)));
+    const int64_t playedUSecs = std::max<int64_t>(m_sink->processedUSecs() - m_playedBaseUSecs, 0);
+    const int64_t played = wholeFrames(qsizetype(playedUSecs * perSecond / 1000000));
+    const int64_t available = std::max<int64_t>(std::min(m_bytesWritten, lead + played), 0) - m_bytesTaken;
+    if (available <= 0)
+        return QByteArray();
+    const qsizetype take = wholeFrames(std::min<qsizetype>(qsizetype(available), m_written.size()));
+    QByteArray chunk = m_written.left(take);
+    m_written.remove(0, take);
+    m_bytesTaken += take;
+    return chunk;
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QAudioDevice>
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+
+#include <QAudioSink>
+class QIODevice;
+
+// Owns the audio output: the device choice and the QAudioSink (16-bit stereo at the
+// file's rate, push mode), the audio received but not yet written, and the audio written
+// but not yet reported as played. It never writes more than the sink has room for, so
+// the GUI thread never blocks on the device.
+//
+// GUI thread only. Knows nothing of pictures or clocks: the playback controller decides
+// when to start, feed and stop it and how far behind it may fall.
+class AudioOutput : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int bytesPerFrame = 4; // 16-bit stereo
+
+    explicit AudioOutput(QObject *parent = nullptr);
+    ~AudioOutput() override;
+
+    // The device the next rebuild() uses. The default output until a device is chosen.
+    QAudioDevice device() const { return m_device; }
+    void setDevice(const QAudioDevice &device) { m_device = device; }
+
+    // Replaces the sink by one at sampleRate on device(); false (and no sink) when the
+    // device does not take the format. Unplayed audio is dropped either way.
+    bool rebuild(int sampleRate);
+    // Stops and deletes the sink (media without audio).
+    void release();
+    bool hasSink() const { return !m_sink.isNull(); }
+    int sampleRate() const { return m_sampleRate; }
+    QAudioSink *sink() const { return m_sink; }
+
+    // Starts the sink in push mode; false when there is no sink or it gave no device.
+    // processedUSecs() counts from here.
+    bool start();
+    // Stops the device and forgets its buffer.
+    void stop();
+    // Suspends a running device; resume() continues it.
+    void suspend();
+    void resume();
+    bool isSuspended() const;
+    bool isStarted() const { return !m_pushDevice.isNull(); }
+    // The device's played time in microseconds (0 without a sink).
+    int64_t processedUSecs() const;
+
+    // Drops everything not yet written and everything not yet reported as played.
+    void clear();
+    // Forgets written-but-unreported bytes; played time counts from processedUSecs() now.
+    void resetTracking();
+    // Queues a block of 16-bit stereo for the device.
+    void enqueue(const QByteArray &block);
+    // Writes as much of the queue as the device takes now.
+    void pump();
+    // Keeps at most maxBytes of unwritten audio (the oldest goes), so that a run without
+    // a device cannot hoard the whole file.
+    void limitPending(qsizetype maxBytes);
+    // Drops up to 'seconds' of the oldest unwritten audio when at least that much waits;
+    // returns the microseconds dropped (0 when there was not enough).
+    int64_t dropPending(double seconds);
+    // Bytes the device has consumed since the last call, plus 'leadSeconds' of lookahead.
+    QByteArray takePlayed(double leadSeconds);
+    // The first 'bytes' of what is written but not yet reported as played.
+    QByteArray upcoming(qsizetype bytes) const { return m_written.left(bytes); }
+
+    int64_t bytesWritten() const { return m_bytesWritten; }
+    qsizetype pendingBytes() const { return m_pending.size(); }
+    int64_t bytesPerSecond() const;
+
+private:
+    QAudioDevice m_device;
+    QPointer<QAudioSink> m_sink;
+    QPointer<QIODevice> m_pushDevice; // from the sink's start(), absent until then
+    int m_sampleRate = 0;
+    QByteArray m_pending;  // received, not yet written
+    QByteArray m_written;  // written, not yet reported as played
+    int64_t m_bytesWritten = 0;
+    int64_t m_bytesTaken = 0;
+    int64_t m_playedBaseUSecs = 0;
+};
