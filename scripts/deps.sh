@@ -28,8 +28,13 @@ PACKAGES=(
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     # A real X display for the tst_*_xvfb tests; xdpyinfo tells when it is up.
     xvfb xauth x11-utils
+    # dbus-daemon: the reveal test runs a private session bus with a fake file manager
+    dbus
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
+    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev); the tests
+    # validate the menu entry and the AppStream file; shared-mime-info names the file types.
+    dpkg-dev desktop-file-utils appstream shared-mime-info
 )
 
 # Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old

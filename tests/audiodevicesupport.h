@@ -80,6 +80,16 @@ public:
                                                   QStringLiteral("--channels=2"), QStringLiteral("--latency-msec=20")});
         m_process.waitForStarted(5000);
     }
+    // Waits until the monitor delivers: an idle null sink starts its monitor late, and
+    // what plays before that would be missing from the recording.
+    bool waitUntilRecording(int timeoutMs = 5000)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (m_process.bytesAvailable() == 0 && waited.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return m_process.bytesAvailable() > 0;
+    }
     QByteArray stop()
     {
         m_process.kill();

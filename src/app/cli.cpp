@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include "core/rotation.h"
 #include "engine/videoengine.h"
 
 #include <QCommandLineParser>
@@ -113,6 +114,96 @@ int frameCommand(const QStringList &arguments, Io &io)
     return 0;
 }
 
+std::optional<QSize> parseCanvas(const QString &text)
+{
+    const QStringList sides = text.split(QLatin1Char('x'));
+    if (sides.size() != 2)
+        return std::nullopt;
+    bool widthOk = false;
+    bool heightOk = false;
+    const QSize size(sides.at(0).toInt(&widthOk), sides.at(1).toInt(&heightOk));
+    if (!widthOk || !heightOk || size.width() <= 0 || size.height() <= 0)
+        return std::nullopt;
+    return size;
+}
+
+// Exit 2: the engine had nothing to say about that point (off the picture, no frame).
+int pixelCommand(const QStringList &arguments, Io &io)
+{
+    const char *usage = "Usage: orvel-cli pixel FILE N X Y [--rotation DEG] [--canvas WxH]";
+    QStringList positional;
+    int rotation = 0;
+    QSize canvas;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        // Negative numbers are values here (-90 is a rotation, -1 a coordinate).
+        const bool isOption = argument.startsWith(QLatin1String("--"));
+        if (!isOption) {
+            positional.append(argument);
+            continue;
+        }
+        QString name = argument;
+        QString value;
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        if (equals > 0) {
+            name = argument.left(equals);
+            value = argument.mid(equals + 1);
+        } else if (name == QLatin1String("--rotation") || name == QLatin1String("--canvas")) {
+            if (i + 1 >= arguments.size()) {
+                io.err << name << " needs a value" << Qt::endl;
+                return 1;
+            }
+            value = arguments.at(++i);
+        }
+        if (name == QLatin1String("--rotation")) {
+            bool ok = false;
+            rotation = value.toInt(&ok);
+            if (!ok) {
+                io.err << "Invalid rotation: " << value << Qt::endl;
+                return 1;
+            }
+        } else if (name == QLatin1String("--canvas")) {
+            const std::optional<QSize> parsed = parseCanvas(value);
+            if (!parsed) {
+                io.err << "Invalid canvas (WxH expected): " << value << Qt::endl;
+                return 1;
+            }
+            canvas = *parsed;
+        } else {
+            io.err << "Unknown option: " << argument << Qt::endl;
+            return 1;
+        }
+    }
+    if (positional.size() != 4) {
+        io.err << usage << Qt::endl;
+        return 1;
+    }
+    bool numberOk = false;
+    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
+    if (!numberOk || frameNumber < 0) {
+        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+        return 1;
+    }
+    bool xOk = false;
+    bool yOk = false;
+    const int x = positional.at(2).toInt(&xOk);
+    const int y = positional.at(3).toInt(&yOk);
+    if (!xOk || !yOk) {
+        io.err << "Invalid point: " << positional.at(2) << ' ' << positional.at(3) << Qt::endl;
+        return 1;
+    }
+
+    const PixelQuery result = inspectPixel(positional.at(0), frameNumber, x, y, rotation, canvas);
+    if (!result.opened) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    if (result.text.isEmpty())
+        return 2;
+    io.out << result.text << Qt::endl;
+    return 0;
+}
+
 QString usageText()
 {
     QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] <command> [arguments]\n\nCommands:\n");
@@ -136,6 +227,11 @@ const QList<Command> &commands()
          "Write frame N of FILE as the player exports pictures and print the number of the frame "
          "written (past the end: the last frame).",
          3, 5, &frameCommand},
+        {"pixel", "FILE N X Y [--rotation DEG] [--canvas WxH]",
+         "Print the stored values and the converted RGB of the pixel under canvas point (X, Y) of "
+         "frame N, as the player's pixel inspector reads them; the canvas defaults to the picture "
+         "as shown at that rotation. Nothing is printed and the exit code is 2 off the picture.",
+         4, 8, &pixelCommand},
     };
     return table;
 }
@@ -259,6 +355,30 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
         QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
                                   Q_RETURN_ARG(qint64, result.frameNumber));
     }
+    return result;
+}
+
+PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
+                        QSize canvas)
+{
+    PixelQuery result;
+    EngineThread thread;
+    const OpenResult opened = thread.open(path);
+    result.opened = opened.success;
+    result.error = opened.error;
+    if (!result.opened)
+        return result;
+    if (canvas.isEmpty()) {
+        canvas = QSize(opened.fileInfo.value(QStringLiteral("width")).toInt(),
+                       opened.fileInfo.value(QStringLiteral("height")).toInt());
+        const int turn = normalizeQuarterTurn(rotationDegrees);
+        if (turn == 90 || turn == 270)
+            canvas.transpose();
+    }
+    QMetaObject::invokeMethod(thread.engine(), "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(QString, result.text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x),
+                              Q_ARG(int, y), Q_ARG(int, canvas.width()), Q_ARG(int, canvas.height()),
+                              Q_ARG(int, rotationDegrees));
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include "core/conversionprofile.h"
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -57,5 +58,17 @@ struct FrameExport {
 // Opens path like openMedia, sets the conversion profile and takes frame n through
 // VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
+
+struct PixelQuery {
+    bool opened = false;
+    QString error;   // the engine's opening error when !opened
+    QString text;    // the engine's two lines; empty off the picture or without a frame
+};
+
+// Opens path like openMedia and asks VideoEngine::pixelInspectorSourceConvertText, as the
+// player's inspector does, for canvas point (x, y). An empty canvas means the picture as
+// shown at that rotation: the frame's size, sides swapped for a quarter turn.
+PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
+                        QSize canvas);
 
 } // namespace cli

@@ -1,5 +1,6 @@
 #include "app/logger.h"
 #include "app/orvelapplication.h"
+#include "app/platform.h"
 #include "app/singleinstanceguard.h"
 #include "core/compat.h"
 #include "ui/mainwindow.h"
@@ -47,6 +48,8 @@ int main(int argc, char **argv)
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+    // Lets the desktop match the window to its menu entry (the Wayland app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORVEL_APP_ID));
 
     // Checked once: holding Shift at start is the only way to get a log file.
     if (QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier))
@@ -68,6 +71,7 @@ int main(int argc, char **argv)
 
     MainWindow window;
     app.mainWindow = &window;
+    window.setFileRevealer([](const QString &path) { platform::revealInFileManager(path); });
     QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
     window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
     window.show();

@@ -95,8 +95,12 @@ private:
     void resetLevelLists();
     void clearQueues();
     void receiveFrames(DecoderRecord &record, AVFormatContext *formatContext);
-    // Appends one decoded frame to the stream's queues (time window, continuity, conversion).
+    // Appends one decoded frame to the stream's queues (time, resampling to the output
+    // rate, then appendSamples).
     void appendFrame(DecoderRecord &record, const AVFrame *frame, double timeBaseSec);
+    // Samples of 'frame' at 'rate' whose first one is at startSec: time window,
+    // continuity, conversion to float.
+    void appendSamples(DecoderRecord &record, const AVFrame *frame, int rate, double startSec);
     bool isValidSource(int channel) const;
 
     std::vector<std::unique_ptr<DecoderRecord>> m_decoders;

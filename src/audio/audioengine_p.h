@@ -3,6 +3,7 @@
 // Private to the audio engine's sources.
 
 #include "audio/audioengine.h"
+#include "audio/audioresampler.h"
 #include "av/ffmpeg.h"
 
 struct AudioEngine::DecoderRecord {
@@ -13,4 +14,5 @@ struct AudioEngine::DecoderRecord {
     int channels = 1;      // at least 1
     double nextTime = 0.0; // expected time of the next decoded frame
     bool nextTimeValid = false;
+    AudioResampler resampler; // used when the stream's rate is not the output rate
 };

@@ -122,6 +122,22 @@ void AudioEngine::appendFrame(DecoderRecord &record, const AVFrame *frame, doubl
     record.nextTime = t0 + static_cast<double>(count) / rate;
     record.nextTimeValid = true;
 
+    // Every queue runs at the output rate (the first stream's); a stream at another rate
+    // would otherwise play fast or slow and at the wrong pitch.
+    if (rate != m_sampleRate) {
+        double start = t0;
+        const av::FramePtr converted = record.resampler.convert(frame, rate, m_sampleRate, t0, start);
+        if (converted)
+            appendSamples(record, converted.get(), m_sampleRate, start);
+        return;
+    }
+    appendSamples(record, frame, rate, t0);
+}
+
+void AudioEngine::appendSamples(DecoderRecord &record, const AVFrame *frame, int rate, double t0)
+{
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const int count = std::max(0, frame->nb_samples);
     qint64 first = t0 < 0.0 ? static_cast<qint64>(std::ceil(-t0 * rate - SampleEpsilon)) : 0;
     qint64 last = count;
     if (m_endLimited)
@@ -190,6 +206,7 @@ void AudioEngine::reset()
 {
     for (auto &record : m_decoders) {
         avcodec_flush_buffers(record->context.get());
+        record->resampler.reset();
         record->nextTime = 0.0;
         record->nextTimeValid = false;
     }

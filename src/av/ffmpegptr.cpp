@@ -7,6 +7,7 @@ void CodecContextDeleter::operator()(AVCodecContext *ctx) const { avcodec_free_c
 void FrameDeleter::operator()(AVFrame *frame) const { av_frame_free(&frame); }
 void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet); }
 void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
+void SwrContextDeleter::operator()(SwrContext *ctx) const { swr_free(&ctx); }
 void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
 
 FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }

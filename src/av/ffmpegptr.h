@@ -14,6 +14,7 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
+struct SwrContext;
 struct AVFilterGraph;
 
 namespace av {
@@ -23,6 +24,7 @@ struct CodecContextDeleter { void operator()(AVCodecContext *ctx) const; };
 struct FrameDeleter { void operator()(AVFrame *frame) const; };
 struct PacketDeleter { void operator()(AVPacket *packet) const; };
 struct SwsContextDeleter { void operator()(SwsContext *ctx) const; };
+struct SwrContextDeleter { void operator()(SwrContext *ctx) const; };
 struct FilterGraphDeleter { void operator()(AVFilterGraph *graph) const; };
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
@@ -30,6 +32,7 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
 
 FramePtr makeFrame();

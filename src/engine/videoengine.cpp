@@ -180,9 +180,7 @@ void VideoEngine::closeFile()
     audioVisualizationEnabled = false;
     lastVisualization = QImage();
     visualizationHoldFrames = 0;
-    inspectorFrame.reset();
-    inspectorFrameNumber = -1;
-    inspectorImage = QImage();
+    inspector.clear();
     rangeOverride = 0;
     // The demuxer is gone, so the audio decoders go with it, not just their queues.
     if (audioEngine)
@@ -323,7 +321,10 @@ void VideoEngine::openFile(QString filePath)
 
     currentFrame = 0;
 
-    const QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
+    // A container tag wins; without one, the pictures may carry their own.
+    QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
+    if (startTimecode.isEmpty())
+        startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);
     if (codecName.forcedRange == codecnaming::VideoRange)

@@ -9,6 +9,7 @@
 #include "core/mediainfo.h"
 #include "engine/decodeplan.h"
 #include "engine/pixelconverter.h"
+#include "engine/pixelprobe.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -85,6 +86,9 @@ public slots:
     // running work for an older id can give up.
     void abortCurrentTask(int latestId);
     QImage getFrameAsImage(int64_t frameNumber);
+    // Stored and converted values of the pixel under a viewer-canvas point of frameNumber
+    // ("Source:  ...\nConvert: r,g,b"); empty off the picture or without a frame. Decodes
+    // (seeking, so only while stopped) when the frame is not the one cached.
     QString pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
                                             int canvasW, int canvasH, int rotationDegrees);
 
@@ -132,15 +136,21 @@ private:
     // Demuxer seek for frame n, secondsEarlier before it; the av_seek_frame result.
     int seekDemuxer(int64_t frameNumber, double secondsEarlier);
     void resetAfterSeek();
+
+    // --- start timecode from the pictures (videoengine_timecode.cpp) ---
+    // Decodes the first picture of codecs that can carry a timecode and returns it (logged
+    // with its source), or empty; the decoder is left positioned at the start.
+    QString startTimecodeFromPictures();
     struct ExactResult {
         av::FramePtr frame;
         bool abandoned = false;
     };
     // Seek (for media of more than one frame) and decode forward to frame n, re-seeking
-    // earlier when the first frame after a seek is already past n.
+    // earlier when the first frame after a seek is already past n or nothing decodes.
     ExactResult decodeExact(int64_t frameNumber, int requestId);
-    // Re-seek attempt after the seek for 'target' landed past it; false when the bound is
-    // used up or the seek cannot go earlier than 'lastSeekTs'.
+    // Re-seek attempt after the seek for 'target' landed past it (or after the last frame
+    // that decodes); false when the bound is used up or the seek cannot go earlier than
+    // 'lastSeekTs'.
     bool reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs);
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);
@@ -187,9 +197,8 @@ private:
     bool audioVisualizationEnabled = false;
     QImage lastVisualization;
     int visualizationHoldFrames = 0;
-    av::FramePtr inspectorFrame;
-    int64_t inspectorFrameNumber = -1;
-    QImage inspectorImage;
+    // Pixel-inspector cache: one decoded frame and its RGB conversion.
+    PixelProbe inspector;
     // manualFrameCounter: number frames by count, not by timestamp (stays set until the
     // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
     decodeplan::NumberingState numbering;

@@ -1,7 +1,7 @@
 #include "engine/videoengine.h"
 
-// Scope requests and pixel-inspector queries. Not built yet: the scope answers with a null
-// image (so a waiting scope page does not hang) and the inspector with an empty text.
+// Scope requests and pixel-inspector queries. The scope is not built yet: it answers with a
+// null image (so a waiting scope page does not hang).
 
 void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
                                     int rotationDegrees)
@@ -16,12 +16,10 @@ void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, Displ
 QString VideoEngine::pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
                                                      int canvasW, int canvasH, int rotationDegrees)
 {
-    // TODO(inspector task): source and converted values of the pixel under the canvas point.
-    Q_UNUSED(frameNumber);
-    Q_UNUSED(canvasX);
-    Q_UNUSED(canvasY);
-    Q_UNUSED(canvasW);
-    Q_UNUSED(canvasH);
-    Q_UNUSED(rotationDegrees);
-    return {};
+    if (audioOnly || !formatContext || !videoCodecContext || frameNumber < 0)
+        return {};
+    return inspector.sourceConvertText(
+        frameNumber, {canvasX, canvasY, canvasW, canvasH, rotationDegrees},
+        [this](int64_t n) { return decodeFrameAt(n, -1); },
+        [this](const AVFrame *frame) { return pixelConverter.toRgbImage(frame, conversionSource()); });
 }

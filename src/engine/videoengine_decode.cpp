@@ -189,8 +189,11 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 {
     ExactResult result;
     const bool seekable = totalFrames > 1;
+    // Past the end, seek for the last frame: a seek beyond it (or a re-seek from there)
+    // can find nothing to decode. Decoding still runs forward to the real target.
+    const int64_t seekTarget = std::min(frameNumber, totalFrames - 1);
     if (seekable) {
-        seekDemuxer(frameNumber, 0);
+        seekDemuxer(seekTarget, 0);
         resetAfterSeek();
     } else if (!decodeQueue.isEmpty()) {
         // A single-frame file keeps its one frame: no re-decode.
@@ -199,7 +202,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         return result;
     }
 
-    int64_t lastSeekTs = decodeplan::seekTimestamp(frameNumber, videoClock());
+    int64_t lastSeekTs = decodeplan::seekTimestamp(seekTarget, videoClock());
     int reseekAttempt = 0;
     bool firstAfterSeek = seekable;
     av::FramePtr lastSeen; // so that a target beyond the end yields the last decodable frame
@@ -210,8 +213,14 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         if (decodeQueue.isEmpty()) {
             decodeStep(seekable ? frameNumber : -1);
-            if (decodeQueue.isEmpty())
+            if (decodeQueue.isEmpty()) {
+                // Near the end of a stream that seeks by decode time (MPEG-TS/PS) the seek
+                // can land after the last key frame whose pictures still follow: nothing
+                // decodes, so go back as for an open GOP.
+                if (firstAfterSeek && reseekEarlier(seekTarget, reseekAttempt, lastSeekTs))
+                    continue;
                 break;
+            }
         }
         if (!seekable) {
             currentFrame = 0;
@@ -223,7 +232,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
             firstAfterSeek = false;
             // Open GOP: the seek landed on a key frame whose leading frames (the target
             // among them) can only be decoded from the key frame before it.
-            if (entry.frameNumber > frameNumber && reseekEarlier(frameNumber, reseekAttempt, lastSeekTs)) {
+            if (entry.frameNumber > frameNumber && reseekEarlier(seekTarget, reseekAttempt, lastSeekTs)) {
                 firstAfterSeek = true;
                 continue;
             }

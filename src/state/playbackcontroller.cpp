@@ -224,7 +224,10 @@ int64_t PlaybackController::clockFrame()
     std::optional<int64_t> processed;
     if (hasAudioSink())
         processed = m_audio->processedUSecs();
+    const bool wasSynced = m_clock.audioSynced();
     const double t = m_clock.seconds(wall, processed);
+    if (!wasSynced && m_clock.audioSynced())
+        qDebug().noquote() << QStringLiteral("Playback: audio output started after %1 ms").arg(qRound(wall * 1000.0));
     return pacing::clockFrame(m_startFrame, fps(), t);
 }
 

@@ -9,6 +9,8 @@
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
+#include "ui/pixelinspectoroverlay.h"
+#include "ui/openfilecommand.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -124,12 +126,32 @@ MainWindow::MainWindow(QWidget *parent)
     stepTimer = new QTimer(this);
     stepTimer->setInterval(100);
     stepTimer->setTimerType(Qt::PreciseTimer);
-    inspectorTimer = new QTimer(this);
-    inspectorTimer->setInterval(50);
-    inspectorTimer->setTimerType(Qt::PreciseTimer);
+    pixelInspector = new PixelInspectorOverlay(
+        inspectorLabel, helpButton,
+        [this] {
+            PixelInspectorOverlay::View view;
+            view.allowed = viewerStack->currentIndex() == PicturePage && !appState->isFullScreen()
+                && !appState->isHelpVisible() && appState->playState() == Stopped
+                && appState->displayChannel() == Color && appState->totalFrames() != 0 && !isAudioOnly();
+            view.frame = videoSink->videoFrame();
+            view.frameNumber = appState->currentFrameNumber();
+            view.widgetSize = videoWidget->size();
+            view.cursor = videoWidget->mapFromGlobal(QCursor::pos());
+            view.rotationDegrees = appState->viewerRotationDegrees();
+            return view;
+        },
+        [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
+            // Blocks the GUI thread until the engine answers; only asked while stopped.
+            QString text;
+            const bool called = QMetaObject::invokeMethod(
+                videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
+                Q_RETURN_ARG(QString, text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x), Q_ARG(int, y),
+                Q_ARG(int, width), Q_ARG(int, height), Q_ARG(int, rotationDegrees));
+            return called ? text : QString();
+        },
+        this);
 
     connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
-    connect(inspectorTimer, &QTimer::timeout, this, &MainWindow::updatePixelInspector);
     connectCommandTimers();
     commands = std::make_unique<KeyCommandTable>();
     buildCommandTable();
@@ -143,6 +165,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Scope images reach the scope widget first (connected here once it exists); the
     // window only completes a step in flight.
     connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+
+    // Ctrl+O takes the same open path as a drop.
+    new OpenFileCommand(
+        this, [this] { return appState->mediaInfo().filePath; }, [this](const QString &path) { openMediaFile(path); });
 }
 
 MainWindow::~MainWindow()
@@ -365,6 +391,10 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
+    // The engine's conversion follows the channel back, or every picture of the new file
+    // would still pay for an isolation conversion. Queued ahead of the first frame request.
+    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
+                              Q_ARG(ConversionProfile, Standard));
     appState->setViewerRotationDegrees(0);
     initTimecode();
     uiController->updateTimecode(0);
@@ -453,8 +483,7 @@ void MainWindow::initTimecode()
 void MainWindow::onFrameNumberChanged(int64_t frameNumber)
 {
     uiController->updateTimecode(frameNumber);
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
+    pixelInspector->dropCache();
     updatePixelInspector();
     // In scope mode a step completes when its scope image arrives.
     if (appState->currentMode() == Scope)
@@ -526,8 +555,7 @@ void MainWindow::updateSafetyArea()
     safetyAreaShown = shown;
     if (pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0 && !isAudioOnly()
         && (shown != old || shown)) {
-        inspectorImage = QImage();
-        inspectorImageFrame = -1;
+        pixelInspector->dropCache();
         rerender();
     }
 }
@@ -540,79 +568,13 @@ void MainWindow::setSafetyArea(int h, int v, int l)
 
 void MainWindow::updatePixelInspector()
 {
-    if (!inspectorLabel)
-        return;
-    const auto hide = [this] {
-        inspectorLabel->clear();
-        inspectorLabel->hide();
-    };
-    if (!inspectorActive) {
-        hide();
-        return;
-    }
-    if (viewerStack->currentIndex() != PicturePage || appState->isFullScreen() || appState->isHelpVisible()
-        || appState->playState() != Stopped || appState->displayChannel() != Color || appState->totalFrames() == 0
-        || isAudioOnly()) {
-        hide();
-        return;
-    }
-
-    const QVideoFrame frame = videoSink->videoFrame();
-    if (!frame.isValid()) {
-        hide();
-        return;
-    }
-    if (inspectorImage.isNull() || inspectorImageFrame != appState->currentFrameNumber()) {
-        inspectorImage = frame.toImage();
-        inspectorImageFrame = appState->currentFrameNumber();
-    }
-    if (inspectorImage.isNull()) {
-        hide();
-        return;
-    }
-    const int imageW = inspectorImage.width();
-    const int imageH = inspectorImage.height();
-    const QSize shown = inspectorImage.size().scaled(videoWidget->size(), Qt::KeepAspectRatio);
-    const int left = (videoWidget->width() - shown.width()) / 2;
-    const int top = (videoWidget->height() - shown.height()) / 2;
-    const QPoint cursor = videoWidget->mapFromGlobal(QCursor::pos());
-    if (!QRect(QPoint(left, top), shown).contains(cursor)) {
-        hide();
-        return;
-    }
-    const double shownW = shown.width() < 2 ? 1.0 : shown.width();
-    const double shownH = shown.height() < 2 ? 1.0 : shown.height();
-    const int x = std::clamp(int((cursor.x() - left) / shownW * imageW), 0, imageW - 1);
-    const int y = std::clamp(int((cursor.y() - top) / shownH * imageH), 0, imageH - 1);
-
-    // Blocks the GUI thread until the engine answers; only done while stopped.
-    QString sourceText;
-    const bool called = QMetaObject::invokeMethod(
-        videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
-        Q_RETURN_ARG(QString, sourceText), Q_ARG(int64_t, appState->currentFrameNumber()), Q_ARG(int, x),
-        Q_ARG(int, y), Q_ARG(int, imageW), Q_ARG(int, imageH), Q_ARG(int, appState->viewerRotationDegrees()));
-    if (!called || sourceText.isEmpty()) {
-        hide();
-        return;
-    }
-    const QColor c = inspectorImage.pixelColor(x, y);
-    inspectorLabel->setText(sourceText + QStringLiteral("\nDisplay: ")
-                            + QStringLiteral("%1,%2,%3").arg(c.red()).arg(c.green()).arg(c.blue()));
-    inspectorLabel->adjustSize();
-    const QRect button = helpButton->geometry();
-    inspectorLabel->move(button.right() + 55, std::max(button.bottom() - inspectorLabel->height() + 1, 0));
-    inspectorLabel->raise();
-    inspectorLabel->show();
+    if (pixelInspector)
+        pixelInspector->refresh();
 }
 
 void MainWindow::turnInspectorOff()
 {
-    inspectorActive = false;
-    inspectorTimer->stop();
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
-    inspectorLabel->clear();
-    inspectorLabel->hide();
+    pixelInspector->release();
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
@@ -658,7 +620,8 @@ void MainWindow::onSeekBarPressed()
 {
     seekBarDragging = true;
     seekThrottleTimer->start();
-    // TODO(timecode entry): leave an active entry without applying it.
+    if (appState->isGotoMode())
+        leaveTimecodeEntry(false);
 }
 
 void MainWindow::onSeekBarReleased()

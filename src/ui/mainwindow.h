@@ -2,6 +2,7 @@
 
 #include "core/enums.h"
 #include "core/timecode.h"
+#include "ui/timecodeentry.h"
 
 #include <QImage>
 #include <QMainWindow>
@@ -9,6 +10,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -17,6 +19,7 @@ class AudioMeterWidget;
 class AudioOutput;
 class FramePresenter;
 class KeyCommandTable;
+class PixelInspectorOverlay;
 class PlaybackController;
 class QComboBox;
 class QDialog;
@@ -57,6 +60,9 @@ public:
     void setSafetyArea(int h, int v, int l);
     // Rebuilds the audio output (16-bit stereo at sampleRate) on its chosen device.
     void recreateAudioSink(int sampleRate);
+    // Shows a file in the system's file manager; the application sets the platform's way.
+    // Without one, a double-click on the path does nothing.
+    void setFileRevealer(std::function<void(const QString &)> revealer) { fileRevealer = std::move(revealer); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -116,6 +122,14 @@ private:
     void toggleSafetyArea();
     void toggleLissajous();
     void turnInspectorOn();
+
+    // Timecode entry, copy and reveal (mainwindow_timecode.cpp).
+    void enterTimecodeEntry();
+    // Leaves the mode; with apply, first jumps to the typed timecode if it names a frame.
+    void leaveTimecodeEntry(bool apply);
+    void timecodeEntryKey(QKeyEvent *event);
+    // Double-clicks on the timecode (copy) and the path (reveal); true when consumed.
+    bool filterLabelDoubleClick(QObject *watched, QEvent *event);
     void applyDefaultRouting();
     void gangRouting(int channel);
     void toggleMute();
@@ -143,10 +157,7 @@ private:
     QComboBox *rightChannelCombo = nullptr;
     bool lissajousShown = false;   // as last drawn, to redraw a stopped picture without it
     bool safetyAreaShown = false;
-    bool inspectorActive = false;
-    QImage inspectorImage;
-    int64_t inspectorImageFrame = -1;
-    QTimer *inspectorTimer = nullptr;
+    PixelInspectorOverlay *pixelInspector = nullptr;
     VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
     QGraphicsOpacityEffect *seekBarOpacity = nullptr;
     // Display timecode of the open file; empty for audio-only media or when it cannot be
@@ -166,7 +177,8 @@ private:
     int savedLeftIndex = -1;
     int savedRightIndex = -1;
     QLabel *helpLabel = nullptr;
-    QString gotoInput;
+    TimecodeEntry timecodeEntry;
+    std::function<void(const QString &)> fileRevealer;
     QTimer *stepTimer = nullptr;
     int stepDirection = 0;
     int stepKey = 0;

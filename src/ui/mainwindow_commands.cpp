@@ -9,6 +9,7 @@
 #include "state/playbackcontroller.h"
 #include "ui/framepresenter.h"
 #include "ui/keycommands.h"
+#include "ui/pixelinspectoroverlay.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -66,13 +67,14 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         stopStepping();
 
     if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
-        // TODO(timecode entry): leave an active entry without applying it.
+        if (appState->isGotoMode())
+            leaveTimecodeEntry(false);
         // TODO(loudness): start the loudness measurement.
         return;
     }
 
     if (appState->isGotoMode()) {
-        // TODO(timecode entry): every key goes to the entry while it is active.
+        timecodeEntryKey(event);
         return;
     }
 
@@ -192,9 +194,9 @@ void MainWindow::buildCommandTable()
     table.addAnyModifiers({Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5, Qt::Key_6, Qt::Key_7, Qt::Key_8},
                           [this](int key, ModifierClass) { gangRouting(key - Qt::Key_0); });
     table.addAnyModifiers({Qt::Key_M}, [this](int, ModifierClass) { toggleMute(); });
-    table.addAnyModifiers({Qt::Key_Return, Qt::Key_Enter}, [](int, ModifierClass) {
-        // TODO(timecode entry): enter the entry when stopped, frames > 1, not audio-only,
-        // help hidden, seek bar not held, picture page.
+    table.addAnyModifiers({Qt::Key_Return, Qt::Key_Enter}, [this](int, ModifierClass) {
+        if (appState->playState() == Stopped && !seekBarDragging && appState->currentMode() == Viewer)
+            enterTimecodeEntry();
     });
     table.addAnyModifiers({Qt::Key_Home, Qt::Key_Up}, [this](int, ModifierClass) { seekToFrame(0); });
     table.addAnyModifiers({Qt::Key_End, Qt::Key_Down}, [this](int, ModifierClass) {
@@ -272,8 +274,8 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
             updatePixelInspector();
         return false;
     }
-    // TODO(timecode entry): double-click on pathLabel reveals the file, on timecodeLabel
-    // copies the timecode.
+    if (filterLabelDoubleClick(watched, event))
+        return true;
     // TODO(audio device dialog): double-click on audioMeter.
     return false;
 }
@@ -438,8 +440,7 @@ void MainWindow::selectChannel(DisplayChannel channel)
     } else {
         rerender();
     }
-    inspectorImage = QImage();
-    inspectorImageFrame = -1;
+    pixelInspector->dropCache();
     updatePixelInspector();
 }
 
@@ -471,10 +472,7 @@ void MainWindow::toggleLissajous()
 
 void MainWindow::turnInspectorOn()
 {
-    inspectorActive = true;
-    if (!inspectorTimer->isActive())
-        inspectorTimer->start();
-    updatePixelInspector();
+    pixelInspector->press();
 }
 
 void MainWindow::applyDefaultRouting()

@@ -92,7 +92,7 @@ void TestCli::probeJson_data()
         "dnxhr_hq.mov", "dnxhr_444.mov", "uhd_h264.mp4", "uhd_prores.mov", "uhd_hevc.mp4", "h264.mkv",
         "bgra.avi", "still.png", "raw.h264", "vp9.webm", "av1.mkv", "bwf_tc.wav", "audio.flac", "audio.m4a",
         "audio.opus", "mono.mov", "five_stereo.mov", "video_6ch.mov", "twelve_ch.mov", "bt709.mp4",
-        "untagged.mp4", "interlaced.mov", "h264_2997df.mov", "tone_1k_-18dbfs.wav"};
+        "untagged.mp4", "interlaced.mov", "h264_2997df.mov", "tone_1k_-18dbfs.wav", "mpeg2_2997df_gop_tc.ts"};
     const QHash<QString, QVariantMap> spots = {
         {"h264_1080p25.mov", {{"totalFrames", 100}, {"fps", 25}, {"startTimecode", "01:00:00:00"},
                               {"audioChannelCount", 4}, {"isAudioOnly", false}}},
@@ -105,6 +105,7 @@ void TestCli::probeJson_data()
         {"bt709.mp4", {{"colorSpaceInfo", "CICP 1-1-1"}}},
         {"interlaced.mov", {{"scanType", "i"}}},
         {"raw.h264", {{"totalFrames", 1}}},
+        {"mpeg2_2997df_gop_tc.ts", {{"totalFrames", 240}, {"startTimecode", "00:59:59;20"}}},
     };
     for (const QString &clip : everyClip)
         QTest::newRow(qPrintable(clip)) << clip << spots.value(clip);

@@ -51,6 +51,10 @@ void TestCliFrame::writesTheRequestedFrame_data()
     QTest::newRow("prores") << testsupport::mediaPath(QStringLiteral("prores_hq_pcm24.mov")) << qint64(44) << qint64(44);
     QTest::newRow("open GOP leading frame") << m_dir.filePath(QStringLiteral("open_gop.mp4")) << qint64(47) << qint64(47);
     QTest::newRow("still") << testsupport::mediaPath(QStringLiteral("still.png")) << qint64(3) << qint64(0);
+    QTest::newRow("MPEG-TS last frame") << testsupport::mediaPath(QStringLiteral("mpeg2_2997df_gop_tc.ts")) << qint64(239)
+                                        << qint64(239);
+    QTest::newRow("MPEG-TS past the end") << testsupport::mediaPath(QStringLiteral("mpeg2_2997df_gop_tc.ts"))
+                                          << qint64(1000) << qint64(239);
 }
 
 void TestCliFrame::writesTheRequestedFrame()

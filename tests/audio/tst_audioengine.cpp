@@ -1,4 +1,5 @@
 #include "audio/audioengine.h"
+#include "audiodevicesupport.h"
 #include "av/ffmpeg.h"
 #include "testsupport.h"
 
@@ -639,6 +640,73 @@ private slots:
         // The end limit keeps the audio to the video's duration.
         QVERIFY2(std::abs(drained - qint64(std::llround(videoDuration * engine.sampleRate()))) <= 1024,
                  qPrintable(QString::number(drained)));
+    }
+
+    // A later stream at another rate joins the output rate (the first stream's): its tone
+    // keeps its pitch and its queues fill in step with the first stream's, through seeks.
+    void decodePacket_otherRateStreamKeepsItsPitch_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<QString>("codec");
+        QTest::newRow("44.1 kHz PCM") << 44100 << QStringLiteral("pcm_s16le");
+        QTest::newRow("44.1 kHz AAC") << 44100 << QStringLiteral("aac");
+        QTest::newRow("32 kHz PCM") << 32000 << QStringLiteral("pcm_s16le");
+        QTest::newRow("96 kHz PCM") << 96000 << QStringLiteral("pcm_s24le");
+    }
+
+    void decodePacket_otherRateStreamKeepsItsPitch()
+    {
+        QFETCH(int, rate);
+        QFETCH(QString, codec);
+        constexpr double Seconds = 3.0;
+        const QString path = makeClip(
+            QStringLiteral("rates_%1_%2.mov").arg(rate).arg(codec),
+            {"-f", "lavfi", "-i", QStringLiteral("aevalsrc=0.25*sin(2*PI*600*t)|0.25*sin(2*PI*600*t):s=48000:d=%1").arg(Seconds),
+             "-f", "lavfi", "-i",
+             QStringLiteral("aevalsrc=0.5*sin(2*PI*1000*t)|0.5*sin(2*PI*1000*t):s=%1:d=%2").arg(rate).arg(Seconds),
+             "-map", "0", "-map", "1", "-c:a:0", "pcm_s16le", "-c:a:1", codec});
+        QVERIFY(!path.isEmpty());
+
+        Demuxer demuxer;
+        QVERIFY(demuxer.open(path));
+        AudioEngine engine;
+        QVERIFY(engine.openStreams(demuxer.get()));
+        QCOMPARE(engine.sampleRate(), Rate);
+        QCOMPARE(engine.channelCount(), 4);
+        engine.setTimeWindow(0.0, Seconds);
+        engine.setRouting(2, 3);
+
+        QByteArray drained;
+        while (demuxer.feed(engine, 16) > 0) {
+            // Both streams stay on the same time axis while they decode.
+            QVERIFY2(std::abs(queued(engine, 2) - queued(engine, 0)) <= Rate / 10,
+                     qPrintable(QStringLiteral("%1 vs %2").arg(queued(engine, 2)).arg(queued(engine, 0))));
+            drained += engine.drainStereo();
+        }
+        drained += engine.drainStereo();
+
+        const QList<float> left = audiodevice::channel(drained, 0);
+        const double frequency = audiodevice::toneFrequency(left.mid(Rate / 4, Rate), Rate);
+        QVERIFY2(std::abs(frequency - 1000.0) < 10.0, qPrintable(QStringLiteral("%1 Hz").arg(frequency)));
+        QVERIFY(std::abs(audiodevice::peak(left.mid(Rate / 4, Rate)) - 0.5f) < 0.02f);
+        // Three seconds of the second stream are three seconds at the output rate (AAC
+        // loses up to a frame at its ends).
+        QVERIFY2(std::abs(left.size() - Seconds * Rate) <= 2048, qPrintable(QString::number(left.size())));
+
+        // After a seek the resampler starts afresh at the new position.
+        QVERIFY(av_seek_frame(demuxer.get(), -1, 1 * AV_TIME_BASE, AVSEEK_FLAG_BACKWARD) >= 0);
+        engine.reset();
+        while (engine.queueStartSec(2) + double(queued(engine, 2)) / Rate < 1.6 && demuxer.feed(engine, 16) > 0) {
+        }
+        QVERIFY2(engine.queueStartSec(2) <= 1.5 && engine.queueStartSec(2) + double(queued(engine, 2)) / Rate > 1.6,
+                 qPrintable(QStringLiteral("%1 + %2").arg(engine.queueStartSec(2)).arg(queued(engine, 2))));
+        engine.alignTo(1.5, 0);
+        QVERIFY(std::abs(engine.queueStartSec(2) - 1.5) < 1.0 / Rate);
+        const QList<float> afterSeek = audiodevice::channel(engine.drainStereo(), 0);
+        QVERIFY(afterSeek.size() > Rate / 10);
+        // The tone's phase at 1.5 s is 1500 whole periods: it starts at a zero crossing going up.
+        QVERIFY2(std::abs(afterSeek[0]) < 0.05f && afterSeek[4] > afterSeek[0],
+                 qPrintable(QStringLiteral("%1 %2").arg(afterSeek[0]).arg(afterSeek[4])));
     }
 
     void reset_forgetsQueuedAudioAndLevels()

@@ -69,8 +69,13 @@ inline int64_t decodedFrameCount(const QString &path)
                                               "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", path});
     if (!process.waitForFinished(300000))
         return -1;
+    // Transport and program streams list the stream once more under their program, and
+    // their csv lines may carry an empty trailing field: the first number counts.
+    QByteArray first = process.readAllStandardOutput().trimmed().split('\n').value(0).trimmed();
+    while (first.endsWith(','))
+        first.chop(1);
     bool ok = false;
-    const int64_t count = process.readAllStandardOutput().trimmed().toLongLong(&ok);
+    const int64_t count = first.toLongLong(&ok);
     return ok ? count : -1;
 }
 

@@ -45,6 +45,9 @@ private slots:
     void requestFrameDeliversTheReferencePicture();
     void frameAsImageIsTheRequestedFrame();
 
+    void streamContainerLastFramesAreReachable_data();
+    void streamContainerLastFramesAreReachable();
+
     void openGopLeadingFramesAreExact_data();
     void openGopLeadingFramesAreExact();
     void openGopReseekOnlyOnOvershoot_data();
@@ -157,6 +160,54 @@ void TestVideoEngineDecode::exactFrames()
     QVERIFY(answer.frame.isValid());
     QCOMPARE(answer.frameNumber, expected);
     QCOMPARE(answer.requestId, 1);
+}
+
+// MPEG-TS and MPEG-PS seek by decode time: near the end a seek can land where nothing (or
+// only later pictures) decodes. The last frames and any frame past the end are still
+// delivered, with their real numbers and ffmpeg's pictures, through both exact paths.
+void TestVideoEngineDecode::streamContainerLastFramesAreReachable_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<qint64>("request");
+    const struct {
+        const char *clip;
+        qint64 frameCount;
+    } clips[] = {
+        {"mpeg2_2997df_gop_tc.ts", 240},
+        {"h264_opengop.ts", 100},
+        {"mpeg2_opengop.mpg", 100},
+    };
+    for (const auto &clip : clips) {
+        for (qint64 n : {clip.frameCount - 4, clip.frameCount - 3, clip.frameCount - 2, clip.frameCount - 1,
+                         clip.frameCount, clip.frameCount + 60, clip.frameCount * 100})
+            QTest::addRow("%s@%lld", clip.clip, n) << QString::fromLatin1(clip.clip) << n;
+    }
+}
+
+void TestVideoEngineDecode::streamContainerLastFramesAreReachable()
+{
+    QFETCH(QString, clip);
+    QFETCH(qint64, request);
+    const QString path = testsupport::mediaPath(clip);
+    const int64_t last = decodedFrameCount(path) - 1;
+    QVERIFY(last > 0);
+    const int64_t expected = std::min<int64_t>(request, last);
+
+    LocalEngine local;
+    QVERIFY(local.open(path));
+    const av::FramePtr frame = local.engine.decodeFrameAt(request, -1);
+    QVERIFY2(frame, "nothing decoded");
+    QCOMPARE(local.engine.currentFrameNumber(), expected);
+    const QByteArray reference = referenceFrame(path, expected, pixelFormatName(frame.get()));
+    QVERIFY(!reference.isEmpty());
+    QVERIFY2(packFrame(frame.get()) == reference, "decoded planes differ from ffmpeg's decode of that frame");
+
+    // From elsewhere in the file, as the player's End key would.
+    QVERIFY(local.request(5, 1).frame.isValid());
+    const Answer answer = local.request(request, 2);
+    QVERIFY(answer.frame.isValid());
+    QCOMPARE(answer.frameNumber, expected);
+    QCOMPARE(answer.requestId, 2);
 }
 
 // 4:2:0 8-bit sources reach Qt by plane copy: the picture handed out is the decoded frame.

@@ -15,6 +15,11 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
+    # pixel inspector
+    rgb48be_png.mov yuv422p10_pattern.mov
+    mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
+    # Containers the desktop entry offers to open that no clip above uses.
+    container.ts container.mpg audio.mp3 audio.aac audio.ogg
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -132,6 +137,25 @@ counter_ticks() {
         -vf "crop=iw/3:ih/4:iw/3:ih*3/4" -f framemd5 - 2>&1 | awk -F', *' '!/^#/ { print $NF }')
     [[ $(wc -l <<<"$sums") == 2 && $(sort -u <<<"$sums" | wc -l) == 2 ]] ||
         fail "stream $1: no frame counter ticking at the bottom centre"
+}
+
+# frames IDX N: ffmpeg decodes N frames from video stream IDX.
+frames() {
+    local got
+    # Transport and program streams list the stream again under their program: first line.
+    got=$(ffprobe -v error -count_frames -select_streams "$1" -show_entries stream=nb_read_frames \
+        -of default=nw=1:nk=1 "$FILE" | head -n1)
+    [[ $got == "$2" ]] || fail "stream $1 decodes to $got frames, expected $2"
+}
+
+# first_frame_timecode TC: the first decoded picture carries the timecode TC.
+first_frame_timecode() {
+    local got
+    # A few packets: the decoder attaches the GOP header's timecode only when it is not
+    # flushed right after the first one.
+    got=$(ffprobe -v error -select_streams v:0 -read_intervals %+#3 -show_entries frame_tags=timecode \
+        -of default=nw=1:nk=1 "$FILE" | grep -m1 . || true)
+    [[ $got == "$1" ]] || fail "first picture timecode is '$got', expected '$1'"
 }
 
 # ---- the clips ---------------------------------------------------------------------------
@@ -310,6 +334,56 @@ check_clip() {
         is s0.codec_name pcm_s24le
         is s0.channels 2
         audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    # pixel inspector
+    rgb48be_png.mov)
+        video 0 png 320 180 25/1 25
+        is s0.pix_fmt rgb48be ;;
+    yuv422p10_pattern.mov)
+        video 0 prores 640 360 25/1 25
+        is s0.pix_fmt yuv422p10le ;;
+    mpeg2_2997df_gop_tc.ts)
+        is f.format_name mpegts
+        video 0 mpeg2video 720 480 30000/1001
+        frames 0 240
+        first_frame_timecode "00:59:59;20"
+        [[ -z $(value format.tags.timecode)$(value streams.stream.0.tags.timecode) ]] ||
+            fail "the container carries a timecode tag; the clip is meant to have it only in the GOP headers"
+        audio 0:a:0 0.6 1000:-18 1000:-18 ;;
+    h264_opengop.ts)
+        is f.format_name mpegts
+        video 0 h264 640 360 25/1
+        is s0.has_b_frames 2
+        frames 0 100
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.6 $(rule 0 2) ;;
+    mpeg2_opengop.mpg)
+        is f.format_name mpeg
+        video 0 mpeg2video 720 576 25/1
+        frames 0 100
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.6 $(rule 0 2) ;;
+    two_rates_48k_44k1.mov)
+        video 0 h264 640 360 25/1 100
+        count audio 2
+        is s1.sample_rate 48000
+        is s2.sample_rate 44100
+        audio 0:a:0 0.05 600:-12 600:-12
+        audio 0:a:1 0.05 1000:-12 1000:-12 ;;
+    container.ts)
+        is f.format_name mpegts
+        video 0 h264 320 240 25/1 25
+        is s1.codec_name mp2 ;;
+    container.mpg)
+        is f.format_name mpeg
+        is s0.codec_name mpeg2video
+        is s1.codec_name mp2 ;;
+    audio.mp3 | audio.aac | audio.ogg)
+        local format=${1#audio.} codec=${1#audio.}
+        [[ $format == ogg ]] && codec=vorbis
+        is f.format_name "$format"
+        count video 0
+        is s0.codec_name "$codec"
+        is s0.channels 2 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

@@ -182,6 +182,45 @@ make_clip() {
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
         ff -f lavfi -i "$(sine_stereo 1000 -18 2)" -c:a pcm_s24le "$f" ;;
+    # pixel inspector
+    rgb48be_png.mov)
+        # 16-bit PNG decodes to big-endian RGB48.
+        ff -f lavfi -i "$(pattern 320 180 25 1),format=rgb48be" -c:v png -pix_fmt rgb48be "$f" ;;
+    yuv422p10_pattern.mov)
+        # Colour changes every few pixels, so chroma read at the wrong sample shows.
+        ff -f lavfi -i "$(pattern 640 360 25 1)" -c:v prores_aw -profile:v 3 -pix_fmt yuv422p10le "$f" ;;
+    # -- stream containers: seeks by decode time, open GOPs, a picture-stream timecode --
+    mpeg2_2997df_gop_tc.ts)
+        # Broadcast-style MPEG-2: open GOPs of 15 with two B-frames; the timecode lives only
+        # in the GOP headers (the TS muxer writes no timecode tag).
+        ff -f lavfi -i "$(pattern 720 480 30000/1001 8)" -f lavfi -i "$(sine_stereo 1000 -18 8)" \
+           -c:v mpeg2video -g 15 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -timecode '00:59:59;20' "$f" ;;
+    h264_opengop.ts)
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           "${X264[@]}" -bf 2 -g 25 -sc_threshold 0 -x264-params open-gop=1 -c:a aac -b:a 192k "$f" ;;
+    mpeg2_opengop.mpg)
+        # MPEG-PS (DVD-style program stream).
+        ff -f lavfi -i "$(pattern 720 576 25 4)" -f lavfi -i "$(tones 0 2 4)" \
+           -c:v mpeg2video -g 12 -bf 2 -b:v 4M -flags -cgop -c:a mp2 -f vob "$f" ;;
+    two_rates_48k_44k1.mov)
+        # A second audio stream at another rate than the first: 600 Hz at 48 kHz, then
+        # 1 kHz at 44.1 kHz.
+        ff -f lavfi -i "$(pattern 640 360 25 4)" -f lavfi -i "$(sine_stereo 600 -12 4)" \
+           -f lavfi -i "$(sine_stereo 1000 -12 4 | sed 's/:s=48000:/:s=44100:/')" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    # Containers for the desktop entry's file types.
+    container.ts)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           "${X264[@]}" -c:a mp2 "$f" ;;
+    container.mpg)
+        ff -f lavfi -i "$(pattern 320 240 25 1)" -f lavfi -i "$(sine_stereo 440 -20 1)" \
+           -c:v mpeg2video -c:a mp2 "$f" ;;
+    audio.mp3)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libmp3lame "$f" ;;
+    audio.aac)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a aac -f adts "$f" ;;
+    audio.ogg)
+        ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libvorbis "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;

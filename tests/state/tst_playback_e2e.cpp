@@ -183,6 +183,7 @@ private slots:
     void audioFadesInAfterEachSeek_data();
     void audioFadesInAfterEachSeek();
     void monoFeedsBothSides();
+    void otherRateStreamKeepsItsPitchOnTheDevice();
 
 private:
     std::unique_ptr<audiodevice::KeepSinkRunning> m_keeper;
@@ -367,6 +368,31 @@ void TestPlaybackEndToEnd::monoFeedsBothSides()
     const QList<float> right = audiodevice::channel(audio, 1);
     QVERIFY(audiodevice::peak(left) > 0.01f);
     QCOMPARE(left, right);
+}
+
+// The second stream runs at 44.1 kHz while the output runs at the first stream's 48 kHz:
+// routed to both sides, its 1 kHz tone reaches the device as 1 kHz.
+void TestPlaybackEndToEnd::otherRateStreamKeepsItsPitchOnTheDevice()
+{
+    Player player;
+    QVERIFY(player.open(testsupport::mediaPath("two_rates_48k_44k1.mov")));
+    QVERIFY(player.controller->hasAudioSink());
+    QCOMPARE(player.state.mediaProperties().value("audioSampleRate").toInt(), 48000);
+    player.left.setCurrentIndex(3);
+    player.right.setCurrentIndex(4);
+    player.route();
+    QVERIFY(player.seekAndWait(0));
+
+    audiodevice::MonitorRecorder recorder;
+    recorder.start();
+    player.controller->setPlaybackState(Forward);
+    watchFrames(player, 2500);
+    player.controller->setPlaybackState(Stopped);
+    QTest::qWait(300);
+    const QList<float> heard = audiodevice::audiblePart(audiodevice::channel(recorder.stop(), 0));
+    QVERIFY2(heard.size() > 48000, qPrintable(QString::number(heard.size())));
+    const double frequency = audiodevice::toneFrequency(heard);
+    QVERIFY2(std::abs(frequency - 1000.0) < 10.0, qPrintable(QStringLiteral("%1 Hz on the monitor").arg(frequency)));
 }
 
 QTEST_MAIN(TestPlaybackEndToEnd)

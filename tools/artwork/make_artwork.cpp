@@ -1,7 +1,9 @@
 // Draws the bundled pictures: the application icon (Orvel.png, Orvel.ico), the help page
 // (Help_Win.png) and the audio-only picture (AudioOnly.png). Run by hand after a change:
 //     build/tools/orvel-artwork resources/
-// The outputs are committed, so the build never depends on this program.
+// Those outputs are committed. The build itself runs only the icon-theme mode,
+//     orvel-artwork --icon-theme DIR NAME SIZE...
+// which writes DIR/hicolor/<n>x<n>/apps/NAME.png for the desktop menu and file manager.
 
 #include <QBuffer>
 #include <QDataStream>
@@ -351,6 +353,25 @@ bool save(const QImage &image, const QString &path)
     return true;
 }
 
+bool writeThemeIcons(const QDir &root, const QString &name, const QStringList &sizes)
+{
+    bool ok = true;
+    for (const QString &sizeText : sizes) {
+        const int size = sizeText.toInt();
+        if (size < 8 || size > 1024) {
+            QTextStream(stderr) << "bad icon size " << sizeText << '\n';
+            return false;
+        }
+        const QString folder = QStringLiteral("hicolor/%1x%1/apps").arg(size);
+        if (!root.mkpath(folder)) {
+            QTextStream(stderr) << "cannot create " << root.filePath(folder) << '\n';
+            return false;
+        }
+        ok = save(drawLogo(size), root.filePath(folder + QLatin1Char('/') + name + QStringLiteral(".png"))) && ok;
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -359,8 +380,12 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
+    // The icon has no text, so this mode needs no fonts.
+    if (args.size() >= 5 && args[1] == QLatin1String("--icon-theme"))
+        return writeThemeIcons(QDir(args[2]), args[3], args.mid(4)) ? 0 : 1;
     if (args.size() != 2) {
-        QTextStream(stderr) << "usage: orvel-artwork OUTDIR\n";
+        QTextStream(stderr) << "usage: orvel-artwork OUTDIR\n"
+                               "       orvel-artwork --icon-theme DIR NAME SIZE...\n";
         return 2;
     }
     if (!QFontDatabase::families().contains(kSans)) {
