@@ -7,7 +7,7 @@
 #     /orvel/build and is reused between runs;
 #   - scripts/test.sh runs there as usual, with its own PulseAudio and Xvfb; the tests use
 #     Qt Multimedia's FFmpeg back end, the only one Debian 13 ships.
-# Prints the Qt and FFmpeg versions and each ctest summary; exits non-zero on any failure.
+# Prints the Qt and FFmpeg versions and the ctest summary; exits non-zero on any failure.
 # Extra arguments go to ctest (e.g. -R engine/). Needs root; downloads about 400 MB once.
 # Not run by CI.
 set -euo pipefail
