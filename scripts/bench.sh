@@ -34,6 +34,9 @@ for bench in "${benches[@]}"; do
     fi
 done
 
+printf '\n==== loudness: orvel-cli vs ffmpeg ====\n'
+bash "$root/scripts/bench_loudness.sh" "$build" || failed+=("loudness")
+
 if (( ${#failed[@]} > 0 )); then
     echo "bench.sh: failed: ${failed[*]}" >&2
     exit 1

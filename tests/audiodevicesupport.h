@@ -69,13 +69,14 @@ private:
     QProcess m_process;
 };
 
-// Records the default sink's monitor as 48 kHz s16le stereo while it lives.
+// Records a sink's monitor (the default sink's unless a source is named) as 48 kHz s16le
+// stereo while it lives.
 class MonitorRecorder
 {
 public:
-    void start()
+    void start(const QString &source = QStringLiteral("@DEFAULT_MONITOR@"))
     {
-        m_process.start(QStringLiteral("parec"), {QStringLiteral("--device=@DEFAULT_MONITOR@"), QStringLiteral("--raw"),
+        m_process.start(QStringLiteral("parec"), {QStringLiteral("--device=") + source, QStringLiteral("--raw"),
                                                   QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
                                                   QStringLiteral("--channels=2"), QStringLiteral("--latency-msec=20")});
         m_process.waitForStarted(5000);

@@ -4,6 +4,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -16,6 +17,6 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
-    cli::Io io{out, err};
+    cli::Io io{out, err, isatty(fileno(stderr)) != 0};
     return cli::run(QCoreApplication::arguments(), io);
 }

@@ -1,17 +1,22 @@
 #include "app/cli.h"
 
 #include "core/rotation.h"
+#include "av/ffmpeg.h"
 #include "engine/videoengine.h"
+#include "loudness/loudnessmeasureworker.h"
+#include "scopes/waveformrenderer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QTextStream>
 #include <QThread>
 
+#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -204,6 +209,244 @@ int pixelCommand(const QStringList &arguments, Io &io)
     return 0;
 }
 
+// A JSON number, or null for minus infinity and NaN, which JSON cannot carry.
+QJsonValue jsonNumber(double value)
+{
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
+}
+
+int loudnessCommand(const QStringList &arguments, Io &io)
+{
+    const QString usage =
+        QStringLiteral("Usage: orvel-cli loudness FILE [--start SEC] [--end SEC] [--left N] [--right N]");
+    QStringList positional;
+    std::optional<double> start, end;
+    std::optional<int> left, right;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--"))) {
+            positional.append(argument);
+            continue;
+        }
+        const QString name = argument.section(QLatin1Char('='), 0, 0);
+        const bool seconds = name == QLatin1String("--start") || name == QLatin1String("--end");
+        const bool channel = name == QLatin1String("--left") || name == QLatin1String("--right");
+        if (!seconds && !channel) {
+            io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
+            return 1;
+        }
+        QString value;
+        if (argument.contains(QLatin1Char('='))) {
+            value = argument.section(QLatin1Char('='), 1);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments.at(++i); // may be negative: "--left -1"
+        } else {
+            io.err << name << " needs a value" << Qt::endl << usage << Qt::endl;
+            return 1;
+        }
+        bool ok = false;
+        if (seconds) {
+            const double number = value.toDouble(&ok);
+            if (!ok || !std::isfinite(number)) {
+                io.err << "Invalid number of seconds: " << value << Qt::endl;
+                return 1;
+            }
+            (name == QLatin1String("--start") ? start : end) = number;
+        } else {
+            const int number = value.toInt(&ok);
+            if (!ok) {
+                io.err << "Invalid channel: " << value << Qt::endl;
+                return 1;
+            }
+            // Negative means silence on that side, like the player's "M" routing.
+            (name == QLatin1String("--left") ? left : right) = number < 0 ? -1 : number;
+        }
+    }
+    if (positional.size() != 1) {
+        io.err << usage << Qt::endl;
+        return 1;
+    }
+    const QString path = positional.first();
+
+    // The defaults come from the facts the player works with: its duration and channels.
+    if (!end || !left || !right) {
+        const OpenResult opened = openMedia(path);
+        if (!opened.success) {
+            io.err << opened.error << Qt::endl;
+            return 1;
+        }
+        const QVariantMap &info = opened.fileInfo;
+        if (!end) {
+            double duration = info.value(QStringLiteral("videoDurationSec")).toDouble();
+            const double fps = info.value(QStringLiteral("fps")).toDouble();
+            if (!(duration > 0.0) && fps > 0.0)
+                duration = double(info.value(QStringLiteral("totalFrames")).toLongLong()) / fps;
+            end = duration;
+        }
+        const bool mono = info.value(QStringLiteral("audioChannelCount")).toInt() == 1;
+        if (!left)
+            left = 0;
+        if (!right)
+            right = mono ? 0 : 1;
+    }
+    if (!start)
+        start = 0.0;
+
+    std::function<void(int)> progress;
+    int shown = -1;
+    if (io.errIsTerminal) {
+        // The engine's and the worker's debug lines would tear the bar apart.
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        progress = [&io, &shown](int value) {
+            const int width = 40;
+            const int filled = value * width / 100;
+            if (value == shown)
+                return;
+            shown = value;
+            io.err << '\r' << '[' << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('.'))
+                   << "] " << value << '%';
+            io.err.flush();
+        };
+    }
+    const LoudnessResult result = measureLoudness(path, *start, *end, *left, *right, progress);
+    if (shown >= 0) {
+        io.err << '\r' << QString(48, QLatin1Char(' ')) << '\r';
+        io.err.flush();
+    }
+    if (io.errIsTerminal)
+        QLoggingCategory::setFilterRules(QString());
+    if (!result.measured) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    QJsonObject object;
+    object.insert(QStringLiteral("integratedLufs"), jsonNumber(result.integratedLufs));
+    object.insert(QStringLiteral("truePeakDbtp"), jsonNumber(result.truePeakDb));
+    object.insert(QStringLiteral("startSec"), *start);
+    object.insert(QStringLiteral("endSec"), *end);
+    object.insert(QStringLiteral("left"), *left);
+    object.insert(QStringLiteral("right"), *right);
+    io.out << QJsonDocument(object).toJson(QJsonDocument::Indented);
+    io.out.flush();
+    return 0;
+}
+
+// Bad arguments of the scope command; a failure to open, decode or write is 1.
+constexpr int kBadArguments = 2;
+
+template <typename T>
+std::optional<T> lookUp(const QList<std::pair<QString, T>> &names, const QString &text)
+{
+    for (const auto &[name, value] : names) {
+        if (text.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return std::nullopt;
+}
+
+template <typename T>
+QString nameList(const QList<std::pair<QString, T>> &names)
+{
+    QStringList list;
+    for (const auto &entry : names)
+        list.append(entry.first);
+    return list.join(QLatin1Char('|'));
+}
+
+int scopeCommand(const QStringList &arguments, Io &io)
+{
+    static const QList<std::pair<QString, ScopeRange>> ranges = {
+        {QStringLiteral("percent"), Percent},
+        {QStringLiteral("code"), CodeValue},
+    };
+    static const QList<std::pair<QString, DisplayChannel>> channels = {
+        {QStringLiteral("color"), Color}, {QStringLiteral("red"), Red},     {QStringLiteral("green"), Green},
+        {QStringLiteral("blue"), Blue},   {QStringLiteral("alpha"), Alpha}, {QStringLiteral("luma"), Luma},
+    };
+    static const QList<std::pair<QString, int>> rotations = {
+        {QStringLiteral("0"), 0}, {QStringLiteral("90"), 90}, {QStringLiteral("180"), 180}, {QStringLiteral("270"), 270},
+    };
+    const char *usage = "Usage: orvel-cli scope FILE N OUT.png [--range percent|code] "
+                        "[--channel color|red|green|blue|alpha|luma] [--rotation 0|90|180|270]";
+
+    QStringList positional;
+    ScopeRange range = Percent;
+    DisplayChannel channel = Color;
+    int rotation = 0;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (!argument.startsWith(QLatin1String("--"))) {
+            positional.append(argument);
+            continue;
+        }
+        QString option = argument;
+        QString value;
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        if (equals > 0) {
+            option = argument.left(equals);
+            value = argument.mid(equals + 1);
+        } else if (option == QLatin1String("--range") || option == QLatin1String("--channel")
+                   || option == QLatin1String("--rotation")) {
+            if (i + 1 >= arguments.size()) {
+                io.err << option << " needs a value" << Qt::endl << usage << Qt::endl;
+                return kBadArguments;
+            }
+            value = arguments.at(++i);
+        }
+        bool known = true;
+        if (option == QLatin1String("--range")) {
+            const auto parsed = lookUp(ranges, value);
+            known = parsed.has_value();
+            range = parsed.value_or(range);
+            if (!known)
+                io.err << "Unknown range: " << value << " (one of " << nameList(ranges) << ")" << Qt::endl;
+        } else if (option == QLatin1String("--channel")) {
+            const auto parsed = lookUp(channels, value);
+            known = parsed.has_value();
+            channel = parsed.value_or(channel);
+            if (!known)
+                io.err << "Unknown channel: " << value << " (one of " << nameList(channels) << ")" << Qt::endl;
+        } else if (option == QLatin1String("--rotation")) {
+            const auto parsed = lookUp(rotations, value);
+            known = parsed.has_value();
+            rotation = parsed.value_or(rotation);
+            if (!known)
+                io.err << "Unknown rotation: " << value << " (one of " << nameList(rotations) << ")" << Qt::endl;
+        } else {
+            io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
+            return kBadArguments;
+        }
+        if (!known)
+            return kBadArguments;
+    }
+    if (positional.size() != 3) {
+        io.err << usage << Qt::endl;
+        return kBadArguments;
+    }
+    bool numberOk = false;
+    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
+    if (!numberOk || frameNumber < 0) {
+        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+        return kBadArguments;
+    }
+
+    const ScopeExport result = exportScope(positional.at(0), frameNumber, range, channel, rotation);
+    if (!result.opened) {
+        io.err << result.error << Qt::endl;
+        return 1;
+    }
+    if (result.image.isNull()) {
+        io.err << "Could not draw the scope of frame " << frameNumber << Qt::endl;
+        return 1;
+    }
+    if (!result.image.save(positional.at(2), "PNG")) {
+        io.err << "Could not write " << positional.at(2) << Qt::endl;
+        return 1;
+    }
+    io.out << result.frameNumber << Qt::endl;
+    return 0;
+}
+
 QString usageText()
 {
     QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] <command> [arguments]\n\nCommands:\n");
@@ -232,6 +475,18 @@ const QList<Command> &commands()
          "frame N, as the player's pixel inspector reads them; the canvas defaults to the picture "
          "as shown at that rotation. Nothing is printed and the exit code is 2 off the picture.",
          4, 8, &pixelCommand},
+        {"loudness", "FILE [--start SEC] [--end SEC] [--left N] [--right N]",
+         "Measure the integrated loudness (LUFS) and true peak (dBTP) of channels N (global channel "
+         "numbers from 0; negative for silence) from --start to --end seconds of FILE as the player "
+         "does; defaults: the whole file, channels 0 and 1 (0 and 0 for mono). Prints one JSON object.",
+         1, 9, &loudnessCommand},
+        // The argument count is checked by the command itself: bad arguments exit with 2.
+        {"scope", "FILE N OUT.png [--range percent|code] [--channel color|red|green|blue|alpha|luma] "
+                  "[--rotation 0|90|180|270]",
+         "Write the 1920x1024 waveform scope of frame N of FILE as the scope page shows it "
+         "(defaults: percent, color, 0) and print the number of the frame analysed. Exit code 2 "
+         "for bad arguments, 1 when the file cannot be opened or the image written.",
+         0, 1000, &scopeCommand},
     };
     return table;
 }
@@ -294,6 +549,7 @@ public:
     {
         m_thread.setObjectName(QStringLiteral("engine"));
         m_engine = new VideoEngine;
+        m_engine->setScopeRenderer(&waveform::renderScope);
         m_engine->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
         m_thread.start();
@@ -379,6 +635,70 @@ PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, i
                               Q_RETURN_ARG(QString, result.text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x),
                               Q_ARG(int, y), Q_ARG(int, canvas.width()), Q_ARG(int, canvas.height()),
                               Q_ARG(int, rotationDegrees));
+    return result;
+}
+
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress)
+{
+    // The meter logs its own summary at the info level when it is freed; the command's
+    // answer is the JSON, so FFmpeg may only speak up for warnings meanwhile.
+    const int logLevel = av_log_get_level();
+    if (logLevel > AV_LOG_WARNING)
+        av_log_set_level(AV_LOG_WARNING);
+
+    LoudnessResult result;
+    result.error = QStringLiteral("Loudness measurement ended without an outcome.");
+    QThread thread;
+    thread.setObjectName(QStringLiteral("loudness"));
+    auto *worker = new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right});
+    worker->moveToThread(&thread);
+    QEventLoop loop;
+    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
+    if (progress)
+        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &loop, progress);
+    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &loop, [&result](double peak, double lufs) {
+        result.measured = true;
+        result.error.clear();
+        result.truePeakDb = peak;
+        result.integratedLufs = lufs;
+    });
+    QObject::connect(worker, &LoudnessMeasureWorker::failed, &loop,
+                     [&result](const QString &message) { result.error = message; });
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &loop, &QEventLoop::quit);
+    // Direct: quit must reach the thread even while this one waits for it.
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    thread.start();
+    loop.exec();
+    thread.wait();
+
+    av_log_set_level(logLevel);
+    return result;
+}
+
+ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
+                        int rotationDegrees)
+{
+    ScopeExport result;
+    EngineThread thread;
+    const OpenResult opened = thread.open(path);
+    result.opened = opened.success;
+    result.error = opened.error;
+    if (!result.opened)
+        return result;
+    VideoEngine *engine = thread.engine();
+    QEventLoop loop;
+    QObject::connect(engine, &VideoEngine::scopeImageReady, &loop,
+                     [&](const QImage &image, int64_t) {
+                         result.image = image;
+                         loop.quit();
+                     }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(engine, "requestScopeImage", Qt::QueuedConnection, Q_ARG(int64_t, frameNumber),
+                              Q_ARG(ScopeRange, range), Q_ARG(DisplayChannel, channel), Q_ARG(int, rotationDegrees));
+    loop.exec();
+    QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(qint64, result.frameNumber));
     return result;
 }
 

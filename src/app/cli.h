@@ -4,12 +4,15 @@
 // the application object and calls run(); everything here is testable in-process.
 
 #include "core/conversionprofile.h"
+#include "core/enums.h"
 
 #include <QImage>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+
+#include <functional>
 
 class QTextStream;
 
@@ -18,6 +21,7 @@ namespace cli {
 struct Io {
     QTextStream &out; // results (JSON, files written)
     QTextStream &err; // errors and usage
+    bool errIsTerminal = false; // progress bars only go to a terminal
 };
 
 // One subcommand: "orvel-cli <name> <arguments>". A new command is one more row in the
@@ -70,5 +74,29 @@ struct PixelQuery {
 // shown at that rotation: the frame's size, sides swapped for a quarter turn.
 PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, int rotationDegrees,
                         QSize canvas);
+
+struct LoudnessResult {
+    bool measured = false;
+    QString error;          // the worker's message when !measured
+    double truePeakDb = 0.0;    // minus infinity for digital silence
+    double integratedLufs = 0.0;
+};
+
+// Runs LoudnessMeasureWorker on a QThread of its own, as the player's loudness dialog does,
+// and waits for its outcome. progress (optional) gets 0..100 on the caller's thread.
+LoudnessResult measureLoudness(const QString &path, double startSec, double endSec, int left, int right,
+                               const std::function<void(int)> &progress = {});
+
+struct ScopeExport {
+    bool opened = false;
+    QString error;           // the engine's opening error when !opened
+    QImage image;            // the 1920 x 1024 image scopeImageReady carried
+    qint64 frameNumber = -1; // number of the frame analysed (the last one past the end)
+};
+
+// Opens path like openMedia and asks the engine for the scope of frame n exactly as the
+// scope page does (requestScopeImage, answered by scopeImageReady). Blocks the caller.
+ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
+                        int rotationDegrees);
 
 } // namespace cli

@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     compat::selectMediaBackend();
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("3.4.4"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
     // Lets the desktop match the window to its menu entry (the Wayland app id).
     QGuiApplication::setDesktopFileName(QStringLiteral(ORVEL_APP_ID));
 

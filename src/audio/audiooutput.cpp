@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -20,8 +21,16 @@ qsizetype wholeFrames(qsizetype bytes)
 
 AudioOutput::AudioOutput(QObject *parent)
     : QObject(parent)
+    , m_mediaDevices(new QMediaDevices(this))
     , m_device(QMediaDevices::defaultAudioOutput())
 {
+    connect(m_mediaDevices, &QMediaDevices::audioOutputsChanged, this, &AudioOutput::onOutputsChanged);
+    // Some back ends (PulseAudio under Qt 6.4) update the device list without the change
+    // signal and move a removed device's stream elsewhere without an error, so the list
+    // is also looked at while a sink plays.
+    m_presenceCheck = new QTimer(this);
+    m_presenceCheck->setInterval(500);
+    connect(m_presenceCheck, &QTimer::timeout, this, &AudioOutput::onOutputsChanged);
 }
 
 AudioOutput::~AudioOutput()
@@ -41,15 +50,23 @@ bool AudioOutput::rebuild(int sampleRate)
         return false;
     }
     m_sink = new QAudioSink(m_device, format, this);
+    connect(m_sink, &QAudioSink::stateChanged, this, &AudioOutput::onSinkStateChanged);
     // A quarter of a second of 16-bit stereo.
     m_sink->setBufferSize(sampleRate);
     m_sampleRate = sampleRate;
+    // A device the list never showed (a back end's bare default) cannot be seen leaving it.
+    if (deviceListed())
+        m_presenceCheck->start();
     return true;
 }
 
 void AudioOutput::release()
 {
+    if (m_presenceCheck)
+        m_presenceCheck->stop();
     if (m_sink) {
+        // Stopping reports a state change of its own; that is not a loss.
+        m_sink->disconnect(this);
         m_sink->stop();
         delete m_sink;
     }
@@ -176,4 +193,43 @@ QByteArray AudioOutput::takePlayed(double leadSeconds)
     m_written.remove(0, take);
     m_bytesTaken += take;
     return chunk;
+}
+
+QString AudioOutput::deviceLostMessage(const QString &description)
+{
+    return QStringLiteral("Audio output device lost: %1\nPlayback continues without sound.").arg(description);
+}
+
+void AudioOutput::onSinkStateChanged(QAudio::State state)
+{
+    if (!m_sink || state != QAudio::StoppedState)
+        return;
+    const QAudio::Error error = m_sink->error();
+    // An underrun only idles the sink; these end it.
+    if (error == QAudio::OpenError || error == QAudio::IOError || error == QAudio::FatalError)
+        QMetaObject::invokeMethod(this, [this, failed = m_sink] { dropLostSink(failed); }, Qt::QueuedConnection);
+}
+
+bool AudioOutput::deviceListed() const
+{
+    const QList<QAudioDevice> present = QMediaDevices::audioOutputs();
+    return std::any_of(present.cbegin(), present.cend(),
+                       [this](const QAudioDevice &d) { return d.id() == m_device.id(); });
+}
+
+void AudioOutput::onOutputsChanged()
+{
+    if (m_sink && m_presenceCheck->isActive() && !deviceListed())
+        dropLostSink(m_sink);
+}
+
+void AudioOutput::dropLostSink(const QPointer<QAudioSink> &failed)
+{
+    if (!failed || failed != m_sink)
+        return;
+    const QString message = deviceLostMessage(m_device.description());
+    qWarning().noquote() << QString(message).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    // Unplayed audio stays queued (and bounded by the controller) as it does without a device.
+    release();
+    emit deviceLost(message);
 }

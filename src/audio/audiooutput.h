@@ -9,6 +9,8 @@
 
 #include <QAudioSink>
 class QIODevice;
+class QMediaDevices;
+class QTimer;
 
 // Owns the audio output: the device choice and the QAudioSink (16-bit stereo at the
 // file's rate, push mode), the audio received but not yet written, and the audio written
@@ -17,6 +19,10 @@ class QIODevice;
 //
 // GUI thread only. Knows nothing of pictures or clocks: the playback controller decides
 // when to start, feed and stop it and how far behind it may fall.
+//
+// A device that goes away while it has the sink (unplugged, or the sink fails) costs the
+// sink, not the run: the sink is dropped, playback carries on silently on the wall clock,
+// and deviceLost() says so. A later rebuild() on a present device brings the sound back.
 class AudioOutput : public QObject
 {
     Q_OBJECT
@@ -72,11 +78,27 @@ public:
     // The first 'bytes' of what is written but not yet reported as played.
     QByteArray upcoming(qsizetype bytes) const { return m_written.left(bytes); }
 
+    // The text deviceLost() carries for a device of that description.
+    static QString deviceLostMessage(const QString &description);
+
     int64_t bytesWritten() const { return m_bytesWritten; }
     qsizetype pendingBytes() const { return m_pending.size(); }
     int64_t bytesPerSecond() const;
 
+signals:
+    // The sink's device went away or failed; the sink is gone (hasSink() is false).
+    void deviceLost(const QString &message);
+
 private:
+    void onSinkStateChanged(QAudio::State state);
+    bool deviceListed() const;
+    void onOutputsChanged();
+    // Drops the sink if it is still 'failed' (the loss is noticed inside the sink's own
+    // signal, where it cannot be deleted).
+    void dropLostSink(const QPointer<QAudioSink> &failed);
+
+    QMediaDevices *m_mediaDevices = nullptr;
+    QTimer *m_presenceCheck = nullptr; // runs while there is a sink
     QAudioDevice m_device;
     QPointer<QAudioSink> m_sink;
     QPointer<QIODevice> m_pushDevice; // from the sink's start(), absent until then

@@ -9,6 +9,14 @@ void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet)
 void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
 void SwrContextDeleter::operator()(SwrContext *ctx) const { swr_free(&ctx); }
 void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+void OutputContextDeleter::operator()(AVFormatContext *ctx) const
+{
+    if (!ctx)
+        return;
+    if (ctx->oformat && !(ctx->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&ctx->pb);
+    avformat_free_context(ctx);
+}
 
 FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }

@@ -26,6 +26,8 @@ struct PacketDeleter { void operator()(AVPacket *packet) const; };
 struct SwsContextDeleter { void operator()(SwsContext *ctx) const; };
 struct SwrContextDeleter { void operator()(SwrContext *ctx) const; };
 struct FilterGraphDeleter { void operator()(AVFilterGraph *graph) const; };
+// For muxing contexts: closes the output file (when the muxer does not) and frees the context.
+struct OutputContextDeleter { void operator()(AVFormatContext *ctx) const; };
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
@@ -34,6 +36,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 
 FramePtr makeFrame();
 PacketPtr makePacket();

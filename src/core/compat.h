@@ -80,6 +80,15 @@ inline int channelCount(const AVCodecParameters *par) { return par->ch_layout.nb
 inline int channelCount(const AVCodecContext *ctx) { return ctx->ch_layout.nb_channels; }
 inline int channelCount(const AVFrame *frame) { return frame->ch_layout.nb_channels; }
 
+// Arguments of the loudness meter: true peak on, figures as frame metadata, no per-frame
+// log. The "quiet" name for framelog is missing from older ebur128 filters (FFmpeg 5.1);
+// its number, AV_LOG_QUIET, means the same there.
+#if LIBAVFILTER_VERSION_MAJOR >= 10
+inline constexpr const char *kEbur128Arguments = "peak=true:metadata=1:framelog=quiet";
+#else
+inline constexpr const char *kEbur128Arguments = "peak=true:metadata=1:framelog=-8";
+#endif
+
 } // namespace compat
 
 #endif // FFmpeg part

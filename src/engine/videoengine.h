@@ -7,6 +7,7 @@
 #include "core/conversionprofile.h"
 #include "core/enums.h"
 #include "core/mediainfo.h"
+#include "core/scoperequest.h"
 #include "engine/decodeplan.h"
 #include "engine/pixelconverter.h"
 #include "engine/pixelprobe.h"
@@ -21,8 +22,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 class AudioEngine;
+
+// Draws the scope image of one decoded frame (null: no picture, bare graticule). The scope
+// renderer lives in a layer above the engine, so whoever creates the engine hands it in.
+using ScopeRenderFn = std::function<QImage(const AVFrame *frame, const ScopeRequest &request)>;
 
 // One frame decoded ahead. Copies are new references to the same picture buffers
 // (av_frame_clone), not pixel copies; a copy whose reference could not be made holds null.
@@ -53,6 +59,10 @@ class VideoEngine : public QObject
 public:
     VideoEngine();
     ~VideoEngine() override;
+
+    // Set once before the engine thread starts. Without a renderer every scope request is
+    // answered with a null image.
+    void setScopeRenderer(ScopeRenderFn renderer);
 
 signals:
     void fileOpened(bool success, QVariantMap fileInfo, QString error);
@@ -158,6 +168,12 @@ private:
     // The tail every frame request ends with: drain audio, levels, frameReady.
     void finishFrameRequest(QVideoFrame frame, int requestId);
 
+    // --- scope requests (videoengine_scope.cpp) ---
+    bool scopeSourceIsRgb() const;
+    // 8-bit BGRA picture of 'frame' under the scope's conversion profile, rotated and
+    // fitted; leaves the profile at Standard. Null when the conversion fails.
+    QImage scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees);
+
     // --- playback queue and audio-only media (videoengine_playback.cpp) ---
     // Removes the queue's first entry: currentFrame and meter levels follow it.
     DecodedFrame takeQueueFront();
@@ -204,6 +220,7 @@ private:
     decodeplan::NumberingState numbering;
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
+    ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
     QList<DecodedFrame> decodeQueue;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

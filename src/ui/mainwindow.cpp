@@ -4,13 +4,20 @@
 #include "core/levels.h"
 #include "core/metatypes.h"
 #include "engine/videoengine.h"
+#include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/aboutdialog.h"
+#include "ui/audiodevicedialog.h"
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
+#include "ui/imageexporter.h"
 #include "ui/keycommands.h"
-#include "ui/pixelinspectoroverlay.h"
+#include "ui/messagedialog.h"
 #include "ui/openfilecommand.h"
+#include "ui/pixelinspectoroverlay.h"
+#include "ui/safetyareadialog.h"
+#include "ui/scopewidget.h"
 #include "ui/uicontroller.h"
 
 #include <QComboBox>
@@ -52,7 +59,11 @@ constexpr int kViewerWidth = 1280;
 constexpr int kViewerHeight = 720;
 constexpr int kMaxRoutedChannels = 8;
 
-enum StackPage { DropHintPage = 0, PicturePage = 1, HelpPage = 2, ScopePage = 3 };
+// The picture area's pages, as the status presenter numbers them.
+constexpr int DropHintPage = UiController::DropHintPage;
+constexpr int PicturePage = UiController::PicturePage;
+constexpr int HelpPage = UiController::HelpPage;
+constexpr int ScopePage = UiController::ScopePage;
 
 QFont courier(int pointSize)
 {
@@ -85,6 +96,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     videoThread = new QThread(this);
     videoEngine = new VideoEngine();
+    videoEngine->setScopeRenderer(&waveform::renderScope);
     videoEngine->moveToThread(videoThread);
     videoThread->start();
     QMetaObject::invokeMethod(videoEngine, "init", Qt::QueuedConnection);
@@ -93,6 +105,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
+    connect(audioOutput, &AudioOutput::deviceLost, this, &MainWindow::onAudioDeviceLost);
 
     // The scope page is built here so that its own connections to the state come first.
     buildWidgetTree();
@@ -156,6 +169,10 @@ MainWindow::MainWindow(QWidget *parent)
     commands = std::make_unique<KeyCommandTable>();
     buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
+
+    imageExporter = new ImageExporter({this, appState, timecodeLabel, scopeWidget, videoEngine,
+                                       [this] { playbackController->setPlaybackState(Stopped, false); }},
+                                      this);
 
     connectStateFanOut();
 
@@ -239,10 +256,12 @@ void MainWindow::buildWidgetTree()
         helpLabel->setPixmap(help.scaled(kViewerWidth, kViewerHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     viewerStack->addWidget(helpLabel);
 
-    // TODO(scope): replace with the scope widget (appState, this) given the engine.
-    scopeWidget = new QWidget(viewerStack);
+    scopeWidget = new ScopeWidget(appState, viewerStack);
     scopeWidget->setObjectName(QStringLiteral("ScopePage"));
-    scopeWidget->setStyleSheet(QStringLiteral("background-color: #000000;"));
+    scopeWidget->setVideoEngine(videoEngine);
+    // Before the window's own scope handler: the page shows the image, then a step completes.
+    connect(videoEngine, &VideoEngine::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(videoEngine, &VideoEngine::scopeScaleReady, scopeWidget, &ScopeWidget::onScopeImageReady);
     viewerStack->addWidget(scopeWidget);
     viewerStack->setCurrentIndex(DropHintPage);
 
@@ -387,7 +406,7 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     pathLabel->style()->unpolish(pathLabel);
     pathLabel->style()->polish(pathLabel);
 
-    // TODO(scope): clear the scope widget's picture.
+    scopeWidget->clearScope();
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
@@ -592,7 +611,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
                                                               int(mouse->position().x()), seekBar->width(), false);
             seekBar->setValue(value);
             playbackController->requestSeek(value);
-            // TODO(scope): on the scope page, request the scope of 'value' at once.
+            if (appState->currentMode() == Scope)
+                scopeWidget->updateScope(value);
         }
         // The slider still gets the press, grabs the handle now under the mouse and
         // starts a drag.
@@ -631,7 +651,8 @@ void MainWindow::onSeekBarReleased()
     seekBarDragging = false;
     seekThrottleTimer->stop();
     playbackController->requestSeek(seekBar->value());
-    // TODO(scope): on the scope page, request the scope of the seek bar's value.
+    if (appState->currentMode() == Scope)
+        scopeWidget->updateScope(seekBar->value());
 }
 
 void MainWindow::onSeekThrottleTimer()
@@ -665,99 +686,68 @@ void MainWindow::centreDialog(QDialog *dialog) const
     dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
 }
 
-void MainWindow::showMessageDialog(const QString &title, const QString &message)
+int MainWindow::runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused)
 {
     const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(title);
-    dialog.setFixedSize(450, 180);
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(40, 10, 40, 35);
-    layout->setSpacing(20);
-
-    auto *row = new QHBoxLayout;
-    row->setSpacing(15);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignCenter);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    text->setStyleSheet(QStringLiteral("font-size: 14px; color: white;"));
-    QString paragraphs = message;
-    paragraphs.replace(QLatin1Char('\n'), QStringLiteral("</p><p style='margin: 0; margin-top: 10px;'>"));
-    text->setText(QStringLiteral("<p style='margin: 0;'>%1</p>").arg(paragraphs));
-    row->addWidget(text);
-    row->addStretch();
-    layout->addLayout(row);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(true);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    buttons->addWidget(ok);
-    layout->addLayout(buttons);
-
+    if (whilePaused)
+        whilePaused();
     centreDialog(&dialog);
-    dialog.exec();
+    const int result = dialog.exec();
     resumeAfterDialog(timerWasActive);
+    return result;
+}
+
+void MainWindow::showMessageDialog(const QString &title, const QString &message)
+{
+    MessageDialog dialog(windowIcon(), title, message);
+    runModalDialog(dialog);
 }
 
 void MainWindow::onAboutClicked()
 {
-    const bool timerWasActive = pauseForDialog();
-    QDialog dialog;
-    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog.setWindowTitle(QString());
-    auto *layout = new QVBoxLayout(&dialog);
-    layout->setContentsMargins(24, 24, 24, 24);
-    layout->setSpacing(20);
+    AboutDialog dialog(windowIcon(), QCoreApplication::applicationVersion());
+    runModalDialog(dialog);
+}
 
-    auto *row = new QHBoxLayout;
-    row->setSpacing(20);
-    auto *icon = new QLabel(&dialog);
-    icon->setPixmap(windowIcon().pixmap(64, 64));
-    icon->setAlignment(Qt::AlignTop);
-    row->addWidget(icon);
-    auto *text = new QLabel(&dialog);
-    text->setTextFormat(Qt::RichText);
-    text->setOpenExternalLinks(true);
-    text->setText(
-        QStringLiteral(
-            "<h3 style='margin:0;'>Orvel - Media File Viewer</h3>"
-            "<p style='margin-top:5px;'>バージョン %1</p>"
-            "<p>このソフトウェアは、<b>Qt</b> フレームワークと<br><b>FFmpeg</b>を使用して開発されています。</p>"
-            "<hr>"
-            "<p style='font-size: small; color: #aaa;'>"
-            "<b>Qt バージョン:</b> %2<br><b>FFmpeg バージョン:</b> 8.1<br>"
-            "Qt is a registered trademark of The Qt Company Ltd. and its subsidiaries.<br>"
-            "FFmpeg is a trademark of Fabrice Bellard, originator of the FFmpeg project.<br>"
-            "This software uses <a style='color: #4282da;' href='https://www.qt.io/'>Qt</a> and "
-            "<a style='color: #4282da;' href='https://ffmpeg.org/'>FFmpeg</a> under the "
-            "<a style='color: #4282da;' href='https://www.gnu.org/licenses/lgpl-3.0.html'><b>LGPL v3</b></a>."
-            "</p>")
-            .arg(QCoreApplication::applicationVersion(), QString::fromLatin1(qVersion())));
-    row->addWidget(text);
-    layout->addLayout(row);
+void MainWindow::showSafetyAreaDialog()
+{
+    SafetyAreaDialog dialog(framePresenter->safetyArea());
+    connect(&dialog, &SafetyAreaDialog::areaChanged, this, &MainWindow::setSafetyArea);
+    runModalDialog(dialog, [this] {
+        // Visible while it is adjusted; the two overlays are never drawn together.
+        framePresenter->setLissajousEnabled(false);
+        framePresenter->setSafetyAreaEnabled(true);
+        updateLissajousOverlay();
+        updateSafetyArea();
+    });
+}
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setStyleSheet(kDialogButtonStyle);
-    ok->setFixedWidth(80);
-    ok->setDefault(false);
-    ok->setAutoDefault(false);
-    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(ok, 0, Qt::AlignRight);
+void MainWindow::showAudioDeviceDialog()
+{
+    AudioDeviceDialog dialog(QMediaDevices::audioOutputs(), audioOutput->device(), windowIcon());
+    // Applied before the dialog's re-render, which re-decodes the audio for the new sink.
+    connect(&dialog, &QDialog::accepted, this, [this, &dialog] {
+        const QAudioDevice chosen = dialog.selectedDevice();
+        if (chosen.isNull())
+            return;
+        audioOutput->setDevice(chosen);
+        if (appState->totalFrames() > 0) {
+            playbackController->setPlaybackState(Stopped);
+            recreateAudioSink(appState->mediaInfo().audioSampleRate);
+        }
+    });
+    runModalDialog(dialog);
+}
 
-    dialog.adjustSize();
-    dialog.setFixedSize(dialog.size());
-    centreDialog(&dialog);
-    dialog.exec();
-    resumeAfterDialog(timerWasActive);
+void MainWindow::onAudioDeviceLost(const QString &message)
+{
+    // Not modal: the player keeps running, only without sound.
+    if (deviceWarning)
+        deviceWarning->close();
+    deviceWarning = new MessageDialog(windowIcon(), QStringLiteral("Warning"), message, this);
+    deviceWarning->setAttribute(Qt::WA_DeleteOnClose);
+    centreDialog(deviceWarning);
+    deviceWarning->show();
 }
 
 void MainWindow::rerender()

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <QPointer>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +36,8 @@ class QVideoSink;
 class QVideoWidget;
 class UiController;
 class VideoEngine;
+class ImageExporter;
+class ScopeWidget;
 
 // The one top-level window: owns the engine thread, the shared state, the presenters and
 // every widget, and wires them together. Everything here lives on the GUI thread except
@@ -90,10 +94,18 @@ private:
     void initTimecode();
     void turnInspectorOff();
     void showMessageDialog(const QString &title, const QString &message);
+    void showSafetyAreaDialog();
+    void showAudioDeviceDialog();
+    void onAudioDeviceLost(const QString &message);
+    // The pattern every modal dialog of the window follows: pause, run 'whilePaused',
+    // centre over the picture, exec(), then re-render and restart the timer if it ran.
+    int runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused = {});
     void centreDialog(QDialog *dialog) const;
     // Modal dialogs pause the player first; the result says whether the playback timer ran.
     bool pauseForDialog();
     void resumeAfterDialog(bool timerWasActive);
+    // The loudness chord: measures the routed pair from the current frame to the end.
+    void startLoudnessMeasurement();
     // Shows the current frame again with the present settings (a seek, so it stops playback).
     void rerender();
     // The picture page is shown and the help overlay is not.
@@ -111,6 +123,8 @@ private:
     // Shows frame f on the current page; on the scope page the scope follows 100 ms later.
     void seekToFrame(int64_t frame);
     void onScopeDeferTimer();
+    // Tab: picture page <-> scope page (only with frames, not for audio-only media).
+    void toggleScopePage();
     void startStepping(int direction, bool bySecond, int key);
     // One step of a held stepping key; waits for the previous step's frame to arrive.
     void stepOnce(bool fromTimer);
@@ -142,8 +156,8 @@ private:
     QLabel *dropHintLabel = nullptr;
     QVideoWidget *videoWidget = nullptr;
     QVideoSink *videoSink = nullptr; // the video widget's, not owned
-    // Scope page (stack page 3); a plain page until the scope widget replaces it.
-    QWidget *scopeWidget = nullptr;
+    ScopeWidget *scopeWidget = nullptr; // stack page 3
+    ImageExporter *imageExporter = nullptr;
     QSlider *seekBar = nullptr;
     QLabel *timecodeLabel = nullptr;
     QLabel *metadataLabel = nullptr;
@@ -191,4 +205,5 @@ private:
     QTimer *scopeDeferTimer = nullptr;
     int64_t scopePendingFrame = -1;
     std::unique_ptr<KeyCommandTable> commands;
+    QPointer<QDialog> deviceWarning; // the lost-device notice while it is open
 };

@@ -7,9 +7,13 @@
 #include "engine/videoengine.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
+#include "ui/imageexporter.h"
 #include "ui/keycommands.h"
 #include "ui/pixelinspectoroverlay.h"
+#include "ui/loudnessmeasurementflow.h"
+#include "ui/scopewidget.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -51,6 +55,28 @@ void MainWindow::connectCommandTimers()
     connect(stepTimer, &QTimer::timeout, this, [this] { stepOnce(true); });
 }
 
+void MainWindow::startLoudnessMeasurement()
+{
+    LoudnessStartFacts facts;
+    facts.media = appState->mediaInfo();
+    facts.totalFrames = appState->totalFrames();
+    facts.currentFrame = appState->currentFrameNumber();
+    facts.fps = appState->fps();
+    facts.stopped = appState->playState() == Stopped;
+    facts.viewerMode = appState->currentMode() == Viewer;
+    facts.fullScreen = appState->isFullScreen();
+    facts.helpVisible = appState->isHelpVisible();
+    facts.seekBarDragging = seekBarDragging;
+    facts.leftChannel = leftChannelCombo ? leftChannelCombo->currentIndex() - 1 : -1;
+    facts.rightChannel = rightChannelCombo ? rightChannelCombo->currentIndex() - 1 : -1;
+    const std::optional<LoudnessMeasureRequest> request = loudnessRequestFor(facts);
+    if (!request)
+        return;
+    const bool timerWasActive = pauseForDialog();
+    LoudnessMeasurementFlow::run(*request, windowIcon(), [this](QDialog *dialog) { centreDialog(dialog); });
+    resumeAfterDialog(timerWasActive);
+}
+
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
     // Holding a key never repeats a command; held stepping repeats through stepTimer.
@@ -69,7 +95,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_U && modifiers == ModifierClass::LoudnessChord) {
         if (appState->isGotoMode())
             leaveTimecodeEntry(false);
-        // TODO(loudness): start the loudness measurement.
+        startLoudnessMeasurement();
         return;
     }
 
@@ -114,7 +140,7 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     if (key == Qt::Key_E && modifiers == ModifierClass::Command) {
         if (picturePage && appState->totalFrames() > 0 && !audioOnly) {
             stopStepping();
-            // TODO(safety area dialog): open the set-up dialog.
+            showSafetyAreaDialog();
         }
         return;
     }
@@ -157,15 +183,13 @@ void MainWindow::buildCommandTable()
     const auto plain = ModifierClass::None;
 
     // Plain keys only: with a modifier they are someone else's chord.
-    table.add(Qt::Key_Tab, plain, [](int, ModifierClass) {
-        // TODO(scope): switch between the picture and the scope page.
-    });
+    table.add(Qt::Key_Tab, plain, [this](int, ModifierClass) { toggleScopePage(); });
     table.add(Qt::Key_F, plain, [this](int, ModifierClass) { toggleFullScreen(); });
     table.add(Qt::Key_W, plain, [this](int, ModifierClass) { toggleLissajous(); });
     table.add(Qt::Key_D, plain, [this](int, ModifierClass) {
         if (appState->currentMode() == Scope) {
             appState->setScopeRange(appState->scopeRange() == Percent ? CodeValue : Percent);
-            // TODO(scope): re-request the scope image in the new range.
+            scopeWidget->updateScope(-1);
         }
     });
     const std::pair<int, DisplayChannel> channelKeys[] = {{Qt::Key_C, Color}, {Qt::Key_R, Red},  {Qt::Key_G, Green},
@@ -185,10 +209,10 @@ void MainWindow::buildCommandTable()
     table.addAnyModifiers({Qt::Key_J}, [transport](int, ModifierClass) { transport(Backward, true); });
     table.addAnyModifiers({Qt::Key_K}, [transport](int, ModifierClass) { transport(Stopped, false); });
     table.addAnyModifiers({Qt::Key_P}, [this](int, ModifierClass) {
-        if (appState->currentMode() == Viewer && !isAudioOnly()) {
-            // TODO(image export): export the picture.
-        }
-        // TODO(image export): on the scope page, export the scope image.
+        if (appState->currentMode() == Scope)
+            imageExporter->exportScopeImage();
+        else if (!isAudioOnly())
+            imageExporter->exportViewerImage();
     });
     table.addAnyModifiers({Qt::Key_0}, [this](int, ModifierClass) { applyDefaultRouting(); });
     table.addAnyModifiers({Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5, Qt::Key_6, Qt::Key_7, Qt::Key_8},
@@ -276,7 +300,10 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
     }
     if (filterLabelDoubleClick(watched, event))
         return true;
-    // TODO(audio device dialog): double-click on audioMeter.
+    if (watched == audioMeter && event->type() == QEvent::MouseButtonDblClick) {
+        showAudioDeviceDialog();
+        return true;
+    }
     return false;
 }
 
@@ -294,7 +321,7 @@ void MainWindow::onScopeDeferTimer()
 {
     if (appState->currentMode() != Scope || scopePendingFrame < 0)
         return;
-    // TODO(scope): updateScope(scopePendingFrame) on the scope widget.
+    scopeWidget->updateScope(scopePendingFrame);
     scopePendingFrame = -1;
 }
 
@@ -423,7 +450,7 @@ void MainWindow::rotateView()
     if (appState->currentMode() != Viewer || appState->totalFrames() <= 0 || isAudioOnly())
         return;
     appState->setViewerRotationDegrees((appState->viewerRotationDegrees() + 90) % 360);
-    // TODO(scope): clearScope() on the scope widget.
+    scopeWidget->clearScope();
     // While playing, the next played frame carries the new rotation.
     if (appState->playState() == Stopped)
         rerender();
@@ -435,13 +462,32 @@ void MainWindow::selectChannel(DisplayChannel channel)
     const ConversionProfile profile = channel != Color ? ChannelIsolation : Standard;
     QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
                               Q_ARG(ConversionProfile, profile));
-    if (appState->currentMode() == Scope) {
-        // TODO(scope): updateScope(-1) on the scope widget.
-    } else {
+    if (appState->currentMode() == Scope)
+        scopeWidget->updateScope(-1);
+    else
         rerender();
-    }
     pixelInspector->dropCache();
     updatePixelInspector();
+}
+
+void MainWindow::toggleScopePage()
+{
+    if (appState->totalFrames() == 0 || isAudioOnly())
+        return;
+    if (appState->currentMode() == Scope) {
+        appState->setCurrentMode(Viewer);
+        // The scope's 8-bit path may have left the engine on its Standard profile.
+        const ConversionProfile profile = appState->displayChannel() != Color ? ChannelIsolation : Standard;
+        QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
+                                  Q_ARG(ConversionProfile, profile));
+        rerender();
+        return;
+    }
+    if (appState->playState() != Stopped)
+        playbackController->setPlaybackState(Stopped, false);
+    appState->setCurrentMode(Scope);
+    scopeWidget->clearScope();
+    scopeWidget->updateScope(-1);
 }
 
 void MainWindow::toggleSafetyArea()

@@ -15,11 +15,16 @@ CLIPS=(
     mono.mov five_stereo.mov video_6ch.mov twelve_ch.mov
     bt709.mp4 untagged.mp4 interlaced.mov abnormal_fps.mkv abnormal_fps_500.mkv
     h264_2997df.mov tone_1k_-18dbfs.wav
+    scope_bands_limited.mp4 scope_bands_full.mkv
     # pixel inspector
     rgb48be_png.mov yuv422p10_pattern.mov
     mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
     # Containers the desktop entry offers to open that no clip above uses.
     container.ts container.mpg audio.mp3 audio.aac audio.ogg
+    # loudness measurement
+    loudness_1k_-23dbfs.wav loudness_1k_-33dbfs.wav loudness_gate_36_23_36.wav
+    loudness_gate_72_36_23_36_72.wav loudness_isp_12k.wav loudness_stereo_51.mov
+    loudness_two_rates.mkv
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -334,6 +339,16 @@ check_clip() {
         is s0.codec_name pcm_s24le
         is s0.channels 2
         audio 0:a:0 0.05 1000:-18 1000:-18 ;;
+    scope_bands_limited.mp4)
+        is s0.codec_name h264
+        is s0.width 640
+        is s0.nb_read_packets 5
+        is s0.color_range tv ;;
+    scope_bands_full.mkv)
+        is s0.codec_name h264
+        is s0.width 640
+        is s0.nb_read_packets 5
+        is s0.color_range pc ;;
     # pixel inspector
     rgb48be_png.mov)
         video 0 png 320 180 25/1 25
@@ -384,6 +399,40 @@ check_clip() {
         count video 0
         is s0.codec_name "$codec"
         is s0.channels 2 ;;
+    loudness_1k_-23dbfs.wav | loudness_1k_-33dbfs.wav)
+        local db=${1#loudness_1k_}
+        db=${db%dbfs.wav}
+        is s0.codec_name pcm_s24le
+        is s0.sample_rate 48000
+        is format.duration 20.000000
+        audio 0:a:0 0.05 "1000:$db" "1000:$db" ;;
+    loudness_gate_36_23_36.wav)
+        is s0.codec_name pcm_s24le
+        is format.duration 80.000000
+        audio 0:a:0 0.05 1000:-36 1000:-36 ;;
+    loudness_gate_72_36_23_36_72.wav)
+        is s0.codec_name pcm_s24le
+        is format.duration 100.000000
+        audio 0:a:0 0.1 1000:-72 1000:-72 ;;
+    loudness_isp_12k.wav)
+        # A quarter of the sample rate at 45 degrees: every sample sits 3 dB under the crest.
+        is s0.codec_name pcm_s24le
+        audio 0:a:0 0.05 12000:-9 12000:-9 ;;
+    loudness_stereo_51.mov)
+        video 0 h264 320 180 25/1 250
+        count audio 3
+        is s1.channels 2
+        is s2.channels 6
+        is s3.channels 1
+        audio 0:a:0 0.05 1000:-20 1000:-21
+        audio 0:a:1 0.05 1000:-22 1000:-23 1000:-24 1000:-25 1000:-26 1000:-27
+        audio 0:a:2 0.05 1000:-28 ;;
+    loudness_two_rates.mkv)
+        count audio 2
+        is s0.sample_rate 48000
+        is s1.sample_rate 44100
+        audio 0:a:0 0.05 1000:-20 1000:-20
+        audio 0:a:1 0.05 1000:-26 1000:-30 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

@@ -75,6 +75,36 @@ sine_stereo() {
     echo "aevalsrc=${amp}*sin(2*PI*$1*t)|${amp}*sin(2*PI*$1*t):s=48000:c=stereo:d=$3"
 }
 
+# stepped_sine FREQ DB:SECONDS...: a stereo sine whose peak level steps through the list.
+stepped_sine() {
+    local freq=$1 expr=0 end total=0 duration part db secs amp
+    shift
+    for part in "$@"; do
+        total=$(( total + ${part#*:} ))
+    done
+    duration=$total
+    for part in $(printf '%s\n' "$@" | tac); do
+        db=${part%%:*}
+        secs=${part#*:}
+        amp=$(awk -v db="$db" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+        end=$(( total ))
+        total=$(( total - secs ))
+        expr="if(lt(t\\,${end})\\,${amp}\\,${expr})"
+    done
+    echo "aevalsrc=${expr}*sin(2*PI*${freq}*t)|${expr}*sin(2*PI*${freq}*t):s=48000:c=stereo:d=${duration}"
+}
+
+# level_sines FREQ SECONDS DB...: one channel per DB, each the same sine at that peak level.
+level_sines() {
+    local freq=$1 secs=$2 expr="" db amp
+    shift 2
+    for db in "$@"; do
+        amp=$(awk -v db="$db" 'BEGIN { printf "%.9f", 10 ^ (db / 20) }')
+        expr+="${expr:+|}${amp}*sin(2*PI*${freq}*t)"
+    done
+    echo "aevalsrc=${expr}:s=48000:d=${secs}"
+}
+
 X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
 # prores_aw rather than prores_ks: several times faster, and the MXF muxer of FFmpeg 5.1
 # refuses prores_ks output ("could not get prores profile").
@@ -221,6 +251,41 @@ make_clip() {
         ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a aac -f adts "$f" ;;
     audio.ogg)
         ff -f lavfi -i "$(sine_stereo 440 -20 1)" -c:a libvorbis "$f" ;;
+    # ---- loudness measurement: EBU-style 1 kHz signals at known levels ----
+    loudness_1k_-23dbfs.wav)
+        ff -f lavfi -i "$(sine_stereo 1000 -23 20)" -c:a pcm_s24le "$f" ;;
+    loudness_1k_-33dbfs.wav)
+        ff -f lavfi -i "$(sine_stereo 1000 -33 20)" -c:a pcm_s24le "$f" ;;
+    loudness_gate_36_23_36.wav)
+        ff -f lavfi -i "$(stepped_sine 1000 -36:10 -23:60 -36:10)" -c:a pcm_s24le "$f" ;;
+    loudness_gate_72_36_23_36_72.wav)
+        ff -f lavfi -i "$(stepped_sine 1000 -72:10 -36:10 -23:60 -36:10 -72:10)" -c:a pcm_s24le "$f" ;;
+    loudness_isp_12k.wav)
+        local amp=0.5
+        ff -f lavfi -i "aevalsrc=${amp}*sin(2*PI*12000*t+PI/4)|${amp}*sin(2*PI*12000*t+PI/4):s=48000:c=stereo:d=5" \
+           -c:a pcm_s24le "$f" ;;
+    loudness_stereo_51.mov)
+        # Global channel g is a 1 kHz sine at -(20 + g) dBFS: stereo (0, 1), 5.1 (2..7), and a
+        # mono third stream (8) that the eight-channel limit leaves out.
+        ff -f lavfi -i "$(bars 320 180 25 10)" \
+           -f lavfi -i "$(level_sines 1000 10 -20 -21)" \
+           -f lavfi -i "$(level_sines 1000 10 -22 -23 -24 -25 -26 -27)" \
+           -f lavfi -i "$(level_sines 1000 10 -28)" \
+           -map 0:v -map 1:a -map 2:a -map 3:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
+    loudness_two_rates.mkv)
+        ff -f lavfi -i "$(level_sines 1000 10 -20 -20)" -f lavfi -i "$(level_sines 1000 10 -26 -30),aresample=44100" \
+           -map 0:a -map 1:a -c:a pcm_s16le "$f" ;;
+    # ---- waveform scope: flat bands of known levels, lossless, no counter burnt in ----
+    scope_bands_limited.mp4)
+        # Thirds: black 16, grey 126, white 235 (8-bit limited range).
+        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),16,if(lt(X,2*W/3),126,235))':cb=128:cr=128" \
+           -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p \
+           -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
+    scope_bands_full.mkv)
+        # The same nominal levels in full range: 0, 128, 255. Matroska: no FourCC, whose
+        # table would force H.264 to video range.
+        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),0,if(lt(X,2*W/3),128,255))':cb=128:cr=128,setparams=range=pc" \
+           -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -color_range pc "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;

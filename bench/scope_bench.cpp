@@ -1,0 +1,229 @@
+// Waveform scope benchmark: the time a scope request costs beyond the decode of its frame
+// (the renderer on the decoded frame, exactly what requestScopeImage runs after decodeFrameAt),
+// median and max over 30 frames spread over each clip, next to ffmpeg's own waveform filter
+// on the same clip in the same run (filter run minus decode-only run, per frame).
+//
+// Usage: scope_bench [--frames N] [--only SUBSTRING]
+// Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media),
+// shared with decode_bench.
+
+#include "av/ffmpeg.h"
+#include "core/metatypes.h"
+#include "engine/videoengine.h"
+#include "scopes/waveformrenderer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Clip {
+    const char *name;
+    const char *label;
+    QStringList encode;
+    const char *source;
+    bool target; // the 25 ms budget applies (1080p)
+};
+
+const QList<Clip> &clips()
+{
+    static const QList<Clip> list = {
+        {"h264_gop50_1080p.mp4", "1080p H.264 4:2:0 8-bit",
+         {"-c:v", "libx264", "-preset", "veryfast", "-crf", "20", "-g", "50", "-keyint_min", "50", "-sc_threshold",
+          "0", "-bf", "2", "-pix_fmt", "yuv420p"},
+         "testsrc2=size=1920x1080:rate=25:duration=20,noise=alls=4:allf=t", true},
+        {"prores_hq_1080p.mov", "1080p ProRes 4:2:2 10-bit",
+         {"-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le"},
+         "testsrc2=size=1920x1080:rate=25:duration=6,noise=alls=4:allf=t", true},
+        {"prores_hq_uhd.mov", "UHD ProRes 4:2:2 10-bit",
+         {"-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le"},
+         "testsrc2=size=3840x2160:rate=25:duration=3,noise=alls=4:allf=t", false},
+    };
+    return list;
+}
+
+QString mediaDir()
+{
+    const QByteArray env = qgetenv("ORVEL_BENCH_MEDIA_DIR");
+    if (!env.isEmpty())
+        return QString::fromLocal8Bit(env);
+    return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../bench-media")).absolutePath();
+}
+
+bool ensureClip(const Clip &clip, const QString &path)
+{
+    if (QFileInfo(path).size() > 0)
+        return true;
+    std::printf("generating %s ...\n", clip.name);
+    std::fflush(stdout);
+    QStringList arguments = {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                             QString::fromLatin1(clip.source), "-an"};
+    arguments += clip.encode;
+    const QString partial = path + QStringLiteral(".part") + QFileInfo(path).suffix().prepend('.');
+    arguments.append(partial);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("ffmpeg"), arguments);
+    if (!process.waitForFinished(-1) || process.exitCode() != 0)
+        return false;
+    return QFile::rename(partial, path);
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// Wall time of one ffmpeg run over the first 'frames' frames, best of three.
+double ffmpegSeconds(const QString &path, int frames, const QString &filter)
+{
+    double best = 1e300;
+    for (int run = 0; run < 3; ++run) {
+        QStringList arguments = {"-hide_banner", "-loglevel", "error", "-nostdin", "-i", path, "-an",
+                                 "-frames:v", QString::number(frames)};
+        if (!filter.isEmpty())
+            arguments += {"-vf", filter};
+        arguments += {"-f", "null", "-"};
+        QProcess process;
+        QElapsedTimer timer;
+        timer.start();
+        process.start(QStringLiteral("ffmpeg"), arguments);
+        if (!process.waitForFinished(-1) || process.exitCode() != 0)
+            return -1;
+        best = std::min(best, double(timer.nsecsElapsed()) / 1e9);
+    }
+    return best;
+}
+
+// CPU time of the whole process (all threads), so that a loaded machine shows what the
+// work itself costs next to the wall time it took.
+double processCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Text in the graticule needs a GUI application; no display is used.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    registerMetaTypes();
+    av_log_set_level(AV_LOG_ERROR);
+    qSetMessagePattern(QStringLiteral("%{if-warning}%{message}%{endif}%{if-critical}%{message}%{endif}"));
+
+    int frameCount = 30;
+    QString only;
+    const QStringList arguments = app.arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--frames") && i + 1 < arguments.size())
+            frameCount = std::max(1, arguments[++i].toInt());
+        else if (arguments[i] == QLatin1String("--only") && i + 1 < arguments.size())
+            only = arguments[++i];
+    }
+
+    const QString dir = mediaDir();
+    QDir().mkpath(dir);
+    std::printf("Scope request beyond the frame's decode, %d frames per clip (%u hardware threads)\n", frameCount,
+                std::max(1u, std::thread::hardware_concurrency()));
+    std::printf("%-28s %-7s %9s %9s %9s %9s %11s %11s %7s\n", "clip", "channel", "median", "max", "cpu",
+                "decode", "ffmpeg wf", "ffmpeg wf3", "ratio");
+
+    bool allMet = true;
+    for (const Clip &clip : clips()) {
+        if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
+            continue;
+        const QString path = QDir(dir).filePath(QString::fromLatin1(clip.name));
+        if (!ensureClip(clip, path)) {
+            std::fprintf(stderr, "scope_bench: could not generate %s\n", clip.name);
+            return 1;
+        }
+
+        VideoEngine engine;
+        engine.init();
+        int64_t totalFrames = 0;
+        QObject::connect(&engine, &VideoEngine::fileOpened, &engine,
+                         [&](bool success, const QVariantMap &info, const QString &) {
+                             if (success)
+                                 totalFrames = info.value(QStringLiteral("totalFrames")).toLongLong();
+                         });
+        engine.openFile(path);
+        if (totalFrames <= 0) {
+            std::fprintf(stderr, "scope_bench: could not open %s\n", clip.name);
+            return 1;
+        }
+
+        // The same frames for every channel: decoded once each, timed separately.
+        std::vector<av::FramePtr> frames;
+        std::vector<double> decodeMs;
+        for (int i = 0; i < frameCount; ++i) {
+            const int64_t n = totalFrames * i / frameCount;
+            QElapsedTimer timer;
+            timer.start();
+            av::FramePtr frame = engine.decodeFrameAt(n, -1);
+            decodeMs.push_back(double(timer.nsecsElapsed()) / 1e6);
+            if (!frame) {
+                std::fprintf(stderr, "scope_bench: no frame %lld in %s\n", (long long)n, clip.name);
+                return 1;
+            }
+            frames.push_back(std::move(frame));
+        }
+
+        // ffmpeg: luma waveform (its default) and all three components overlaid, per frame
+        // beyond its own decode-only run.
+        const int ffFrames = std::min<int>(frameCount, int(totalFrames));
+        const double decodeOnly = ffmpegSeconds(path, ffFrames, QString());
+        const double lumaWaveform = ffmpegSeconds(path, ffFrames, QStringLiteral("waveform"));
+        const double colourWaveform = ffmpegSeconds(path, ffFrames, QStringLiteral("waveform=c=7:d=overlay"));
+        const double ffLumaMs = (lumaWaveform - decodeOnly) * 1000.0 / ffFrames;
+        const double ffColourMs = (colourWaveform - decodeOnly) * 1000.0 / ffFrames;
+
+        for (DisplayChannel channel : {Color, Luma}) {
+            ScopeRequest request;
+            request.range = Percent;
+            request.channel = channel;
+            std::vector<double> ms;
+            std::vector<double> cpu;
+            for (const av::FramePtr &frame : frames) {
+                QElapsedTimer timer;
+                const double cpuStart = processCpuMs();
+                timer.start();
+                const QImage image = waveform::renderScope(frame.get(), request);
+                ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+                cpu.push_back(processCpuMs() - cpuStart);
+                if (image.isNull())
+                    return 1;
+            }
+            const double med = median(ms);
+            const double max = *std::max_element(ms.begin(), ms.end());
+            const double reference = channel == Color ? ffColourMs : ffLumaMs;
+            std::printf("%-28s %-7s %6.1f ms %6.1f ms %6.1f ms %6.1f ms %8.1f ms %8.1f ms %6.2fx\n", clip.label,
+                        channel == Color ? "color" : "luma", med, max, median(cpu), median(decodeMs), ffLumaMs,
+                        ffColourMs, reference > 0 ? med / reference : 0.0);
+            if (clip.target && med > 25.0)
+                allMet = false;
+        }
+    }
+    std::printf("median, max: wall time per request beyond decode; cpu: median CPU time of all threads\n");
+    std::printf("ratio: our median / ffmpeg waveform per frame beyond decode (wf: luma, wf3: three "
+                "components overlaid; colour compared with wf3, luma with wf)\n");
+    std::printf("1080p target (median <= 25 ms beyond decode): %s\n", allMet ? "met" : "NOT met");
+    return 0;
+}

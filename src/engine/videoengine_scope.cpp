@@ -1,0 +1,94 @@
+// Scope requests: the exact frame, the decoder facts the renderer needs, and the 8-bit
+// fallback picture. The waveform itself is drawn by the renderer handed in from above.
+
+#include "engine/videoengine.h"
+
+#include "av/ffmpeg.h"
+#include "core/imagehelpers.h"
+#include "core/rotation.h"
+
+#include <QVideoFrameFormat>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kDnxhr444Profile = 5;
+
+// Copy of a mapped BGRA/BGRX frame as Format_ARGB32 (the same bytes on little-endian).
+QImage imageFromBgraFrame(QVideoFrame frame)
+{
+    if (!frame.isValid())
+        return {};
+    const auto format = frame.pixelFormat();
+    if (format != QVideoFrameFormat::Format_BGRA8888 && format != QVideoFrameFormat::Format_BGRX8888)
+        return {};
+    if (!frame.map(compat::MapReadOnly))
+        return {};
+    QImage image(frame.width(), frame.height(), QImage::Format_ARGB32);
+    if (!image.isNull()) {
+        const int rowBytes = frame.width() * 4;
+        for (int y = 0; y < frame.height(); ++y)
+            std::copy_n(frame.bits(0) + qsizetype(y) * frame.bytesPerLine(0), rowBytes, image.scanLine(y));
+        if (format == QVideoFrameFormat::Format_BGRX8888)
+            image = std::move(image).convertToFormat(QImage::Format_RGB32).convertToFormat(QImage::Format_ARGB32);
+    }
+    frame.unmap();
+    return image;
+}
+
+} // namespace
+
+void VideoEngine::setScopeRenderer(ScopeRenderFn renderer)
+{
+    scopeRenderer = std::move(renderer);
+}
+
+bool VideoEngine::scopeSourceIsRgb() const
+{
+    if (!videoCodecContext)
+        return false;
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(videoCodecContext->pix_fmt);
+    if (descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB))
+        return true;
+    return videoCodecContext->codec_id == AV_CODEC_ID_DNXHD && videoCodecContext->profile == kDnxhr444Profile;
+}
+
+QImage VideoEngine::scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees)
+{
+    pixelConverter.setConversionProfile(range == Percent ? ScopePercent : ScopeCodeValue);
+    const QVideoFrame converted = convertForDisplay(frame);
+    // The viewer's profile is set again by the window when it leaves the scope page.
+    pixelConverter.setConversionProfile(Standard);
+    const QImage picture = imageFromBgraFrame(converted);
+    if (picture.isNull() || normalizeQuarterTurn(rotationDegrees) == 0)
+        return picture;
+    return rotateAndFit(picture, rotationDegrees, QSize());
+}
+
+void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
+                                    int rotationDegrees)
+{
+    QImage image;
+    if (scopeRenderer) {
+        ScopeRequest request;
+        request.range = range;
+        request.channel = channel;
+        request.rotationDegrees = rotationDegrees;
+        request.rangeOverride = rangeOverride;
+        // Audio-only media never reach the decoder: the answer is the bare graticule.
+        av::FramePtr frame;
+        if (!audioOnly) {
+            request.rgbSource = scopeSourceIsRgb();
+            frame = decodeFrameAt(frameNumber, -1);
+        }
+        if (frame) {
+            const AVFrame *decoded = frame.get();
+            request.fallbackPicture = [this, decoded, range, rotationDegrees] {
+                return scopeFallbackPicture(decoded, range, rotationDegrees);
+            };
+        }
+        image = scopeRenderer(frame.get(), request);
+    }
+    emit scopeImageReady(image, frameNumber);
+}

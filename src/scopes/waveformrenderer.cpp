@@ -1,0 +1,899 @@
+#include "scopes/waveformrenderer.h"
+
+#include "av/ffmpeg.h"
+#include "core/rotation.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPainter>
+#include <QPen>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <type_traits>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace waveform {
+
+namespace {
+
+constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT;
+
+// Which count tables a channel fills: red, green and blue for Color, one for the single
+// quantities, none for an unknown channel.
+enum class Traces { Rgb, Single, None };
+
+Traces tracesFor(DisplayChannel channel)
+{
+    if (channel == Color)
+        return Traces::Rgb;
+    if (channel >= Red && channel <= Luma)
+        return Traces::Single;
+    return Traces::None;
+}
+
+int canvasColumn(int scopeColumn, int canvasWidth)
+{
+    const double x = std::trunc(double(scopeColumn) * double(canvasWidth) / double(kScopeWidth));
+    return std::clamp(int(x), 0, canvasWidth - 1);
+}
+
+// Calls visit(sourceX, sourceY) for every canvas row of canvas column canvasX, with
+// (-1, -1) where the row lies outside the picture. The plain turns index directly; the
+// quarter turns go through the fit.
+template <typename Visit>
+inline void forEachSample(int canvasX, QSize canvas, QSize frame, int rotation, Visit visit)
+{
+    const int w = frame.width();
+    const int h = frame.height();
+    if (rotation == 0) {
+        const int sx = std::clamp(canvasX, 0, w - 1);
+        for (int y = 0; y < canvas.height(); ++y)
+            visit(sx, std::min(y, h - 1));
+    } else if (rotation == 180) {
+        const int sx = std::clamp(w - 1 - canvasX, 0, w - 1);
+        for (int y = 0; y < canvas.height(); ++y)
+            visit(sx, std::clamp(h - 1 - y, 0, h - 1));
+    } else {
+        for (int y = 0; y < canvas.height(); ++y) {
+            const std::optional<QPoint> p = mapCanvasToSource(canvasX, y, canvas, frame, rotation);
+            if (p)
+                visit(p->x(), p->y());
+            else
+                visit(-1, -1);
+        }
+    }
+}
+
+// scopeRow without its divisions and rounding call per sample: the row is a step function
+// of the value, so the exact value where each step begins is found once (bisection over
+// the ordered doubles, evaluating scopeRow itself) and a sample needs one multiply and a
+// compare or two. Same rows as scopeRow for every finite value.
+class RowMap
+{
+public:
+    static const RowMap &get(ScopeRange range, int height)
+    {
+        static QMutex mutex;
+        static std::map<std::pair<bool, int>, std::unique_ptr<RowMap>> maps;
+        const bool percent = range == Percent;
+        QMutexLocker lock(&mutex);
+        std::unique_ptr<RowMap> &map = maps[{percent, height}];
+        if (!map)
+            map = std::make_unique<RowMap>(percent ? Percent : CodeValue, height);
+        return *map;
+    }
+
+    RowMap(ScopeRange range, int height)
+        : m_height(height)
+        , m_range(range)
+    {
+        // Smallest value of each level (row height-1-level), by bisection over the doubles.
+        std::vector<double> starts(size_t(std::max(height, 1)), -std::numeric_limits<double>::infinity());
+        for (int level = 1; level < height; ++level) {
+            int64_t below = key(-1.0e4); // levelOf(below) < level <= levelOf(above)
+            int64_t above = key(1.0e4);
+            while (uint64_t(above) - uint64_t(below) > 1) {
+                const int64_t mid = below + int64_t((uint64_t(above) - uint64_t(below)) / 2);
+                if (levelOf(value(mid)) >= level)
+                    above = mid;
+                else
+                    below = mid;
+            }
+            starts[size_t(level)] = value(above);
+        }
+        // Bins of 1/16 of a level, narrower than a row of the scope (a quarter level), so at
+        // most one level starts in a bin, margin for the rounding of the bin index included.
+        // A taller scale, whose rows would be narrower still, keeps to scopeRow.
+        const double margin = 1e-9;
+        m_bins.resize(size_t(kBins));
+        for (int b = 0; b < kBins && m_tabulated; ++b) {
+            const double lo = kLow + double(b) / kBinsPerLevel - margin;
+            const double hi = kLow + double(b + 1) / kBinsPerLevel + margin;
+            Bin &bin = m_bins[size_t(b)];
+            bin.row = scopeRow(lo, height, range);
+            bin.start = std::numeric_limits<double>::infinity();
+            int found = 0;
+            for (int level = 1; level < height; ++level) {
+                const double t = starts[size_t(level)];
+                if (t > lo && t <= hi) {
+                    bin.start = t;
+                    ++found;
+                }
+            }
+            m_tabulated = found <= 1;
+        }
+    }
+
+    int row(double x) const
+    {
+        // Far below the scale (or NaN) and far above it: the edge rows, as scopeRow gives.
+        if (!(x >= kLow))
+            return m_height - 1;
+        if (x >= kHigh)
+            return 0;
+        if (!m_tabulated)
+            return scopeRow(x, m_height, m_range);
+        const int b = std::min(int((x - kLow) * kBinsPerLevel), kBins - 1);
+        const Bin &bin = m_bins[size_t(b)];
+        return bin.row - int(x >= bin.start);
+    }
+
+private:
+    int levelOf(double x) const { return m_height - 1 - scopeRow(x, m_height, m_range); }
+    // Doubles in order as integers (negative values mirrored below zero).
+    static int64_t key(double d)
+    {
+        const int64_t bits = std::bit_cast<int64_t>(d);
+        return bits >= 0 ? bits : std::numeric_limits<int64_t>::min() - bits;
+    }
+    static double value(int64_t k)
+    {
+        return std::bit_cast<double>(k >= 0 ? k : std::numeric_limits<int64_t>::min() - k);
+    }
+
+    static constexpr double kLow = -64.0;  // everything below is on the bottom row
+    static constexpr double kHigh = 320.0; // everything above is on the top row
+    static constexpr double kBinsPerLevel = 16.0;
+    static constexpr int kBins = int((kHigh - kLow) * kBinsPerLevel);
+    struct Bin {
+        double start; // where the next row up begins inside the bin (infinity: nowhere)
+        int row;      // row at the bin's lower edge
+    };
+
+    int m_height;
+    ScopeRange m_range;
+    bool m_tabulated = true;
+    std::vector<Bin> m_bins;
+};
+
+// Per-thread counters for one scope column: the columns are independent, so each is
+// counted, composited and cleared before the next. Same results as whole-image tables.
+struct ColumnCounts {
+    explicit ColumnCounts(int height) : red(size_t(height)), green(size_t(height)), blue(size_t(height)) {}
+    std::vector<uint32_t> red, green, blue; // 'red' doubles as the single table
+    // Source samples of a block of adjacent scope columns (see SourceColumns).
+    std::vector<uint16_t> gathered;
+    int gatheredFirst = -1;
+    int gatheredCount = 0;
+};
+
+// The 16-bit samples under one canvas column, for the unturned and half-turned canvas.
+// Walking a column of a row-major picture touches a new cache line per sample and plane;
+// reading the columns of a block of 16 scope columns row by row touches each line once per
+// block instead, and the counting then runs over contiguous arrays.
+class SourceColumns
+{
+public:
+    static constexpr int kBlock = 16;
+
+    // planeMask: bit p set for each plane of 'work' the counting reads.
+    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation)
+        : m_work(work), m_canvas(canvas), m_rotation(rotation)
+    {
+        for (int p = 0; p < 4; ++p) {
+            if (planeMask & (1u << p))
+                m_plane[size_t(m_planes++)] = p;
+        }
+    }
+
+    // out[p]: the samples of plane p under scope column c, canvas row y at out[p][y * kBlock]
+    // (null for planes not in the mask).
+    void column(int c, ColumnCounts &scratch, const uint16_t *out[4]) const
+    {
+        const int height = m_canvas.height();
+        if (c < scratch.gatheredFirst || c >= scratch.gatheredFirst + scratch.gatheredCount)
+            gather(c, scratch);
+        const int index = c - scratch.gatheredFirst;
+        for (int k = 0; k < m_planes; ++k)
+            out[m_plane[size_t(k)]] = scratch.gathered.data() + size_t(k) * kBlock * size_t(height) + size_t(index);
+    }
+
+private:
+    void gather(int first, ColumnCounts &scratch) const
+    {
+        const int w = m_work->width;
+        const int h = m_work->height;
+        const int height = m_canvas.height();
+        const int count = std::min(kBlock, kScopeWidth - first);
+        scratch.gathered.resize(size_t(m_planes) * kBlock * size_t(height));
+        scratch.gatheredFirst = first;
+        scratch.gatheredCount = count;
+        std::array<int, kBlock> sourceX{};
+        for (int i = 0; i < count; ++i) {
+            const int cx = canvasColumn(first + i, m_canvas.width());
+            sourceX[size_t(i)] = m_rotation == 180 ? std::clamp(w - 1 - cx, 0, w - 1) : std::clamp(cx, 0, w - 1);
+        }
+        // One scope column per source column (a 1920-wide unturned frame): plain copies.
+        bool adjacent = m_rotation == 0;
+        for (int i = 1; i < count && adjacent; ++i)
+            adjacent = sourceX[size_t(i)] == sourceX[0] + i;
+        for (int y = 0; y < height; ++y) {
+            const int sy = m_rotation == 180 ? std::clamp(h - 1 - y, 0, h - 1) : std::min(y, h - 1);
+            for (int k = 0; k < m_planes; ++k) {
+                const int p = m_plane[size_t(k)];
+                const auto *row = reinterpret_cast<const uint16_t *>(m_work->data[p] + qsizetype(sy) * m_work->linesize[p]);
+                uint16_t *dst = scratch.gathered.data() + (size_t(k) * size_t(height) + size_t(y)) * kBlock;
+                if (adjacent) {
+                    std::memcpy(dst, row + sourceX[0], size_t(count) * sizeof(uint16_t));
+                } else {
+                    for (int i = 0; i < count; ++i)
+                        dst[i] = row[sourceX[size_t(i)]];
+                }
+            }
+        }
+    }
+
+    const AVFrame *m_work;
+    int m_planes = 0;
+    std::array<int, 4> m_plane{};
+    QSize m_canvas;
+    int m_rotation;
+};
+
+// 255 x scopeIntensity for one column's maximum, remembered for the small counts that
+// make up most cells of a busy column.
+class ColumnBrightness
+{
+public:
+    explicit ColumnBrightness(const std::vector<uint32_t> &counts)
+        : m_max(float(*std::max_element(counts.begin(), counts.end())))
+    {
+        m_memo.fill(-1);
+    }
+    int operator()(uint32_t n)
+    {
+        if (n == 0)
+            return 0;
+        if (n < m_memo.size()) {
+            int &k = m_memo[n];
+            if (k < 0)
+                k = int(255.0f * scopeIntensity(float(n), m_max));
+            return k;
+        }
+        return int(255.0f * scopeIntensity(float(n), m_max));
+    }
+
+private:
+    float m_max;
+    std::array<int, 128> m_memo;
+};
+
+// Brightness to add per row of one counted column, into 'out' at out[row * stride] (three
+// bytes: red, green, blue), for the rows between the first and the last counted one; the
+// rest of 'out' is left as it is (zero). Clears the counts for the next column. Returns
+// that row range (first > last when nothing was counted).
+std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_t *out, size_t stride)
+{
+    const int height = int(counts.red.size());
+    const auto counted = [&](int row) {
+        return (counts.red[size_t(row)] | (traces == Traces::Rgb ? counts.green[size_t(row)] | counts.blue[size_t(row)]
+                                                                  : 0u)) != 0;
+    };
+    int first = 0;
+    while (first < height && !counted(first))
+        ++first;
+    int last = height - 1;
+    while (last >= first && !counted(last))
+        --last;
+    if (first > last)
+        return {first, last};
+
+    if (traces == Traces::Rgb) {
+        ColumnBrightness red(counts.red), green(counts.green), blue(counts.blue);
+        for (int row = first; row <= last; ++row) {
+            uint8_t *k = out + size_t(row) * stride;
+            k[0] = uint8_t(red(counts.red[size_t(row)]));
+            k[1] = uint8_t(green(counts.green[size_t(row)]));
+            k[2] = uint8_t(blue(counts.blue[size_t(row)]));
+            counts.red[size_t(row)] = counts.green[size_t(row)] = counts.blue[size_t(row)] = 0;
+        }
+    } else {
+        ColumnBrightness single(counts.red);
+        for (int row = first; row <= last; ++row) {
+            uint8_t *k = out + size_t(row) * stride;
+            k[0] = k[1] = k[2] = uint8_t(single(counts.red[size_t(row)]));
+            counts.red[size_t(row)] = 0;
+        }
+    }
+    return {first, last};
+}
+
+// Runs countColumn(scopeColumn, counts) for every scope column, in column bands on as many
+// threads as the machine has (the counts of different columns never meet). Each column's
+// brightness is kept for a block of adjacent columns and then added to the graticule row
+// by row, so the image is written a cache line at a time rather than a pixel per line.
+template <typename CountColumn>
+void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn countColumn)
+{
+    if (traces == Traces::None)
+        return;
+    uchar *bits = image.bits(); // detaches here, before the threads share the buffer
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    const int height = image.height();
+    constexpr int kBlock = 16;
+
+    // Small canvases are not worth a thread start each.
+    const long long work = (long long)kScopeWidth * canvasHeight;
+    const int hardware = int(std::max(1u, std::thread::hardware_concurrency()));
+    const int bands = work < 200000 ? 1 : std::min(hardware, 16);
+
+    auto runBand = [&](int first, int last) {
+        ColumnCounts counts(height);
+        std::vector<uint8_t> brightness(size_t(height) * kBlock * 3);
+        const size_t stride = size_t(kBlock) * 3;
+        for (int blockStart = first; blockStart < last; blockStart += kBlock) {
+            const int blockColumns = std::min(kBlock, last - blockStart);
+            int top = height;
+            int bottom = -1;
+            for (int i = 0; i < blockColumns; ++i) {
+                countColumn(blockStart + i, counts);
+                const auto [from, to] = columnBrightness(traces, counts, brightness.data() + size_t(i) * 3, stride);
+                if (from <= to) {
+                    top = std::min(top, from);
+                    bottom = std::max(bottom, to);
+                }
+            }
+            // Only the rows some column of the block reached; the buffer is zeroed behind.
+            for (int row = top; row <= bottom; ++row) {
+                uint8_t *k = brightness.data() + size_t(row) * stride;
+                QRgb *line = reinterpret_cast<QRgb *>(bits + row * bytesPerLine) + blockStart;
+                for (int i = 0; i < blockColumns; ++i, k += 3) {
+                    if ((k[0] | k[1] | k[2]) == 0)
+                        continue;
+                    const QRgb p = line[i];
+                    line[i] = qRgb(std::min(255, qRed(p) + k[0]), std::min(255, qGreen(p) + k[1]),
+                                   std::min(255, qBlue(p) + k[2]));
+                    k[0] = k[1] = k[2] = 0;
+                }
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(bands - 1));
+    // Band edges on block boundaries keep each thread's writes to its own cache lines.
+    const int bandWidth = ((kScopeWidth + bands - 1) / bands + kBlock - 1) / kBlock * kBlock;
+    for (int b = 1; b < bands; ++b) {
+        const int first = b * bandWidth;
+        const int last = std::min(kScopeWidth, first + bandWidth);
+        if (first < last)
+            threads.emplace_back(runBand, first, last);
+    }
+    runBand(0, std::min(kScopeWidth, bandWidth));
+    for (std::thread &t : threads)
+        t.join();
+}
+
+// Calls body(std::integral_constant<int, channel>) so that the per-sample code is compiled
+// once per channel, without a switch in the inner loop.
+template <typename Body>
+void withChannel(DisplayChannel channel, Body body)
+{
+    switch (channel) {
+    case Color: body(std::integral_constant<int, Color>{}); break;
+    case Red: body(std::integral_constant<int, Red>{}); break;
+    case Green: body(std::integral_constant<int, Green>{}); break;
+    case Blue: body(std::integral_constant<int, Blue>{}); break;
+    case Alpha: body(std::integral_constant<int, Alpha>{}); break;
+    case Luma: body(std::integral_constant<int, Luma>{}); break;
+    default: break;
+    }
+}
+
+// Luma and alpha are read back at the source's own bit depth: the scaler widens some
+// formats by shifting (8-bit full white becomes 65280) and others by replicating bits
+// (65535), so a fixed 16-bit scale would put full-range white of one format a row below
+// another's. The planes are not resampled, so the widened value truncates back exactly.
+struct YuvMatrix {
+    int lumaShift;                // 16 - luma depth
+    double lumaOffset, lumaScale; // on the source's luma code values
+    double chromaScale;           // on the 16-bit chroma samples
+    double rFromCr, gFromCb, gFromCr, bFromCb;
+};
+
+YuvMatrix yuvMatrix(bool fullRange, int colorSpace, int lumaDepth)
+{
+    double kr = 0.2126, kb = 0.0722;
+    if (colorSpace == AVCOL_SPC_BT470BG || colorSpace == AVCOL_SPC_SMPTE170M) {
+        kr = 0.299;
+        kb = 0.114;
+    } else if (colorSpace == AVCOL_SPC_BT2020_NCL || colorSpace == AVCOL_SPC_BT2020_CL) {
+        kr = 0.2627;
+        kb = 0.0593;
+    }
+    const double kg = 1.0 - kr - kb;
+    YuvMatrix m{};
+    const int depth = std::clamp(lumaDepth, 8, 16);
+    const double step = double(1 << (depth - 8)); // one 8-bit code value at this depth
+    m.lumaShift = 16 - depth;
+    if (fullRange) {
+        m.lumaOffset = 0.0;
+        m.lumaScale = 255.0 / double((1 << depth) - 1);
+        m.chromaScale = 255.0 / 65535.0;
+    } else {
+        m.lumaOffset = 16.0 * step;
+        m.lumaScale = 255.0 / (219.0 * step);
+        m.chromaScale = 255.0 / (224.0 * 256.0);
+    }
+    m.rFromCr = 2.0 * (1.0 - kr);
+    m.bFromCb = 2.0 * (1.0 - kb);
+    m.gFromCb = 2.0 * kb * (1.0 - kb) / kg;
+    m.gFromCr = 2.0 * kr * (1.0 - kr) / kg;
+    return m;
+}
+
+// Whole-frame conversion to a 16-bit planar work copy of the same size; null on failure.
+av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullRange, int colorSpace)
+{
+    av::FramePtr work = av::makeFrame();
+    if (!work)
+        return {};
+    work->format = target;
+    work->width = frame->width;
+    work->height = frame->height;
+    if (av_frame_get_buffer(work.get(), 0) < 0)
+        return {};
+    av::SwsContextPtr scaler(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
+                                            frame->width, frame->height, target, kScalerFlags,
+                                            nullptr, nullptr, nullptr));
+    if (!scaler)
+        return {};
+    const int *coefficients = sws_getCoefficients(colorSpace);
+    const int full = fullRange ? 1 : 0;
+    sws_setColorspaceDetails(scaler.get(), coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
+    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, work->data, work->linesize)
+        != frame->height) {
+        return {};
+    }
+    return work;
+}
+
+inline uint16_t sample16(const AVFrame *frame, int plane, int x, int y)
+{
+    return reinterpret_cast<const uint16_t *>(frame->data[plane] + qsizetype(y) * frame->linesize[plane])[x];
+}
+
+bool validFrame(const AVFrame *frame)
+{
+    return frame && frame->width > 0 && frame->height > 0 && frame->data[0];
+}
+
+} // namespace
+
+int scopeRow(double value, int height, ScopeRange range)
+{
+    const double n = range == Percent ? (value / 255.0 * 100.0 + 10.0) / 120.0 : value / 255.0;
+    // Clamped first so that huge or NaN values cannot overflow the conversion; rows beyond
+    // the scale end on the edge rows either way.
+    double position = double(height - 1) * n;
+    if (!(position > -1.0))
+        position = -1.0;
+    else if (position > double(height))
+        position = double(height);
+    return std::clamp(height - 1 - int(std::round(position)), 0, height - 1);
+}
+
+int tabulatedScopeRow(double value, int height, ScopeRange range)
+{
+    return RowMap::get(range, height).row(value);
+}
+
+float scopeIntensity(float n, float m)
+{
+    if (n <= 0.0f)
+        return 0.0f;
+    float i = 0.0f;
+    if (m > 48.0f) {
+        const float floor = std::min(36.0f, std::max(2.0f, 0.04f * m));
+        if (n <= floor)
+            return 0.0f;
+        const float span = std::max(16.0f, std::min(80.0f, 0.08f * m)) - floor;
+        const float t = span <= 1.0f ? (n - floor) * 0.0625f : (n - floor) / span;
+        i = std::pow(std::min(t, 1.0f), 0.55f);
+        if (n >= 0.7f * m)
+            i = std::max(i, 0.9f);
+    } else {
+        i = std::pow(std::min(0.0625f * n, 1.0f), 0.7f);
+    }
+    return std::clamp(i, 0.0f, 1.0f);
+}
+
+QSize scopeCanvasSize(QSize frameSize, int rotationDegrees)
+{
+    const int r = normalizeQuarterTurn(rotationDegrees);
+    if ((r == 90 || r == 270) && frameSize.width() < frameSize.height())
+        return frameSize.transposed();
+    return frameSize;
+}
+
+std::optional<QPoint> mapCanvasToSource(int x, int y, QSize canvas, QSize frame, int rotationDegrees)
+{
+    const int w = frame.width();
+    const int h = frame.height();
+    if (w <= 0 || h <= 0)
+        return std::nullopt;
+    const int r = normalizeQuarterTurn(rotationDegrees);
+    if (r == 0)
+        return QPoint(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
+    if (r == 180)
+        return QPoint(std::clamp(w - 1 - x, 0, w - 1), std::clamp(h - 1 - y, 0, h - 1));
+
+    const double cw = canvas.width();
+    const double ch = canvas.height();
+    const double s = std::min(cw / h, ch / w);
+    if (!(s > 0.0))
+        return std::nullopt;
+    const double u = (x + 0.5 - (cw - s * h) / 2.0) / s - 0.5;
+    const double v = (y + 0.5 - (ch - s * w) / 2.0) / s - 0.5;
+    if (u < 0.0 || v < 0.0 || u > h - 1 || v > w - 1)
+        return std::nullopt;
+    const int ui = std::clamp(int(std::round(u)), 0, h - 1);
+    const int vi = std::clamp(int(std::round(v)), 0, w - 1);
+    if (r == 90)
+        return QPoint(vi, h - 1 - ui);
+    return QPoint(w - 1 - vi, ui);
+}
+
+namespace {
+
+QImage paintGraticule(ScopeRange range, int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    QFont font(QStringLiteral("Courier New"));
+    font.setPointSize(22);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+
+    const QColor major(255, 140, 0, 192);
+    const QColor minor(255, 140, 0, 100);
+    const QColor label(255, 140, 0);
+    const auto lineRow = [&](float t) { return height - 1 - int(t * float(height - 1)); };
+    const auto drawLine = [&](int y, const QColor &colour, int penWidth, Qt::PenStyle style) {
+        painter.setPen(QPen(colour, penWidth, style));
+        painter.drawLine(0, y, width, y);
+    };
+    const auto drawLabels = [&](int y, const QString &left, const QString &right, bool below) {
+        painter.setPen(label);
+        const int baseline = below ? y + 20 : y - 6;
+        painter.drawText(12, baseline, left);
+        painter.drawText(width - metrics.horizontalAdvance(right) - 12, baseline, right);
+    };
+
+    if (range == Percent) {
+        for (int p = -10; p <= 110; p += 10) {
+            const int y = lineRow(float(p + 10) / 120.0f);
+            if (p == 0 || p == 100)
+                drawLine(y, major, 4, Qt::SolidLine);
+            else if (p == -10 || p == 20 || p == 40 || p == 60 || p == 80 || p == 110)
+                drawLine(y, major, 2, Qt::DotLine);
+            else
+                drawLine(y, minor, 2, Qt::DotLine);
+            if (p == -10 || p == 0 || p == 20 || p == 40 || p == 60 || p == 80 || p == 100 || p == 110) {
+                const QString text = QString::number(p);
+                drawLabels(y, text, text, p >= 100);
+            }
+        }
+    } else {
+        for (int v : {0, 128, 256, 384, 512, 640, 768, 896, 1023}) {
+            const int y = lineRow(float(v) / 1023.0f);
+            if (v == 0 || v == 1023)
+                drawLine(y, major, 4, Qt::SolidLine);
+            else if (v % 256 == 0)
+                drawLine(y, major, 2, Qt::DotLine);
+            else
+                drawLine(y, minor, 1, Qt::DotLine);
+            if (v % 256 == 0 || v == 1023)
+                drawLabels(y, QString::number(v), QString::number(v == 1023 ? 255 : v / 4), v == 1023);
+        }
+    }
+    painter.end();
+    return image;
+}
+
+} // namespace
+
+QImage buildScopeGraticule(ScopeRange range, int width, int height)
+{
+    // The graticule never changes for a range and size; painting text per request would
+    // cost more than the traces of a small frame.
+    static QMutex mutex;
+    static std::map<std::tuple<bool, int, int>, QImage> cache;
+    const bool percent = range == Percent;
+    const auto key = std::make_tuple(percent, width, height);
+    QMutexLocker lock(&mutex);
+    auto found = cache.find(key);
+    if (found == cache.end())
+        found = cache.emplace(key, paintGraticule(percent ? Percent : CodeValue, width, height)).first;
+    return found->second;
+}
+
+bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeRequest &request)
+{
+    if (!validFrame(frame))
+        return false;
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+    if (!descriptor || (descriptor->flags & AV_PIX_FMT_FLAG_RGB))
+        return false;
+    const bool hasAlpha = (descriptor->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+
+    const int range = request.rangeOverride != 0 ? request.rangeOverride
+        : frame->color_range != AVCOL_RANGE_UNSPECIFIED ? int(frame->color_range)
+                                                        : int(AVCOL_RANGE_MPEG);
+    const bool fullRange = range == AVCOL_RANGE_JPEG;
+    int colorSpace = frame->colorspace;
+    if (colorSpace == AVCOL_SPC_UNSPECIFIED || colorSpace == AVCOL_SPC_RESERVED)
+        colorSpace = AVCOL_SPC_BT709;
+
+    const av::FramePtr work = convertFrame(frame, hasAlpha ? AV_PIX_FMT_YUVA444P16LE : AV_PIX_FMT_YUV444P16LE,
+                                           fullRange, colorSpace);
+    if (!work)
+        return false;
+
+    const int height = image.height();
+    const RowMap &rows = RowMap::get(request.range, height);
+    const YuvMatrix m = yuvMatrix(fullRange, colorSpace, descriptor->comp[0].depth);
+    // Luma and alpha levels and rows per source code value.
+    std::vector<double> lumaLevel(size_t(1) << (16 - m.lumaShift));
+    std::vector<uint16_t> lumaRow(lumaLevel.size());
+    for (size_t code = 0; code < lumaLevel.size(); ++code) {
+        lumaLevel[code] = (double(code) - m.lumaOffset) * m.lumaScale;
+        lumaRow[code] = uint16_t(scopeRow(lumaLevel[code], height, request.range));
+    }
+    const int alphaDepth = hasAlpha ? std::clamp(int(descriptor->comp[3].depth), 1, 16) : 16;
+    const int alphaShift = 16 - alphaDepth;
+    std::vector<uint16_t> alphaRow(size_t(1) << alphaDepth);
+    for (size_t code = 0; code < alphaRow.size(); ++code)
+        alphaRow[code] = uint16_t(scopeRow(double(code) * 255.0 / double(alphaRow.size() - 1), height, request.range));
+    const int opaqueRow = scopeRow(255.0, height, request.range);
+    const int zeroRow = scopeRow(0.0, height, request.range);
+
+    const QSize frameSize(frame->width, frame->height);
+    const int rotation = normalizeQuarterTurn(request.rotationDegrees);
+    const QSize canvas = scopeCanvasSize(frameSize, rotation);
+    const AVFrame *w = work.get();
+
+    const bool direct = rotation == 0 || rotation == 180;
+
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        const unsigned planeMask = channel == Alpha ? (hasAlpha ? 8u : 0u) : channel == Luma ? 1u : 7u;
+        const SourceColumns columns(w, planeMask, canvas, rotation);
+        drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            uint32_t *red = counts.red.data();
+            uint32_t *green = counts.green.data();
+            uint32_t *blue = counts.blue.data();
+            const auto count = [&](uint16_t y16, uint16_t cb16, uint16_t cr16, uint16_t a16) {
+                if constexpr (channel == Alpha) {
+                    ++red[hasAlpha ? alphaRow[a16 >> alphaShift] : opaqueRow];
+                } else if constexpr (channel == Luma) {
+                    ++red[lumaRow[y16 >> m.lumaShift]];
+                } else {
+                    const double luma = lumaLevel[y16 >> m.lumaShift];
+                    const double cb = (double(cb16) - 32768.0) * m.chromaScale;
+                    const double cr = (double(cr16) - 32768.0) * m.chromaScale;
+                    if constexpr (channel == Color || channel == Red)
+                        ++red[rows.row(luma + m.rFromCr * cr)];
+                    if constexpr (channel == Color)
+                        ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                    if constexpr (channel == Green)
+                        ++red[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                    if constexpr (channel == Color)
+                        ++blue[rows.row(luma + m.bFromCb * cb)];
+                    if constexpr (channel == Blue)
+                        ++red[rows.row(luma + m.bFromCb * cb)];
+                }
+            };
+            if (direct) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr int b = SourceColumns::kBlock;
+                for (int y = 0; y < n; ++y) {
+                    if constexpr (channel == Alpha)
+                        count(0, 0, 0, hasAlpha ? planes[3][y * b] : uint16_t(0));
+                    else if constexpr (channel == Luma)
+                        count(planes[0][y * b], 0, 0, 0);
+                    else
+                        count(planes[0][y * b], planes[1][y * b], planes[2][y * b], 0);
+                }
+                return;
+            }
+            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+                if (x < 0) {
+                    ++red[zeroRow];
+                    if constexpr (channel == Color) {
+                        ++green[zeroRow];
+                        ++blue[zeroRow];
+                    }
+                    return;
+                }
+                count(sample16(w, 0, x, y), sample16(w, 1, x, y), sample16(w, 2, x, y),
+                      hasAlpha ? sample16(w, 3, x, y) : uint16_t(0));
+            });
+        });
+    });
+    return true;
+}
+
+bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeRequest &request)
+{
+    if (!validFrame(frame) || request.channel == Alpha)
+        return false;
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+    if (!descriptor || !(descriptor->flags & AV_PIX_FMT_FLAG_RGB))
+        return false;
+    const av::FramePtr work = convertFrame(frame, AV_PIX_FMT_GBRP16LE, true, AVCOL_SPC_RGB);
+    if (!work)
+        return false;
+
+    // Back to the source's code values, rounded: the scaler's RGB input leaves a little
+    // noise in the low bits (8-bit 128 may come out as 32767), and 10-bit full scale
+    // would otherwise read as 255.75. One level and one row per 16-bit sample value.
+    const int height = image.height();
+    const int depth = std::clamp(int(descriptor->comp[0].depth), 1, 16);
+    const double unit = double(1 << (16 - depth));
+    const double scale = 255.0 / double((1 << depth) - 1);
+    std::vector<double> level(65536);
+    std::vector<uint16_t> levelRow(65536);
+    for (size_t v = 0; v < level.size(); ++v) {
+        level[v] = std::round(double(v) / unit) * scale;
+        levelRow[v] = uint16_t(scopeRow(level[v], height, request.range));
+    }
+    const RowMap &rows = RowMap::get(request.range, height);
+    const int zeroRow = scopeRow(0.0, height, request.range);
+
+    const QSize frameSize(frame->width, frame->height);
+    const int rotation = normalizeQuarterTurn(request.rotationDegrees);
+    const QSize canvas = scopeCanvasSize(frameSize, rotation);
+    const AVFrame *w = work.get();
+
+    const bool direct = rotation == 0 || rotation == 180;
+
+    // GBRP planes: 0 green, 1 blue, 2 red.
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        const unsigned planeMask = channel == Red ? 4u : channel == Green ? 1u : channel == Blue ? 2u : 7u;
+        const SourceColumns columns(w, planeMask, canvas, rotation);
+        drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            uint32_t *red = counts.red.data();
+            uint32_t *green = counts.green.data();
+            uint32_t *blue = counts.blue.data();
+            const auto count = [&](uint16_t g16, uint16_t b16, uint16_t r16) {
+                if constexpr (channel == Color) {
+                    ++red[levelRow[r16]];
+                    ++green[levelRow[g16]];
+                    ++blue[levelRow[b16]];
+                } else if constexpr (channel == Red) {
+                    ++red[levelRow[r16]];
+                } else if constexpr (channel == Green) {
+                    ++red[levelRow[g16]];
+                } else if constexpr (channel == Blue) {
+                    ++red[levelRow[b16]];
+                } else if constexpr (channel == Luma) {
+                    ++red[rows.row(0.7152 * level[g16] + 0.2126 * level[r16] + 0.0722 * level[b16])];
+                }
+            };
+            if (direct) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr int b = SourceColumns::kBlock;
+                for (int y = 0; y < n; ++y) {
+                    if constexpr (channel == Red)
+                        count(0, 0, planes[2][y * b]);
+                    else if constexpr (channel == Green)
+                        count(planes[0][y * b], 0, 0);
+                    else if constexpr (channel == Blue)
+                        count(0, planes[1][y * b], 0);
+                    else
+                        count(planes[0][y * b], planes[1][y * b], planes[2][y * b]);
+                }
+                return;
+            }
+            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+                if (x < 0) {
+                    ++red[zeroRow];
+                    if constexpr (channel == Color) {
+                        ++green[zeroRow];
+                        ++blue[zeroRow];
+                    }
+                    return;
+                }
+                count(sample16(w, 0, x, y), sample16(w, 1, x, y), sample16(w, 2, x, y));
+            });
+        });
+    });
+    return true;
+}
+
+void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRequest &request)
+{
+    if (picture.isNull())
+        return;
+    const QImage source = picture.format() == QImage::Format_ARGB32 ? picture
+                                                                    : picture.convertToFormat(QImage::Format_ARGB32);
+    if (source.isNull())
+        return;
+    const int width = source.width();
+    const int height = source.height();
+    const int scopeHeight = image.height();
+    std::array<uint16_t, 256> byteRow{};
+    for (int v = 0; v < 256; ++v)
+        byteRow[size_t(v)] = uint16_t(scopeRow(double(v), scopeHeight, request.range));
+    const RowMap &rows = RowMap::get(request.range, scopeHeight);
+
+    withChannel(request.channel, [&](auto tag) {
+        constexpr int channel = decltype(tag)::value;
+        drawColumns(image, tracesFor(DisplayChannel(channel)), height, [&](int c, ColumnCounts &counts) {
+            const int x = std::clamp(int(float(width) * float(c) / float(kScopeWidth)), 0, width - 1);
+            for (int y = 0; y < height; ++y) {
+                const QRgb p = reinterpret_cast<const QRgb *>(source.constScanLine(y))[x];
+                if constexpr (channel == Color) {
+                    ++counts.red[byteRow[size_t(qRed(p))]];
+                    ++counts.green[byteRow[size_t(qGreen(p))]];
+                    ++counts.blue[byteRow[size_t(qBlue(p))]];
+                } else if constexpr (channel == Red) {
+                    ++counts.red[byteRow[size_t(qRed(p))]];
+                } else if constexpr (channel == Green) {
+                    ++counts.red[byteRow[size_t(qGreen(p))]];
+                } else if constexpr (channel == Blue) {
+                    ++counts.red[byteRow[size_t(qBlue(p))]];
+                } else if constexpr (channel == Alpha) {
+                    ++counts.red[byteRow[size_t(qAlpha(p))]];
+                } else if constexpr (channel == Luma) {
+                    ++counts.red[rows.row(0.7152 * qGreen(p) + 0.2126 * qRed(p) + 0.0722 * qBlue(p))];
+                }
+            }
+        });
+    });
+}
+
+QImage renderScope(const AVFrame *frame, const ScopeRequest &request)
+{
+    QImage image = buildScopeGraticule(request.range);
+    if (!frame)
+        return image;
+    const bool drawn = request.rgbSource ? renderWaveformFromRgb(image, frame, request)
+                                         : renderWaveformFromYuv(image, frame, request);
+    if (drawn || !request.fallbackPicture)
+        return image;
+    renderWaveformFromImage(image, request.fallbackPicture(), request);
+    return image;
+}
+
+} // namespace waveform

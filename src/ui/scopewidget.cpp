@@ -1,0 +1,71 @@
+#include "ui/scopewidget.h"
+
+#include "engine/videoengine.h"
+#include "state/applicationstate.h"
+
+#include <QMetaObject>
+#include <QPainter>
+#include <QPalette>
+
+ScopeWidget::ScopeWidget(ApplicationState *appState, QWidget *parent)
+    : QWidget(parent)
+    , state(appState)
+{
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setBrush(QPalette::All, QPalette::Window, QBrush(Qt::black));
+    setPalette(palette);
+    connect(state, &ApplicationState::scopeRangeChanged, this, &ScopeWidget::onScopeRangeChanged);
+    connect(state, &ApplicationState::viewerRotationChanged, this, &ScopeWidget::onViewerRotationChanged);
+}
+
+void ScopeWidget::setVideoEngine(VideoEngine *videoEngine)
+{
+    engine = videoEngine;
+}
+
+void ScopeWidget::clearScope()
+{
+    image = QImage();
+}
+
+void ScopeWidget::updateScope(int64_t forceFrame)
+{
+    if (!engine)
+        return;
+    const int64_t frame = forceFrame >= 0 ? forceFrame : state->currentFrameNumber();
+    const ScopeRange range = state->scopeRange();
+    const DisplayChannel channel = state->displayChannel();
+    const int rotation = state->viewerRotationDegrees();
+    QMetaObject::invokeMethod(engine, "requestScopeImage", Qt::QueuedConnection, Q_ARG(int64_t, frame),
+                              Q_ARG(ScopeRange, range), Q_ARG(DisplayChannel, channel), Q_ARG(int, rotation));
+}
+
+void ScopeWidget::onScopeRangeChanged(ScopeRange)
+{
+    updateScope(-1);
+}
+
+void ScopeWidget::onScopeImageReady(QImage newImage, int64_t)
+{
+    image = std::move(newImage);
+    update();
+}
+
+void ScopeWidget::onViewerRotationChanged(int)
+{
+    // The old image describes the old turn: blank until the new one arrives.
+    image = QImage();
+    update();
+    if (state->currentMode() == Scope)
+        updateScope(-1);
+}
+
+void ScopeWidget::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    if (image.isNull())
+        painter.fillRect(rect(), Qt::black);
+    else
+        painter.drawImage(rect(), image);
+}

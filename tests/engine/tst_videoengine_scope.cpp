@@ -1,0 +1,156 @@
+// Scope requests on the engine: one answer per request whatever the media, the decoder
+// left alone for audio-only files, and the fallback and alpha paths on real files.
+
+#include "decodetestsupport.h"
+#include "scopes/waveformrenderer.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <set>
+
+using namespace decodetest;
+
+namespace {
+
+std::set<int> traceRows(const QImage &scope, const QImage &graticule, int column)
+{
+    std::set<int> rows;
+    for (int y = 0; y < scope.height(); ++y) {
+        if (qBlue(scope.pixel(column, y)) > qBlue(graticule.pixel(column, y)))
+            rows.insert(y);
+    }
+    return rows;
+}
+
+struct ScopeAnswer {
+    int count = 0;
+    QImage image;
+    qint64 frameNumber = -1;
+};
+
+ScopeAnswer requestScope(VideoEngine &engine, int64_t n, ScopeRange range, DisplayChannel channel, int rotation = 0)
+{
+    QSignalSpy spy(&engine, &VideoEngine::scopeImageReady);
+    engine.requestScopeImage(n, range, channel, rotation);
+    ScopeAnswer answer;
+    answer.count = int(spy.size());
+    if (!spy.isEmpty()) {
+        answer.image = spy.first().at(0).value<QImage>();
+        answer.frameNumber = spy.first().at(1).value<int64_t>();
+    }
+    return answer;
+}
+
+} // namespace
+
+class TestVideoEngineScope : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { testsupport::registerMetaTypes(); }
+    void oneAnswerPerRequest_data();
+    void oneAnswerPerRequest();
+    void audioOnlyLeavesTheDecoderAlone();
+    void withoutRendererAnswersNull();
+    void alphaRampOfProRes4444();
+    void alphaOfRgbSourceTakesTheFallback();
+};
+
+void TestVideoEngineScope::oneAnswerPerRequest_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<qint64>("frame");
+    QTest::addColumn<bool>("traces");
+    QTest::newRow("h264") << "h264_1080p25.mov" << qint64(37) << true;
+    QTest::newRow("past the end") << "h264_1080p25.mov" << qint64(5000) << true;
+    QTest::newRow("rgb") << "bgra.avi" << qint64(3) << true;
+    QTest::newRow("yuva") << "prores4444_alpha.mov" << qint64(0) << true;
+    QTest::newRow("audio only") << "audio.flac" << qint64(12) << false;
+}
+
+void TestVideoEngineScope::oneAnswerPerRequest()
+{
+    QFETCH(QString, file);
+    QFETCH(qint64, frame);
+    QFETCH(bool, traces);
+    LocalEngine local;
+    local.engine.setScopeRenderer(&waveform::renderScope);
+    QVERIFY(local.open(testsupport::mediaPath(file)));
+    for (ScopeRange range : {Percent, CodeValue}) {
+        for (DisplayChannel channel : {Color, Alpha, Luma, DisplayChannel(6)}) {
+            const ScopeAnswer answer = requestScope(local.engine, frame, range, channel, 90);
+            QCOMPARE(answer.count, 1);
+            QCOMPARE(answer.frameNumber, frame); // the requested number, also past the end
+            QCOMPARE(answer.image.size(), QSize(1920, 1024));
+            const bool drawn = answer.image != waveform::buildScopeGraticule(range);
+            QCOMPARE(drawn, traces && channel != DisplayChannel(6));
+        }
+    }
+}
+
+void TestVideoEngineScope::audioOnlyLeavesTheDecoderAlone()
+{
+    LocalEngine local;
+    local.engine.setScopeRenderer(&waveform::renderScope);
+    QVERIFY(local.open(testsupport::mediaPath("audio.flac")));
+    const VideoEngine::DecodeCounters before = local.engine.decodeCounters();
+    const qint64 position = local.engine.currentFrameNumber();
+    const ScopeAnswer answer = requestScope(local.engine, 40, CodeValue, Color);
+    QCOMPARE(answer.count, 1);
+    QCOMPARE(answer.image, waveform::buildScopeGraticule(CodeValue));
+    const VideoEngine::DecodeCounters after = local.engine.decodeCounters();
+    QCOMPARE(after.framesDecoded, before.framesDecoded);
+    QCOMPARE(after.seeks, before.seeks);
+    QCOMPARE(local.engine.currentFrameNumber(), position);
+}
+
+void TestVideoEngineScope::withoutRendererAnswersNull()
+{
+    LocalEngine local;
+    QVERIFY(local.open(testsupport::mediaPath("bgra.avi")));
+    const ScopeAnswer answer = requestScope(local.engine, 2, Percent, Color);
+    QCOMPARE(answer.count, 1);
+    QVERIFY(answer.image.isNull());
+}
+
+// The clip's alpha rises from 0 at the left edge to 255 at the right: each scope column
+// shows its own alpha level.
+void TestVideoEngineScope::alphaRampOfProRes4444()
+{
+    LocalEngine local;
+    local.engine.setScopeRenderer(&waveform::renderScope);
+    QVERIFY(local.open(testsupport::mediaPath("prores4444_alpha.mov")));
+    const ScopeAnswer answer = requestScope(local.engine, 0, CodeValue, Alpha);
+    QCOMPARE(answer.count, 1);
+    const QImage graticule = waveform::buildScopeGraticule(CodeValue);
+    for (int c = 150; c < 1800; c += 150) {
+        const std::set<int> rows = traceRows(answer.image, graticule, c);
+        QVERIFY(!rows.empty());
+        const double alpha = 255.0 * c / 1920.0;
+        const int expected = 1023 - int(std::lround(1023.0 * alpha / 255.0));
+        QVERIFY2(std::abs(*rows.begin() - expected) <= 12 && std::abs(*rows.rbegin() - expected) <= 12,
+                 qPrintable(QStringLiteral("column %1: rows %2..%3, expected about %4")
+                                .arg(c).arg(*rows.begin()).arg(*rows.rbegin()).arg(expected)));
+    }
+}
+
+// GBR work copies carry no alpha, so alpha of an RGB file comes from the 8-bit picture;
+// the test pattern is opaque: one line at full scale.
+void TestVideoEngineScope::alphaOfRgbSourceTakesTheFallback()
+{
+    LocalEngine local;
+    local.engine.setScopeRenderer(&waveform::renderScope);
+    QVERIFY(local.open(testsupport::mediaPath("bgra.avi")));
+    for (ScopeRange range : {Percent, CodeValue}) {
+        const ScopeAnswer answer = requestScope(local.engine, 4, range, Alpha);
+        QCOMPARE(answer.count, 1);
+        const QImage graticule = waveform::buildScopeGraticule(range);
+        for (int c = 200; c < 1800; c += 200)
+            QCOMPARE(traceRows(answer.image, graticule, c), (std::set<int>{range == Percent ? 85 : 0}));
+    }
+}
+
+QTEST_MAIN(TestVideoEngineScope)
+#include "tst_videoengine_scope.moc"
