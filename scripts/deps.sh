@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing Orvel need, and only
-# those that are missing. Works as root (CI) or through sudo; never asks questions.
+# Installs the Debian packages that building, running and testing Orvel need, and only
+# those that are missing. Debian 12 (bookworm) is the reference; Debian 13 (trixie) gets its
+# own names where they differ (see below). Works as root (CI) or through sudo; never asks.
 set -euo pipefail
+
+# ID and VERSION_CODENAME of the system we install on (a chroot reads its own file).
+os_id=debian
+os_codename=bookworm
+if [[ -r /etc/os-release ]]; then
+    os_id=$(. /etc/os-release && echo "${ID:-debian}")
+    os_codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+fi
 
 PACKAGES=(
     # toolchain
@@ -13,9 +22,9 @@ PACKAGES=(
     # Audio output. Qt 6.4's QAudioSink talks to PulseAudio itself (libQt6Multimedia links
     # libpulse), so tests need a running daemon; pulseaudio-utils gives pactl/paplay/parec.
     pulseaudio pulseaudio-utils
-    # QVideoWidget/QVideoSink need a media backend plugin. Qt 6.4 picks its GStreamer
-    # plugin unless QT_MEDIA_BACKEND=ffmpeg is set (FFmpeg became the default in 6.5);
-    # the GStreamer video sink path uses elements from these two packages.
+    # The program selects Qt Multimedia's FFmpeg back end (compat::selectMediaBackend), which
+    # libqt6multimedia6 ships. Qt 6.4 would default to its GStreamer plugin; these two keep
+    # that one usable for comparison (-DORVEL_TEST_MEDIA_BACKEND=gstreamer).
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     # A real X display for the tst_*_xvfb tests; xdpyinfo tells when it is up.
     xvfb xauth x11-utils
@@ -27,6 +36,20 @@ PACKAGES=(
     # validate the menu entry and the AppStream file; shared-mime-info names the file types.
     dpkg-dev desktop-file-utils appstream shared-mime-info
 )
+
+# Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old
+# name is only a virtual package there, which dpkg never reports as installed), and Qt
+# Multimedia ships only its FFmpeg back end, so the GStreamer plugins serve no purpose.
+if [[ $os_id == debian && $os_codename == trixie ]]; then
+    not_on_trixie=" libqt6opengl6-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good "
+    kept=()
+    for package in "${PACKAGES[@]}"; do
+        [[ $not_on_trixie == *" $package "* ]] || kept+=("$package")
+    done
+    PACKAGES=("${kept[@]}")
+elif [[ $os_id != debian || $os_codename != bookworm ]]; then
+    echo "deps: $os_id ${os_codename:-(no codename)} is untested; trying Debian 12's package names" >&2
+fi
 
 missing=()
 for package in "${PACKAGES[@]}"; do

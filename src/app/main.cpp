@@ -44,6 +44,7 @@ bool answeredInformationRequest()
 
 int main(int argc, char **argv)
 {
+    compat::selectMediaBackend();
     OrvelApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));

@@ -7,41 +7,11 @@
 
 namespace compat {
 
-QVideoFrame videoFrameFromImage(const QImage &image)
-{
-    if (image.isNull())
-        return {};
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    return QVideoFrame(image);
-#else
-    // Same pixel layout as Qt 6.8 picks: 32-bit ARGB premultiplied or not, as BGRA bytes
-    // on little-endian machines.
-    QImage source = image;
-    QVideoFrameFormat::PixelFormat pixelFormat = QVideoFrameFormat::Format_BGRA8888;
-    if (source.format() == QImage::Format_ARGB32_Premultiplied) {
-        pixelFormat = QVideoFrameFormat::Format_BGRA8888_Premultiplied;
-    } else if (source.format() == QImage::Format_RGB32) {
-        pixelFormat = QVideoFrameFormat::Format_BGRX8888;
-    } else if (source.format() != QImage::Format_ARGB32) {
-        source = source.convertToFormat(QImage::Format_ARGB32);
-    }
-    QVideoFrame frame(QVideoFrameFormat(source.size(), pixelFormat));
-    if (!frame.map(MapWriteOnly))
-        return {};
-    const int rowBytes = source.width() * 4;
-    for (int y = 0; y < source.height(); ++y)
-        std::memcpy(frame.bits(0) + y * frame.bytesPerLine(0), source.constScanLine(y), rowBytes);
-    frame.unmap();
-    return frame;
-#endif
-}
+namespace {
 
-void applyDarkColorScheme()
+// Fusion's own dark palette, as Qt 6.8 derives it for Qt::ColorScheme::Dark.
+QPalette fusionDarkPalette()
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    QGuiApplication::styleHints()->setColorScheme(Qt::ColorScheme::Dark);
-#else
-    // Fusion's own dark palette as Qt 6.8 derives it for Qt::ColorScheme::Dark.
     QPalette p;
     const QColor window(0x32, 0x32, 0x32);
     const QColor base(0x1e, 0x1e, 0x1e);
@@ -69,8 +39,65 @@ void applyDarkColorScheme()
     p.setColor(QPalette::Disabled, QPalette::WindowText, disabledText);
     p.setColor(QPalette::Disabled, QPalette::Text, disabledText);
     p.setColor(QPalette::Disabled, QPalette::ButtonText, disabledText);
-    QGuiApplication::setPalette(p);
+    return p;
+}
+
+// Translucent pictures go in premultiplied on every Qt: both 6.4's hand-made frames and
+// 6.8's QVideoFrame(QImage) read straight-alpha BGRA back wrongly (toImage() and the
+// widget's CPU path), and premultiplied is what drawing wants anyway.
+QImage withPremultipliedAlpha(const QImage &image)
+{
+    if (!image.hasAlphaChannel() || image.format() == QImage::Format_ARGB32_Premultiplied)
+        return image;
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+} // namespace
+
+QVideoFrame videoFrameFromImage(const QImage &image)
+{
+    if (image.isNull())
+        return {};
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    return QVideoFrame(withPremultipliedAlpha(image));
+#else
+    // 32-bit BGRA bytes: ARGB32 on little-endian machines.
+    QImage source = withPremultipliedAlpha(image);
+    QVideoFrameFormat::PixelFormat pixelFormat = QVideoFrameFormat::Format_BGRA8888_Premultiplied;
+    if (!source.hasAlphaChannel()) {
+        pixelFormat = QVideoFrameFormat::Format_BGRX8888;
+        if (source.format() != QImage::Format_RGB32)
+            source = source.convertToFormat(QImage::Format_RGB32);
+    }
+    QVideoFrame frame(QVideoFrameFormat(source.size(), pixelFormat));
+    if (!frame.map(MapWriteOnly))
+        return {};
+    const int rowBytes = source.width() * 4;
+    for (int y = 0; y < source.height(); ++y)
+        std::memcpy(frame.bits(0) + y * frame.bytesPerLine(0), source.constScanLine(y), rowBytes);
+    frame.unmap();
+    return frame;
 #endif
+}
+
+void selectMediaBackend()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+    if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND"))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+#endif
+}
+
+void applyDarkColorScheme()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Asking is enough where the platform theme follows (and native dialogs then match); a
+    // bare X server or the offscreen platform ignores the request and keeps a light palette.
+    QGuiApplication::styleHints()->setColorScheme(Qt::ColorScheme::Dark);
+    if (QGuiApplication::palette().color(QPalette::Window).lightness() < 128)
+        return;
+#endif
+    QGuiApplication::setPalette(fusionDarkPalette());
 }
 
 } // namespace compat

@@ -12,26 +12,30 @@
 #include <QImage>
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
+#include <utility>
 
 namespace compat {
 
 // QVideoFrame(const QImage &) arrived in Qt 6.8; before that the pixels are copied into
-// a mapped BGRA/ARGB frame by hand.
+// a mapped BGRA frame by hand. Translucent pictures are stored premultiplied on both.
 QVideoFrame videoFrameFromImage(const QImage &image);
 
-// Map modes moved to QtVideo::MapMode in Qt 6.8.
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-inline constexpr auto MapReadOnly = QtVideo::MapMode::ReadOnly;
-inline constexpr auto MapWriteOnly = QtVideo::MapMode::WriteOnly;
-inline constexpr auto MapReadWrite = QtVideo::MapMode::ReadWrite;
-#else
-inline constexpr auto MapReadOnly = QVideoFrame::ReadOnly;
-inline constexpr auto MapWriteOnly = QVideoFrame::WriteOnly;
-inline constexpr auto MapReadWrite = QVideoFrame::ReadWrite;
-#endif
+// QVideoFrame::MapMode up to Qt 6.8, QtVideo::MapMode later (the old name deprecated): take
+// whatever mapMode() returns, so no release number has to be guessed.
+using VideoMapMode = decltype(std::declval<const QVideoFrame &>().mapMode());
+inline constexpr VideoMapMode MapReadOnly = VideoMapMode::ReadOnly;
+inline constexpr VideoMapMode MapWriteOnly = VideoMapMode::WriteOnly;
+inline constexpr VideoMapMode MapReadWrite = VideoMapMode::ReadWrite;
 
-// Dark colour scheme: QStyleHints::setColorScheme exists from Qt 6.8; older releases
-// get an equivalent dark palette on the Fusion style. Call after setStyle("Fusion").
+// Qt Multimedia's FFmpeg back end on every Qt we build against: the default from Qt 6.5 and
+// the only one Debian 13 ships, where Qt 6.4 would pick GStreamer. One back end means one
+// video-sink and device path to test. A QT_MEDIA_BACKEND set by the user still wins. Call
+// before the first multimedia object (QMediaDevices, QVideoSink, QAudioSink) exists.
+void selectMediaBackend();
+
+// Dark colour scheme: asked of the platform through QStyleHints::setColorScheme from Qt 6.8;
+// where that is unavailable or ignored, Fusion's equivalent dark palette is set by hand.
+// Call after setStyle("Fusion").
 void applyDarkColorScheme();
 
 } // namespace compat

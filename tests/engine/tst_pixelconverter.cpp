@@ -233,15 +233,19 @@ void TestPixelConverter::initTestCase()
     const QString src = "testsrc2=s=64x36:r=25:d=0.04";
     const QStringList h264 = {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
     struct Clip { QString name; QStringList args; };
+    // Tagged on the frames and for the encoder: FFmpeg 5.1's CLI takes the encoder options,
+    // 7's prefers the frames' own (otherwise unset) primaries and transfer.
+    const auto tagged = [&](const QString &setparams, const QStringList &encoderTags) {
+        return QStringList{"-f", "lavfi", "-i", src + ",format=yuv420p,setparams=" + setparams} + h264 + encoderTags;
+    };
     const QList<Clip> clips = {
-        {"hlg.mp4", QStringList{"-f", "lavfi", "-i", src} + h264
-                        + QStringList{"-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"}},
-        {"pq.mp4", QStringList{"-f", "lavfi", "-i", src} + h264
-                       + QStringList{"-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"}},
-        {"smpte170m.mp4", QStringList{"-f", "lavfi", "-i", src} + h264
-                              + QStringList{"-color_primaries", "smpte170m", "-color_trc", "smpte170m", "-colorspace", "smpte170m"}},
-        {"fullrange.mp4", QStringList{"-f", "lavfi", "-i", src} + h264
-                              + QStringList{"-color_range", "pc", "-colorspace", "bt709"}},
+        {"hlg.mp4", tagged("color_primaries=bt2020:color_trc=arib-std-b67:colorspace=bt2020nc",
+                           {"-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"})},
+        {"pq.mp4", tagged("color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc",
+                          {"-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"})},
+        {"smpte170m.mp4", tagged("color_primaries=smpte170m:color_trc=smpte170m:colorspace=smpte170m",
+                                 {"-color_primaries", "smpte170m", "-color_trc", "smpte170m", "-colorspace", "smpte170m"})},
+        {"fullrange.mp4", tagged("range=pc:colorspace=bt709", {"-color_range", "pc", "-colorspace", "bt709"})},
         // Odd size: the last chroma row and column belong to a half-covered pair.
         {"odd.nut", {"-f", "lavfi", "-i", "testsrc2=s=64x36:r=25:d=0.04,scale=33:17,format=yuv420p", "-c:v", "rawvideo"}},
         {"dnx_yuv444.mov", {"-f", "lavfi", "-i", "smptebars=s=256x144:r=25:d=0.04", "-c:v", "dnxhd",

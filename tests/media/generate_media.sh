@@ -48,8 +48,13 @@ counter() {
     printf ":box=1:boxcolor=black:boxborderw=%d:x=(w-text_w)/2:y=h-text_h-%d" $(( fs / 10 + 2 )) $(( $1 / 27 ))
 }
 
+# tag_colour PRIMARIES TRANSFER MATRIX RANGE: colour tags set on the frames themselves.
+tag_colour() { echo "setparams=color_primaries=$1:color_trc=$2:colorspace=$3:range=$4"; }
+
 # bars W H RATE SECONDS / pattern W H RATE SECONDS: video source with the counter.
-bars()    { echo "smptehdbars=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
+# FFmpeg 7 tags the bars' frames (bt470bg, tv) and its encoders keep that; 5.1 left them
+# untagged, which is what every clip not about colour tags is meant to be.
+bars()    { echo "smptehdbars=s=$1x$2:r=$3:d=$4,$(tag_colour unknown unknown unknown unknown),$(counter "$2")"; }
 pattern() { echo "testsrc2=s=$1x$2:r=$3:d=$4,$(counter "$2")"; }
 
 # tones FIRST COUNT SECONDS: aevalsrc with COUNT channels following the channel rule
@@ -184,23 +189,25 @@ make_clip() {
         ff -f lavfi -i "$(bars 640 360 25 2)" -f lavfi -i "$(tones 0 6 2)" -f lavfi -i "$(tones 6 6 2)" \
            -map 0:v -map 1:a -map 2:a "${X264[@]}" -c:a pcm_s16le "$f" ;;
     bt709.mp4)
-        ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" \
-           -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
+        # Tagged twice: FFmpeg 5.1's CLI takes the encoder options, 7's prefers the frames'
+        # own (otherwise unset) primaries and transfer.
+        ff -f lavfi -i "$(bars 1280 720 25 1),format=yuv420p,$(tag_colour bt709 bt709 bt709 tv)" \
+           "${X264[@]}" -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
     untagged.mp4)
         ff -f lavfi -i "$(bars 1280 720 25 1)" "${X264[@]}" "$f" ;;
     interlaced.mov)
         ff -f lavfi -i "$(pattern 1920 1080 25 1)" "${X264[@]}" -flags +ildct+ilme -x264-params tff=1 "$f" ;;
     abnormal_fps.mkv)
         # Frames are 40 ms apart (r_frame_rate 25) but the track's DefaultDuration claims
-        # 1 ms (avg_frame_rate 1000). The muxer only writes durations coarser than its 1 ms
-        # tick, so it writes 2 ms (-r 500 with passthrough timing) and the value is patched
-        # in place; CRC elements are off so the patch leaves the file consistent.
-        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -fps_mode passthrough -r 500 \
-           -write_crc32 0 "$f"
-        patch_default_duration "$f" ;;
+        # 1 ms (avg_frame_rate 1000). No muxer option writes that on every FFmpeg (5.1 took
+        # -r 500 with passthrough timing, 7 refuses the pair), so the 40 ms it writes is
+        # patched in place; CRC elements are off so the patch leaves the file consistent.
+        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -write_crc32 0 "$f"
+        patch_default_duration "$f" 1000000 ;;
     abnormal_fps_500.mkv)
         # DefaultDuration 2 ms: avg_frame_rate and r_frame_rate both read back as 500.
-        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -fps_mode passthrough -r 500 "$f" ;;
+        ff -f lavfi -i "$(pattern 320 240 25 2)" "${X264[@]}" -write_crc32 0 "$f"
+        patch_default_duration "$f" 2000000 ;;
     h264_2997df.mov)
         ff -f lavfi -i "$(pattern 1280 720 30000/1001 2)" "${X264[@]}" -timecode '01:00:00;00' "$f" ;;
     tone_1k_-18dbfs.wav)
@@ -287,14 +294,17 @@ make_clip() {
 
 # Rewrites the Matroska DefaultDuration element (ID 23 E3 83, 3-byte value) from
 # 2000000 ns to 1000000 ns.
+# patch_default_duration FILE NANOSECONDS: rewrites the 40 ms (25 fps) DefaultDuration
+# element of a Matroska file in place, keeping its 4-byte size (EBML allows leading zeros).
 patch_default_duration() {
-    local f=$1 offset
-    offset=$(LC_ALL=C grep -obUaP '\x23\xe3\x83\x83\x1e\x84\x80' "$f" | head -n1 | cut -d: -f1)
+    local f=$1 ns=$2 offset
+    offset=$(LC_ALL=C grep -obUaP '\x23\xe3\x83\x84\x02\x62\x5a\x00' "$f" | head -n1 | cut -d: -f1)
     if [[ -z $offset ]]; then
-        echo "generate_media: no 2 ms DefaultDuration element found in $f" >&2
+        echo "generate_media: no 40 ms DefaultDuration element found in $f" >&2
         return 1
     fi
-    printf '\x0f\x42\x40' | dd of="$f" bs=1 seek=$(( offset + 4 )) conv=notrunc status=none
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(( ns >> 24 & 255 )) $(( ns >> 16 & 255 )) \
+        $(( ns >> 8 & 255 )) $(( ns & 255 )))" | dd of="$f" bs=1 seek=$(( offset + 4 )) conv=notrunc status=none
 }
 
 # ---- driver ----------------------------------------------------------------------------
