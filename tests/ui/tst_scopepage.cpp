@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -61,7 +62,12 @@ public:
                 if (path.isEmpty()) {
                     dialog->reject();
                 } else {
-                    dialog->selectFile(path);
+                    // Typed into the name field: selectFile() on a folder the dialog has
+                    // not loaded yet may be overtaken by the accept.
+                    if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                        name->setText(path);
+                    else
+                        dialog->selectFile(path);
                     QMetaObject::invokeMethod(dialog, "accept");
                 }
             } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
