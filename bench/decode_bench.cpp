@@ -8,6 +8,7 @@
 // Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media).
 
 #include "av/ffmpeg.h"
+#include "benchclips.h"
 #include "engine/videoengine.h"
 #include "core/metatypes.h"
 
@@ -59,31 +60,9 @@ const QList<Clip> &clips()
     return list;
 }
 
-QString mediaDir()
-{
-    const QByteArray env = qgetenv("ORVEL_BENCH_MEDIA_DIR");
-    if (!env.isEmpty())
-        return QString::fromLocal8Bit(env);
-    return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../bench-media")).absolutePath();
-}
-
 bool ensureClip(const Clip &clip, const QString &path)
 {
-    if (QFileInfo(path).size() > 0)
-        return true;
-    std::printf("generating %s ...\n", clip.name);
-    std::fflush(stdout);
-    QStringList arguments = {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                             QString::fromLatin1(clip.source), "-an"};
-    arguments += clip.encode;
-    const QString partial = path + QStringLiteral(".part") + QFileInfo(path).suffix().prepend('.');
-    arguments.append(partial);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("ffmpeg"), arguments);
-    if (!process.waitForFinished(-1) || process.exitCode() != 0)
-        return false;
-    return QFile::rename(partial, path);
+    return benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
 }
 
 double seconds(const QElapsedTimer &timer)
@@ -345,7 +324,7 @@ int main(int argc, char **argv)
             only = arguments[++i];
     }
 
-    const QString dir = mediaDir();
+    const QString dir = benchclips::mediaDir();
     QDir().mkpath(dir);
     QList<std::pair<Clip, QString>> selected;
     for (const Clip &clip : clips()) {

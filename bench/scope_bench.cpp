@@ -8,6 +8,7 @@
 // shared with decode_bench.
 
 #include "av/ffmpeg.h"
+#include "benchclips.h"
 #include "core/metatypes.h"
 #include "engine/videoengine.h"
 #include "scopes/waveformrenderer.h"
@@ -51,31 +52,9 @@ const QList<Clip> &clips()
     return list;
 }
 
-QString mediaDir()
-{
-    const QByteArray env = qgetenv("ORVEL_BENCH_MEDIA_DIR");
-    if (!env.isEmpty())
-        return QString::fromLocal8Bit(env);
-    return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../bench-media")).absolutePath();
-}
-
 bool ensureClip(const Clip &clip, const QString &path)
 {
-    if (QFileInfo(path).size() > 0)
-        return true;
-    std::printf("generating %s ...\n", clip.name);
-    std::fflush(stdout);
-    QStringList arguments = {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                             QString::fromLatin1(clip.source), "-an"};
-    arguments += clip.encode;
-    const QString partial = path + QStringLiteral(".part") + QFileInfo(path).suffix().prepend('.');
-    arguments.append(partial);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("ffmpeg"), arguments);
-    if (!process.waitForFinished(-1) || process.exitCode() != 0)
-        return false;
-    return QFile::rename(partial, path);
+    return benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
 }
 
 double median(std::vector<double> values)
@@ -139,7 +118,7 @@ int main(int argc, char **argv)
             only = arguments[++i];
     }
 
-    const QString dir = mediaDir();
+    const QString dir = benchclips::mediaDir();
     QDir().mkpath(dir);
     std::printf("Scope request beyond the frame's decode, %d frames per clip (%u hardware threads)\n", frameCount,
                 std::max(1u, std::thread::hardware_concurrency()));
