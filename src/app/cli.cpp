@@ -60,6 +60,26 @@ std::optional<ConversionProfile> parseProfile(const QString &text)
     return std::nullopt;
 }
 
+// A frame number argument: a whole number from 0; complains on stderr otherwise.
+std::optional<qint64> parseFrameNumber(const QString &text, Io &io)
+{
+    bool ok = false;
+    const qint64 frameNumber = text.toLongLong(&ok);
+    if (!ok || frameNumber < 0) {
+        io.err << "Invalid frame number: " << text << Qt::endl;
+        return std::nullopt;
+    }
+    return frameNumber;
+}
+
+bool writePng(const QImage &image, const QString &path, Io &io)
+{
+    if (image.save(path, "PNG"))
+        return true;
+    io.err << "Could not write " << path << Qt::endl;
+    return false;
+}
+
 int frameCommand(const QStringList &arguments, Io &io)
 {
     QStringList positional;
@@ -97,26 +117,21 @@ int frameCommand(const QStringList &arguments, Io &io)
         io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME]" << Qt::endl;
         return 1;
     }
-    bool numberOk = false;
-    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
-    if (!numberOk || frameNumber < 0) {
-        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+    const std::optional<qint64> frameNumber = parseFrameNumber(positional.at(1), io);
+    if (!frameNumber)
         return 1;
-    }
 
-    const FrameExport result = exportFrame(positional.at(0), frameNumber, profile);
+    const FrameExport result = exportFrame(positional.at(0), *frameNumber, profile);
     if (!result.opened) {
         io.err << result.error << Qt::endl;
         return 1;
     }
     if (result.image.isNull()) {
-        io.err << "Could not decode frame " << frameNumber << Qt::endl;
+        io.err << "Could not decode frame " << *frameNumber << Qt::endl;
         return 1;
     }
-    if (!result.image.save(positional.at(2), "PNG")) {
-        io.err << "Could not write " << positional.at(2) << Qt::endl;
+    if (!writePng(result.image, positional.at(2), io))
         return 1;
-    }
     // The frame actually written: past the end that is the last frame, with its own number.
     io.out << result.frameNumber << Qt::endl;
     return 0;
@@ -186,12 +201,9 @@ int pixelCommand(const QStringList &arguments, Io &io)
         io.err << usage << Qt::endl;
         return 1;
     }
-    bool numberOk = false;
-    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
-    if (!numberOk || frameNumber < 0) {
-        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+    const std::optional<qint64> frameNumber = parseFrameNumber(positional.at(1), io);
+    if (!frameNumber)
         return 1;
-    }
     bool xOk = false;
     bool yOk = false;
     const int x = positional.at(2).toInt(&xOk);
@@ -201,7 +213,7 @@ int pixelCommand(const QStringList &arguments, Io &io)
         return 1;
     }
 
-    const PixelQuery result = inspectPixel(positional.at(0), frameNumber, x, y, rotation, canvas);
+    const PixelQuery result = inspectPixel(positional.at(0), *frameNumber, x, y, rotation, canvas);
     if (!result.opened) {
         io.err << result.error << Qt::endl;
         return 1;
@@ -426,26 +438,21 @@ int scopeCommand(const QStringList &arguments, Io &io)
         io.err << usage << Qt::endl;
         return kBadArguments;
     }
-    bool numberOk = false;
-    const qint64 frameNumber = positional.at(1).toLongLong(&numberOk);
-    if (!numberOk || frameNumber < 0) {
-        io.err << "Invalid frame number: " << positional.at(1) << Qt::endl;
+    const std::optional<qint64> frameNumber = parseFrameNumber(positional.at(1), io);
+    if (!frameNumber)
         return kBadArguments;
-    }
 
-    const ScopeExport result = exportScope(positional.at(0), frameNumber, range, channel, rotation);
+    const ScopeExport result = exportScope(positional.at(0), *frameNumber, range, channel, rotation);
     if (!result.opened) {
         io.err << result.error << Qt::endl;
         return 1;
     }
     if (result.image.isNull()) {
-        io.err << "Could not draw the scope of frame " << frameNumber << Qt::endl;
+        io.err << "Could not draw the scope of frame " << *frameNumber << Qt::endl;
         return 1;
     }
-    if (!result.image.save(positional.at(2), "PNG")) {
-        io.err << "Could not write " << positional.at(2) << Qt::endl;
+    if (!writePng(result.image, positional.at(2), io))
         return 1;
-    }
     io.out << result.frameNumber << Qt::endl;
     return 0;
 }
