@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 class AudioEngine;
@@ -123,6 +124,7 @@ public:
         int64_t framesConverted = 0; // display conversions of video frames
         int64_t seeks = 0;           // demuxer seeks, re-seeks included
         int64_t reseeks = 0;         // re-seeks after landing past the target
+        int64_t framesSkipped = 0;   // late frames of playback never decoded
     };
     DecodeCounters decodeCounters() const { return counters; }
     QList<int64_t> queuedFrameNumbers() const;
@@ -184,6 +186,15 @@ private:
     DecodedFrame takeQueueFront();
     // Display conversion with the preview downscale decided for this frame.
     QVideoFrame convertForPlayback(const AVFrame *frame);
+    // Forward 1x on media whose frames each decode alone, when the picture is behind:
+    // the frames before the target are not decoded, and the sound is read ahead with
+    // the video packets held back undecoded (videoengine_catchup.cpp).
+    bool catchesUpWithoutDecoding(int64_t targetFrame);
+    // Drops what is late, reads the sound ahead and decodes held packets until a frame at
+    // or after the target is queued (or none is left to decode).
+    void catchUpTo(int64_t targetFrame);
+    void readAheadHoldingVideo(int64_t targetFrame);
+    void sendHeldVideoPacket();
     void readAudioUntil(double seconds);
     void positionAudioOnly(int64_t frameNumber);
     void refreshAudioOnlyLevels();
@@ -227,6 +238,17 @@ private:
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
     QList<DecodedFrame> decodeQueue;
+    // Video packets read but not yet decoded, in stream order, with their frame numbers;
+    // the decoder takes them before anything new is read.
+    struct HeldPacket {
+        av::PacketPtr packet;
+        int64_t frameNumber = 0;
+    };
+    std::deque<HeldPacket> heldVideo;
+    bool intraOnlyVideo = false;      // every frame decodes on its own
+    bool catchingUp = false;          // this run has fallen behind; reset by every seek
+    int onTimeRequests = 0;           // consecutive next-frame requests while catching up
+    double soundReadSec = 0.0;        // end of the last audio packet read ahead; reset by seeks
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};

@@ -129,6 +129,13 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
 
     AVCodecContext *decoder = videoCodecContext.get();
     while (wantsMore()) {
+        if (!heldVideo.empty()) {
+            // Packets read ahead while catching up come before anything unread.
+            sendHeldVideoPacket();
+            while (avcodec_receive_frame(decoder, work.get()) >= 0)
+                queueDecodedFrame(work.get());
+            continue;
+        }
         bool end = false;
         const int readResult = av_read_frame(formatContext.get(), packet.get());
         // Interrupted (shutdown or abandoned request): not the end of the file, so the
@@ -170,6 +177,10 @@ void VideoEngine::resetAfterSeek()
     if (audioEngine)
         audioEngine->reset();
     decodeQueue.clear();
+    heldVideo.clear();
+    catchingUp = false;
+    onTimeRequests = 0;
+    soundReadSec = 0.0;
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
 }

@@ -1,5 +1,7 @@
 #include "state/pacing.h"
 
+#include "engine/decodeplan.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -17,6 +19,8 @@ int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed)
 
 int64_t forwardStep(bool stabilized, double fps, int64_t behind)
 {
+    if (behind > decodeplan::catchUpDistance(fps))
+        return behind;
     if (stabilized)
         return behind > 3 ? 2 : 1;
     return std::max<int64_t>(2, int64_t(std::ceil(fps / 15.0)));

@@ -17,6 +17,9 @@ int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed);
 
 // Frames the picture may move ahead of the one on screen in one forward 1x request:
 // stabilised media take small steps (2 only when more than 3 behind), others at least 2.
+// More than decodeplan::catchUpDistance behind, the picture goes straight to the due
+// frame: media too heavy for the machine would otherwise fall ever further behind its
+// sound.
 int64_t forwardStep(bool stabilized, double fps, int64_t behind);
 
 // Largest forward 1x advance that is not reported as a jump.

@@ -592,9 +592,13 @@ void TestPlaybackController::stepsAndMargins()
 {
     struct Row { bool stabilized; double fps; int64_t behind; int64_t step; int64_t jump; int64_t margin; };
     const Row rows[] = {
-        {false, 25.0, 1, 2, 7, 7},   {false, 29.97, 9, 2, 8, 8}, {false, 60.0, 1, 4, 15, 15},
+        {false, 25.0, 1, 2, 7, 7},   {false, 29.97, 8, 2, 8, 8}, {false, 60.0, 1, 4, 15, 15},
         {false, 120.0, 1, 8, 30, 30}, {true, 25.0, 3, 1, 3, 7},  {true, 25.0, 4, 2, 3, 7},
         {false, 0.0, 1, 2, 5, 2},
+        // More than a quarter of a second behind: straight to the due frame.
+        {true, 25.0, 7, 2, 3, 7},    {true, 25.0, 8, 8, 3, 7},   {false, 60.0, 15, 4, 15, 15},
+        {false, 60.0, 16, 16, 15, 15}, {true, 8.0, 4, 2, 3, 2},  {true, 8.0, 5, 5, 3, 2},
+        {false, 0.0, 5, 5, 5, 2},
     };
     for (const Row &r : rows) {
         QCOMPARE(pacing::forwardStep(r.stabilized, r.fps, r.behind), r.step);
