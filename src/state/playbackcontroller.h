@@ -110,6 +110,7 @@ private:
     double fps() const;
 
     // Forward 1x: asks for the frame the clock says is due, unless it is on screen.
+    bool awaitsFirstSound() const;
     void requestDueFrame();
     void abortEngineWork();
     void invokeRequestFrame(int64_t frameNumber);
