@@ -132,6 +132,7 @@ struct Heard
 {
     double seconds = 0.0;  // from the first to the last audible sample of the left side
     double longestGapMs = 0.0;
+    double longestGapAtSec = 0.0; // where it ends, from the first audible sample
 };
 
 // The left side carries a 1 kHz tone at 0.1: near-silent runs longer than a few samples
@@ -157,7 +158,10 @@ Heard listen(const QByteArray &stereo)
     qsizetype longest = 0;
     for (qsizetype i = first; i <= last; ++i) {
         run = left(i) < 0.005 ? run + 1 : 0;
-        longest = std::max(longest, run);
+        if (run > longest) {
+            longest = run;
+            heard.longestGapAtSec = double(i - first) / 48000.0;
+        }
     }
     heard.longestGapMs = longest * 1000.0 / 48000.0;
     return heard;
@@ -354,7 +358,7 @@ int main(int argc, char **argv)
                     r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
                     (long long)r.skippedAudioMs);
         if (r.recorded)
-            std::printf(" %6.2fs %6.1fms\n", r.heard.seconds, r.heard.longestGapMs);
+            std::printf(" %6.2fs %6.1fms @%.1fs\n", r.heard.seconds, r.heard.longestGapMs, r.heard.longestGapAtSec);
         else
             std::printf(" %7s %8s\n", "-", "-");
         std::fflush(stdout);

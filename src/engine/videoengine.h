@@ -194,6 +194,10 @@ private:
     // or after the target is queued (or none is left to decode).
     void catchUpTo(int64_t targetFrame);
     void readAheadHoldingVideo(int64_t targetFrame);
+    // Video packets may wait undecoded (intra-only, numbered by timestamp).
+    bool canHoldVideo() const;
+    size_t maxHeldPackets() const;
+    void holdVideoPacket(av::PacketPtr packet);
     void sendHeldVideoPacket();
     void readAudioUntil(double seconds);
     void positionAudioOnly(int64_t frameNumber);

@@ -28,7 +28,7 @@ constexpr double kOnTimeSec = 2.0;
 
 bool VideoEngine::catchesUpWithoutDecoding(int64_t targetFrame)
 {
-    if (!intraOnlyVideo || numbering.manualFrameCounter || totalFrames <= 1 || !(fps > 0))
+    if (!canHoldVideo())
         return false;
     if (targetFrame - currentFrame > decodeplan::catchUpDistance(fps)) {
         if (!catchingUp)
@@ -43,6 +43,25 @@ bool VideoEngine::catchesUpWithoutDecoding(int64_t targetFrame)
         }
     }
     return catchingUp;
+}
+
+bool VideoEngine::canHoldVideo() const
+{
+    return intraOnlyVideo && !numbering.manualFrameCounter && totalFrames > 1 && fps > 0;
+}
+
+size_t VideoEngine::maxHeldPackets() const
+{
+    return size_t(std::max(8.0, std::ceil(fps * kMaxHeldSec)));
+}
+
+void VideoEngine::holdVideoPacket(av::PacketPtr packet)
+{
+    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const int64_t number = ts != AV_NOPTS_VALUE ? decodeplan::frameNumberFromTimestamp(ts, videoClock())
+        : heldVideo.empty()                     ? currentFrame + 1
+                                                : heldVideo.back().frameNumber + 1;
+    heldVideo.push_back({std::move(packet), number});
 }
 
 void VideoEngine::sendHeldVideoPacket()
@@ -60,7 +79,7 @@ void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
     // from the clock.
     const double wantedSec =
         double(targetFrame + decodeplan::catchUpDistance(fps)) / fps + (hasAudio ? kSoundLeadSec : 0.0);
-    const size_t maxHeld = size_t(std::max(8.0, std::ceil(fps * kMaxHeldSec)));
+    const size_t maxHeld = maxHeldPackets();
     const auto videoReady = [&] {
         return (!decodeQueue.isEmpty() && decodeQueue.last().frameNumber >= targetFrame)
             || (!heldVideo.empty() && heldVideo.back().frameNumber >= targetFrame);
@@ -74,11 +93,7 @@ void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
             return;
         const int index = packet->stream_index;
         if (index == videoStreamIndex) {
-            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            const int64_t number = ts != AV_NOPTS_VALUE ? decodeplan::frameNumberFromTimestamp(ts, videoClock())
-                : heldVideo.empty()                     ? currentFrame + 1
-                                                        : heldVideo.back().frameNumber + 1;
-            heldVideo.push_back({std::move(packet), number});
+            holdVideoPacket(std::move(packet));
         } else if (hasAudio && audioEngine->hasDecoderFor(index) && unsigned(index) < formatContext->nb_streams) {
             const double timeBase = av_q2d(formatContext->streams[index]->time_base);
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;

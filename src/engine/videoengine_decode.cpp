@@ -117,8 +117,12 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                 && (decodeQueue.isEmpty() || decodeQueue.last().frameNumber < stopAtFrame);
         }
         return depth < targets.minimumDepth
-            || (hasAudio && depth < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
+            || (hasAudio && depth < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec
+                && heldVideo.size() < maxHeldPackets());
     };
+    // Beyond the minimum depth only the sound is short: frames that decode on their own
+    // wait as packets until a picture is wanted, so the sound never waits for the decoder.
+    const auto picturesWanted = [&] { return decodeQueue.size() < targets.minimumDepth; };
     if (!wantsMore())
         return;
 
@@ -129,8 +133,9 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
 
     AVCodecContext *decoder = videoCodecContext.get();
     while (wantsMore()) {
-        if (!heldVideo.empty()) {
-            // Packets read ahead while catching up come before anything unread.
+        const bool pictures = picturesWanted();
+        if (pictures && !heldVideo.empty()) {
+            // Packets held back come before anything unread.
             sendHeldVideoPacket();
             while (avcodec_receive_frame(decoder, work.get()) >= 0)
                 queueDecodedFrame(work.get());
@@ -144,11 +149,20 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             break;
         if (readResult < 0) {
             end = true;
-            // A drained decoder answers AVERROR_EOF; harmless on every later step.
-            avcodec_send_packet(decoder, nullptr);
+            // A drained decoder answers AVERROR_EOF; harmless on every later step. Held
+            // packets go in first, at a later step.
+            if (heldVideo.empty())
+                avcodec_send_packet(decoder, nullptr);
             if (audioEngine)
                 audioEngine->finishStreams(formatContext.get());
         } else {
+            if (packet->stream_index == videoStreamIndex && !pictures && canHoldVideo()) {
+                holdVideoPacket(std::move(packet));
+                packet = av::makePacket();
+                if (!packet)
+                    break;
+                continue;
+            }
             if (packet->stream_index == videoStreamIndex) {
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
