@@ -116,9 +116,10 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             return depth < targets.minimumDepth
                 && (decodeQueue.isEmpty() || decodeQueue.last().frameNumber < stopAtFrame);
         }
+        // Frames read ahead count whether decoded or held as packets.
+        const qsizetype ahead = depth + qsizetype(heldVideo.size());
         return depth < targets.minimumDepth
-            || (hasAudio && depth < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec
-                && heldVideo.size() < maxHeldPackets());
+            || (hasAudio && ahead < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
     };
     // Beyond the minimum depth only the sound is short: frames that decode on their own
     // wait as packets until a picture is wanted, so the sound never waits for the decoder.

@@ -55,6 +55,8 @@ private slots:
     void priming();
     void catchingUpDecodesOnlyFramesStillDue_data();
     void catchingUpDecodesOnlyFramesStillDue();
+    void soundLeadsThePictureByABoundedMargin_data();
+    void soundLeadsThePictureByABoundedMargin();
 
     void primingDeliversLeadingFramesOfOpenGops_data();
     void primingDeliversLeadingFramesOfOpenGops();
@@ -296,6 +298,34 @@ void TestVideoEnginePlayback::catchingUpDecodesOnlyFramesStillDue()
     QCOMPARE(local.request(5).frameNumber, 5);
     QCOMPARE(local.atOrAfter(6).frameNumber, 6);
     QCOMPARE(pictureOf(local.atOrAfter(7).frame), pictureOf(exact.request(7).frame));
+}
+
+// Frame after frame, the sound handed out keeps ahead of the picture (an output fed from
+// it never starves) but only by a little: the output keeps no more than two seconds, and
+// sound read beyond that is lost.
+void TestVideoEnginePlayback::soundLeadsThePictureByABoundedMargin_data()
+{
+    catchingUpDecodesOnlyFramesStillDue_data();
+}
+
+void TestVideoEnginePlayback::soundLeadsThePictureByABoundedMargin()
+{
+    QFETCH(QString, clip);
+    LocalEngine local;
+    QVERIFY(local.open(m_dir.filePath(clip)));
+    double delivered = double(local.request(0).audio.size()) / 4.0 / 48000.0;
+    double least = 1e9;
+    double most = 0.0;
+    for (int64_t n = 1; n <= 120; ++n) {
+        const Answer answer = local.atOrAfter(n);
+        QCOMPARE(answer.frameNumber, n);
+        delivered += double(answer.audio.size()) / 4.0 / 48000.0;
+        const double lead = delivered - double(n + 1) / 25.0;
+        least = std::min(least, lead);
+        most = std::max(most, lead);
+    }
+    const QString range = QStringLiteral("lead %1 ... %2 s").arg(least).arg(most);
+    QVERIFY2(least >= 0.2 && most <= 1.5, qPrintable(range));
 }
 
 void TestVideoEnginePlayback::primingDeliversLeadingFramesOfOpenGops_data()
