@@ -537,6 +537,16 @@ void TestPlaybackController::clock_data()
         << true << QList<double>{0.10, 0.20, 0.50, 0.60}
         << QList<qint64>{2000, 2000 + 50000, 2000 + 50000, 2000 + 60000}
         << QList<double>{0.0, 0.05, 0.35, 0.45};
+    QTest::newRow("stall over: back on the audio clock, the picture waits for the sound")
+        // Synced at 0.04; the device stalls for half a second (the wall clock carries the
+        // picture on), then plays at its pace half a second behind. After a second of that
+        // the clock reads the device again, holding the picture until the sound reaches it.
+        << true << QList<double>{0.00, 0.04, 0.54, 1.04, 1.54, 1.80, 2.04}
+        << QList<qint64>{0, 40000, 40000, 540000, 1040000, 1300000, 1540000}
+        << QList<double>{0.0, 0.04, 0.54, 1.04, 1.04, 1.30, 1.54};
+    QTest::newRow("output trickling after a stall: still the wall clock")
+        << true << QList<double>{0.00, 0.04, 0.54, 1.54} << QList<qint64>{0, 40000, 40000, 640000}
+        << QList<double>{0.0, 0.04, 0.54, 1.54};
     QTest::newRow("never backwards")
         // Synced at 0.2 s; then the device counter drops (a restarted stream).
         << true << QList<double>{0.10, 0.20, 0.30, 0.31}
