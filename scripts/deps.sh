@@ -32,9 +32,10 @@ PACKAGES=(
     dbus
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
-    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev); the tests
-    # validate the menu entry and the AppStream file; shared-mime-info names the file types.
-    dpkg-dev desktop-file-utils appstream shared-mime-info
+    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev), finding the
+    # binaries with file; the tests validate the menu entry and the AppStream file;
+    # shared-mime-info names the file types.
+    dpkg-dev file desktop-file-utils appstream shared-mime-info
 )
 
 # Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old
