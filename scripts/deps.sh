@@ -21,7 +21,8 @@ PACKAGES=(
     ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libavfilter-dev libswresample-dev
     # Audio output. Qt 6.4's QAudioSink talks to PulseAudio itself (libQt6Multimedia links
     # libpulse), so tests need a running daemon; pulseaudio-utils gives pactl/paplay/parec.
-    pulseaudio pulseaudio-utils
+    # libpulse-dev: the output device watch asks the server which sinks exist.
+    pulseaudio pulseaudio-utils libpulse-dev
     # The program selects Qt Multimedia's FFmpeg back end (compat::selectMediaBackend), which
     # libqt6multimedia6 ships. Qt 6.4 would default to its GStreamer plugin; these two keep
     # that one usable for comparison (-DORVEL_TEST_MEDIA_BACKEND=gstreamer).
