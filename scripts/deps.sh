@@ -31,6 +31,8 @@ PACKAGES=(
     xvfb xauth x11-utils
     # dbus-daemon: the reveal test runs a private session bus with a fake file manager
     dbus
+    # Qt Test prints the stack of a test that crashes when gdb is there to ask
+    gdb
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
     # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev), finding the
