@@ -1,5 +1,7 @@
 #include "audio/pulsesinkwatch.h"
 
+#ifdef ORVEL_HAVE_PULSE
+
 #include <pulse/context.h>
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
@@ -89,3 +91,27 @@ PulseSinkWatch::~PulseSinkWatch()
     if (d->mainloop)
         pa_threaded_mainloop_free(d->mainloop);
 }
+
+bool PulseSinkWatch::isAvailable()
+{
+    return true;
+}
+
+#else // without libpulse
+
+struct PulseSinkWatch::Private {
+};
+
+PulseSinkWatch::PulseSinkWatch(QObject *parent)
+    : QObject(parent)
+{
+}
+
+PulseSinkWatch::~PulseSinkWatch() = default;
+
+bool PulseSinkWatch::isAvailable()
+{
+    return false;
+}
+
+#endif

@@ -21,6 +21,9 @@ public:
     explicit PulseSinkWatch(QObject *parent = nullptr);
     ~PulseSinkWatch() override;
 
+    // False in a build without libpulse, where the watch never reports.
+    static bool isAvailable();
+
 signals:
     // The sink of that name is gone. Delivered in the thread this object lives in.
     void sinkRemoved(const QByteArray &name);
