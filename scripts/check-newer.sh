@@ -88,7 +88,15 @@ mount_in /dev/shm -t tmpfs -o mode=1777 tmpfs
 mount_in /tmp -t tmpfs -o mode=1777 tmpfs
 mount_in /orvel/src --bind "$root"
 mount -o remount,bind,ro "$chroot_dir/orvel/src"
+# The build is kept for the tree it was made from only: a root shared by two checkouts
+# would otherwise keep objects newer than the other tree's edited sources.
+build_stamp=$chroot_dir/orvel/build/.source-tree
+if [[ -e $build_stamp && $(cat "$build_stamp") != "$root" ]]; then
+    say "the kept build was made from $(cat "$build_stamp"); starting it afresh"
+    rm -rf "$chroot_dir/orvel/build"
+fi
 mkdir -p "$chroot_dir/orvel/build"
+echo "$root" >"$build_stamp"
 cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf"
 
 in_root() {
