@@ -176,6 +176,8 @@ void VideoEngine::ensureAudioEngine()
 
 void VideoEngine::closeFile()
 {
+    // Frames of this file must never answer for the next one.
+    forgetCachedFrames();
     videoCodecContext.reset();
     formatContext.reset();
     pixelConverter.reset();

@@ -88,6 +88,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
     if (numbered.jumpDetected)
         qDebug().noquote() << "Timestamp outside the file at frame" << numbered.number << "- counting frames instead";
+    offerToCache(frame, numbered.number);
 
     // The queue takes over the decoder's reference; no pixels are copied.
     av::FramePtr owned = av::makeFrame();
@@ -143,6 +144,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                 audioEngine->finishStreams(formatContext.get());
         } else {
             if (packet->stream_index == videoStreamIndex) {
+                chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
             } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
@@ -172,6 +174,7 @@ void VideoEngine::resetAfterSeek()
     decodeQueue.clear();
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
+    restartReuseAfterSeek();
 }
 
 bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
@@ -203,13 +206,17 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
     readInterrupter.setActiveRequest(requestId);
     ExactResult result;
     const bool seekable = totalFrames > 1;
+    if (seekable && takeFromCache(frameNumber, result))
+        return result;
+    const bool continues = seekable && continueWithoutSeek(frameNumber);
     // Past the end, seek for the last frame: a seek beyond it (or a re-seek from there)
     // can find nothing to decode. Decoding still runs forward to the real target.
     const int64_t seekTarget = std::min(frameNumber, totalFrames - 1);
-    if (seekable) {
+    if (seekable && !continues) {
+        prepareCacheForSeek(frameNumber);
         seekDemuxer(seekTarget, 0);
         resetAfterSeek();
-    } else if (!decodeQueue.isEmpty()) {
+    } else if (!seekable && !decodeQueue.isEmpty()) {
         // A single-frame file keeps its one frame: no re-decode.
         currentFrame = 0;
         result.frame = av::cloneFrame(decodeQueue.first().frame.get());
@@ -218,7 +225,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 
     int64_t lastSeekTs = decodeplan::seekTimestamp(seekTarget, videoClock());
     int reseekAttempt = 0;
-    bool firstAfterSeek = seekable;
+    bool firstAfterSeek = seekable && !continues;
     av::FramePtr lastSeen; // so that a target beyond the end yields the last decodable frame
     for (;;) {
         if (isAbandoned(requestId)) {
@@ -263,6 +270,8 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         lastSeen = std::move(entry.frame);
     }
+    if (exactNeedsPlainRetry(continues, bool(lastSeen)))
+        return decodeExactPlainly(frameNumber, requestId);
     result.frame = std::move(lastSeen);
     return result;
 }
@@ -298,6 +307,8 @@ QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame)
 
 void VideoEngine::alignAudioTo(double seconds)
 {
+    if (dropAudioAheadOfPicture())
+        return;
     if (audioEngine && audioEngine->sampleRate() > 0)
         audioEngine->alignTo(seconds, int(audioEngine->sampleRate() * kFadeSeconds));
 }
@@ -359,10 +370,17 @@ QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
     // The seek reset the audio; line it up with the frame as a frame request would.
     if (totalFrames > 1 && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
+    return exportImage(frame.get());
+}
+
+QImage VideoEngine::exportImage(const AVFrame *frame)
+{
+    if (!frame)
+        return {};
     // QVideoFrame::toImage needs a GUI application (Qt 6.4 crashes without one); a
     // console process gets the frame's own RGB conversion instead.
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        return pixelConverter.toRgbImage(frame.get(), conversionSource());
-    const QVideoFrame picture = convertForDisplay(frame.get());
+        return pixelConverter.toRgbImage(frame, conversionSource());
+    const QVideoFrame picture = convertForDisplay(frame);
     return picture.isValid() ? picture.toImage() : QImage();
 }

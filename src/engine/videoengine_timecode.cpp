@@ -23,6 +23,7 @@ QString VideoEngine::startTimecodeFromPictures()
     if (totalFrames > 1) {
         seekDemuxer(0, 0);
         resetAfterSeek();
+        forgetCachedFrames();
     }
     currentFrame = 0;
     counters = requestWork;
