@@ -84,7 +84,13 @@ public slots:
     // currentFrame and totalFrames as they are.
     void closeFile();
 
+    // Exact frame n; the answer carries the sound from frame n on, aligned to it (forward
+    // playback starts with it), so with sound this always seeks.
     void requestFrame(int64_t frameNumber, int requestId = 0);
+    // Exact frame n, served from the frame cache or decoded on without a seek where it can
+    // be; the answer then comes without sound. For steps and shuttles, whose sound is not
+    // played.
+    void requestFrameSilently(int64_t frameNumber, int requestId = 0);
     void requestNextFrame(int requestId = 0);
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId = 0);
     void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
@@ -281,7 +287,7 @@ private:
     // cleared by the next seek.
     bool decoderDetached = false;
     bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
-    bool repositioning = false;            // playback seeks even to a frame the cache holds
+    bool repositioning = false;            // seek even to a frame the cache holds (for its sound)
     bool playbackMustSeek = false;         // see holdAudioForPlayback
     bool prefetchActive = false;           // slices queued; any seek or decode request ends it
     bool prefetchSeekDone = false;

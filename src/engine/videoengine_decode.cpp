@@ -328,6 +328,16 @@ void VideoEngine::finishFrameRequest(QVideoFrame frame, int requestId)
 
 void VideoEngine::requestFrame(int64_t frameNumber, int requestId)
 {
+    // The answer brings the sound from this frame on, which forward playback starts with.
+    // A frame from the cache, or one decoded on without a seek, has none where the picture
+    // is, so with sound to deliver this request seeks as for a picture not held.
+    repositioning = !audioOnly && audioEngine && audioEngine->channelCount() > 0;
+    requestFrameSilently(frameNumber, requestId);
+    repositioning = false;
+}
+
+void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
+{
     if (isAbandoned(requestId)) {
         finishFrameRequest(QVideoFrame(), requestId);
         return;

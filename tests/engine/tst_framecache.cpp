@@ -360,12 +360,14 @@ void TestFrameCache::playbackAfterStepsFollowsOnWithSound()
     QVERIFY(local.open(testsupport::mediaPath(QStringLiteral("demo_bars_25p.mov"))));
     local.engine.setAudioRouting(0, 1);
     QCOMPARE(local.request(first).frameNumber, first);
+    // A step, as the window asks for it: no seek, and so no sound.
     const auto before = local.engine.decodeCounters();
-    QCOMPARE(local.request(step).frameNumber, step);
+    QCOMPARE(local.silently(step).frameNumber, step);
     QCOMPARE(local.engine.decodeCounters().cacheHits, before.cacheHits + (fromCache ? 1 : 0));
     QCOMPARE(local.engine.decodeCounters().seeks, before.seeks);
 
-    // Playback starts as the controller starts it: the frame on screen again, then on.
+    // Playback starts as the controller starts it: the frame on screen again, with its
+    // sound, then on.
     const Answer again = local.request(step);
     QCOMPARE(again.frameNumber, step);
     QByteArray audio = again.audio;
