@@ -10,6 +10,7 @@
 // Usage: held_keys_bench [--only SUBSTRING] [--hold-ms N]
 // Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media).
 
+#include "benchclips.h"
 #include "core/compat.h"
 #include "core/metatypes.h"
 #include "state/applicationstate.h"
@@ -61,25 +62,12 @@ const QList<Clip> &clips()
 
 QString mediaDir()
 {
-    const QByteArray env = qgetenv("ORVEL_BENCH_MEDIA_DIR");
-    if (!env.isEmpty())
-        return QString::fromLocal8Bit(env);
-    return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../bench-media")).absolutePath();
+    return benchclips::mediaDir();
 }
 
 bool ensureClip(const Clip &clip, const QString &path)
 {
-    if (QFileInfo(path).size() > 0)
-        return true;
-    std::printf("generating %s ...\n", clip.name);
-    std::fflush(stdout);
-    QStringList arguments = {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                             QString::fromLatin1(clip.source)};
-    arguments += clip.encode;
-    arguments << path;
-    QProcess process;
-    process.start(QStringLiteral("ffmpeg"), arguments);
-    return process.waitForFinished(-1) && process.exitCode() == 0;
+    return benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
 }
 
 // Peak resident memory of this process so far (Linux), in MiB; -1 elsewhere.

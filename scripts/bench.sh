@@ -3,7 +3,8 @@
 # on the generated test media. Extra arguments are passed to each benchmark.
 # Benchmarks named *_window_bench / held_keys_bench drive the real window: they run on
 # $DISPLAY, or on a private Xvfb this script starts (and stops) when there is none.
-# Exits non-zero when any benchmark failed.
+# ORVEL_BENCHES=a_bench,b_bench runs only those (the loudness comparison only when it lists
+# "loudness"). Exits non-zero when any benchmark failed.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,6 +18,13 @@ export ORVEL_TEST_MEDIA_DIR=$build/media
 bash "$root/tests/media/generate_media.sh" "$ORVEL_TEST_MEDIA_DIR" | tail -n 1
 
 mapfile -t benches < <(find "$build/bench" -maxdepth 1 -type f -executable -name '*_bench' | sort)
+if [[ -n ${ORVEL_BENCHES:-} ]]; then
+    chosen=()
+    for bench in "${benches[@]}"; do
+        [[ ,$ORVEL_BENCHES, == *,$(basename "$bench"),* ]] && chosen+=("$bench")
+    done
+    benches=("${chosen[@]}")
+fi
 if (( ${#benches[@]} == 0 )); then
     echo "bench.sh: no benchmarks built yet (bench/*_bench.cpp)"
     exit 0
@@ -76,8 +84,10 @@ for bench in "${benches[@]}"; do
     fi
 done
 
-printf '\n==== loudness: orvel-cli vs ffmpeg ====\n'
-bash "$root/scripts/bench_loudness.sh" "$build" || failed+=("loudness")
+if [[ -z ${ORVEL_BENCHES:-} || ,$ORVEL_BENCHES, == *,loudness,* ]]; then
+    printf '\n==== loudness: orvel-cli vs ffmpeg ====\n'
+    bash "$root/scripts/bench_loudness.sh" "$build" || failed+=("loudness")
+fi
 
 if (( ${#failed[@]} > 0 )); then
     echo "bench.sh: failed: ${failed[*]}" >&2
