@@ -622,12 +622,14 @@ class EngineThread
 {
 public:
     // cacheBytes: the decoded-frame cache bound; one-shot work keeps nothing.
-    explicit EngineThread(int64_t cacheBytes = FrameCache::boundFromEnvironment())
+    // timecodeLookup: see VideoEngine::setPictureTimecodeLookup.
+    explicit EngineThread(int64_t cacheBytes = FrameCache::boundFromEnvironment(), bool timecodeLookup = true)
     {
         m_thread.setObjectName(QStringLiteral("engine"));
         m_engine = new VideoEngine;
         m_engine->setScopeRenderer(&waveform::renderScope);
         m_engine->setFrameCacheBound(cacheBytes);
+        m_engine->setPictureTimecodeLookup(timecodeLookup);
         m_engine->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
         m_thread.start();
@@ -679,7 +681,8 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
     QElapsedTimer clock;
     clock.start();
     // Nothing is asked twice, so nothing is kept, and frames nobody refers to are skipped.
-    EngineThread thread(0);
+    // The picture needs no start timecode, so the open decodes no first picture for one.
+    EngineThread thread(0, false);
     const OpenResult opened = thread.open(path);
     result.timings.openMs = clock.elapsed();
     result.opened = opened.success;

@@ -331,7 +331,7 @@ void VideoEngine::openFile(QString filePath)
 
     // A container tag wins; without one, the pictures may carry their own.
     QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
-    if (startTimecode.isEmpty())
+    if (startTimecode.isEmpty() && pictureTimecodeLookup)
         startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);

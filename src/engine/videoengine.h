@@ -143,6 +143,9 @@ public:
     // before the engine is moved to its thread (the CLI switches the cache off with 0).
     const FrameCache &decodedFrameCache() const { return frameCache; }
     void setFrameCacheBound(int64_t bytes) { frameCache.setBoundBytes(bytes); }
+    // Whether an open without a timecode tag decodes the first picture for one (on by
+    // default). Work that never shows the timecode (the CLI's picture export) skips it.
+    void setPictureTimecodeLookup(bool enabled) { pictureTimecodeLookup = enabled; }
     // The conversion half of getFrameAsImage, for a frame from decodeFrameAt.
     QImage exportImage(const AVFrame *frame);
     // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
@@ -263,6 +266,7 @@ private:
     QString audioOnlyCodecName;
     int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
     bool audioOnly = false;
+    bool pictureTimecodeLookup = true;
     bool stabilizerEnabled = false;
     bool primingEnabled = false;
     bool previewDownscaleEnabled = false;
