@@ -156,7 +156,7 @@ int frameCommand(const QStringList &arguments, Io &io)
         return 1;
     if (timings) {
         io.err << "timings: start-up " << startUpMs << " ms, open " << result.timings.openMs << " ms, decode "
-               << result.timings.decodeMs << " ms, conversion " << result.timings.conversionMs << " ms, png "
+               << result.timings.decodeMs << " ms (" << result.timings.framesDecoded << " frames), conversion " << result.timings.conversionMs << " ms, png "
                << encoding.elapsed() << " ms, total " << processClock().elapsed() << " ms" << Qt::endl;
     }
     // The frame actually written: past the end that is the last frame, with its own number.
@@ -621,15 +621,19 @@ namespace {
 class EngineThread
 {
 public:
-    // cacheBytes: the decoded-frame cache bound; one-shot work keeps nothing.
-    // timecodeLookup: see VideoEngine::setPictureTimecodeLookup.
-    explicit EngineThread(int64_t cacheBytes = FrameCache::boundFromEnvironment(), bool timecodeLookup = true)
+    // oneFrame: the engine answers a single picture request and shows no timecode, so it
+    // keeps no decoded frames, looks for no timecode in the pictures and decodes nothing
+    // past the target.
+    explicit EngineThread(bool oneFrame = false)
     {
         m_thread.setObjectName(QStringLiteral("engine"));
         m_engine = new VideoEngine;
         m_engine->setScopeRenderer(&waveform::renderScope);
-        m_engine->setFrameCacheBound(cacheBytes);
-        m_engine->setPictureTimecodeLookup(timecodeLookup);
+        if (oneFrame) {
+            m_engine->setFrameCacheBound(0);
+            m_engine->setPictureTimecodeLookup(false);
+            m_engine->setOneShot(true);
+        }
         m_engine->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
         m_thread.start();
@@ -680,9 +684,7 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
     FrameExport result;
     QElapsedTimer clock;
     clock.start();
-    // Nothing is asked twice, so nothing is kept, and frames nobody refers to are skipped.
-    // The picture needs no start timecode, so the open decodes no first picture for one.
-    EngineThread thread(0, false);
+    EngineThread thread(true);
     const OpenResult opened = thread.open(path);
     result.timings.openMs = clock.elapsed();
     result.opened = opened.success;
@@ -706,6 +708,7 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
                 engine->stopAudioDecoding();
                 const av::FramePtr frame = engine->decodeFrameAt(frameNumber, -1);
                 result.timings.decodeMs = step.restart();
+                result.timings.framesDecoded = engine->decodeCounters().framesDecoded;
                 result.image = engine->exportImage(frame.get());
                 result.timings.conversionMs = step.elapsed();
             },

@@ -68,6 +68,7 @@ struct FrameExport {
         qint64 openMs = 0;       // engine thread start and openFile
         qint64 decodeMs = 0;     // exact decode of the frame
         qint64 conversionMs = 0; // to the exported picture
+        qint64 framesDecoded = 0; // pictures the decoder returned for it
     } timings;
 };
 

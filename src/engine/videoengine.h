@@ -146,6 +146,10 @@ public:
     // Whether an open without a timecode tag decodes the first picture for one (on by
     // default). Work that never shows the timecode (the CLI's picture export) skips it.
     void setPictureTimecodeLookup(bool enabled) { pictureTimecodeLookup = enabled; }
+    // For an engine that answers one frame request and is then closed (the CLI's export):
+    // nothing after the target is decoded, and the decoder is drained as soon as the
+    // target's packet is in. Set before the thread starts.
+    void setOneShot(bool enabled) { oneShot = enabled; }
     // The conversion half of getFrameAsImage, for a frame from decodeFrameAt.
     QImage exportImage(const AVFrame *frame);
     // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
@@ -211,7 +215,10 @@ private:
     void forgetCachedFrames();
     void offerToCache(const AVFrame *frame, int64_t number);
     // Sets the decoder's skip_frame for the next packet on the way to 'target' (-1: none).
-    void chooseDiscard(const AVPacket *packet, int64_t target);
+    // True when the engine is one-shot and this is the target's own packet: nothing after
+    // it is needed, so the decoder may be drained.
+    bool chooseDiscard(const AVPacket *packet, int64_t target);
+    void drainForTarget();
     int64_t estimatedFrameBytes() const;
     // After a run that ended short of frame n: whether to decode again the plain way (the
     // decoder had nothing more without a seek, or skipped frames may hide the last one).
@@ -298,7 +305,9 @@ private:
     int64_t prefetchTarget = -1;
     int64_t prefetchStartedBelow = -1;     // the cache's first frame when it started
     int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
-    bool skippedNonrefSinceSeek = false;
+    bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
+    bool oneShot = false;
+    bool drainedForTarget = false;         // until the next seek nothing more decodes
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};

@@ -102,7 +102,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
 
 void VideoEngine::decodeStep(int64_t stopAtFrame)
 {
-    if (!formatContext || !videoCodecContext)
+    if (!formatContext || !videoCodecContext || drainedForTarget)
         return;
 
     const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
@@ -144,9 +144,13 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                 audioEngine->finishStreams(formatContext.get());
         } else {
             if (packet->stream_index == videoStreamIndex) {
-                chooseDiscard(packet.get(), stopAtFrame);
+                const bool targetIn = chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
+                if (targetIn) {
+                    drainForTarget();
+                    end = true;
+                }
             } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
                 audioEngine->decodePacket(packet.get(), formatContext.get());
             }

@@ -68,7 +68,8 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
 
 bool VideoEngine::continueWithoutSeek(int64_t frameNumber)
 {
-    if (decoderDetached || repositioning || numbering.manualFrameCounter || numbering.lastNumber < 0)
+    if (decoderDetached || drainedForTarget || repositioning || numbering.manualFrameCounter
+        || numbering.lastNumber < 0)
         return false;
     const bool next = decodeQueue.isEmpty() ? numbering.lastNumber + 1 == frameNumber
                                             : decodeQueue.first().frameNumber == frameNumber;
@@ -123,6 +124,7 @@ void VideoEngine::restartReuseAfterSeek()
     decoderDetached = false;
     playbackMustSeek = false;
     skippedNonrefSinceSeek = false;
+    drainedForTarget = false;
     prefetchActive = false;
 }
 
@@ -142,19 +144,23 @@ int64_t VideoEngine::estimatedFrameBytes() const
     return bytes > 0 ? bytes : int64_t(decoder->width) * decoder->height * 4;
 }
 
-void VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
+bool VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
 {
     AVCodecContext *decoder = videoCodecContext.get();
     AVDiscard wanted = AVDISCARD_DEFAULT;
     if (discardTarget >= 0)
         target = discardTarget;
-    if (target >= 0 && skipNonrefAllowed && !numbering.manualFrameCounter && packet->pts != AV_NOPTS_VALUE
-        && honoursNonrefDiscard(decoder->codec_id)) {
+    const bool numbered = target >= 0 && skipNonrefAllowed && !numbering.manualFrameCounter
+        && packet->pts != AV_NOPTS_VALUE;
+    const int64_t number = numbered ? decodeplan::frameNumberFromTimestamp(packet->pts, videoClock()) : -1;
+    if (numbered && honoursNonrefDiscard(decoder->codec_id)) {
         // Frames the cache would keep are worth decoding for the steps back to come.
         const int64_t kept = std::min<int64_t>(frameCache.capacityFrames(estimatedFrameBytes()),
                                                std::numeric_limits<int32_t>::max());
-        const int64_t number = decodeplan::frameNumberFromTimestamp(packet->pts, videoClock());
         if (number < target - kNonrefMarginFrames - kept)
+            wanted = AVDISCARD_NONREF;
+        // One answer only: a frame after the target that nothing refers to is never shown.
+        else if (oneShot && number > target + kNonrefMarginFrames)
             wanted = AVDISCARD_NONREF;
     }
     if (wanted == AVDISCARD_NONREF) {
@@ -163,6 +169,17 @@ void VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
     }
     // Frame threads copy it from the context with every packet.
     decoder->skip_frame = wanted;
+    return oneShot && numbered && number == target;
+}
+
+void VideoEngine::drainForTarget()
+{
+    // The target's references came before it in decoding order; draining now hands out
+    // every frame held back (reordering, frame threads) without decoding any after it.
+    avcodec_send_packet(videoCodecContext.get(), nullptr);
+    drainedForTarget = true;
+    // Should the target not come out after all, the plain way finds it.
+    skippedNonrefSinceSeek = true;
 }
 
 bool VideoEngine::exactNeedsPlainRetry(bool continued, bool reachedAnyFrame)
