@@ -166,6 +166,13 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
 int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
 {
     ++counters.seeks;
+    // An interrupted read (an abandoned request) leaves its error on the input, and the
+    // input hands it to a later read once its buffer runs dry: the next request would stop
+    // short as if the file ended there. A seek starts reading afresh.
+    if (AVIOContext *input = formatContext->pb) {
+        input->error = 0;
+        input->eof_reached = 0;
+    }
     const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
     return av_seek_frame(formatContext.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
 }
