@@ -73,8 +73,9 @@ struct FrameExport {
 };
 
 // Opens path like openMedia, sets the conversion profile and takes frame n the way
-// VideoEngine::getFrameAsImage does (the path picture export uses), without sound and
-// without the frame cache. Blocks the caller.
+// VideoEngine::getFrameAsImage does (the path picture export uses), without sound, without
+// the frame cache and the picture timecode look, decoding one-shot (nothing past the
+// target). Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
 
 struct PixelQuery {
