@@ -1,7 +1,8 @@
 // Forward 1x playback through the whole player (window, engine thread, playback
 // controller, its timer and the audio sink on the default device): for each clip, ten
 // seconds of playback, then the frames shown against the frames due, the skipped frames,
-// and how far each picture was from the audio the device was playing at that moment.
+// how far each picture was from the audio the device was playing at that moment, and
+// what the default sink's monitor heard: seconds of tone and the longest gap in it.
 //
 // Clips are made once with the ffmpeg CLI into build/bench-media and reused.
 // Usage: playback_bench [SECONDS [CLIP]] (default 10 s, every clip; CLIP picks clips whose
@@ -21,6 +22,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
@@ -96,6 +98,75 @@ private:
     QProcess m_process;
 };
 
+// Records the default sink's monitor (48 kHz s16le stereo) while it lives.
+class MonitorRecorder
+{
+public:
+    MonitorRecorder()
+    {
+        m_process.start(QStringLiteral("parec"), {"--device=@DEFAULT_MONITOR@", "--raw", "--format=s16le",
+                                                   "--rate=48000", "--channels=2", "--latency-msec=20"});
+        if (!m_process.waitForStarted(3000))
+            return;
+        // The monitor of an idle sink starts late; what plays before would be missing.
+        QElapsedTimer waited;
+        waited.start();
+        while (m_process.bytesAvailable() == 0 && waited.elapsed() < 5000)
+            m_process.waitForReadyRead(50);
+        m_ok = m_process.bytesAvailable() > 0;
+    }
+    bool ok() const { return m_ok; }
+    QByteArray stop()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+        return m_process.readAllStandardOutput();
+    }
+
+private:
+    QProcess m_process;
+    bool m_ok = false;
+};
+
+struct Heard
+{
+    double seconds = 0.0;  // from the first to the last audible sample of the left side
+    double longestGapMs = 0.0;
+    double longestGapAtSec = 0.0; // where it ends, from the first audible sample
+};
+
+// The left side carries a 1 kHz tone at 0.1: near-silent runs longer than a few samples
+// inside the audible part are gaps in the sound (an underrun, audio cut to catch up).
+Heard listen(const QByteArray &stereo)
+{
+    Heard heard;
+    const qsizetype frames = stereo.size() / 4;
+    const auto left = [&](qsizetype i) { return std::abs(qFromLittleEndian<qint16>(stereo.constData() + 4 * i)) / 32768.0; };
+    qsizetype first = -1;
+    qsizetype last = -1;
+    for (qsizetype i = 0; i < frames; ++i) {
+        if (left(i) > 0.01) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    if (first < 0)
+        return heard;
+    heard.seconds = double(last - first + 1) / 48000.0;
+    qsizetype run = 0;
+    qsizetype longest = 0;
+    for (qsizetype i = first; i <= last; ++i) {
+        run = left(i) < 0.005 ? run + 1 : 0;
+        if (run > longest) {
+            longest = run;
+            heard.longestGapAtSec = double(i - first) / 48000.0;
+        }
+    }
+    heard.longestGapMs = longest * 1000.0 / 48000.0;
+    return heard;
+}
+
 struct Sample
 {
     int64_t frame;
@@ -119,6 +190,8 @@ struct Result
     double offsetSignedMedianMs = 0.0;
     int offsetSamples = 0;
     int64_t skippedAudioMs = 0;
+    bool recorded = false;
+    Heard heard;
 };
 
 double median(std::vector<double> values)
@@ -177,13 +250,18 @@ Result run(const QString &path, int seconds)
         samples.push_back({n, double(wall.nsecsElapsed()) / 1e6, audio < 0 ? -1 : int64_t(audio * 1e6)});
     });
     const int64_t startFrame = state->currentFrameNumber();
+    MonitorRecorder recorder;
     wall.start();
     controller->setPlaybackState(Forward);
     idle(seconds * 1000);
     const int64_t lastFrame = state->currentFrameNumber();
     result.skippedAudioMs = controller->skippedAudioUSecs() / 1000;
     controller->setPlaybackState(Stopped);
-    idle(200);
+    // The monitor hands over what the sink rendered a little later.
+    idle(1500);
+    result.recorded = recorder.ok();
+    if (result.recorded)
+        result.heard = listen(recorder.stop());
 
     if (qEnvironmentVariableIsSet("ORVEL_BENCH_TRACE")) {
         for (const Sample &s : samples)
@@ -250,14 +328,16 @@ int main(int argc, char **argv)
         {"h264_1080p25.mov", "H.264 1080p25", {"-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"}, "1920x1080"},
         {"prores_hq_1080p25.mov", "ProRes 422 HQ 1080p25", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "1920x1080"},
         {"prores_hq_uhd25.mov", "ProRes 422 HQ UHD 25p", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
+        // Film grain makes every frame dear to decode: more than two cores can do at 25 fps.
+        {"prores_hq_uhd25_grain.mov", "ProRes HQ UHD 25p grain", {"-vf", "noise=alls=8:allf=t+u", "-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
         {"hevc_uhd25.mp4", "HEVC UHD 25p", {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "192k"}, "3840x2160"},
     };
 
     const QString dir = benchMediaDir();
     SinkKeeper keeper;
     std::printf("playback_bench: %d s of forward 1x per clip, load average %s\n", seconds, qPrintable(loadAverage()));
-    std::printf("%-24s %6s %6s %6s %6s %8s %10s %10s %10s %6s %10s\n", "clip", "due", "shown", "skip", "jumps",
-                "maxjump", "off.med", "off.max", "signed.med", "audio", "audio.drop");
+    std::printf("%-24s %6s %6s %6s %6s %8s %10s %10s %10s %6s %10s %7s %8s\n", "clip", "due", "shown", "skip", "jumps",
+                "maxjump", "off.med", "off.max", "signed.med", "audio", "audio.drop", "heard", "max.gap");
     bool failed = false;
     for (const Clip &clip : clips) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
@@ -273,14 +353,19 @@ int main(int argc, char **argv)
             failed = true;
             continue;
         }
-        std::printf("%-24s %6lld %6lld %6lld %6d %8lld %8.1fms %8.1fms %8.1fms %6s %8lldms\n", clip.label,
+        std::printf("%-24s %6lld %6lld %6lld %6d %8lld %8.1fms %8.1fms %8.1fms %6s %8lldms", clip.label,
                     (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps, (long long)r.largestJump,
                     r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
                     (long long)r.skippedAudioMs);
+        if (r.recorded)
+            std::printf(" %6.2fs %6.1fms @%.1fs\n", r.heard.seconds, r.heard.longestGapMs, r.heard.longestGapAtSec);
+        else
+            std::printf(" %7s %8s\n", "-", "-");
         std::fflush(stdout);
     }
     std::printf("off.med / off.max: how far a picture was outside its own frame period on the audio clock (the\n"
                 "device's played time) when it went on screen (0 = exact); signed.med: picture minus audio time;\n"
-                "audio.drop: audio skipped to catch up after the output stalled.\n");
+                "audio.drop: audio skipped to catch up after the output stalled; heard: seconds of tone on the\n"
+                "sink's monitor (from its first to its last audible sample); max.gap: the longest silence inside it.\n");
     return failed ? 1 : 0;
 }

@@ -23,7 +23,8 @@ PACKAGES=(
     zlib1g-dev
     # Audio output. Qt 6.4's QAudioSink talks to PulseAudio itself (libQt6Multimedia links
     # libpulse), so tests need a running daemon; pulseaudio-utils gives pactl/paplay/parec.
-    pulseaudio pulseaudio-utils
+    # libpulse-dev: the output device watch asks the server which sinks exist.
+    pulseaudio pulseaudio-utils libpulse-dev
     # The program selects Qt Multimedia's FFmpeg back end (compat::selectMediaBackend), which
     # libqt6multimedia6 ships. Qt 6.4 would default to its GStreamer plugin; these two keep
     # that one usable for comparison (-DORVEL_TEST_MEDIA_BACKEND=gstreamer).
@@ -32,11 +33,14 @@ PACKAGES=(
     xvfb xauth x11-utils
     # dbus-daemon: the reveal test runs a private session bus with a fake file manager
     dbus
+    # Qt Test prints the stack of a test that crashes when gdb is there to ask
+    gdb
     # Artwork, screenshots and the burnt-in frame counter font
     imagemagick fonts-liberation fontconfig
-    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev); the tests
-    # validate the menu entry and the AppStream file; shared-mime-info names the file types.
-    dpkg-dev desktop-file-utils appstream shared-mime-info
+    # Packaging: cpack -G DEB computes Depends with dpkg-shlibdeps (dpkg-dev), finding the
+    # binaries with file; the tests validate the menu entry and the AppStream file;
+    # shared-mime-info names the file types.
+    dpkg-dev file desktop-file-utils appstream shared-mime-info
 )
 
 # Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old

@@ -1,5 +1,7 @@
 #include "audio/audiooutput.h"
 
+#include "audio/pulsesinkwatch.h"
+
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QDebug>
@@ -31,6 +33,13 @@ AudioOutput::AudioOutput(QObject *parent)
     m_presenceCheck = new QTimer(this);
     m_presenceCheck->setInterval(500);
     connect(m_presenceCheck, &QTimer::timeout, this, &AudioOutput::onOutputsChanged);
+    // Qt 6.8 tells neither way: its list keeps a removed PulseAudio sink, and the server
+    // moves the stream to another sink without an error. The server itself tells.
+    auto *sinkWatch = new PulseSinkWatch(this);
+    connect(sinkWatch, &PulseSinkWatch::sinkRemoved, this, [this](const QByteArray &name) {
+        if (m_sink && name == m_device.id())
+            dropLostSink(m_sink);
+    });
 }
 
 AudioOutput::~AudioOutput()

@@ -23,6 +23,8 @@ class QTimer;
 // A device that goes away while it has the sink (unplugged, or the sink fails) costs the
 // sink, not the run: the sink is dropped, playback carries on silently on the wall clock,
 // and deviceLost() says so. A later rebuild() on a present device brings the sound back.
+// The loss is seen in the sink's error, in Qt's device list, or from the PulseAudio server
+// (PulseSinkWatch), whichever tells first.
 class AudioOutput : public QObject
 {
     Q_OBJECT

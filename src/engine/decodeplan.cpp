@@ -26,6 +26,12 @@ QueueTargets queueTargets(bool stabilizerEnabled, bool big, double fps, bool has
     return targets;
 }
 
+int64_t catchUpDistance(double fps)
+{
+    const double safeFps = std::isfinite(fps) && fps > 1.0 ? fps : 1.0;
+    return std::max<int64_t>(4, int64_t(std::ceil(safeFps * 0.25)));
+}
+
 int64_t frameNumberFromTimestamp(int64_t timestamp, const StreamClock &clock)
 {
     if (clock.timeBaseDen == 0)

@@ -20,6 +20,10 @@ struct QueueTargets {
 // big: the larger side of the picture is at least 3840.
 QueueTargets queueTargets(bool stabilizerEnabled, bool big, double fps, bool hasAudio);
 
+// Frames behind the clock beyond which forward 1x playback stops taking small steps and
+// goes straight to the due frame: a quarter of a second, at least 4 frames.
+int64_t catchUpDistance(double fps);
+
 // Time base and start of the video stream, as plain numbers.
 struct StreamClock {
     int timeBaseNum = 1;

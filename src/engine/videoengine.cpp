@@ -203,6 +203,11 @@ void VideoEngine::closeFile()
     if (audioEngine)
         audioEngine->close();
     decodeQueue.clear();
+    heldVideo.clear();
+    intraOnlyVideo = false;
+    catchingUp = false;
+    onTimeRequests = 0;
+    soundReadSec = 0.0;
     numbering = decodeplan::NumberingState();
 }
 
@@ -296,8 +301,16 @@ void VideoEngine::openFile(QString filePath)
     }
     qDebug().noquote() << "Video decoder:" << (decoder ? decoder->name : "none");
 
+    const AVCodecDescriptor *descriptor = avcodec_descriptor_get(par->codec_id);
+    intraOnlyVideo = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
     if (isStillImageCodec(par->codec_id)) {
         videoCodecContext->thread_count = 1;
+        videoCodecContext->thread_type = FF_THREAD_SLICE;
+    } else if (intraOnlyVideo && decoder && (decoder->capabilities & AV_CODEC_CAP_SLICE_THREADS)) {
+        // Every core on one frame: a frame comes out of the packet that carries it. Frame
+        // threads would hold back as many frames as there are threads, each decoded on a
+        // single core, which a frame step or a jump to the due frame pays in full.
+        videoCodecContext->thread_count = 0;
         videoCodecContext->thread_type = FF_THREAD_SLICE;
     } else {
         videoCodecContext->thread_count = 0;

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 class AudioEngine;
@@ -132,6 +133,7 @@ public:
         int64_t reseeks = 0;         // re-seeks after landing past the target
         int64_t cacheHits = 0;       // exact requests answered from the frame cache
         int64_t skippablePackets = 0; // video packets sent while non-reference frames were skipped
+        int64_t framesSkipped = 0;   // late frames of playback never decoded
     };
     DecodeCounters decodeCounters() const { return counters; }
     QList<int64_t> queuedFrameNumbers() const;
@@ -249,6 +251,19 @@ private:
     DecodedFrame takeQueueFront();
     // Display conversion with the preview downscale decided for this frame.
     QVideoFrame convertForPlayback(const AVFrame *frame);
+    // Forward 1x on media whose frames each decode alone, when the picture is behind:
+    // the frames before the target are not decoded, and the sound is read ahead with
+    // the video packets held back undecoded (videoengine_catchup.cpp).
+    bool catchesUpWithoutDecoding(int64_t targetFrame);
+    // Drops what is late, reads the sound ahead and decodes held packets until a frame at
+    // or after the target is queued (or none is left to decode).
+    void catchUpTo(int64_t targetFrame);
+    void readAheadHoldingVideo(int64_t targetFrame);
+    // Video packets may wait undecoded (intra-only, numbered by timestamp).
+    bool canHoldVideo() const;
+    size_t maxHeldPackets() const;
+    void holdVideoPacket(av::PacketPtr packet);
+    void sendHeldVideoPacket();
     void readAudioUntil(double seconds);
     void positionAudioOnly(int64_t frameNumber);
     void refreshAudioOnlyLevels();
@@ -308,6 +323,17 @@ private:
     bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
     bool oneShot = false;
     bool drainedForTarget = false;         // until the next seek nothing more decodes
+    // Video packets read but not yet decoded, in stream order, with their frame numbers;
+    // the decoder takes them before anything new is read.
+    struct HeldPacket {
+        av::PacketPtr packet;
+        int64_t frameNumber = 0;
+    };
+    std::deque<HeldPacket> heldVideo;
+    bool intraOnlyVideo = false;      // every frame decodes on its own
+    bool catchingUp = false;          // this run has fallen behind; reset by every seek
+    int onTimeRequests = 0;           // consecutive next-frame requests while catching up
+    double soundReadSec = 0.0;        // end of the last audio packet read ahead; reset by seeks
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};

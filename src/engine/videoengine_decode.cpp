@@ -117,9 +117,14 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             return depth < targets.minimumDepth
                 && (decodeQueue.isEmpty() || decodeQueue.last().frameNumber < stopAtFrame);
         }
+        // Frames read ahead count whether decoded or held as packets.
+        const qsizetype ahead = depth + qsizetype(heldVideo.size());
         return depth < targets.minimumDepth
-            || (hasAudio && depth < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
+            || (hasAudio && ahead < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
     };
+    // Beyond the minimum depth only the sound is short: frames that decode on their own
+    // wait as packets until a picture is wanted, so the sound never waits for the decoder.
+    const auto picturesWanted = [&] { return decodeQueue.size() < targets.minimumDepth; };
     if (!wantsMore())
         return;
 
@@ -130,6 +135,14 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
 
     AVCodecContext *decoder = videoCodecContext.get();
     while (wantsMore()) {
+        const bool pictures = picturesWanted();
+        if (pictures && !heldVideo.empty()) {
+            // Packets held back come before anything unread.
+            sendHeldVideoPacket();
+            while (avcodec_receive_frame(decoder, work.get()) >= 0)
+                queueDecodedFrame(work.get());
+            continue;
+        }
         bool end = false;
         const int readResult = av_read_frame(formatContext.get(), packet.get());
         // Interrupted (shutdown or abandoned request): not the end of the file, so the
@@ -138,11 +151,20 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             break;
         if (readResult < 0) {
             end = true;
-            // A drained decoder answers AVERROR_EOF; harmless on every later step.
-            avcodec_send_packet(decoder, nullptr);
+            // A drained decoder answers AVERROR_EOF; harmless on every later step. Held
+            // packets go in first, at a later step.
+            if (heldVideo.empty())
+                avcodec_send_packet(decoder, nullptr);
             if (audioEngine)
                 audioEngine->finishStreams(formatContext.get());
         } else {
+            if (packet->stream_index == videoStreamIndex && !pictures && canHoldVideo()) {
+                holdVideoPacket(std::move(packet));
+                packet = av::makePacket();
+                if (!packet)
+                    break;
+                continue;
+            }
             if (packet->stream_index == videoStreamIndex) {
                 const bool targetIn = chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
@@ -183,6 +205,10 @@ void VideoEngine::resetAfterSeek()
     if (audioEngine)
         audioEngine->reset();
     decodeQueue.clear();
+    heldVideo.clear();
+    catchingUp = false;
+    onTimeRequests = 0;
+    soundReadSec = 0.0;
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
     restartReuseAfterSeek();

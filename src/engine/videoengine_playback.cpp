@@ -101,9 +101,13 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
         return;
     }
     if (formatContext && videoCodecContext) {
+        // Behind the clock, decoding ahead only makes frames that will be late as well.
+        const bool catchUp = catchesUpWithoutDecoding(targetFrame);
+        if (catchUp)
+            catchUpTo(targetFrame);
         for (;;) {
-            if (decodeQueue.isEmpty() || stabilizerEnabled)
-                decodeStep();
+            if (decodeQueue.isEmpty() || (stabilizerEnabled && !catchUp))
+                decodeStep(catchUp ? targetFrame : -1);
             if (decodeQueue.isEmpty()) {
                 qWarning().noquote() << "Playback: video queue empty" << "target" << targetFrame << "current"
                                      << currentFrame << "total" << totalFrames << "stabilizer"

@@ -57,6 +57,7 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
         // Decoder and audio are ahead of this frame: what they hold belongs elsewhere.
         decoderDetached = true;
         decodeQueue.clear();
+        heldVideo.clear();
         if (audioEngine)
             audioEngine->reset();
     }

@@ -479,6 +479,50 @@ av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullR
     return work;
 }
 
+// The RGB source's own code values, each component spread over 16 bits as
+// round(code * 65535 / its maximum), into a GBRP16 work copy; null for what the generic
+// reader cannot read as integers (floats, Bayer mosaics, palettes) or on failure. The
+// scaler is not used here: its RGB input path mixes the components through an internal
+// matrix whose rounding differs between FFmpeg versions (8-bit 128 gives 32772 on one and
+// 32767 on another), while this reads exactly what the file holds.
+av::FramePtr readRgbCodes(const AVFrame *frame, const AVPixFmtDescriptor *descriptor)
+{
+    constexpr uint64_t unreadable = AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_PAL
+        | AV_PIX_FMT_FLAG_HWACCEL;
+    if ((descriptor->flags & unreadable) || descriptor->nb_components < 3 || descriptor->log2_chroma_w != 0
+        || descriptor->log2_chroma_h != 0) {
+        return {};
+    }
+    av::FramePtr work = av::makeFrame();
+    if (!work)
+        return {};
+    work->format = AV_PIX_FMT_GBRP16LE;
+    work->width = frame->width;
+    work->height = frame->height;
+    if (av_frame_get_buffer(work.get(), 0) < 0)
+        return {};
+    // GBRP planes: 0 green, 1 blue, 2 red; the descriptor's components are R, G, B.
+    constexpr int planeOf[3] = {2, 0, 1};
+    const uint8_t *data[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
+    for (int c = 0; c < 3; ++c) {
+        const int depth = descriptor->comp[c].depth;
+        if (depth < 1 || depth > 16)
+            return {};
+        const uint32_t maximum = (uint32_t(1) << depth) - 1;
+        std::vector<uint16_t> spread(size_t(maximum) + 1);
+        for (uint32_t code = 0; code <= maximum; ++code)
+            spread[code] = uint16_t((uint64_t(code) * 65535u + maximum / 2) / maximum);
+        const int plane = planeOf[c];
+        for (int y = 0; y < frame->height; ++y) {
+            auto *row = reinterpret_cast<uint16_t *>(work->data[plane] + qsizetype(y) * work->linesize[plane]);
+            av_read_image_line2(row, data, frame->linesize, descriptor, 0, y, c, frame->width, 0, int(sizeof(uint16_t)));
+            for (int x = 0; x < frame->width; ++x)
+                row[x] = spread[std::min<uint32_t>(row[x], maximum)];
+        }
+    }
+    return work;
+}
+
 inline uint16_t sample16(const AVFrame *frame, int plane, int x, int y)
 {
     return reinterpret_cast<const uint16_t *>(frame->data[plane] + qsizetype(y) * frame->linesize[plane])[x];
@@ -757,21 +801,27 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
     const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
     if (!descriptor || !(descriptor->flags & AV_PIX_FMT_FLAG_RGB))
         return false;
-    const av::FramePtr work = convertFrame(frame, AV_PIX_FMT_GBRP16LE, true, AVCOL_SPC_RGB);
+    // Exact code values where they can be read; what cannot (floats, mosaics) goes through
+    // the scaler and counts as plain 16-bit samples.
+    av::FramePtr work = readRgbCodes(frame, descriptor);
+    int depth = std::clamp(int(descriptor->comp[0].depth), 1, 16);
+    if (!work) {
+        work = convertFrame(frame, AV_PIX_FMT_GBRP16LE, true, AVCOL_SPC_RGB);
+        depth = 16;
+    }
     if (!work)
         return false;
 
-    // Back to the source's code values, rounded: the scaler's RGB input leaves a little
-    // noise in the low bits (8-bit 128 may come out as 32767), and 10-bit full scale
-    // would otherwise read as 255.75. One level and one row per 16-bit sample value.
+    // Back to the source's code values (of the first component's depth), so that a level
+    // is code * 255 / maximum exactly: 10-bit full scale is 255, not 255.75. One level and
+    // one row per 16-bit sample value.
     const int height = image.height();
-    const int depth = std::clamp(int(descriptor->comp[0].depth), 1, 16);
-    const double unit = double(1 << (16 - depth));
-    const double scale = 255.0 / double((1 << depth) - 1);
+    const double maximum = double((1 << depth) - 1);
+    const double scale = 255.0 / maximum;
     std::vector<double> level(65536);
     std::vector<uint16_t> levelRow(65536);
     for (size_t v = 0; v < level.size(); ++v) {
-        level[v] = std::round(double(v) / unit) * scale;
+        level[v] = std::round(double(v) * maximum / 65535.0) * scale;
         levelRow[v] = uint16_t(scopeRow(level[v], height, request.range));
     }
     const RowMap &rows = RowMap::get(request.range, height);

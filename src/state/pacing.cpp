@@ -1,5 +1,7 @@
 #include "state/pacing.h"
 
+#include "engine/decodeplan.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -17,6 +19,8 @@ int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed)
 
 int64_t forwardStep(bool stabilized, double fps, int64_t behind)
 {
+    if (behind > decodeplan::catchUpDistance(fps))
+        return behind;
     if (stabilized)
         return behind > 3 ? 2 : 1;
     return std::max<int64_t>(2, int64_t(std::ceil(fps / 15.0)));
@@ -46,6 +50,8 @@ void PlaybackClock::start(bool audioActive, int64_t processedUSecs)
     m_audioSynced = false;
     m_wallOffset = 0.0;
     m_maxSeconds = 0.0;
+    m_flowWall = -1.0;
+    m_flowing = false;
 }
 
 void PlaybackClock::stop()
@@ -54,6 +60,8 @@ void PlaybackClock::stop()
     m_audioSynced = false;
     m_wallOffset = 0.0;
     m_maxSeconds = 0.0;
+    m_flowWall = -1.0;
+    m_flowing = false;
 }
 
 double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> processedUSecs)
@@ -64,8 +72,22 @@ double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> process
         const int64_t played = std::max<int64_t>(p - m_audioBaseUSecs, 0);
         if (m_audioSynced) {
             const double audioSeconds = double(played) / 1000000.0;
-            if (!(t - audioSeconds > maxLead))
+            if (m_flowWall < 0.0 || audioSeconds < m_flowAudio) {
+                m_flowWall = wallSeconds;
+                m_flowAudio = audioSeconds;
+            } else if (wallSeconds - m_flowWall >= flowWindow) {
+                m_flowing = audioSeconds - m_flowAudio >= flowRatio * (wallSeconds - m_flowWall);
+                m_flowWall = wallSeconds;
+                m_flowAudio = audioSeconds;
+            }
+            const double lead = t - audioSeconds;
+            if (!(lead > maxLead)) {
                 t = audioSeconds;
+            } else if (m_flowing && lead < stallSkipThreshold) {
+                // The stall is over: the stand-in continues from the device's time.
+                m_wallOffset += lead;
+                t = audioSeconds;
+            }
         } else if (played > 0) {
             // The output has started: its played time is the clock from here, and the
             // wall clock, should it have to stand in, continues from the same reading.

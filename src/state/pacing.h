@@ -17,6 +17,9 @@ int64_t shuttleDistance(double fps, int64_t elapsedMs, int speed);
 
 // Frames the picture may move ahead of the one on screen in one forward 1x request:
 // stabilised media take small steps (2 only when more than 3 behind), others at least 2.
+// More than decodeplan::catchUpDistance behind, the picture goes straight to the due
+// frame: media too heavy for the machine would otherwise fall ever further behind its
+// sound.
 int64_t forwardStep(bool stabilized, double fps, int64_t behind);
 
 // Largest forward 1x advance that is not reported as a jump.
@@ -33,7 +36,10 @@ int64_t clockFrame(int64_t startFrame, double fps, double seconds);
 // start of the sound), then reads the device's played time. The wall clock, shifted by
 // that wait, stands in while it is more than maxLead ahead of the device (a starved
 // output), and alone when there is no audio or the device never starts within
-// startupWait. The result never goes backwards.
+// startupWait. Once the output plays at its own pace again (over a flowWindow), the clock
+// returns to it: the picture waits for the sound rather than staying ahead of it for the
+// rest of the run (beyond stallSkipThreshold the controller drops audio instead). The
+// result never goes backwards.
 class PlaybackClock
 {
 public:
@@ -44,6 +50,10 @@ public:
     static constexpr double stallSkipThreshold = 1.0;
     // Longest the picture waits for a started output to play its first samples.
     static constexpr double startupWait = 2.5;
+    // An output plays at its pace when it has played at least flowRatio of the wall time
+    // over flowWindow: long enough for outputs that report in steps.
+    static constexpr double flowWindow = 1.0;
+    static constexpr double flowRatio = 0.8;
 
     // Entering forward 1x: audioActive when a sink was started and gave a device, with
     // its processedUSecs() at that moment.
@@ -76,6 +86,9 @@ private:
     int64_t m_audioBaseUSecs = 0;
     double m_wallOffset = 0.0; // wall-clock seconds spent waiting for the output
     double m_maxSeconds = 0.0;
+    double m_flowWall = -1.0;  // start of the current flow window (wall, audio seconds)
+    double m_flowAudio = 0.0;
+    bool m_flowing = false;
 };
 
 } // namespace pacing

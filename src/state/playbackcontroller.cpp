@@ -295,8 +295,16 @@ void PlaybackController::requestDueFrame()
             return;
         }
     }
-    if (due <= current)
-        return;
+    if (due <= current) {
+        // The clock waits for the device's first played samples, but a device given no
+        // sound yet (the answer that started the run brought none) would keep it waiting
+        // for good: the next frame's answer brings the sound.
+        if (!awaitsFirstSound())
+            return;
+        due = current + 1;
+        if (total > 0 && due >= total)
+            return;
+    }
     const int64_t step = pacing::forwardStep(media().stabilized(), fps(), due - current);
     const int64_t target = std::min(due, current + step);
     m_awaitingFrame = true;
@@ -305,6 +313,12 @@ void PlaybackController::requestDueFrame()
                                   Q_ARG(int64_t, target), Q_ARG(int, m_requestId));
     ++m_fpsFrameCount;
     updateMeasuredRate();
+}
+
+bool PlaybackController::awaitsFirstSound() const
+{
+    return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && bytesWritten() == 0
+        && pendingAudioBytes() == 0;
 }
 
 void PlaybackController::requestSeek(int position)

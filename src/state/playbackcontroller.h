@@ -113,6 +113,7 @@ private:
     double fps() const;
 
     // Forward 1x: asks for the frame the clock says is due, unless it is on screen.
+    bool awaitsFirstSound() const;
     void requestDueFrame();
     void abortEngineWork();
     // silently: the answer's sound is not wanted, so the engine may skip the seek for it.

@@ -53,6 +53,10 @@ private slots:
     void playbackPastTheEndGivesInvalidPictures();
     void priming_data();
     void priming();
+    void catchingUpDecodesOnlyFramesStillDue_data();
+    void catchingUpDecodesOnlyFramesStillDue();
+    void soundLeadsThePictureByABoundedMargin_data();
+    void soundLeadsThePictureByABoundedMargin();
 
     void primingDeliversLeadingFramesOfOpenGops_data();
     void primingDeliversLeadingFramesOfOpenGops();
@@ -79,6 +83,13 @@ void TestVideoEnginePlayback::initTestCase()
     QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=25", "-frames:v", "60", "-c:v",
                        "mpeg2video", "-g", "25", "-bf", "2", "-q:v", "8", "-f", "mxf",
                        m_dir.filePath(QStringLiteral("open_gop_uhd.mxf"))}));
+    // The same six seconds with sound, once with every frame on its own, once long-GOP.
+    const QStringList sources = {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=6", "-f", "lavfi", "-i",
+                                 "sine=f=1000:sample_rate=48000:d=6", "-ac", "2", "-c:a", "pcm_s16le"};
+    QVERIFY(runFfmpeg(sources + QStringList{"-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le",
+                                            m_dir.filePath(QStringLiteral("intra_tone.mov"))}));
+    QVERIFY(runFfmpeg(sources + QStringList{"-c:v", "libx264", "-g", "50", "-pix_fmt", "yuv420p",
+                                            m_dir.filePath(QStringLiteral("gop_tone.mov"))}));
 }
 
 void TestVideoEnginePlayback::playbackRunsThroughGopBoundaries()
@@ -233,6 +244,90 @@ void TestVideoEnginePlayback::priming()
 
 // Priming seeks like a frame request; the frames just before an I-frame, decoded after it,
 // must still be the ones playback starts with.
+// A request far beyond the frame on screen (playback fell behind the clock): frames that
+// decode on their own are skipped undecoded and the sound is read well ahead, so that a
+// file too heavy for the machine keeps its sound whole; long-GOP frames still decode in
+// order. Either way the picture is the exact frame.
+void TestVideoEnginePlayback::catchingUpDecodesOnlyFramesStillDue_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<bool>("skips");
+    QTest::newRow("intra-only") << QStringLiteral("intra_tone.mov") << true;
+    QTest::newRow("long GOP") << QStringLiteral("gop_tone.mov") << false;
+}
+
+void TestVideoEnginePlayback::catchingUpDecodesOnlyFramesStillDue()
+{
+    QFETCH(QString, clip);
+    QFETCH(bool, skips);
+    const QString path = m_dir.filePath(clip);
+
+    LocalEngine local;
+    QVERIFY(local.open(path));
+    const Answer start = local.request(10);
+    QCOMPARE(start.frameNumber, 10);
+    const auto before = local.engine.decodeCounters();
+
+    const Answer behind = local.atOrAfter(60);
+    QCOMPARE(behind.frameNumber, 60);
+    const auto after = local.engine.decodeCounters();
+    QCOMPARE(after.seeks, before.seeks);
+    if (skips) {
+        QVERIFY2(after.framesSkipped - before.framesSkipped >= 45,
+                 qPrintable(QString::number(after.framesSkipped - before.framesSkipped)));
+        QVERIFY2(after.framesDecoded - before.framesDecoded <= 2,
+                 qPrintable(QString::number(after.framesDecoded - before.framesDecoded)));
+        // Sound from frame 10 to at least 0.6 s beyond frame 60 (2.4 s + 0.6 s).
+        const double heard = double(start.audio.size() + behind.audio.size()) / 4.0 / 48000.0;
+        QVERIFY2(heard >= 2.6, qPrintable(QString::number(heard)));
+    } else {
+        QCOMPARE(after.framesSkipped, before.framesSkipped);
+    }
+
+    // The exact frame, as a plain request decodes it; then playback goes on frame by frame
+    // from the packets held back.
+    LocalEngine exact;
+    QVERIFY(exact.open(path));
+    QCOMPARE(pictureOf(behind.frame), pictureOf(exact.request(60).frame));
+    for (int64_t n = 61; n < 66; ++n) {
+        const Answer answer = local.atOrAfter(n);
+        QCOMPARE(answer.frameNumber, n);
+        QCOMPARE(pictureOf(answer.frame), pictureOf(exact.request(n).frame));
+    }
+    // A seek leaves nothing held back: the next frames follow the new position.
+    QCOMPARE(local.request(5).frameNumber, 5);
+    QCOMPARE(local.atOrAfter(6).frameNumber, 6);
+    QCOMPARE(pictureOf(local.atOrAfter(7).frame), pictureOf(exact.request(7).frame));
+}
+
+// Frame after frame, the sound handed out keeps ahead of the picture (an output fed from
+// it never starves) but only by a little: the output keeps no more than two seconds, and
+// sound read beyond that is lost.
+void TestVideoEnginePlayback::soundLeadsThePictureByABoundedMargin_data()
+{
+    catchingUpDecodesOnlyFramesStillDue_data();
+}
+
+void TestVideoEnginePlayback::soundLeadsThePictureByABoundedMargin()
+{
+    QFETCH(QString, clip);
+    LocalEngine local;
+    QVERIFY(local.open(m_dir.filePath(clip)));
+    double delivered = double(local.request(0).audio.size()) / 4.0 / 48000.0;
+    double least = 1e9;
+    double most = 0.0;
+    for (int64_t n = 1; n <= 120; ++n) {
+        const Answer answer = local.atOrAfter(n);
+        QCOMPARE(answer.frameNumber, n);
+        delivered += double(answer.audio.size()) / 4.0 / 48000.0;
+        const double lead = delivered - double(n + 1) / 25.0;
+        least = std::min(least, lead);
+        most = std::max(most, lead);
+    }
+    const QString range = QStringLiteral("lead %1 ... %2 s").arg(least).arg(most);
+    QVERIFY2(least >= 0.2 && most <= 1.5, qPrintable(range));
+}
+
 void TestVideoEnginePlayback::primingDeliversLeadingFramesOfOpenGops_data()
 {
     QTest::addColumn<qint64>("start");

@@ -153,6 +153,15 @@ frames() {
     [[ $got == "$2" ]] || fail "stream $1 decodes to $got frames, expected $2"
 }
 
+# luma_thirds A B C: the first picture's luma code values at the middle row, in the middle
+# of the left, centre and right thirds (read from the plane itself, no range conversion).
+luma_thirds() {
+    local got
+    got=$(ffmpeg -nostdin -v error -i "$FILE" -frames:v 1 -vf "extractplanes=y,crop=iw:1:0:ih/2" -f rawvideo - |
+        od -An -v -tu1 -w65536 | awk '{ n = NF; print $(int(n / 6) + 1), $(int(n / 2) + 1), $(int(5 * n / 6) + 1) }')
+    [[ $got == "$1 $2 $3" ]] || fail "luma of the thirds is '$got', expected '$1 $2 $3'"
+}
+
 # first_frame_timecode TC: the first decoded picture carries the timecode TC.
 first_frame_timecode() {
     local got
@@ -343,12 +352,14 @@ check_clip() {
         is s0.codec_name h264
         is s0.width 640
         is s0.nb_read_packets 5
-        is s0.color_range tv ;;
+        is s0.color_range tv
+        luma_thirds 16 126 235 ;;
     scope_bands_full.mkv)
         is s0.codec_name h264
         is s0.width 640
         is s0.nb_read_packets 5
-        is s0.color_range pc ;;
+        is s0.color_range pc
+        luma_thirds 0 128 255 ;;
     # pixel inspector
     rgb48be_png.mov)
         video 0 png 320 180 25/1 25

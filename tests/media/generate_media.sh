@@ -277,8 +277,10 @@ make_clip() {
            -map 0:a -map 1:a -c:a pcm_s16le "$f" ;;
     # ---- waveform scope: flat bands of known levels, lossless, no counter burnt in ----
     scope_bands_limited.mp4)
-        # Thirds: black 16, grey 126, white 235 (8-bit limited range).
-        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),16,if(lt(X,2*W/3),126,235))':cb=128:cr=128" \
+        # Thirds: black 16, grey 126, white 235 (8-bit limited range). The frames carry the
+        # output's tags: FFmpeg 7 would otherwise convert untagged frames (taken as BT.601)
+        # to the BT.709 asked for below, through RGB, and grey would come out as 125.
+        ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),16,if(lt(X,2*W/3),126,235))':cb=128:cr=128,$(tag_colour bt709 bt709 bt709 tv)" \
            -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p \
            -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
     scope_bands_full.mkv)

@@ -78,7 +78,15 @@ echo "icons: $sizes sizes of '$icon'"
 
 # AppStream.
 if command -v appstreamcli >/dev/null; then
-    out=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+    # The project has no web site to name. AppStream 1.0 (Debian 13) warns about that
+    # (url-homepage-missing) and fails the validation; 0.16 (Debian 12) did not. That one
+    # warning is accepted, any other issue above the informational fails.
+    if ! out=$(appstreamcli validate --no-net "$metainfo" 2>&1); then
+        issues=$(grep -E '^[EW]: ' <<<"$out" | grep -v ': url-homepage-missing$' || true)
+        if [[ -n $issues ]] || ! grep -q ': url-homepage-missing$' <<<"$out"; then
+            fail "appstreamcli validate: $out"
+        fi
+    fi
 else
     skipped+=("appstreamcli (appstream)")
 fi

@@ -593,6 +593,16 @@ void TestPlaybackController::clock_data()
         << true << QList<double>{0.10, 0.20, 0.50, 0.60}
         << QList<qint64>{2000, 2000 + 50000, 2000 + 50000, 2000 + 60000}
         << QList<double>{0.0, 0.05, 0.35, 0.45};
+    QTest::newRow("stall over: back on the audio clock, the picture waits for the sound")
+        // Synced at 0.04; the device stalls for half a second (the wall clock carries the
+        // picture on), then plays at its pace half a second behind. After a second of that
+        // the clock reads the device again, holding the picture until the sound reaches it.
+        << true << QList<double>{0.00, 0.04, 0.54, 1.04, 1.54, 1.80, 2.04}
+        << QList<qint64>{0, 40000, 40000, 540000, 1040000, 1300000, 1540000}
+        << QList<double>{0.0, 0.04, 0.54, 1.04, 1.04, 1.30, 1.54};
+    QTest::newRow("output trickling after a stall: still the wall clock")
+        << true << QList<double>{0.00, 0.04, 0.54, 1.54} << QList<qint64>{0, 40000, 40000, 640000}
+        << QList<double>{0.0, 0.04, 0.54, 1.54};
     QTest::newRow("never backwards")
         // Synced at 0.2 s; then the device counter drops (a restarted stream).
         << true << QList<double>{0.10, 0.20, 0.30, 0.31}
@@ -648,9 +658,13 @@ void TestPlaybackController::stepsAndMargins()
 {
     struct Row { bool stabilized; double fps; int64_t behind; int64_t step; int64_t jump; int64_t margin; };
     const Row rows[] = {
-        {false, 25.0, 1, 2, 7, 7},   {false, 29.97, 9, 2, 8, 8}, {false, 60.0, 1, 4, 15, 15},
+        {false, 25.0, 1, 2, 7, 7},   {false, 29.97, 8, 2, 8, 8}, {false, 60.0, 1, 4, 15, 15},
         {false, 120.0, 1, 8, 30, 30}, {true, 25.0, 3, 1, 3, 7},  {true, 25.0, 4, 2, 3, 7},
         {false, 0.0, 1, 2, 5, 2},
+        // More than a quarter of a second behind: straight to the due frame.
+        {true, 25.0, 7, 2, 3, 7},    {true, 25.0, 8, 8, 3, 7},   {false, 60.0, 15, 4, 15, 15},
+        {false, 60.0, 16, 16, 15, 15}, {true, 8.0, 4, 2, 3, 2},  {true, 8.0, 5, 5, 3, 2},
+        {false, 0.0, 5, 5, 5, 2},
     };
     for (const Row &r : rows) {
         QCOMPARE(pacing::forwardStep(r.stabilized, r.fps, r.behind), r.step);

@@ -1,0 +1,134 @@
+// Forward 1x when the picture has fallen behind the clock, on media whose frames each
+// decode on their own (ProRes, DNxHD, Motion JPEG ...). Decoding every late frame only
+// to drop it would hold the sound back with the pictures: the demuxer reads at the pace
+// of the video decoder, and the sound of a file too heavy for the machine would reach the
+// output too late to play unbroken. Here the sound is read ahead at once, the video
+// packets read with it are held back undecoded, and only frames still due are decoded.
+
+#include "engine/videoengine.h"
+
+#include "audio/audioengine.h"
+#include "av/ffmpeg.h"
+
+#include <QDebug>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Sound read beyond the clock: covers a slow decode and conversion or two.
+constexpr double kSoundLeadSec = 0.6;
+// Held packets stay bounded however sparsely the file interleaves its sound.
+constexpr double kMaxHeldSec = 3.0;
+// Requests for the very next frame for this long mean playback keeps up again.
+constexpr double kOnTimeSec = 2.0;
+
+} // namespace
+
+bool VideoEngine::catchesUpWithoutDecoding(int64_t targetFrame)
+{
+    if (!canHoldVideo())
+        return false;
+    if (targetFrame - currentFrame > decodeplan::catchUpDistance(fps)) {
+        if (!catchingUp)
+            qDebug().noquote() << "Playback: behind the clock at frame" << currentFrame << "- decoding only frames still due";
+        catchingUp = true;
+        onTimeRequests = 0;
+    } else if (catchingUp && targetFrame <= currentFrame + 1) {
+        if (++onTimeRequests >= int(std::ceil(fps * kOnTimeSec))) {
+            qDebug().noquote() << "Playback: keeping up again at frame" << currentFrame;
+            catchingUp = false;
+            onTimeRequests = 0;
+        }
+    }
+    return catchingUp;
+}
+
+bool VideoEngine::canHoldVideo() const
+{
+    return intraOnlyVideo && !numbering.manualFrameCounter && totalFrames > 1 && fps > 0;
+}
+
+size_t VideoEngine::maxHeldPackets() const
+{
+    return size_t(std::max(8.0, std::ceil(fps * kMaxHeldSec)));
+}
+
+void VideoEngine::holdVideoPacket(av::PacketPtr packet)
+{
+    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const int64_t number = ts != AV_NOPTS_VALUE ? decodeplan::frameNumberFromTimestamp(ts, videoClock())
+        : heldVideo.empty()                     ? currentFrame + 1
+                                                : heldVideo.back().frameNumber + 1;
+    heldVideo.push_back({std::move(packet), number});
+}
+
+void VideoEngine::sendHeldVideoPacket()
+{
+    av::PacketPtr packet = std::move(heldVideo.front().packet);
+    heldVideo.pop_front();
+    // A packet the decoder rejects is skipped; the next one may decode.
+    avcodec_send_packet(videoCodecContext.get(), packet.get());
+}
+
+void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
+{
+    const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
+    // The target may trail the clock by up to the catch-up distance; the lead counts
+    // from the clock.
+    const double wantedSec =
+        double(targetFrame + decodeplan::catchUpDistance(fps)) / fps + (hasAudio ? kSoundLeadSec : 0.0);
+    const size_t maxHeld = maxHeldPackets();
+    const auto videoReady = [&] {
+        return (!decodeQueue.isEmpty() && decodeQueue.last().frameNumber >= targetFrame)
+            || (!heldVideo.empty() && heldVideo.back().frameNumber >= targetFrame);
+    };
+    while (!(videoReady() && (!hasAudio || soundReadSec >= wantedSec)) && heldVideo.size() < maxHeld) {
+        av::PacketPtr packet = av::makePacket();
+        if (!packet)
+            return;
+        // The end of the file and interruptions are left to the decode step that follows.
+        if (av_read_frame(formatContext.get(), packet.get()) < 0)
+            return;
+        const int index = packet->stream_index;
+        if (index == videoStreamIndex) {
+            holdVideoPacket(std::move(packet));
+        } else if (hasAudio && audioEngine->hasDecoderFor(index) && unsigned(index) < formatContext->nb_streams) {
+            const double timeBase = av_q2d(formatContext->streams[index]->time_base);
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (ts != AV_NOPTS_VALUE)
+                soundReadSec = std::max(soundReadSec,
+                                        double(ts + std::max<int64_t>(packet->duration, 0)) * timeBase - videoStartSec);
+            audioEngine->decodePacket(packet.get(), formatContext.get());
+        }
+    }
+}
+
+void VideoEngine::catchUpTo(int64_t targetFrame)
+{
+    // Decoded frames already late leave unconverted, as on the queue's own path.
+    while (!decodeQueue.isEmpty() && decodeQueue.first().frameNumber < targetFrame)
+        takeQueueFront();
+    readAheadHoldingVideo(targetFrame);
+    if (!decodeQueue.isEmpty())
+        return;
+
+    // Late packets leave undecoded.
+    while (!heldVideo.empty() && heldVideo.front().frameNumber < targetFrame) {
+        heldVideo.pop_front();
+        ++counters.framesSkipped;
+    }
+    av::FramePtr work = av::makeFrame();
+    if (!work)
+        return;
+    AVCodecContext *decoder = videoCodecContext.get();
+    while (decodeQueue.isEmpty() && !heldVideo.empty()) {
+        sendHeldVideoPacket();
+        while (avcodec_receive_frame(decoder, work.get()) >= 0)
+            queueDecodedFrame(work.get());
+        // Frames still in the decoder's threads from before are late too.
+        while (!decodeQueue.isEmpty() && decodeQueue.first().frameNumber < targetFrame)
+            takeQueueFront();
+    }
+}
