@@ -19,6 +19,8 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev
     # FFmpeg: the libraries we link, and the CLI that makes the test media
     ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libavfilter-dev libswresample-dev
+    # zlib: the fast PNG writer deflates itself
+    zlib1g-dev
     # Audio output. Qt 6.4's QAudioSink talks to PulseAudio itself (libQt6Multimedia links
     # libpulse), so tests need a running daemon; pulseaudio-utils gives pactl/paplay/parec.
     # libpulse-dev: the output device watch asks the server which sinks exist.

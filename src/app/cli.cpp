@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include "app/pngwriter.h"
 #include "core/rotation.h"
 #include "av/ffmpeg.h"
 #include "engine/videoengine.h"
@@ -9,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,6 +28,18 @@
 namespace cli {
 
 namespace {
+
+// Started before main: what a command finds on it is the process's own start-up.
+const QElapsedTimer &processClock()
+{
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    return clock;
+}
+[[maybe_unused]] const QElapsedTimer &startedBeforeMain = processClock();
 
 int probeCommand(const QStringList &arguments, Io &io)
 {
@@ -74,7 +88,7 @@ std::optional<qint64> parseFrameNumber(const QString &text, Io &io)
 
 bool writePng(const QImage &image, const QString &path, Io &io)
 {
-    if (image.save(path, "PNG"))
+    if (pngwriter::writeFast(image, path))
         return true;
     io.err << "Could not write " << path << Qt::endl;
     return false;
@@ -82,11 +96,17 @@ bool writePng(const QImage &image, const QString &path, Io &io)
 
 int frameCommand(const QStringList &arguments, Io &io)
 {
+    const qint64 startUpMs = processClock().elapsed();
     QStringList positional;
     ConversionProfile profile = Standard;
+    bool timings = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         QString value;
+        if (argument == QLatin1String("--timings")) {
+            timings = true;
+            continue;
+        }
         if (argument == QLatin1String("--profile")) {
             if (i + 1 >= arguments.size()) {
                 io.err << "--profile needs a value" << Qt::endl;
@@ -114,7 +134,7 @@ int frameCommand(const QStringList &arguments, Io &io)
         profile = *parsed;
     }
     if (positional.size() != 3) {
-        io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME]" << Qt::endl;
+        io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME] [--timings]" << Qt::endl;
         return 1;
     }
     const std::optional<qint64> frameNumber = parseFrameNumber(positional.at(1), io);
@@ -130,8 +150,15 @@ int frameCommand(const QStringList &arguments, Io &io)
         io.err << "Could not decode frame " << *frameNumber << Qt::endl;
         return 1;
     }
+    QElapsedTimer encoding;
+    encoding.start();
     if (!writePng(result.image, positional.at(2), io))
         return 1;
+    if (timings) {
+        io.err << "timings: start-up " << startUpMs << " ms, open " << result.timings.openMs << " ms, decode "
+               << result.timings.decodeMs << " ms (" << result.timings.framesDecoded << " frames), conversion " << result.timings.conversionMs << " ms, png "
+               << encoding.elapsed() << " ms, total " << processClock().elapsed() << " ms" << Qt::endl;
+    }
     // The frame actually written: past the end that is the last frame, with its own number.
     io.out << result.frameNumber << Qt::endl;
     return 0;
@@ -476,10 +503,10 @@ const QList<Command> &commands()
         {"probe", "FILE",
          "Open FILE as the player does and print its media properties as one JSON object.",
          1, 1, &probeCommand},
-        {"frame", "FILE N OUT.png [--profile standard|channel-isolation|scope-percent|scope-code-value]",
+        {"frame", "FILE N OUT.png [--profile standard|channel-isolation|scope-percent|scope-code-value] [--timings]",
          "Write frame N of FILE as the player exports pictures and print the number of the frame "
-         "written (past the end: the last frame).",
-         3, 5, &frameCommand},
+         "written (past the end: the last frame); --timings adds where the time went on stderr.",
+         3, 6, &frameCommand},
         {"pixel", "FILE N X Y [--rotation DEG] [--canvas WxH]",
          "Print the stored values and the converted RGB of the pixel under canvas point (X, Y) of "
          "frame N, as the player's pixel inspector reads them; the canvas defaults to the picture "
@@ -594,11 +621,19 @@ namespace {
 class EngineThread
 {
 public:
-    EngineThread()
+    // oneFrame: the engine answers a single picture request and shows no timecode, so it
+    // keeps no decoded frames, looks for no timecode in the pictures and decodes nothing
+    // past the target.
+    explicit EngineThread(bool oneFrame = false)
     {
         m_thread.setObjectName(QStringLiteral("engine"));
         m_engine = new VideoEngine;
         m_engine->setScopeRenderer(&waveform::renderScope);
+        if (oneFrame) {
+            m_engine->setFrameCacheBound(0);
+            m_engine->setPictureTimecodeLookup(false);
+            m_engine->setOneShot(true);
+        }
         m_engine->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
         m_thread.start();
@@ -647,19 +682,40 @@ OpenResult openMedia(const QString &path)
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile)
 {
     FrameExport result;
-    EngineThread thread;
+    QElapsedTimer clock;
+    clock.start();
+    EngineThread thread(true);
     const OpenResult opened = thread.open(path);
+    result.timings.openMs = clock.elapsed();
     result.opened = opened.success;
     result.error = opened.error;
-    if (result.opened) {
-        VideoEngine *engine = thread.engine();
-        QMetaObject::invokeMethod(engine, "setConversionProfile", Qt::QueuedConnection,
-                                  Q_ARG(ConversionProfile, profile));
+    if (!result.opened)
+        return result;
+
+    VideoEngine *engine = thread.engine();
+    const bool audioOnly = opened.fileInfo.value(QStringLiteral("isAudioOnly")).toBool();
+    QMetaObject::invokeMethod(engine, "setConversionProfile", Qt::QueuedConnection, Q_ARG(ConversionProfile, profile));
+    if (audioOnly) {
         QMetaObject::invokeMethod(engine, "getFrameAsImage", Qt::BlockingQueuedConnection,
                                   Q_RETURN_ARG(QImage, result.image), Q_ARG(int64_t, frameNumber));
-        QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(qint64, result.frameNumber));
+    } else {
+        // getFrameAsImage in two timed halves; a picture needs no sound.
+        QMetaObject::invokeMethod(
+            engine,
+            [&] {
+                QElapsedTimer step;
+                step.start();
+                engine->stopAudioDecoding();
+                const av::FramePtr frame = engine->decodeFrameAt(frameNumber, -1);
+                result.timings.decodeMs = step.restart();
+                result.timings.framesDecoded = engine->decodeCounters().framesDecoded;
+                result.image = engine->exportImage(frame.get());
+                result.timings.conversionMs = step.elapsed();
+            },
+            Qt::BlockingQueuedConnection);
     }
+    QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
+                              Q_RETURN_ARG(qint64, result.frameNumber));
     return result;
 }
 

@@ -64,10 +64,18 @@ struct FrameExport {
     QString error;       // the engine's opening error when !opened
     QImage image;        // null when no frame could be decoded
     qint64 frameNumber = -1; // number of the frame delivered (the last one past the end)
+    struct Timings {
+        qint64 openMs = 0;       // engine thread start and openFile
+        qint64 decodeMs = 0;     // exact decode of the frame
+        qint64 conversionMs = 0; // to the exported picture
+        qint64 framesDecoded = 0; // pictures the decoder returned for it
+    } timings;
 };
 
-// Opens path like openMedia, sets the conversion profile and takes frame n through
-// VideoEngine::getFrameAsImage, the path picture export uses. Blocks the caller.
+// Opens path like openMedia, sets the conversion profile and takes frame n the way
+// VideoEngine::getFrameAsImage does (the path picture export uses), without sound, without
+// the frame cache and the picture timecode look, decoding one-shot (nothing past the
+// target). Blocks the caller.
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
 
 struct PixelQuery {

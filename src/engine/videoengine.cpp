@@ -176,6 +176,8 @@ void VideoEngine::ensureAudioEngine()
 
 void VideoEngine::closeFile()
 {
+    // Frames of this file must never answer for the next one.
+    forgetCachedFrames();
     videoCodecContext.reset();
     formatContext.reset();
     pixelConverter.reset();
@@ -342,7 +344,7 @@ void VideoEngine::openFile(QString filePath)
 
     // A container tag wins; without one, the pictures may carry their own.
     QString startTimecode = metadataValue(formatContext->metadata, stream->metadata, "timecode");
-    if (startTimecode.isEmpty())
+    if (startTimecode.isEmpty() && pictureTimecodeLookup)
         startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);

@@ -9,6 +9,7 @@
 #include "core/mediainfo.h"
 #include "core/scoperequest.h"
 #include "engine/decodeplan.h"
+#include "engine/framecache.h"
 #include "engine/mediachecks.h"
 #include "engine/pixelconverter.h"
 #include "engine/pixelprobe.h"
@@ -84,7 +85,13 @@ public slots:
     // currentFrame and totalFrames as they are.
     void closeFile();
 
+    // Exact frame n; the answer carries the sound from frame n on, aligned to it (forward
+    // playback starts with it), so with sound this always seeks.
     void requestFrame(int64_t frameNumber, int requestId = 0);
+    // Exact frame n, served from the frame cache or decoded on without a seek where it can
+    // be; the answer then comes without sound. For steps and shuttles, whose sound is not
+    // played.
+    void requestFrameSilently(int64_t frameNumber, int requestId = 0);
     void requestNextFrame(int requestId = 0);
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId = 0);
     void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
@@ -124,6 +131,8 @@ public:
         int64_t framesConverted = 0; // display conversions of video frames
         int64_t seeks = 0;           // demuxer seeks, re-seeks included
         int64_t reseeks = 0;         // re-seeks after landing past the target
+        int64_t cacheHits = 0;       // exact requests answered from the frame cache
+        int64_t skippablePackets = 0; // video packets sent while non-reference frames were skipped
         int64_t framesSkipped = 0;   // late frames of playback never decoded
     };
     DecodeCounters decodeCounters() const { return counters; }
@@ -132,6 +141,27 @@ public:
     bool playbackPrimingEnabled() const { return primingEnabled; }
     // Facts of the open file (empty when none is open). Engine thread.
     const MediaInfo &mediaInfo() const { return openedInfo; }
+    // Decoded frames kept for steps back and repeated requests. The bound may also be set
+    // before the engine is moved to its thread (the CLI switches the cache off with 0).
+    const FrameCache &decodedFrameCache() const { return frameCache; }
+    void setFrameCacheBound(int64_t bytes) { frameCache.setBoundBytes(bytes); }
+    // Whether an open without a timecode tag decodes the first picture for one (on by
+    // default). Work that never shows the timecode (the CLI's picture export) skips it.
+    void setPictureTimecodeLookup(bool enabled) { pictureTimecodeLookup = enabled; }
+    // For an engine that answers one frame request and is then closed (the CLI's export):
+    // nothing after the target is decoded, and the decoder is drained as soon as the
+    // target's packet is in. Set before the thread starts.
+    void setOneShot(bool enabled) { oneShot = enabled; }
+    // The conversion half of getFrameAsImage, for a frame from decodeFrameAt.
+    QImage exportImage(const AVFrame *frame);
+    // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
+    // picture export): audio packets are then dropped unread.
+    void stopAudioDecoding();
+
+private slots:
+    // One bite of the read-back: decodes up to the queue's minimum depth toward the frame
+    // before the cache's first, then queues itself again, so requests run in between.
+    void prefetchSlice();
 
 private:
     enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
@@ -169,6 +199,41 @@ private:
     // that decodes); false when the bound is used up or the seek cannot go earlier than
     // 'lastSeekTs'.
     bool reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs);
+
+    // --- decoded-frame reuse and frames skipped on the way (videoengine_reuse.cpp) ---
+    // Serves frame n from the cache without touching the decoder; keeps the playback queue
+    // in step or, when the decoder is elsewhere, marks it detached.
+    bool takeFromCache(int64_t frameNumber, ExactResult &result);
+    // True when frame n is the decoder's next output, so reaching it needs no seek.
+    bool continueWithoutSeek(int64_t frameNumber);
+    // A picture answered without a seek: playback must seek first to get its sound right.
+    void holdAudioForPlayback();
+    // Instead of aligning: while playback must seek, the sound decoded so far lies ahead of
+    // the picture and is dropped, so that no answer hands it to the output.
+    bool dropAudioAheadOfPicture();
+    // Before a seek for n: the cache is kept only when n lies next to what it holds.
+    void prepareCacheForSeek(int64_t frameNumber);
+    void restartReuseAfterSeek();
+    void forgetCachedFrames();
+    void offerToCache(const AVFrame *frame, int64_t number);
+    // Sets the decoder's skip_frame for the next packet on the way to 'target' (-1: none).
+    // True when the engine is one-shot and this is the target's own packet: nothing after
+    // it is needed, so the decoder may be drained.
+    bool chooseDiscard(const AVPacket *packet, int64_t target);
+    void drainForTarget();
+    int64_t estimatedFrameBytes() const;
+    // After a run that ended short of frame n: whether to decode again the plain way (the
+    // decoder had nothing more without a seek, or skipped frames may hide the last one).
+    bool exactNeedsPlainRetry(bool continued, bool reachedAnyFrame);
+    ExactResult decodeExactPlainly(int64_t frameNumber, int requestId);
+    // Playback continues from the decoder's queue; after a frame from the cache or steps
+    // without a seek, decoder or sound sit elsewhere, so the decoder seeks to the current
+    // frame first and the sound is aligned to it. False when the request was abandoned.
+    bool repositionForPlayback(int requestId);
+    // Stepping back through the cache toward its first frame: decode the stretch before it
+    // while the steps are served, so crossing the key frame does not stall.
+    void schedulePrefetch();
+
     ConversionSource conversionSource() const;
     QVideoFrame convertForDisplay(const AVFrame *frame);
     void alignAudioTo(double seconds);
@@ -223,6 +288,7 @@ private:
     QString audioOnlyCodecName;
     int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
     bool audioOnly = false;
+    bool pictureTimecodeLookup = true;
     bool stabilizerEnabled = false;
     bool primingEnabled = false;
     bool previewDownscaleEnabled = false;
@@ -242,6 +308,21 @@ private:
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
     QList<DecodedFrame> decodeQueue;
+    FrameCache frameCache;
+    // The frame shown came from the cache while decoder, queue and audio are elsewhere;
+    // cleared by the next seek.
+    bool decoderDetached = false;
+    bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
+    bool repositioning = false;            // seek even to a frame the cache holds (for its sound)
+    bool playbackMustSeek = false;         // see holdAudioForPlayback
+    bool prefetchActive = false;           // slices queued; any seek or decode request ends it
+    bool prefetchSeekDone = false;
+    int64_t prefetchTarget = -1;
+    int64_t prefetchStartedBelow = -1;     // the cache's first frame when it started
+    int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
+    bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
+    bool oneShot = false;
+    bool drainedForTarget = false;         // until the next seek nothing more decodes
     // Video packets read but not yet decoded, in stream order, with their frame numbers;
     // the decoder takes them before anything new is read.
     struct HeldPacket {

@@ -88,6 +88,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
     if (numbered.jumpDetected)
         qDebug().noquote() << "Timestamp outside the file at frame" << numbered.number << "- counting frames instead";
+    offerToCache(frame, numbered.number);
 
     // The queue takes over the decoder's reference; no pixels are copied.
     av::FramePtr owned = av::makeFrame();
@@ -101,7 +102,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
 
 void VideoEngine::decodeStep(int64_t stopAtFrame)
 {
-    if (!formatContext || !videoCodecContext)
+    if (!formatContext || !videoCodecContext || drainedForTarget)
         return;
 
     const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
@@ -165,8 +166,13 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                 continue;
             }
             if (packet->stream_index == videoStreamIndex) {
+                const bool targetIn = chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
+                if (targetIn) {
+                    drainForTarget();
+                    end = true;
+                }
             } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
                 audioEngine->decodePacket(packet.get(), formatContext.get());
             }
@@ -182,6 +188,13 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
 int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
 {
     ++counters.seeks;
+    // An interrupted read (an abandoned request) leaves its error on the input, and the
+    // input hands it to a later read once its buffer runs dry: the next request would stop
+    // short as if the file ended there. A seek starts reading afresh.
+    if (AVIOContext *input = formatContext->pb) {
+        input->error = 0;
+        input->eof_reached = 0;
+    }
     const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
     return av_seek_frame(formatContext.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
 }
@@ -198,6 +211,7 @@ void VideoEngine::resetAfterSeek()
     soundReadSec = 0.0;
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;
+    restartReuseAfterSeek();
 }
 
 bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
@@ -229,13 +243,17 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
     readInterrupter.setActiveRequest(requestId);
     ExactResult result;
     const bool seekable = totalFrames > 1;
+    if (seekable && takeFromCache(frameNumber, result))
+        return result;
+    const bool continues = seekable && continueWithoutSeek(frameNumber);
     // Past the end, seek for the last frame: a seek beyond it (or a re-seek from there)
     // can find nothing to decode. Decoding still runs forward to the real target.
     const int64_t seekTarget = std::min(frameNumber, totalFrames - 1);
-    if (seekable) {
+    if (seekable && !continues) {
+        prepareCacheForSeek(frameNumber);
         seekDemuxer(seekTarget, 0);
         resetAfterSeek();
-    } else if (!decodeQueue.isEmpty()) {
+    } else if (!seekable && !decodeQueue.isEmpty()) {
         // A single-frame file keeps its one frame: no re-decode.
         currentFrame = 0;
         result.frame = av::cloneFrame(decodeQueue.first().frame.get());
@@ -244,7 +262,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 
     int64_t lastSeekTs = decodeplan::seekTimestamp(seekTarget, videoClock());
     int reseekAttempt = 0;
-    bool firstAfterSeek = seekable;
+    bool firstAfterSeek = seekable && !continues;
     av::FramePtr lastSeen; // so that a target beyond the end yields the last decodable frame
     for (;;) {
         if (isAbandoned(requestId)) {
@@ -289,6 +307,8 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         lastSeen = std::move(entry.frame);
     }
+    if (exactNeedsPlainRetry(continues, bool(lastSeen)))
+        return decodeExactPlainly(frameNumber, requestId);
     result.frame = std::move(lastSeen);
     return result;
 }
@@ -324,6 +344,8 @@ QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame)
 
 void VideoEngine::alignAudioTo(double seconds)
 {
+    if (dropAudioAheadOfPicture())
+        return;
     if (audioEngine && audioEngine->sampleRate() > 0)
         audioEngine->alignTo(seconds, int(audioEngine->sampleRate() * kFadeSeconds));
 }
@@ -342,6 +364,16 @@ void VideoEngine::finishFrameRequest(QVideoFrame frame, int requestId)
 }
 
 void VideoEngine::requestFrame(int64_t frameNumber, int requestId)
+{
+    // The answer brings the sound from this frame on, which forward playback starts with.
+    // A frame from the cache, or one decoded on without a seek, has none where the picture
+    // is, so with sound to deliver this request seeks as for a picture not held.
+    repositioning = !audioOnly && audioEngine && audioEngine->channelCount() > 0;
+    requestFrameSilently(frameNumber, requestId);
+    repositioning = false;
+}
+
+void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
 {
     if (isAbandoned(requestId)) {
         finishFrameRequest(QVideoFrame(), requestId);
@@ -385,10 +417,17 @@ QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
     // The seek reset the audio; line it up with the frame as a frame request would.
     if (totalFrames > 1 && fps > 0)
         alignAudioTo(double(currentFrame) / fps);
+    return exportImage(frame.get());
+}
+
+QImage VideoEngine::exportImage(const AVFrame *frame)
+{
+    if (!frame)
+        return {};
     // QVideoFrame::toImage needs a GUI application (Qt 6.4 crashes without one); a
     // console process gets the frame's own RGB conversion instead.
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        return pixelConverter.toRgbImage(frame.get(), conversionSource());
-    const QVideoFrame picture = convertForDisplay(frame.get());
+        return pixelConverter.toRgbImage(frame, conversionSource());
+    const QVideoFrame picture = convertForDisplay(frame);
     return picture.isValid() ? picture.toImage() : QImage();
 }

@@ -31,6 +31,7 @@ DecodedFrame VideoEngine::takeQueueFront()
 {
     DecodedFrame entry = decodeQueue.takeFirst();
     currentFrame = entry.frameNumber;
+    frameCache.setCentre(currentFrame);
     if (audioEngine)
         audioEngine->updateLevels(entry.levels, 1.0 / (fps > 0 ? fps : kFallbackFps));
     return entry;
@@ -58,6 +59,10 @@ void VideoEngine::requestNextFrame(int requestId)
     }
 
     QVideoFrame picture;
+    if (totalFrames > 1 && !repositionForPlayback(requestId)) {
+        finishFrameRequest(picture, requestId);
+        return;
+    }
     if (formatContext && videoCodecContext) {
         if (totalFrames > 1) {
             decodeStep();
@@ -91,6 +96,10 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     }
 
     QVideoFrame picture;
+    if (!repositionForPlayback(requestId)) {
+        finishFrameRequest(picture, requestId);
+        return;
+    }
     if (formatContext && videoCodecContext) {
         // Behind the clock, decoding ahead only makes frames that will be late as well.
         const bool catchUp = catchesUpWithoutDecoding(targetFrame);

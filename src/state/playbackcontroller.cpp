@@ -86,11 +86,11 @@ void PlaybackController::abortEngineWork()
         QMetaObject::invokeMethod(m_engine, "abortCurrentTask", Qt::DirectConnection, Q_ARG(int, m_requestId));
 }
 
-void PlaybackController::invokeRequestFrame(int64_t frameNumber)
+void PlaybackController::invokeRequestFrame(int64_t frameNumber, bool silently)
 {
     if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, frameNumber),
-                                  Q_ARG(int, m_requestId));
+        QMetaObject::invokeMethod(m_engine, silently ? "requestFrameSilently" : "requestFrame", Qt::QueuedConnection,
+                                  Q_ARG(int64_t, frameNumber), Q_ARG(int, m_requestId));
 }
 
 void PlaybackController::invokeClearAudioQueue()
@@ -275,7 +275,8 @@ void PlaybackController::onPlaybackTimer()
         if (target == current)
             return;
         m_awaitingFrame = true;
-        invokeRequestFrame(target);
+        // Shuttles play no sound.
+        invokeRequestFrame(target, true);
         return;
     }
 
@@ -322,6 +323,16 @@ bool PlaybackController::awaitsFirstSound() const
 
 void PlaybackController::requestSeek(int position)
 {
+    seekTo(position, false);
+}
+
+void PlaybackController::requestStep(int position)
+{
+    seekTo(position, true);
+}
+
+void PlaybackController::seekTo(int position, bool silently)
+{
     ++m_requestId;
     abortEngineWork();
     m_awaitingFrame = false;
@@ -329,7 +340,7 @@ void PlaybackController::requestSeek(int position)
     setPlaybackState(Stopped);
     if (media().isAudioOnly)
         invokeDisableAudioVisualization();
-    invokeRequestFrame(int64_t(position));
+    invokeRequestFrame(int64_t(position), silently);
 }
 
 void PlaybackController::onFrameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels,

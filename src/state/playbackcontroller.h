@@ -101,6 +101,9 @@ public slots:
     void onPlaybackTimer();
     // Stops playback and shows frame 'position'.
     void requestSeek(int position);
+    // requestSeek for a frame step: the engine may answer from what it has decoded
+    // already, without the frame's sound (a step plays none).
+    void requestStep(int position);
     void onFrameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels, QList<float> peakLevels,
                       QByteArray audioBuffer, int requestId);
 
@@ -113,7 +116,9 @@ private:
     bool awaitsFirstSound() const;
     void requestDueFrame();
     void abortEngineWork();
-    void invokeRequestFrame(int64_t frameNumber);
+    // silently: the answer's sound is not wanted, so the engine may skip the seek for it.
+    void invokeRequestFrame(int64_t frameNumber, bool silently = false);
+    void seekTo(int position, bool silently);
     void invokeClearAudioQueue();
     void invokeDisableAudioVisualization();
     void primeEngineQueue(int64_t frameNumber);

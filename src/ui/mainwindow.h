@@ -121,7 +121,8 @@ private:
     // Wheel over the seek bar and pointer moves over the picture; true when consumed.
     bool filterCommandEvent(QObject *watched, QEvent *event);
     // Shows frame f on the current page; on the scope page the scope follows 100 ms later.
-    void seekToFrame(int64_t frame);
+    // A step (arrows, wheel) lets the engine answer from frames it has decoded already.
+    void seekToFrame(int64_t frame, bool step = false);
     void onScopeDeferTimer();
     // Tab: picture page <-> scope page (only with frames, not for audio-only media).
     void toggleScopePage();

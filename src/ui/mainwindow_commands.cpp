@@ -282,7 +282,7 @@ void MainWindow::wheelEvent(QWheelEvent *event)
     const int64_t current = appState->currentFrameNumber();
     const int64_t target = std::clamp<int64_t>(current + steps, 0, appState->totalFrames() - 1);
     if (target != current)
-        seekToFrame(target);
+        seekToFrame(target, true);
     event->accept();
 }
 
@@ -307,9 +307,12 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
     return false;
 }
 
-void MainWindow::seekToFrame(int64_t frame)
+void MainWindow::seekToFrame(int64_t frame, bool step)
 {
-    playbackController->requestSeek(int(frame));
+    if (step)
+        playbackController->requestStep(int(frame));
+    else
+        playbackController->requestSeek(int(frame));
     if (appState->currentMode() == Scope) {
         // The picture comes at once, the costlier scope once the frame settles.
         scopePendingFrame = frame;
@@ -375,7 +378,7 @@ void MainWindow::stepOnce(bool fromTimer)
         return;
     stepInFlight = true;
     stepTarget = target;
-    seekToFrame(target);
+    seekToFrame(target, true);
 }
 
 void MainWindow::stopStepping()

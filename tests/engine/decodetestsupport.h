@@ -254,6 +254,11 @@ struct LocalEngine {
         engine.requestFrame(n, id);
         return take();
     }
+    Answer silently(int64_t n, int id = 0)
+    {
+        engine.requestFrameSilently(n, id);
+        return take();
+    }
     Answer next(int id = 0)
     {
         engine.requestNextFrame(id);

@@ -57,6 +57,7 @@ private slots:
     void stalledTimestampsSwitchToCounting();
     void stillImageIsDecodedOnce();
     void abandonedRequestsAnswerInvalidWithTheirId();
+    void requestAfterAnInterruptedReadIsExact();
     void abandonDuringReseekStopsWork();
     void abandonIdRules_data();
     void abandonIdRules();
@@ -430,6 +431,52 @@ void TestVideoEngineDecode::abandonedRequestsAnswerInvalidWithTheirId()
     QCOMPARE(fresh.requestId, 6);
     QVERIFY(fresh.frame.isValid());
     QCOMPARE(fresh.frameNumber, 41);
+
+    thread.quit();
+    thread.wait();
+}
+
+// A request abandoned while its read is under way (the seek bar's press, then its release)
+// leaves nothing behind that cuts the next request short: every fresh answer is the frame
+// asked for, wherever the interruption landed.
+void TestVideoEngineDecode::requestAfterAnInterruptedReadIsExact()
+{
+    QThread thread;
+    auto *engine = new VideoEngine;
+    engine->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
+    thread.start();
+
+    QSignalSpy opened(engine, &VideoEngine::fileOpened);
+    QSignalSpy frames(engine, &VideoEngine::frameReady);
+    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection,
+                              Q_ARG(QString, testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+    QVERIFY(opened.wait(30000));
+
+    int id = 1;
+    int interrupted = 0;
+    for (int delayUs = 0; delayUs < 40000; delayUs += 1500) {
+        const int64_t target = delayUs % 3000 == 0 ? 99 : 88;
+        frames.clear();
+        const int stale = ++id;
+        QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, target),
+                                  Q_ARG(int, stale));
+        QThread::usleep(delayUs);
+        const int fresh = ++id;
+        engine->abortCurrentTask(fresh);
+        QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, target),
+                                  Q_ARG(int, fresh));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 2, 30000);
+        if (!takeAnswer(frames).frame.isValid())
+            ++interrupted;
+        const Answer answer = takeAnswer(frames);
+        QCOMPARE(answer.requestId, fresh);
+        QVERIFY(answer.frame.isValid());
+        QVERIFY2(answer.frameNumber == target,
+                 qPrintable(QStringLiteral("after %1 us: frame %2 for %3").arg(delayUs).arg(answer.frameNumber).arg(target)));
+    }
+    qInfo() << interrupted << "of the first requests were abandoned";
 
     thread.quit();
     thread.wait();

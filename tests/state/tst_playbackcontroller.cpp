@@ -74,6 +74,12 @@ public slots:
         if (autoAnswer)
             answer(std::min(frameNumber, lastFrame), requestId);
     }
+    void requestFrameSilently(int64_t frameNumber, int requestId)
+    {
+        requests.append({QStringLiteral("requestFrameSilently"), frameNumber, requestId});
+        if (autoAnswer)
+            answer(std::min(frameNumber, lastFrame), requestId);
+    }
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     {
         requests.append({QStringLiteral("requestNextFrameAtOrAfter"), targetFrame, requestId});
@@ -148,6 +154,8 @@ private slots:
     void singleFrameMediaRefusesToPlay();
     void shuttleStopsAtTheEnds_data();
     void shuttleStopsAtTheEnds();
+    void soundIsAskedForWhereItIsPlayed_data();
+    void soundIsAskedForWhereItIsPlayed();
     void staleAnswersChangeNothing();
     void invalidFrames_data();
     void invalidFrames();
@@ -269,10 +277,58 @@ void TestPlaybackController::shuttleStopsAtTheEnds()
         rig.controller->onPlaybackTimer();
     }
     QCOMPARE(rig.state.playState(), Stopped);
-    for (const Request &r : rig.engine.framesRequested("requestFrame")) {
+    const QList<Request> frames =
+        rig.engine.framesRequested("requestFrame") + rig.engine.framesRequested("requestFrameSilently");
+    for (const Request &r : frames) {
         QVERIFY2(r.frame != forbidden, qPrintable(QStringLiteral("frame %1 was requested").arg(forbidden)));
         QVERIFY(r.frame >= 0 && r.frame < 100);
     }
+}
+
+void TestPlaybackController::soundIsAskedForWhereItIsPlayed_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("expectedSlot");
+
+    // Forward 1x plays the answer's sound; steps and shuttles play none, so the engine may
+    // answer them from frames it has already decoded.
+    QTest::newRow("seek") << "seek" << "requestFrame";
+    QTest::newRow("step") << "step" << "requestFrameSilently";
+    QTest::newRow("forward 1x starts") << "L" << "requestFrame";
+    QTest::newRow("forward 2x") << "LL" << "requestFrameSilently";
+    QTest::newRow("backward 1x") << "J" << "requestFrameSilently";
+}
+
+void TestPlaybackController::soundIsAskedForWhereItIsPlayed()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, expectedSlot);
+
+    Rig rig(100);
+    rig.showFrame(40);
+    if (action == "seek") {
+        rig.controller->requestSeek(60);
+    } else if (action == "step") {
+        rig.controller->requestStep(41);
+    } else {
+        for (QChar key : action)
+            rig.press(char(key.unicode()));
+        if (rig.state.speedIndex() > 0 || rig.state.playState() == Backward) {
+            // The shuttle's frames come with the timer (after forward 1x's start request).
+            QCoreApplication::processEvents();
+            rig.engine.requests.clear();
+            QTest::qWait(100);
+            rig.controller->onPlaybackTimer();
+        }
+    }
+    QCoreApplication::processEvents();
+    QStringList frameSlots;
+    for (const Request &r : rig.engine.requests)
+        if (r.slot == "requestFrame" || r.slot == "requestFrameSilently")
+            frameSlots << r.slot;
+    QCOMPARE(frameSlots, QStringList{expectedSlot});
+    QCOMPARE(rig.engine.requests.last().id, rig.controller->requestId());
+    rig.controller->setPlaybackState(Stopped);
 }
 
 void TestPlaybackController::staleAnswersChangeNothing()
