@@ -206,7 +206,8 @@ void VideoEngine::closeFile()
     heldVideo.clear();
     intraOnlyVideo = false;
     catchingUp = false;
-    onTimeRequests = 0;
+    catchUpRequests = 0;
+    catchUpBusyUSecs = 0;
     soundReadSec = 0.0;
     numbering = decodeplan::NumberingState();
 }

@@ -258,6 +258,8 @@ private:
     // Drops what is late, reads the sound ahead and decodes held packets until a frame at
     // or after the target is queued (or none is left to decode).
     void catchUpTo(int64_t targetFrame);
+    // Leaves catching up once requests take well under a frame period again.
+    void noteCatchUpRequest(int64_t busyUSecs);
     void readAheadHoldingVideo(int64_t targetFrame);
     // Video packets may wait undecoded (intra-only, numbered by timestamp).
     bool canHoldVideo() const;
@@ -332,7 +334,8 @@ private:
     std::deque<HeldPacket> heldVideo;
     bool intraOnlyVideo = false;      // every frame decodes on its own
     bool catchingUp = false;          // this run has fallen behind; reset by every seek
-    int onTimeRequests = 0;           // consecutive next-frame requests while catching up
+    int catchUpRequests = 0;          // requests since catching up began or was last judged
+    int64_t catchUpBusyUSecs = 0;     // time those requests took
     double soundReadSec = 0.0;        // end of the last audio packet read ahead; reset by seeks
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

@@ -21,8 +21,10 @@ namespace {
 constexpr double kSoundLeadSec = 0.6;
 // Held packets stay bounded however sparsely the file interleaves its sound.
 constexpr double kMaxHeldSec = 3.0;
-// Requests for the very next frame for this long mean playback keeps up again.
-constexpr double kOnTimeSec = 2.0;
+// Catching up ends when a second's worth of requests took on average less than this share
+// of a frame period each: then decoding ahead pays again.
+constexpr double kJudgeSec = 1.0;
+constexpr double kKeepingUpShare = 0.5;
 
 } // namespace
 
@@ -34,15 +36,26 @@ bool VideoEngine::catchesUpWithoutDecoding(int64_t targetFrame)
         if (!catchingUp)
             qDebug().noquote() << "Playback: behind the clock at frame" << currentFrame << "- decoding only frames still due";
         catchingUp = true;
-        onTimeRequests = 0;
-    } else if (catchingUp && targetFrame <= currentFrame + 1) {
-        if (++onTimeRequests >= int(std::ceil(fps * kOnTimeSec))) {
-            qDebug().noquote() << "Playback: keeping up again at frame" << currentFrame;
-            catchingUp = false;
-            onTimeRequests = 0;
-        }
+        catchUpRequests = 0;
+        catchUpBusyUSecs = 0;
     }
     return catchingUp;
+}
+
+void VideoEngine::noteCatchUpRequest(int64_t busyUSecs)
+{
+    // Judged on time rather than on the steps asked for: a picture a frame or two behind
+    // is asked for one frame at a time whether or not the machine keeps up.
+    catchUpBusyUSecs += busyUSecs;
+    if (++catchUpRequests < int(std::ceil(fps * kJudgeSec)))
+        return;
+    const double average = double(catchUpBusyUSecs) / catchUpRequests;
+    if (average < kKeepingUpShare * 1.0e6 / fps) {
+        qDebug().noquote() << "Playback: keeping up again at frame" << currentFrame;
+        catchingUp = false;
+    }
+    catchUpRequests = 0;
+    catchUpBusyUSecs = 0;
 }
 
 bool VideoEngine::canHoldVideo() const

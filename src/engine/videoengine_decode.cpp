@@ -207,7 +207,8 @@ void VideoEngine::resetAfterSeek()
     decodeQueue.clear();
     heldVideo.clear();
     catchingUp = false;
-    onTimeRequests = 0;
+    catchUpRequests = 0;
+    catchUpBusyUSecs = 0;
     soundReadSec = 0.0;
     numbering.framesDecodedSinceSeek = 0;
     numbering.lastNumber = -1;

@@ -9,6 +9,7 @@
 #include "av/ffmpeg.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QPainter>
 #include <QPainterPath>
 #include <QtEndian>
@@ -103,6 +104,8 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     if (formatContext && videoCodecContext) {
         // Behind the clock, decoding ahead only makes frames that will be late as well.
         const bool catchUp = catchesUpWithoutDecoding(targetFrame);
+        QElapsedTimer busy;
+        busy.start();
         if (catchUp)
             catchUpTo(targetFrame);
         for (;;) {
@@ -121,6 +124,8 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
                 break;
             }
         }
+        if (catchUp)
+            noteCatchUpRequest(busy.nsecsElapsed() / 1000);
     }
     finishFrameRequest(picture, requestId);
 }
