@@ -32,6 +32,36 @@ QByteArray packYuv420(QVideoFrame frame)
 
 } // namespace
 
+namespace {
+
+// The player's arrangement: the engine on a thread of its own, requests queued by name.
+struct ThreadedEngine {
+    QThread thread;
+    VideoEngine *engine = new VideoEngine;
+    QSignalSpy frames{engine, &VideoEngine::frameReady};
+
+    ThreadedEngine()
+    {
+        engine->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
+        thread.start();
+    }
+    ~ThreadedEngine()
+    {
+        thread.quit();
+        thread.wait();
+    }
+    bool open(const QString &path)
+    {
+        QSignalSpy opened(engine, &VideoEngine::fileOpened);
+        QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+        return opened.wait(30000) && opened.first().at(0).toBool();
+    }
+};
+
+} // namespace
+
 class TestVideoEngineDecode : public QObject
 {
     Q_OBJECT
@@ -402,18 +432,10 @@ void TestVideoEngineDecode::stillImageIsDecodedOnce()
 // called directly while the engine is busy.
 void TestVideoEngineDecode::abandonedRequestsAnswerInvalidWithTheirId()
 {
-    QThread thread;
-    auto *engine = new VideoEngine;
-    engine->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-    thread.start();
-
-    QSignalSpy opened(engine, &VideoEngine::fileOpened);
-    QSignalSpy frames(engine, &VideoEngine::frameReady);
-    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection,
-                              Q_ARG(QString, testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
-    QVERIFY(opened.wait(30000));
+    ThreadedEngine threaded;
+    QVERIFY(threaded.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+    VideoEngine *engine = threaded.engine;
+    QSignalSpy &frames = threaded.frames;
 
     // Hold the engine so that both requests are queued before either runs.
     QSemaphore gate;
@@ -431,9 +453,6 @@ void TestVideoEngineDecode::abandonedRequestsAnswerInvalidWithTheirId()
     QCOMPARE(fresh.requestId, 6);
     QVERIFY(fresh.frame.isValid());
     QCOMPARE(fresh.frameNumber, 41);
-
-    thread.quit();
-    thread.wait();
 }
 
 // A request abandoned while its read is under way (the seek bar's press, then its release)
@@ -441,18 +460,10 @@ void TestVideoEngineDecode::abandonedRequestsAnswerInvalidWithTheirId()
 // asked for, wherever the interruption landed.
 void TestVideoEngineDecode::requestAfterAnInterruptedReadIsExact()
 {
-    QThread thread;
-    auto *engine = new VideoEngine;
-    engine->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-    thread.start();
-
-    QSignalSpy opened(engine, &VideoEngine::fileOpened);
-    QSignalSpy frames(engine, &VideoEngine::frameReady);
-    QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection,
-                              Q_ARG(QString, testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
-    QVERIFY(opened.wait(30000));
+    ThreadedEngine threaded;
+    QVERIFY(threaded.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
+    VideoEngine *engine = threaded.engine;
+    QSignalSpy &frames = threaded.frames;
 
     int id = 1;
     int interrupted = 0;
@@ -477,9 +488,6 @@ void TestVideoEngineDecode::requestAfterAnInterruptedReadIsExact()
                  qPrintable(QStringLiteral("after %1 us: frame %2 for %3").arg(delayUs).arg(answer.frameNumber).arg(target)));
     }
     qInfo() << interrupted << "of the first requests were abandoned";
-
-    thread.quit();
-    thread.wait();
 }
 
 // A newer id announced while a re-seek runs ends the request at the next check: no more
