@@ -435,25 +435,22 @@ int scopeCommand(const QStringList &arguments, Io &io)
             }
             value = arguments.at(++i);
         }
+        // Sets 'target' from the option's table, or names the accepted values.
+        const auto pick = [&](auto &target, const auto &table, const char *what) {
+            const auto parsed = lookUp(table, value);
+            if (parsed)
+                target = *parsed;
+            else
+                io.err << "Unknown " << what << ": " << value << " (one of " << nameList(table) << ")" << Qt::endl;
+            return parsed.has_value();
+        };
         bool known = true;
         if (option == QLatin1String("--range")) {
-            const auto parsed = lookUp(ranges, value);
-            known = parsed.has_value();
-            range = parsed.value_or(range);
-            if (!known)
-                io.err << "Unknown range: " << value << " (one of " << nameList(ranges) << ")" << Qt::endl;
+            known = pick(range, ranges, "range");
         } else if (option == QLatin1String("--channel")) {
-            const auto parsed = lookUp(channels, value);
-            known = parsed.has_value();
-            channel = parsed.value_or(channel);
-            if (!known)
-                io.err << "Unknown channel: " << value << " (one of " << nameList(channels) << ")" << Qt::endl;
+            known = pick(channel, channels, "channel");
         } else if (option == QLatin1String("--rotation")) {
-            const auto parsed = lookUp(rotations, value);
-            known = parsed.has_value();
-            rotation = parsed.value_or(rotation);
-            if (!known)
-                io.err << "Unknown rotation: " << value << " (one of " << nameList(rotations) << ")" << Qt::endl;
+            known = pick(rotation, rotations, "rotation");
         } else {
             io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
             return kBadArguments;
