@@ -1,0 +1,89 @@
+#pragma once
+
+// The one place where Y'CbCr <-> R'G'B' is defined. Display, exports, the pixel inspector,
+// the scopes and the analyses all take their matrices and levels from here, so a picture
+// reads the same wherever it is looked at. Plain C++: no Qt, no FFmpeg types (colour spaces
+// and ranges come in as the integer values of FFmpeg's AVColorSpace / AVColorRange).
+
+#include <array>
+#include <string_view>
+
+namespace colour {
+
+enum class Matrix {
+    BT601,     // BT.470BG, SMPTE 170M
+    BT709,
+    BT2020NCL, // BT.2020 non-constant luminance (also used for BT.2020 CL pictures)
+    SMPTE240M,
+    FCC,
+};
+
+enum class Range {
+    Limited, // "video" / "TV" range: 16..235 luma, 16..240 chroma at 8 bits
+    Full,    // 0..2^depth-1
+};
+
+// Luma weights; Kg = 1 - Kr - Kb.
+struct LumaWeights {
+    double kr = 0.0;
+    double kb = 0.0;
+    double kg() const { return 1.0 - kr - kb; }
+};
+
+LumaWeights lumaWeights(Matrix matrix);
+std::string_view matrixName(Matrix matrix);
+
+// How a picture's colour-space tag was read.
+struct MatrixChoice {
+    Matrix matrix = Matrix::BT709;
+    // False when the tag names a matrix this module does not know (YCgCo, ICtCp, ...):
+    // the untagged rule was applied instead. Unspecified and reserved tags count as known.
+    bool recognised = true;
+};
+
+// The matrix for an AVColorSpace value. Untagged rule: unspecified (2), reserved (3) and
+// anything unknown read as BT.709; RGB (0) also yields BT.709 but has no matrix to apply.
+MatrixChoice matrixForColorSpace(int avColorSpace);
+
+// The range for an AVColorRange value: 2 (JPEG) is full, anything else limited. RGB
+// pictures are always full; callers decide that before asking.
+Range rangeForColorRange(int avColorRange);
+
+// Code-value layout of one bit depth and range.
+struct CodeLevels {
+    double lumaBlack = 0.0;  // code value of black (Y' = 0)
+    double lumaSpan = 0.0;   // code values from black to white
+    double chromaMid = 0.0;  // code value of zero chroma
+    double chromaSpan = 0.0; // code values from Cb/Cr = -0.5 to +0.5
+    double maxCode = 0.0;    // 2^depth - 1
+};
+CodeLevels codeLevels(Range range, int bitDepth);
+
+// Y'CbCr code values at one depth/range -> normalised R'G'B' (0 = black, 1 = white,
+// not clamped). rgb[i] = m[i][0]*Y + m[i][1]*Cb + m[i][2]*Cr + offset[i].
+struct YuvToRgb {
+    std::array<std::array<double, 3>, 3> m{};
+    std::array<double, 3> offset{};
+
+    std::array<double, 3> apply(double y, double cb, double cr) const
+    {
+        return {m[0][0] * y + m[0][1] * cb + m[0][2] * cr + offset[0],
+                m[1][0] * y + m[1][1] * cb + m[1][2] * cr + offset[1],
+                m[2][0] * y + m[2][1] * cb + m[2][2] * cr + offset[2]};
+    }
+};
+YuvToRgb yuvToRgb(Matrix matrix, Range range, int bitDepth);
+
+// Normalised R'G'B' -> Y'CbCr code values at one depth/range (not rounded or clamped).
+// The inverse of yuvToRgb; used for scope targets and test pictures.
+std::array<double, 3> rgbToYuv(Matrix matrix, Range range, int bitDepth,
+                               double r, double g, double b);
+
+// Normalised value -> 8-bit code, rounded and clamped to 0..255.
+inline int toByte(double normalised)
+{
+    const double v = normalised * 255.0 + 0.5;
+    return v <= 0.0 ? 0 : v >= 255.0 ? 255 : int(v);
+}
+
+} // namespace colour
