@@ -16,6 +16,10 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ninja -C "$build" -j2
 
 run_dir=$(mktemp -d "${TMPDIR:-/tmp}/orvel-test.XXXXXX")
+# A private temporary folder: the single-instance socket and every test's scratch files live
+# there, so two test runs on one machine never hand files to each other's windows.
+mkdir -p "$run_dir/tmp"
+export TMPDIR=$run_dir/tmp
 pulse_pid=""
 xvfb_pid=""
 
