@@ -2,6 +2,7 @@
 
 #include "app/pngwriter.h"
 #include "core/rotation.h"
+#include "core/workerthread.h"
 #include "av/ffmpeg.h"
 #include "engine/videoengine.h"
 #include "av/ffmpeg.h"
@@ -751,29 +752,21 @@ LoudnessResult measureLoudness(const QString &path, double startSec, double endS
 
     LoudnessResult result;
     result.error = QStringLiteral("Loudness measurement ended without an outcome.");
-    QThread thread;
-    thread.setObjectName(QStringLiteral("loudness"));
-    auto *worker = new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right});
-    worker->moveToThread(&thread);
-    QEventLoop loop;
-    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
+    WorkerThread<LoudnessMeasureWorker> job(
+        new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right}), QStringLiteral("loudness"));
+    LoudnessMeasureWorker *worker = job.worker();
+    QObject receiver;
     if (progress)
-        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &loop, progress);
-    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &loop, [&result](double peak, double lufs) {
+        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &receiver, progress);
+    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &receiver, [&result](double peak, double lufs) {
         result.measured = true;
         result.error.clear();
         result.truePeakDb = peak;
         result.integratedLufs = lufs;
     });
-    QObject::connect(worker, &LoudnessMeasureWorker::failed, &loop,
+    QObject::connect(worker, &LoudnessMeasureWorker::failed, &receiver,
                      [&result](const QString &message) { result.error = message; });
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &loop, &QEventLoop::quit);
-    // Direct: quit must reach the thread even while this one waits for it.
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    loop.exec();
-    thread.wait();
+    job.runToEnd();
 
     av_log_set_level(logLevel);
     return result;
