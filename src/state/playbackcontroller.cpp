@@ -99,13 +99,6 @@ void PlaybackController::invokeClearAudioQueue()
         QMetaObject::invokeMethod(m_engine, "clearAudioQueue", Qt::QueuedConnection);
 }
 
-void PlaybackController::invokeDisableAudioVisualization()
-{
-    if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "setAudioVisualizationEnabled", Qt::QueuedConnection,
-                                  Q_ARG(bool, false));
-}
-
 void PlaybackController::primeEngineQueue(int64_t frameNumber)
 {
     if (!m_engine)
@@ -153,8 +146,6 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
     const bool priming = entersForwardNormal && media().primingEnabled() && !incrementSpeed;
     const int64_t current = m_state->currentFrameNumber();
 
-    if (audioOnly)
-        invokeDisableAudioVisualization();
     clearAudioBuffers();
     if (priming && total > 1)
         primeEngineQueue(current);
@@ -338,8 +329,6 @@ void PlaybackController::seekTo(int position, bool silently)
     m_awaitingFrame = false;
     m_stopReason = QStringLiteral("seek");
     setPlaybackState(Stopped);
-    if (media().isAudioOnly)
-        invokeDisableAudioVisualization();
     invokeRequestFrame(int64_t(position), silently);
 }
 

@@ -120,7 +120,6 @@ private:
     void invokeRequestFrame(int64_t frameNumber, bool silently = false);
     void seekTo(int position, bool silently);
     void invokeClearAudioQueue();
-    void invokeDisableAudioVisualization();
     void primeEngineQueue(int64_t frameNumber);
     void stopWith(const char *reason);
     bool recoverFromBadFrame(const QString &reason);

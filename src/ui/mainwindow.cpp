@@ -262,7 +262,6 @@ void MainWindow::buildWidgetTree()
     scopeWidget->setVideoEngine(videoEngine);
     // Before the window's own scope handler: the page shows the image, then a step completes.
     connect(videoEngine, &VideoEngine::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
-    connect(videoEngine, &VideoEngine::scopeScaleReady, scopeWidget, &ScopeWidget::onScopeImageReady);
     viewerStack->addWidget(scopeWidget);
     viewerStack->setCurrentIndex(DropHintPage);
 

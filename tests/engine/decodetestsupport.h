@@ -259,9 +259,10 @@ struct LocalEngine {
         engine.requestFrameSilently(n, id);
         return take();
     }
+    // The frame after the one last answered, as playback asks for it.
     Answer next(int id = 0)
     {
-        engine.requestNextFrame(id);
+        engine.requestNextFrameAtOrAfter(engine.currentFrameNumber() + 1, id);
         return take();
     }
     Answer atOrAfter(int64_t n, int id = 0)

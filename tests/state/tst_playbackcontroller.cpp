@@ -91,10 +91,6 @@ public slots:
         requests.append({QStringLiteral("primePlaybackQueue"), frameNumber, requestId});
     }
     void clearAudioQueue() { requests.append({QStringLiteral("clearAudioQueue")}); }
-    void setAudioVisualizationEnabled(bool enabled)
-    {
-        requests.append({QStringLiteral("setAudioVisualizationEnabled"), enabled ? 1 : 0});
-    }
     void abortCurrentTask(int latestId) { latestAbortId = latestId; }
 };
 
@@ -471,7 +467,7 @@ void TestPlaybackController::primingReplacesTheStartRequest()
     QCoreApplication::processEvents();
     QStringList frameSlots;
     for (const Request &r : rig.engine.requests)
-        if (r.slot != "clearAudioQueue" && r.slot != "setAudioVisualizationEnabled")
+        if (r.slot != "clearAudioQueue")
             frameSlots << r.slot;
     QCOMPARE(frameSlots, QStringList{expectedSlot});
     QCOMPARE(rig.engine.requests.last().frame, int64_t(30));
