@@ -61,9 +61,9 @@ struct DecodedFrame {
 // the decoder's state) is one object, File, made by openFile and dropped by closeFile; what
 // outlives a file (conversion profile, frame cache bound, audio engine) is the engine's own.
 //
-// Threading: the object has no parent; its owner moves it to a QThread of its own and
-// reaches it only through queued calls of its slots. Every member below belongs to that
-// thread, except latestRequestId and readInterrupter.
+// Threading: the object has no parent; its owner (state/OpenMedia) moves it to a QThread of
+// its own and reaches it through queued calls of its slots (typed lambdas, never by name).
+// Every member below belongs to that thread, except latestRequestId and readInterrupter.
 class VideoEngine : public QObject
 {
     Q_OBJECT
@@ -138,7 +138,7 @@ public:
     // sound decoded on the way is dropped (stopAudioDecoding() spares decoding it).
     DecodedFrame nextDecodedFrame();
     // Number of the frame most recently delivered or positioned to.
-    Q_INVOKABLE qint64 currentFrameNumber() const { return currentFrame; }
+    int64_t currentFrameNumber() const { return currentFrame; }
 
     struct DecodeCounters {
         int64_t framesDecoded = 0;   // frames the video decoder returned

@@ -3,10 +3,9 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
-#include "engine/enginestop.h"
-#include "engine/videoengine.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "ui/aboutdialog.h"
 #include "ui/audiodevicedialog.h"
@@ -95,15 +94,6 @@ MainWindow::MainWindow(QWidget *parent)
         move((available.width() - width()) / 2, (available.height() - height()) / 2);
     }
 
-    videoThread = new QThread(this);
-    videoEngine = new VideoEngine();
-    videoEngine->setScopeRenderer(&waveform::renderScope);
-    videoEngine->moveToThread(videoThread);
-    videoThread->start();
-    QMetaObject::invokeMethod(videoEngine, "init", Qt::QueuedConnection);
-    connect(videoThread, &QThread::finished, videoEngine, &QObject::deleteLater);
-    connect(videoEngine, &VideoEngine::fileOpened, this, &MainWindow::onFileOpened);
-
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
     connect(audioOutput, &AudioOutput::deviceLost, this, &MainWindow::onAudioDeviceLost);
@@ -116,7 +106,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     playbackTimer = new QTimer(this);
     playbackTimer->setTimerType(Qt::PreciseTimer);
-    playbackController = new PlaybackController(appState, videoEngine, audioOutput, this);
+    playbackController = new PlaybackController(appState, nullptr, audioOutput, this);
     framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
     connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
@@ -156,12 +146,8 @@ MainWindow::MainWindow(QWidget *parent)
         },
         [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
             // Blocks the GUI thread until the engine answers; only asked while stopped.
-            QString text;
-            const bool called = QMetaObject::invokeMethod(
-                videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
-                Q_RETURN_ARG(QString, text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x), Q_ARG(int, y),
-                Q_ARG(int, width), Q_ARG(int, height), Q_ARG(int, rotationDegrees));
-            return called ? text : QString();
+            return media ? media->pixelInspectorSourceConvertText(frameNumber, x, y, width, height, rotationDegrees)
+                         : QString();
         },
         this);
 
@@ -171,7 +157,7 @@ MainWindow::MainWindow(QWidget *parent)
     buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
-    imageExporter = new ImageExporter({this, appState, timecodeLabel, scopeWidget, videoEngine,
+    imageExporter = new ImageExporter({this, appState, timecodeLabel, scopeWidget, [this] { return media; },
                                        [this] { playbackController->setPlaybackState(Stopped, false); }},
                                       this);
 
@@ -179,10 +165,6 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(seekBar, &QSlider::sliderPressed, this, &MainWindow::onSeekBarPressed);
     connect(seekBar, &QSlider::sliderReleased, this, &MainWindow::onSeekBarReleased);
-    connect(videoEngine, &VideoEngine::frameReady, playbackController, &PlaybackController::onFrameReady);
-    // Scope images reach the scope widget first (connected here once it exists); the
-    // window only completes a step in flight.
-    connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -193,9 +175,10 @@ MainWindow::~MainWindow()
 {
     turnInspectorOff();
     // Bounded: a read stuck on a hung share must not keep the window from closing. A
-    // thread left behind only talks to the window through queued connections, which die
-    // with the receivers.
-    enginestop::stopEngineThread(videoThread, videoEngine);
+    // thread left behind talked to the window only through the object dropped here.
+    playbackController->setFrameSource(nullptr);
+    delete media;
+    media = nullptr;
     // Closing a PulseAudio sink runs an event loop. It must do so here, while every child
     // is alive, and with the controller gone (taking the engine's queued answers with it),
     // not amid the deletion of the children, where an answer would reach freed state.
@@ -259,9 +242,6 @@ void MainWindow::buildWidgetTree()
 
     scopeWidget = new ScopeWidget(appState, viewerStack);
     scopeWidget->setObjectName(QStringLiteral("ScopePage"));
-    scopeWidget->setVideoEngine(videoEngine);
-    // Before the window's own scope handler: the page shows the image, then a step completes.
-    connect(videoEngine, &VideoEngine::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
     viewerStack->addWidget(scopeWidget);
     viewerStack->setCurrentIndex(DropHintPage);
 
@@ -368,8 +348,7 @@ void MainWindow::buildWidgetTree()
 
 void MainWindow::connectStateFanOut()
 {
-    connect(appState, &ApplicationState::mediaPropertiesChanged, this,
-            [this] { uiController->updateMetadata(appState->mediaProperties()); });
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this, [this] { uiController->updateMetadata(); });
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateLissajousOverlay);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateSafetyArea);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updatePixelInspector);
@@ -390,10 +369,26 @@ void MainWindow::openMediaFile(const QString &path)
     playbackController->clearAudioBuffers();
     appState->setMediaProperties(QVariantMap());
     dropHintLabel->setText(QStringLiteral("Loading..."));
-    QMetaObject::invokeMethod(videoEngine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+    replaceMedia(path);
 }
 
-void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
+void MainWindow::replaceMedia(const QString &path)
+{
+    playbackController->setFrameSource(nullptr);
+    scopeWidget->setMedia(nullptr);
+    delete media;
+    OpenMedia::Options options;
+    options.scopeRenderer = &waveform::renderScope;
+    media = new OpenMedia(path, options, this);
+    connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
+    playbackController->setFrameSource(media);
+    scopeWidget->setMedia(media);
+    // Scope images reach the scope page first, then the window completes a step in flight.
+    connect(media, &OpenMedia::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(media, &OpenMedia::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+}
+
+void MainWindow::onFileOpened(bool success, const MediaInfo &info, const QString &error)
 {
     if (!success) {
         showMessageDialog(QStringLiteral("Error"), QStringLiteral("Failed to open file.\n") + error);
@@ -401,19 +396,18 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         return;
     }
 
-    pathLabel->setText(fileInfo.value(QStringLiteral("filePath")).toString());
+    pathLabel->setText(info.filePath);
     pathLabel->setProperty("hasPath", true);
     pathLabel->style()->unpolish(pathLabel);
     pathLabel->style()->polish(pathLabel);
 
     scopeWidget->clearScope();
-    appState->setMediaProperties(fileInfo);
+    appState->setMediaInfo(info);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
     // The engine's conversion follows the channel back, or every picture of the new file
     // would still pay for an isolation conversion. Queued ahead of the first frame request.
-    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
-                              Q_ARG(ConversionProfile, Standard));
+    media->setConversionProfile(Standard);
     appState->setViewerRotationDegrees(0);
     initTimecode();
     uiController->updateTimecode(0);
@@ -423,7 +417,7 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     audioMuted = false;
     savedLeftIndex = -1;
     savedRightIndex = -1;
-    const int channels = fileInfo.value(QStringLiteral("audioChannelCount")).toInt();
+    const int channels = info.audioChannelCount;
     if (channels < 1) {
         leftChannelCombo->hide();
         rightChannelCombo->hide();
@@ -433,7 +427,7 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         // A device chosen in the device dialog lasts only while a sink exists.
         if (!audioOutput->hasSink())
             audioOutput->setDevice(QMediaDevices::defaultAudioOutput());
-        const int sampleRate = appState->mediaInfo().audioSampleRate;
+        const int sampleRate = info.audioSampleRate;
         leftChannelCombo->show();
         rightChannelCombo->show();
         audioMeter->show();
@@ -447,16 +441,14 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
         }
         leftChannelCombo->setCurrentIndex(1);
         rightChannelCombo->setCurrentIndex(channels == 1 ? 1 : 2);
-        QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
-                                  Q_ARG(int, leftChannelCombo->currentIndex() - 1),
-                                  Q_ARG(int, rightChannelCombo->currentIndex() - 1));
+        media->setAudioRouting(leftChannelCombo->currentIndex() - 1, rightChannelCombo->currentIndex() - 1);
         syncMeterRouting();
         recreateAudioSink(sampleRate);
         const float floor = levels::kFloorDb;
         audioMeter->setLevels(floor, floor, floor, floor, QList<float>(channels, floor));
     }
 
-    uiController->updateMetadata(fileInfo);
+    uiController->updateMetadata();
     uiController->updateTimecode(0);
     playbackController->requestSeek(0);
 
@@ -529,7 +521,7 @@ void MainWindow::syncMeterRouting()
 void MainWindow::onRoutingChanged()
 {
     syncMeterRouting();
-    if (!videoEngine || appState->totalFrames() == 0)
+    if (!media || appState->totalFrames() == 0)
         return;
     if (!routingFromMute) {
         audioMuted = false;
@@ -540,12 +532,10 @@ void MainWindow::onRoutingChanged()
     const int speedIndex = appState->speedIndex();
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
-    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
-                              Q_ARG(int, leftChannelCombo->currentIndex() - 1),
-                              Q_ARG(int, rightChannelCombo->currentIndex() - 1));
-    QMetaObject::invokeMethod(videoEngine, "clearAudioQueue", Qt::QueuedConnection);
+    media->setAudioRouting(leftChannelCombo->currentIndex() - 1, rightChannelCombo->currentIndex() - 1);
+    media->clearAudioQueue();
     // Refills the audio from the current position.
-    playbackController->requestSeek(int(appState->currentFrameNumber()));
+    playbackController->requestSeek(appState->currentFrameNumber());
     if (playState != Stopped) {
         appState->setSpeedIndex(speedIndex);
         playbackController->setPlaybackState(playState, false);
@@ -752,7 +742,7 @@ void MainWindow::onAudioDeviceLost(const QString &message)
 
 void MainWindow::rerender()
 {
-    playbackController->requestSeek(int(appState->currentFrameNumber()));
+    playbackController->requestSeek(appState->currentFrameNumber());
 }
 
 bool MainWindow::pictureShown() const

@@ -18,6 +18,7 @@
 
 class ApplicationState;
 class AudioMeterWidget;
+struct MediaInfo;
 class AudioOutput;
 class FramePresenter;
 class KeyCommandTable;
@@ -35,25 +36,26 @@ class QTimer;
 class QVideoSink;
 class QVideoWidget;
 class UiController;
-class VideoEngine;
+class OpenMedia;
 class ImageExporter;
 class ScopeWidget;
 
-// The one top-level window: owns the engine thread, the shared state, the presenters and
-// every widget, and wires them together. Everything here lives on the GUI thread except
-// videoEngine, which runs on videoThread and is reached only by queued calls by name.
+// The one top-level window: owns the open file (an OpenMedia, with its engine on a thread of
+// its own), the shared state, the presenters and every widget, and wires them together.
+// Everything here lives on the GUI thread; the engine is reached only through OpenMedia's
+// typed calls.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // Blocks until the engine thread has finished its current request: the engine may be
-    // in the middle of a long decode, and it must not outlive the objects it reports to.
+    // Closes the open file: its engine thread is stopped and waited for, within a bound (the
+    // engine may be in the middle of a long decode, and must not outlive what it reports to).
     ~MainWindow() override;
 
-    // Clears the open media, shows "Loading..." and queues the open on the engine thread;
-    // the answer arrives at onFileOpened.
+    // Closes the open file, shows "Loading..." and opens 'path' as a new OpenMedia; the
+    // answer arrives at onFileOpened.
     void openMediaFile(const QString &path);
 
     // Overlay and inspector refreshes, called from the state fan-out and the commands.
@@ -78,13 +80,15 @@ protected:
 
 private slots:
     void onAboutClicked();
-    void onFileOpened(bool success, QVariantMap fileInfo, QString error);
+    void onFileOpened(bool success, const MediaInfo &info, const QString &error);
     void onSeekBarPressed();
     void onSeekBarReleased();
     void onSeekThrottleTimer();
 
 private:
     void buildWidgetTree();
+    // Drops the open file (its answers with it) and starts opening 'path' in its place.
+    void replaceMedia(const QString &path);
     void connectStateFanOut();
     void onFrameNumberChanged(int64_t frameNumber);
     void onScopeImageArrived(const QImage &image, int64_t frameNumber);
@@ -151,7 +155,6 @@ private:
     // Sets both combos with their signals blocked, then runs the routing handler once.
     void setRoutingIndices(int left, int right);
 
-    QThread *videoThread = nullptr;
     QLabel *pathLabel = nullptr;
     QStackedWidget *viewerStack = nullptr;
     QLabel *dropHintLabel = nullptr;
@@ -173,7 +176,7 @@ private:
     bool lissajousShown = false;   // as last drawn, to redraw a stopped picture without it
     bool safetyAreaShown = false;
     PixelInspectorOverlay *pixelInspector = nullptr;
-    VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
+    OpenMedia *media = nullptr; // the open file (child); a new one for every open
     QGraphicsOpacityEffect *seekBarOpacity = nullptr;
     // Display timecode of the open file; empty for audio-only media or when it cannot be
     // built. Read by address by the presenters, written only here.

@@ -4,8 +4,8 @@
 #include "ui/mainwindow.h"
 
 #include "core/conversionprofile.h"
-#include "engine/videoengine.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "ui/audiometerwidget.h"
 #include "ui/framepresenter.h"
@@ -310,9 +310,9 @@ bool MainWindow::filterCommandEvent(QObject *watched, QEvent *event)
 void MainWindow::seekToFrame(int64_t frame, bool step)
 {
     if (step)
-        playbackController->requestStep(int(frame));
+        playbackController->requestStep(frame);
     else
-        playbackController->requestSeek(int(frame));
+        playbackController->requestSeek(frame);
     if (appState->currentMode() == Scope) {
         // The picture comes at once, the costlier scope once the frame settles.
         scopePendingFrame = frame;
@@ -463,8 +463,8 @@ void MainWindow::selectChannel(DisplayChannel channel)
 {
     appState->setDisplayChannel(channel);
     const ConversionProfile profile = channel != Color ? ChannelIsolation : Standard;
-    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
-                              Q_ARG(ConversionProfile, profile));
+    if (media)
+        media->setConversionProfile(profile);
     if (appState->currentMode() == Scope)
         scopeWidget->updateScope(-1);
     else
@@ -481,8 +481,8 @@ void MainWindow::toggleScopePage()
         appState->setCurrentMode(Viewer);
         // The scope's 8-bit path may have left the engine on its Standard profile.
         const ConversionProfile profile = appState->displayChannel() != Color ? ChannelIsolation : Standard;
-        QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
-                                  Q_ARG(ConversionProfile, profile));
+        if (media)
+            media->setConversionProfile(profile);
         rerender();
         return;
     }
