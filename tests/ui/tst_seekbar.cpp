@@ -64,9 +64,14 @@ void TestSeekBar::clickJumpsToTheFrameUnderTheMouse()
     QTest::mouseClick(&bar, Qt::LeftButton, Qt::NoModifier, QPoint(x, 10));
     // The click, then (when it grabbed the handle now under the mouse) the release.
     QVERIFY(jumps.count() >= 1);
-    for (const QList<QVariant> &jump : jumps)
-        QCOMPARE(jump.first().toInt(), frame);
-    QCOMPARE(bar.value(), frame);
+    QCOMPARE(jumps.first().first().toInt(), frame);
+    // With a column per frame at least, the handle is under the mouse after the jump; the
+    // press grabs it and the release asks for the same frame.
+    if (maximum < bar.width()) {
+        for (const QList<QVariant> &jump : jumps)
+            QCOMPARE(jump.first().toInt(), frame);
+        QCOMPARE(bar.value(), frame);
+    }
     QVERIFY(!bar.isDragging());
 }
 
@@ -213,12 +218,14 @@ void TestSeekBar::hoverTellsTheRangeUnderTheMouse()
     const QPoint over = pointOn(52, 2);
     QHelpEvent help(QEvent::ToolTip, over, bar.mapToGlobal(over));
     QCoreApplication::sendEvent(&bar, &help);
+    QVERIFY(help.isAccepted());
     QTRY_VERIFY(QToolTip::isVisible());
     QCOMPARE(QToolTip::text(), QStringLiteral("freeze 50-54"));
+    // Off the ranges no text is offered (the shown one goes when the mouse leaves its range).
     const QPoint between = pointOn(30, 0);
     QHelpEvent none(QEvent::ToolTip, between, bar.mapToGlobal(between));
     QCoreApplication::sendEvent(&bar, &none);
-    QTRY_VERIFY(!QToolTip::isVisible());
+    QVERIFY(!none.isAccepted());
 }
 
 void TestSeekBar::withoutRangesItIsAPlainSlider()
