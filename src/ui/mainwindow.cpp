@@ -482,14 +482,10 @@ void MainWindow::initTimecode()
         return;
     }
     const QString rateText = QString::fromStdString(Timecode::nominalRateText(appState->fps()));
-    QString startText = appState->startTimecode();
-    bool dropFrame = false;
-    if (startText.isEmpty())
-        startText = QStringLiteral("00:00:00:00");
-    else
-        dropFrame = startText.contains(QLatin1Char(';'));
-
-    timecode = Timecode::create(rateText.toStdString(), dropFrame, startText.toStdString());
+    const QString startText = appState->startTimecode().isEmpty() ? QStringLiteral("00:00:00:00")
+                                                                  : appState->startTimecode();
+    const bool dropFrame = startText.contains(QLatin1Char(';'));
+    timecode = Timecode::forVideo(appState->fps(), appState->startTimecode().toStdString());
     if (timecode) {
         startTimecodeOffset = int64_t(timecode->frames());
         qDebug() << "Timecode Init - FPS:" << rateText << "DF:" << dropFrame << "Start TC:" << startText
