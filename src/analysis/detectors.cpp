@@ -172,7 +172,7 @@ void PictureDetectors::report(Check check, const FrameRun::Run &run)
         break;
     default:
         event.limit = t.levelsPictureFraction;
-        event.message = QStringLiteral("levels outside %1..%2 %% on up to %3 %% of the picture for %4 frames")
+        event.message = QStringLiteral("levels outside %1..%2 percent on up to %3 percent of the picture for %4 frames")
                             .arg(t.levelsLow * 100.0, 0, 'f', 0)
                             .arg(t.levelsHigh * 100.0, 0, 'f', 0)
                             .arg(run.extreme * 100.0, 0, 'f', 1)
@@ -279,25 +279,28 @@ ChannelDetectors::ChannelDetectors(int channel, int rate, double startSec, const
 
 void ChannelDetectors::push(const float *samples, int64_t count)
 {
+    const int64_t base = m_sample;
     if (m_settings.isEnabled(Check::Silence)) {
         const auto limit = float(m_silenceLinear);
         for (int64_t i = 0; i < count; ++i) {
             const float level = std::fabs(samples[i]);
             if (level < limit) {
                 if (!m_silenceStart) {
-                    m_silenceStart = m_sample + i;
+                    m_silenceStart = base + i;
                     m_silencePeak = level;
                 } else {
                     m_silencePeak = std::max(m_silencePeak, level);
                 }
             } else if (m_silenceStart) {
-                closeSilence(m_sample + i);
+                closeSilence(base + i);
             }
         }
     }
+    // Counted first: the meter reports blocks from inside push(), and a block's end may
+    // lie anywhere in these samples.
+    m_sample = base + count;
     if (m_meter)
         m_meter->push(samples, count);
-    m_sample += count;
 }
 
 void ChannelDetectors::finish()
