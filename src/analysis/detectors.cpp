@@ -231,7 +231,7 @@ TimecodeBreakDetector::TimecodeBreakDetector(const Timeline &timeline, EventSink
 {
 }
 
-void TimecodeBreakDetector::feed(int64_t frame, const std::string &timecodeText)
+void TimecodeBreakDetector::feed(int64_t frame, const std::string &timecodeText, bool fromGroupHeader)
 {
     const bool dropFrame = timecodeText.find(';') != std::string::npos;
     const std::optional<Timecode> timecode =
@@ -244,7 +244,8 @@ void TimecodeBreakDetector::feed(int64_t frame, const std::string &timecodeText)
         const auto day = int64_t(seen.framesPerDay);
         const int64_t expectedAdvance = frame - m_previous->frame;
         const int64_t advance = ((int64_t(seen.position) - int64_t(m_previous->position)) % day + day) % day;
-        if (advance != expectedAdvance % day) {
+        const int64_t tolerance = fromGroupHeader ? GroupTolerance : 0;
+        if (std::abs(advance - expectedAdvance % day) > tolerance) {
             Event event = m_timeline.frameEvent(Check::TimecodeBreak, frame, frame);
             // Backwards jumps read as negative advances.
             event.value = double(advance > day / 2 ? advance - day : advance);

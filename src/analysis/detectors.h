@@ -100,12 +100,16 @@ private:
 };
 
 // Timecodes the pictures carry (sparse: GOP headers carry one per group): each must be the
-// previous one plus the frames in between.
+// previous one plus the frames in between. Group-header timecodes name the group's first
+// picture in display order, which reordered streams never hand out with them; placed on the
+// group's intra picture they may be off by the pictures decoded after it but shown before
+// it, so for them a disagreement of up to GroupTolerance frames is not a break.
 class TimecodeBreakDetector
 {
 public:
+    static constexpr int64_t GroupTolerance = 2;
     TimecodeBreakDetector(const Timeline &timeline, EventSink sink);
-    void feed(int64_t frame, const std::string &timecodeText);
+    void feed(int64_t frame, const std::string &timecodeText, bool fromGroupHeader = false);
 
 private:
     Timeline m_timeline;

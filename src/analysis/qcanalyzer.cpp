@@ -223,6 +223,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
         TimecodeBreakDetector timecodes(timeline, sink);
         const AVRational frameRate = av_d2q(timeline.fps, 1001000);
         const int rangeOverride = engine.pictureRangeOverride();
+        std::string pendingGroupTimecode;
         while (!aborting()) {
             const VideoEngine::SequentialPicture picture = engine.readNextPicture();
             audio.take(engine.takeDecodedAudio());
@@ -234,8 +235,24 @@ Analyzer::Outcome Analyzer::run(const QString &path)
             if (m_settings.isEnabled(Check::TimestampGap))
                 gaps.feed(picture.frameNumber, picture.seconds);
             if (m_settings.isEnabled(Check::TimecodeBreak)) {
-                if (const auto found = picturetimecode::fromFrame(picture.frame.get(), frameRate))
-                    timecodes.feed(picture.frameNumber, found->text.toStdString());
+                const auto found = picturetimecode::fromFrame(picture.frame.get(), frameRate);
+                const bool intra = picture.frame->pict_type == AV_PICTURE_TYPE_I;
+                if (found && found->source == QLatin1String("GOP timecode")) {
+                    // A group's header is read while the picture before it is still being
+                    // finished, so its timecode may arrive on that picture: it belongs to
+                    // the group's intra picture, this one or the next.
+                    if (intra)
+                        timecodes.feed(picture.frameNumber, found->text.toStdString(), true);
+                    else
+                        pendingGroupTimecode = found->text.toStdString();
+                } else if (found) {
+                    timecodes.feed(picture.frameNumber, found->text.toStdString(), false);
+                }
+                if (intra && !pendingGroupTimecode.empty()) {
+                    if (!found)
+                        timecodes.feed(picture.frameNumber, pendingGroupTimecode, true);
+                    pendingGroupTimecode.clear();
+                }
             }
             if (info.totalFrames > 0)
                 progress(double(picture.frameNumber + 1) / double(info.totalFrames));

@@ -348,6 +348,7 @@ private:
     int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
     bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
     bool oneShot = false;
+    bool sequentialStarted = false;        // readNextPicture has positioned at the start
     bool drainedForTarget = false;         // until the next seek nothing more decodes
     // Video packets read but not yet decoded, in stream order, with their frame numbers;
     // the decoder takes them before anything new is read.

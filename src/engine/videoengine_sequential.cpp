@@ -11,11 +11,24 @@ VideoEngine::SequentialPicture VideoEngine::readNextPicture()
     SequentialPicture picture;
     if (!formatContext || !videoCodecContext)
         return picture;
-    if (decodeQueue.isEmpty())
-        decodeStep();
-    if (decodeQueue.isEmpty())
-        return picture;
-    DecodedFrame entry = decodeQueue.takeFirst();
+    DecodedFrame entry;
+    if (!sequentialStarted) {
+        // The first picture as an exact request: the open may have left the demuxer
+        // anywhere (a timecode look that seeks back lands after the first key frame in
+        // streams that seek by decode time), and the first frames of an open GOP need a
+        // re-seek.
+        sequentialStarted = true;
+        ExactResult first = decodeExact(0, -1);
+        if (!first.frame)
+            return picture;
+        entry = DecodedFrame(std::move(first.frame), currentFrame, {});
+    } else {
+        if (decodeQueue.isEmpty())
+            decodeStep();
+        if (decodeQueue.isEmpty())
+            return picture;
+        entry = decodeQueue.takeFirst();
+    }
     currentFrame = entry.frameNumber;
     const decodeplan::StreamClock clock = videoClock();
     if (entry.frame && entry.frame->best_effort_timestamp != AV_NOPTS_VALUE && clock.timeBaseDen != 0) {
