@@ -389,8 +389,11 @@ std::optional<Event> loudnessEvent(double integratedLufs, const Thresholds &thre
         severity = Severity::Warning;
     else
         return std::nullopt;
+    // The whole file: to its last frame (on the audio-only grid, the one at the very end).
     Event event = timeline.timeEvent(Check::Loudness, 0.0, durationSec);
     event.startFrame = 0;
+    if (timeline.totalFrames > 0)
+        event.endFrame = timeline.totalFrames - 1;
     event.severity = severity;
     event.value = integratedLufs;
     event.limit = edge;
