@@ -100,6 +100,7 @@ private slots:
     void folders();
     void damagedInputEnds();
     void parallelRecipe();
+    void slurmArrayTask();
 
 private:
     QTemporaryDir m_dir;
@@ -411,6 +412,33 @@ void TestCliQc::parallelRecipe()
     // Parallel keeps each job's output together: two black runs, one freeze, one black.
     QCOMPARE(events, 4);
     QCOMPARE(lines.size(), 7);
+}
+
+void TestCliQc::slurmArrayTask()
+{
+    // What one array task of the Slurm script does: line N of the list into REPORTS/N.jsonl.
+    const QString list = m_dir.filePath(QStringLiteral("files.txt"));
+    QFile file(list);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write((mediaPath(QStringLiteral("qc_clean.mov")) + QLatin1Char('\n') + mediaPath(QStringLiteral("qc_edges.mkv"))
+                + QLatin1Char('\n'))
+                   .toUtf8());
+    file.close();
+    const QString reports = m_dir.filePath(QStringLiteral("reports"));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SLURM_ARRAY_TASK_ID"), QStringLiteral("2"));
+    environment.insert(QStringLiteral("ORVEL_CLI"), cliBinary());
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral("bash"), {QStringLiteral(ORVEL_SOURCE_DIR "/scripts/qc_slurm.sh"), list, reports,
+                                           QStringLiteral("--checks"), QStringLiteral("black")});
+    QVERIFY(process.waitForFinished(120000));
+    QCOMPARE(process.exitCode(), 0);
+    QFile report(reports + QStringLiteral("/2.jsonl"));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QList<QJsonObject> lines = parseLines(QString::fromUtf8(report.readAll()));
+    QCOMPARE(describe(eventsOf(lines)).join(QStringLiteral("; ")), QStringLiteral("black 0-9; black 90-99"));
+    QCOMPARE(lines.last().value(QStringLiteral("file")).toString(), mediaPath(QStringLiteral("qc_edges.mkv")));
 }
 
 QTEST_GUILESS_MAIN(TestCliQc)
