@@ -11,6 +11,8 @@ namespace qc {
 namespace {
 
 constexpr double kEdgeEpsilon = 1e-9;
+// Chroma pairs are remembered up to this depth (2^20 pairs at 10 bits).
+constexpr int kCachedDepth = 10;
 
 bool isYuvjFormat(int format)
 {
@@ -53,6 +55,9 @@ LegalLuma::LegalLuma(colour::Matrix matrix, colour::Range range, int bitDepth, d
     m_lumaScale = toRgb.m[0][0];
     m_yLowest = int(std::ceil(levels.lumaBlack + low * levels.lumaSpan - kEdgeEpsilon));
     m_yHighest = int(std::floor(levels.lumaBlack + high * levels.lumaSpan + kEdgeEpsilon));
+    m_depth = bitDepth;
+    if (bitDepth <= kCachedDepth)
+        m_pairs.assign(size_t(1) << (2 * bitDepth), UnknownPair);
     const size_t codes = size_t(levels.maxCode) + 1;
     m_rFromCr.resize(codes);
     m_gFromCb.resize(codes);
@@ -81,6 +86,14 @@ void LegalLuma::limits(int cb, int cr, int &lowest, int &highest) const
     highest = std::min(m_yHighest, int(std::floor((m_high - largest) / m_lumaScale + kEdgeEpsilon)));
 }
 
+void LegalLuma::remember(size_t index, int cb, int cr, int &lowest, int &highest)
+{
+    limits(cb, cr, lowest, highest);
+    lowest = std::clamp(lowest, -32768, 32767);
+    highest = std::clamp(highest, -32768, 32767);
+    m_pairs[index] = (uint32_t(uint16_t(int16_t(lowest))) << 16) | uint32_t(uint16_t(int16_t(highest)));
+}
+
 // ---- the meter ---------------------------------------------------------------------------
 
 struct PictureMeter::Layout {
@@ -105,7 +118,7 @@ PictureMeter::PictureMeter(const Settings &settings)
 {
 }
 
-const LegalLuma &PictureMeter::legalFor(colour::Matrix matrix, colour::Range range, int depth)
+LegalLuma &PictureMeter::legalFor(colour::Matrix matrix, colour::Range range, int depth)
 {
     if (!m_legalKey || m_legalKey->matrix != matrix || m_legalKey->range != range || m_legalKey->depth != depth) {
         m_legal.emplace(matrix, range, depth, m_settings.thresholds.levelsLow, m_settings.thresholds.levelsHigh);
@@ -230,16 +243,17 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
     } else {
         const double blackLimit = levels.lumaBlack + t.blackLumaFraction * levels.lumaSpan;
         const auto blackBelow = int(std::ceil(blackLimit - kEdgeEpsilon)); // black: code < blackBelow
-        const LegalLuma *legal = m_wantLevels ? &legalFor(layout.matrix, layout.range, layout.depth) : nullptr;
+        LegalLuma *legal = m_wantLevels ? &legalFor(layout.matrix, layout.range, layout.depth) : nullptr;
         const int chromaWidth = layout.chroma ? -((-width) >> layout.shiftX) : 0;
-        m_rowLowest.resize(size_t(chromaWidth));
-        m_rowHighest.resize(size_t(chromaWidth));
+        m_rowLowest.resize(size_t(std::max(width, 1)));
+        m_rowHighest.resize(size_t(std::max(width, 1)));
         int chromaRow = -1;
         for (int y = 0; y < height; ++y) {
             const auto *row = reinterpret_cast<const T *>(layout.planes[0] + ptrdiff_t(y) * layout.strides[0]);
-            int64_t rowBlack = 0;
+            // 32-bit sums per row (a row cannot overflow them) keep the loops vectorised.
+            uint32_t rowBlack = 0;
             for (int x = 0; x < width; ++x)
-                rowBlack += int(row[x]) < blackBelow;
+                rowBlack += uint32_t(int(row[x]) < blackBelow);
             black += rowBlack;
             if (compare) {
                 const auto *before = reinterpret_cast<const T *>(previous->data[0] + ptrdiff_t(y) * previous->linesize[0]);
@@ -253,23 +267,56 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
             if (!layout.chroma) {
                 const int lowest = legal->lumaLowest();
                 const int highest = legal->lumaHighest();
+                int64_t rowOutside = 0;
                 for (int x = 0; x < width; ++x)
-                    outside += int(row[x]) < lowest || int(row[x]) > highest;
+                    rowOutside += int(row[x]) < lowest || int(row[x]) > highest;
+                outside += rowOutside;
                 continue;
             }
             const int cy = y >> layout.shiftY;
+            int32_t *lowest = m_rowLowest.data();
+            int32_t *highest = m_rowHighest.data();
             if (cy != chromaRow) {
+                // The legal interval of each chroma sample of the row.
                 chromaRow = cy;
                 const auto *cb = reinterpret_cast<const T *>(layout.planes[1] + ptrdiff_t(cy) * layout.strides[1]);
                 const auto *cr = reinterpret_cast<const T *>(layout.planes[2] + ptrdiff_t(cy) * layout.strides[2]);
-                for (int cx = 0; cx < chromaWidth; ++cx)
-                    legal->limits(cb[cx], cr[cx], m_rowLowest[size_t(cx)], m_rowHighest[size_t(cx)]);
+                // Neighbouring samples often share their chroma: the last pair is reused.
+                int lastCb = -1;
+                int lastCr = -1;
+                int low = 0;
+                int high = 0;
+                for (int cx = 0; cx < chromaWidth; ++cx) {
+                    if (cb[cx] != lastCb || cr[cx] != lastCr) {
+                        lastCb = cb[cx];
+                        lastCr = cr[cx];
+                        legal->cachedLimits(lastCb, lastCr, low, high);
+                    }
+                    lowest[cx] = low;
+                    highest[cx] = high;
+                }
             }
-            const int shift = layout.shiftX;
-            for (int x = 0; x < width; ++x) {
-                const int v = row[x];
-                outside += v < m_rowLowest[size_t(x >> shift)] || v > m_rowHighest[size_t(x >> shift)];
+            int32_t rowOutside = 0;
+            if (layout.shiftX == 0) {
+                for (int x = 0; x < width; ++x)
+                    rowOutside += int32_t(row[x] < lowest[x]) | int32_t(row[x] > highest[x]);
+            } else if (layout.shiftX == 1) {
+                const int pairs = width / 2;
+                for (int cx = 0; cx < pairs; ++cx) {
+                    const int32_t a = row[2 * cx];
+                    const int32_t b = row[2 * cx + 1];
+                    rowOutside += (int32_t(a < lowest[cx]) | int32_t(a > highest[cx]))
+                        + (int32_t(b < lowest[cx]) | int32_t(b > highest[cx]));
+                }
+                if (width & 1)
+                    rowOutside += int32_t(row[width - 1] < lowest[pairs]) | int32_t(row[width - 1] > highest[pairs]);
+            } else {
+                for (int x = 0; x < width; ++x) {
+                    const int c = x >> layout.shiftX;
+                    rowOutside += int32_t(row[x] < lowest[c]) | int32_t(row[x] > highest[c]);
+                }
             }
+            outside += rowOutside;
         }
     }
 
