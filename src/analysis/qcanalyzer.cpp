@@ -206,13 +206,16 @@ Analyzer::Outcome Analyzer::run(const QString &path)
     Summary &summary = outcome.summary;
     if (info.isAudioOnly) {
         const double duration = info.videoDurationSec;
-        for (double t = kAudioStepSec; !aborting(); t += kAudioStepSec) {
-            const bool more = engine.readAudioTo(t);
+        for (double t = kAudioStepSec; !aborting();) {
+            double reached = t;
+            const bool more = engine.readAudioTo(t, &reached);
             audio.take(engine.takeDecodedAudio());
             if (duration > 0)
                 progress(t / duration);
             if (!more)
                 break;
+            // Steps follow what was read, so a timestamp far ahead is not walked up to.
+            t = std::max(t, reached) + kAudioStepSec;
         }
         summary.frames = info.totalFrames;
     } else {

@@ -172,8 +172,9 @@ public:
     // (the start, right after openFile). The sound read with it waits in the audio queues.
     SequentialPicture readNextPicture();
     // Audio-only media: decodes the sound up to 'seconds' from the start; false once the
-    // file is exhausted (its decoders then drained).
-    bool readAudioTo(double seconds);
+    // file is exhausted (its decoders then drained). 'reached' gets how far the packets read
+    // so far go (a damaged timestamp may put it far ahead).
+    bool readAudioTo(double seconds, double *reached = nullptr);
     // Everything decoded so far on every channel, taken out of the audio queues.
     std::vector<AudioChannelSamples> takeDecodedAudio();
     // The range the display assumes for every picture (an AVColorRange value; 0: each

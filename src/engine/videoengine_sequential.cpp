@@ -40,11 +40,13 @@ VideoEngine::SequentialPicture VideoEngine::readNextPicture()
     return picture;
 }
 
-bool VideoEngine::readAudioTo(double seconds)
+bool VideoEngine::readAudioTo(double seconds, double *reached)
 {
     if (!audioOnly)
         return false;
     readAudioUntil(seconds, false);
+    if (reached)
+        *reached = audioReadPositionSec;
     return !audioReadExhausted;
 }
 

@@ -90,6 +90,7 @@ private slots:
     void initTestCase();
     void plantedFaults();
     void cleanClip();
+    void numbersAreTheFrameCommands();
     void boundaries_data();
     void boundaries();
     void reportForm();
@@ -175,6 +176,32 @@ void TestCliQc::cleanClip()
     QCOMPARE(lines.first().value(QStringLiteral("events")).toObject().size(), 0);
     QVERIFY(std::abs(lines.first().value(QStringLiteral("integratedLufs")).toDouble() + 23.0) < 0.2);
     QCOMPARE(lines.first().value(QStringLiteral("frames")).toInteger(), 300);
+}
+
+void TestCliQc::numbersAreTheFrameCommands()
+{
+    // The event's frames are the ones orvel-cli frame exports under those numbers: 99 moves,
+    // 100 and 124 are black, 125 is not; 260 is missing, so asking for it gives 261.
+    const QString clip = mediaPath(QStringLiteral("qc_faults.mkv"));
+    const auto meanLuma = [](const QImage &image) {
+        double sum = 0.0;
+        for (int y = 0; y < image.height(); y += 4) {
+            for (int x = 0; x < image.width(); x += 4)
+                sum += qGray(image.pixel(x, y));
+        }
+        return sum / ((image.height() / 4) * (image.width() / 4));
+    };
+    const struct {
+        qint64 asked;
+        qint64 delivered;
+        bool black;
+    } cases[] = {{99, 99, false}, {100, 100, true}, {124, 124, true}, {125, 125, false}, {260, 261, false}};
+    for (const auto &c : cases) {
+        const cli::FrameExport exported = cli::exportFrame(clip, c.asked, Standard);
+        QVERIFY(exported.opened);
+        QCOMPARE(exported.frameNumber, c.delivered);
+        QVERIFY2((meanLuma(exported.image) < 5.0) == c.black, qPrintable(QString::number(c.asked)));
+    }
 }
 
 void TestCliQc::boundaries_data()
