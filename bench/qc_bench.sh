@@ -15,6 +15,8 @@ build=${1:-${ORVEL_BUILD_DIR:-$root/build}}
 cli=$build/tools/orvel-cli
 runs=${RUNS:-3}
 [[ -x $cli ]] || { echo "qc_bench: $cli not built" >&2; exit 1; }
+build=$(cd "$build" && pwd)
+cli=$build/tools/orvel-cli
 [[ -x /usr/bin/time ]] || { echo "qc_bench: needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 media=$build/bench_media
 mkdir -p "$media"
