@@ -334,6 +334,27 @@ void VideoEngine::openFile(QString filePath)
     fps = rate.fps;
     if (rate.corrected)
         qDebug() << "Abnormal FPS detected. Using corrected FPS:" << fps;
+    if (mediachecks::ticksCoarserThanFrames(stream->time_base.num, stream->time_base.den, fps)) {
+        qDebug() << "Time base" << stream->time_base.num << "/" << stream->time_base.den
+                 << "is coarser than a frame. Numbering frames in decode order.";
+        numbering.manualFrameCounter = true;
+        // Open again without edit lists, which in such ticks leave only the first picture.
+        const QString reopenError = mediachecks::openInput(formatContext, filePath, readInterrupter, true);
+        if (!reopenError.isEmpty()) {
+            fail(reopenError);
+            return;
+        }
+        if (const int result = avformat_find_stream_info(formatContext.get(), nullptr);
+            result < 0 || videoStreamIndex >= int(formatContext->nb_streams)
+            || formatContext->streams[videoStreamIndex]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+            fail(mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
+                                          mediachecks::ffmpegErrorText(result < 0 ? result : AVERROR_INVALIDDATA), filePath));
+            return;
+        }
+        stream = formatContext->streams[videoStreamIndex];
+        par = stream->codecpar;
+        videoStartSec = streamStartSec(stream);
+    }
 
     const mediachecks::Length length = mediachecks::plausibleLength(lengthFacts(formatContext.get(), stream, fps));
     totalFrames = length.totalFrames;

@@ -78,6 +78,8 @@ class TestMediaChecks : public QObject
 private slots:
     void frameRate_data();
     void frameRate();
+    void coarseTicks_data();
+    void coarseTicks();
     void length_data();
     void length();
     void timeReference_data();
@@ -121,6 +123,32 @@ void TestMediaChecks::frameRate()
     const FrameRateChoice choice = chooseFrameRate(average, real, 30.0);
     QCOMPARE(choice.fps, fps);
     QCOMPARE(choice.corrected, corrected);
+}
+
+void TestMediaChecks::coarseTicks_data()
+{
+    QTest::addColumn<int>("num");
+    QTest::addColumn<int>("den");
+    QTest::addColumn<double>("fps");
+    QTest::addColumn<bool>("coarse");
+
+    QTest::newRow("time scale 0, read as 1") << 1 << 1 << 30.0 << true;
+    QTest::newRow("one tick per two frames") << 1 << 12 << 25.0 << true;
+    QTest::newRow("one tick per frame (AVI)") << 1 << 25 << 25.0 << false;
+    QTest::newRow("NTSC AVI") << 1001 << 30000 << 29.97 << false;
+    QTest::newRow("MPEG-TS") << 1 << 90000 << 25.0 << false;
+    QTest::newRow("Matroska") << 1 << 1000 << 120.0 << false;
+    QTest::newRow("no time base") << 0 << 1 << 25.0 << false;
+    QTest::newRow("no rate") << 1 << 1 << 0.0 << false;
+}
+
+void TestMediaChecks::coarseTicks()
+{
+    QFETCH(int, num);
+    QFETCH(int, den);
+    QFETCH(double, fps);
+    QFETCH(bool, coarse);
+    QCOMPARE(ticksCoarserThanFrames(num, den, fps), coarse);
 }
 
 void TestMediaChecks::length_data()
