@@ -4,9 +4,11 @@
 #include "engine/codecnaming.h"
 #include "engine/mediachecks.h"
 #include "av/ffmpeg.h"
+#include "core/compat.h"
 #include "core/metatypes.h"
 
 #include <QDebug>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +19,7 @@ namespace {
 constexpr double kAudioOnlyFps = 30.0;
 constexpr int kAudioOnlyWidth = 1280;
 constexpr int kAudioOnlyHeight = 720;
+constexpr int kReleaseFreedMemoryMs = 10000;
 
 double seconds(int64_t ticks, AVRational timeBase)
 {
@@ -155,6 +158,8 @@ VideoEngine::VideoEngine()
 {
     // Signals carry int64_t and QList<float> across threads.
     registerMetaTypes();
+    // Before the decoders' threads allocate their first frames.
+    compat::configureAllocator();
 }
 
 VideoEngine::~VideoEngine()
@@ -166,6 +171,12 @@ VideoEngine::~VideoEngine()
 void VideoEngine::init()
 {
     ensureAudioEngine();
+    // Frames are freed on the decoder's threads as much as on this one; without a trim now
+    // and then the allocator keeps every page the frame cache and the decoders ever used.
+    auto *trim = new QTimer(this);
+    trim->setInterval(kReleaseFreedMemoryMs);
+    connect(trim, &QTimer::timeout, this, [] { compat::releaseFreedMemory(); });
+    trim->start();
 }
 
 void VideoEngine::ensureAudioEngine()
@@ -228,6 +239,8 @@ void VideoEngine::fail(const QString &error)
 void VideoEngine::openFile(QString filePath)
 {
     closeFile();
+    // The last file's decoders, pools and cached frames are gone: give their pages back.
+    compat::releaseFreedMemory();
 
     const QString openError = mediachecks::openInput(formatContext, filePath, readInterrupter);
     if (!openError.isEmpty()) {
