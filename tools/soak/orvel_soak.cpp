@@ -8,6 +8,7 @@
 // Usage: orvel-soak --minutes N --good DIR --damaged DIR [--seed S] [--report-every SEC]
 // Exit: 0 clean, 3 deadlock, 1 bad arguments.
 
+#include "engine/enginestop.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -337,15 +338,21 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.openMediaFile(goodFiles.first());
     int status = 0;
     {
+        MainWindow window;
+        window.resize(1280, 800);
+        window.show();
+        window.openMediaFile(goodFiles.first());
         Soak soak(&window, goodFiles, filesIn(parser.value(damaged)), parser.value(seed).toUInt(),
                   parser.value(minutes).toInt(), parser.value(every).toInt());
         status = app.exec();
+    }
+    // As the player does: an engine thread left behind keeps Qt from being torn down.
+    if (enginestop::threadsLeftBehind() > 0) {
+        std::printf("soak: an engine thread was left behind at close\n");
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
     return status;
 }
