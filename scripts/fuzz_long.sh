@@ -105,15 +105,16 @@ command_args() {
     esac
 }
 
-# judge_other NAME STATUS: exit 0 (answered) and 1 (refused with a reason) are both fine;
-# qc and compare may also say 3 (faults found, with --strict only, so not here).
+# judge_other NAME STATUS: exit 0 (answered) and 1 (refused with a reason) are both fine,
+# and so is pixel's 2 (nothing at that point: no picture there, or no frame); qc and
+# compare say 3 only with --strict, which is not given here.
 judge_other() {
     local status=$2
     if (( status == 124 || status == 137 )); then echo hang; return; fi
     if (( status >= 128 )); then echo "crash (signal $(( status - 128 )))"; return; fi
-    case $status in
-        0) echo ok ;;
-        1) echo error ;;
+    case $1:$status in
+        *:0|pixel:2) echo ok ;;
+        *:1) echo error ;;
         *) echo "exit status $status" ;;
     esac
 }
