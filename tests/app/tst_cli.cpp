@@ -10,15 +10,6 @@
 #include <QJsonObject>
 #include <QProcess>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 using namespace clitest;
 
 namespace {
@@ -33,50 +24,6 @@ QJsonObject parseObject(const QString &text, QString *problem)
         *problem = QStringLiteral("not an object");
     return doc.object();
 }
-
-// A stream that accepts one connection and sends nothing until 'holdMs' have passed, as a
-// stalled share or server does; then it closes, which ends any read still waiting.
-class SilentServer
-{
-public:
-    explicit SilentServer(int holdMs)
-    {
-        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-            || ::listen(m_socket, 1) != 0
-            || ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            return;
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this, holdMs] {
-            const int client = ::accept(m_socket, nullptr, nullptr);
-            m_connected = client >= 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-            if (client >= 0)
-                ::close(client);
-        });
-    }
-    ~SilentServer()
-    {
-        if (m_socket >= 0)
-            ::shutdown(m_socket, SHUT_RDWR); // ends an accept nobody reached
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_socket >= 0)
-            ::close(m_socket);
-    }
-    int port() const { return m_port; }
-    bool connected() const { return m_connected; }
-
-private:
-    int m_socket = -1;
-    int m_port = 0;
-    std::atomic<bool> m_connected{false};
-    std::thread m_thread;
-};
 
 } // namespace
 
@@ -266,7 +213,7 @@ void TestCli::realProcess()
 void TestCli::engineThreadStopsWithinBound()
 {
     // The engine is inside a read that never returns data when the command ends.
-    SilentServer server(8000);
+    testsupport::SilentServer server(8000);
     QVERIFY(server.port() > 0);
     auto *engineThread = new cli::EngineThread;
     QMetaObject::invokeMethod(engineThread->engine(), "openFile", Qt::QueuedConnection,

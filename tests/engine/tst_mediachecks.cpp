@@ -1,5 +1,6 @@
 #include "av/ffmpeg.h"
 #include "engine/mediachecks.h"
+#include "testsupport.h"
 
 #include <QtTest>
 
@@ -39,35 +40,6 @@ LengthFacts facts(int64_t declared, double streamSec, double formatSec, double f
     f.preferDuration = preferDuration;
     return f;
 }
-
-// A TCP port that accepts connections (the kernel completes them from the backlog) and
-// never sends a byte: a read from it blocks like one from a stalled network share.
-class SilentServer
-{
-public:
-    SilentServer()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-            || ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            return;
-        m_port = ntohs(address.sin_port);
-    }
-    ~SilentServer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 } // namespace
 
@@ -333,7 +305,7 @@ void TestMediaChecks::interrupterFollowsRequests()
 // An open that waits for bytes that never come ends as soon as shutdown is asked for.
 void TestMediaChecks::shutdownEndsBlockedOpen()
 {
-    SilentServer server;
+    testsupport::SilentServer server;
     QVERIFY(server.port() > 0);
     const std::atomic<int> latest{0};
     ReadInterrupter interrupter(latest);
