@@ -67,12 +67,18 @@ for command in loudness qc compare; do
 done
 echo "fuzz_long: commands: probe ${after_open[*]} ${always[*]}"
 
-# run_cli DIR ARGS...: one run under time(1) with the time-out; STATUS and RSS_KB set.
+# run_cli DIR ARGS...: one run under time(1) with the time-out; STATUS and RSS_KB set. A
+# run that times out is tried once more with four times the time: on a loaded machine a
+# slow run is not yet a hang.
 run_cli() {
     local dir=$1
     shift
     /usr/bin/time -f %M -o "$dir/rss" timeout -k 2 "$limit" "$cli" "$@" >"$dir/out" 2>"$dir/err" </dev/null
     STATUS=$?
+    if (( STATUS == 124 || STATUS == 137 )); then
+        /usr/bin/time -f %M -o "$dir/rss" timeout -k 2 $(( limit * 4 )) "$cli" "$@" >"$dir/out" 2>"$dir/err" </dev/null
+        STATUS=$?
+    fi
     RSS_KB=$(tail -n1 "$dir/rss" 2>/dev/null)
     [[ $RSS_KB =~ ^[0-9]+$ ]] || RSS_KB=0
 }
