@@ -1,7 +1,16 @@
 #include "engine/videoengine.h"
 
 #include "audio/audioengine.h"
+#include "core/compat.h"
 #include "core/metatypes.h"
+
+#include <QTimer>
+
+namespace {
+
+constexpr int kReleaseFreedMemoryMs = 10000;
+
+} // namespace
 
 DecodedFrame::DecodedFrame(av::FramePtr decoded, int64_t number, QList<float> channelLevels)
     : frame(std::move(decoded))
@@ -32,6 +41,8 @@ VideoEngine::VideoEngine()
 {
     // Signals carry int64_t, QList<float> and MediaInfo across threads.
     registerMetaTypes();
+    // Before the decoders' threads allocate their first frames.
+    compat::configureAllocator();
 }
 
 VideoEngine::~VideoEngine()
@@ -42,6 +53,12 @@ VideoEngine::~VideoEngine()
 void VideoEngine::init()
 {
     ensureAudioEngine();
+    // Frames are freed on the decoder's threads as much as on this one; without a trim now
+    // and then the allocator keeps every page the frame cache and the decoders ever used.
+    auto *trim = new QTimer(this);
+    trim->setInterval(kReleaseFreedMemoryMs);
+    connect(trim, &QTimer::timeout, this, [] { compat::releaseFreedMemory(); });
+    trim->start();
 }
 
 void VideoEngine::ensureAudioEngine()

@@ -28,8 +28,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class AudioEngine;
+struct AudioChannelSamples;
 struct AVCodec;
 struct AVCodecParameters;
 struct AVStream;
@@ -132,11 +135,6 @@ public:
     // is negative or the request was abandoned. Seeks (emptying the playback queue) unless
     // the media is a single frame. Never touches audio alignment.
     av::FramePtr decodeFrameAt(int64_t frameNumber, int requestId);
-    // For analyses that read a whole file: the next frame the decoder puts out, in order,
-    // numbered as the player numbers it (after an open: frame 0 first); the entry's frame is
-    // null at the end of the file. Taken off the playback queue; no seek, no conversion. The
-    // sound decoded on the way is dropped (stopAudioDecoding() spares decoding it).
-    DecodedFrame nextDecodedFrame();
     // Number of the frame most recently delivered or positioned to.
     int64_t currentFrameNumber() const { return currentFrame; }
 
@@ -173,6 +171,26 @@ public:
     // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
     // picture export): audio packets are then dropped unread.
     void stopAudioDecoding();
+
+    // --- one pass through the whole file in order, for analyses (videoengine_sequential.cpp) ---
+    // Engine thread only; meant for an engine of its own (no playback, frame cache off).
+    struct SequentialPicture {
+        av::FramePtr frame;      // null at the end of the file (or when nothing is open)
+        int64_t frameNumber = -1; // the player's number for it
+        std::optional<double> seconds; // its timestamp from the picture stream's start
+    };
+    // The next picture in presentation order, decoding on from where the decoder stands
+    // (the start, right after openFile). The sound read with it waits in the audio queues.
+    SequentialPicture readNextPicture();
+    // Audio-only media: decodes the sound up to 'seconds' from the start; false once the
+    // file is exhausted (its decoders then drained). 'reached' gets how far the packets read
+    // so far go (a damaged timestamp may put it far ahead).
+    bool readAudioTo(double seconds, double *reached = nullptr);
+    // Everything decoded so far on every channel, taken out of the audio queues.
+    std::vector<AudioChannelSamples> takeDecodedAudio();
+    // The range the display assumes for every picture (an AVColorRange value; 0: each
+    // picture's own tag).
+    int pictureRangeOverride() const { return file ? file->rangeOverride : 0; }
 
 private:
     // The open file: what its open found, fixed until it is closed, and the state of
@@ -221,6 +239,7 @@ private:
         // first frame; an open GOP may not let it reach below).
         int64_t readBackTarget = -1;
         int64_t readBackStartedBelow = -1;
+        bool sequentialStarted = false;        // readNextPicture has positioned at the start
         // Audio-only media: how far the sound has been read, relative to videoStartSec.
         bool audioReadExhausted = false;
         double audioReadPositionSec = 0.0;
@@ -252,7 +271,12 @@ private:
     int findVideoStream(const AVCodec *&defaultDecoder);
     void choosePlaybackMeasures(const AVCodecParameters *par);
     QString openVideoDecoder(const AVCodec *decoder, const AVCodecParameters *par, const QString &filePath);
-    void readTimeline(const AVStream *stream);
+    void chooseFrameRate(const AVStream *stream);
+    // Ticks coarser than a frame: frames are counted in decode order, and the file is opened
+    // again without edit lists (which in such ticks leave only the first picture); 'stream'
+    // then points into the new demuxer. The error text or empty.
+    QString reopenForCoarseTicks(const QString &filePath, const AVStream *&stream);
+    void readLength(const AVStream *stream);
     MediaInfo describeVideo(const QString &filePath, const AVStream *stream, const AVCodec *decoder);
     void openSoundWithVideo(MediaInfo &info);
     AudioOnlyResult openAudioOnly(const QString &filePath);
@@ -352,7 +376,9 @@ private:
     size_t maxHeldPackets() const;
     void holdVideoPacket(av::PacketPtr packet);
     void sendHeldVideoPacket();
-    void readAudioUntil(double seconds);
+    // Reads audio packets until 'seconds' of sound are decoded; past the duration only
+    // when capAtDuration is false (a pass to the end of the file).
+    void readAudioUntil(double seconds, bool capAtDuration = true);
     void positionAudioOnly(int64_t frameNumber);
     void refreshAudioOnlyLevels();
     // The fixed picture audio-only media show.

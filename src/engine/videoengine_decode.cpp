@@ -1,6 +1,6 @@
 // Frame decoding and frame-exact seeking: the decode step that fills decodeQueue, frame
-// numbering, the seek (with the re-seek for open GOPs), requestFrame, decodeFrameAt, the
-// next frame for analyses, request ids, and the engine side of the pixel conversion.
+// numbering, the seek (with the re-seek for open GOPs), requestFrame, decodeFrameAt, request
+// ids, and the engine side of the pixel conversion.
 
 #include "engine/videoengine.h"
 
@@ -200,7 +200,10 @@ int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
         input->error = 0;
         input->eof_reached = 0;
     }
-    const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
+    // Counted frames are numbered from the head of the file, so that is where they are sought.
+    const int64_t ts = file->numbering.manualFrameCounter
+        ? decodeplan::seekTimestamp(0, videoClock())
+        : decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
     return av_seek_frame(file->formatContext.get(), file->videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
 }
 
@@ -324,20 +327,6 @@ av::FramePtr VideoEngine::decodeFrameAt(int64_t frameNumber, int requestId)
     if (result.abandoned)
         return {};
     return std::move(result.frame);
-}
-
-DecodedFrame VideoEngine::nextDecodedFrame()
-{
-    if (!hasVideo())
-        return {};
-    if (file->decodeQueue.isEmpty())
-        decodeStep();
-    // Undrained sound would pile up for the whole file.
-    if (audioEngine)
-        audioEngine->drainStereo();
-    if (file->decodeQueue.isEmpty())
-        return {};
-    return takeQueueFront();
 }
 
 ConversionSource VideoEngine::conversionSource() const

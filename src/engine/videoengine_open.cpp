@@ -7,6 +7,7 @@
 
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
+#include "core/compat.h"
 #include "engine/codecnaming.h"
 #include "engine/mediachecks.h"
 
@@ -147,6 +148,8 @@ void VideoEngine::fail(const QString &error)
 void VideoEngine::openFile(QString filePath)
 {
     closeFile();
+    // The last file's decoders, pools and cached frames are gone: give their pages back.
+    compat::releaseFreedMemory();
     if (const QString error = openContainer(filePath); !error.isEmpty()) {
         fail(error);
         return;
@@ -186,7 +189,12 @@ void VideoEngine::openFile(QString filePath)
         return;
     }
 
-    readTimeline(stream);
+    chooseFrameRate(stream);
+    if (const QString error = reopenForCoarseTicks(filePath, stream); !error.isEmpty()) {
+        fail(error);
+        return;
+    }
+    readLength(stream);
     currentFrame = 0;
     MediaInfo info = describeVideo(filePath, stream, decoder);
     openSoundWithVideo(info);
@@ -271,7 +279,7 @@ QString VideoEngine::openVideoDecoder(const AVCodec *decoder, const AVCodecParam
     return {};
 }
 
-void VideoEngine::readTimeline(const AVStream *stream)
+void VideoEngine::chooseFrameRate(const AVStream *stream)
 {
     const mediachecks::FrameRateChoice rate = mediachecks::chooseFrameRate(
         rateValue(stream->avg_frame_rate.den > 0 ? stream->avg_frame_rate : stream->r_frame_rate),
@@ -279,7 +287,33 @@ void VideoEngine::readTimeline(const AVStream *stream)
     file->fps = rate.fps;
     if (rate.corrected)
         qDebug() << "Abnormal FPS detected. Using corrected FPS:" << file->fps;
+}
 
+QString VideoEngine::reopenForCoarseTicks(const QString &filePath, const AVStream *&stream)
+{
+    if (!mediachecks::ticksCoarserThanFrames(stream->time_base.num, stream->time_base.den, file->fps))
+        return {};
+    qDebug() << "Time base" << stream->time_base.num << "/" << stream->time_base.den
+             << "is coarser than a frame. Numbering frames in decode order.";
+    file->numbering.manualFrameCounter = true;
+    const QString reopenError = mediachecks::openInput(file->formatContext, filePath, readInterrupter, true);
+    if (!reopenError.isEmpty())
+        return reopenError;
+    AVFormatContext *format = file->formatContext.get();
+    const int index = file->videoStreamIndex;
+    if (const int result = avformat_find_stream_info(format, nullptr);
+        result < 0 || index >= int(format->nb_streams) || format->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+        return mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
+                                        mediachecks::ffmpegErrorText(result < 0 ? result : AVERROR_INVALIDDATA),
+                                        filePath);
+    }
+    stream = format->streams[index];
+    file->videoStartSec = streamStartSec(stream);
+    return {};
+}
+
+void VideoEngine::readLength(const AVStream *stream)
+{
     const mediachecks::Length length =
         mediachecks::plausibleLength(lengthFacts(file->formatContext.get(), stream, file->fps));
     file->totalFrames = length.totalFrames;

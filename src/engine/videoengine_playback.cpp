@@ -158,11 +158,11 @@ void VideoEngine::clearAudioQueue()
 
 // --- audio-only media -------------------------------------------------------------------
 
-void VideoEngine::readAudioUntil(double seconds)
+void VideoEngine::readAudioUntil(double seconds, bool capAtDuration)
 {
     if (!file->formatContext || !audioEngine || file->audioReadExhausted)
         return;
-    if (file->videoDurationSec > 0)
+    if (capAtDuration && file->videoDurationSec > 0)
         seconds = std::min(seconds, file->videoDurationSec);
     if (file->audioReadPositionSec >= seconds)
         return;

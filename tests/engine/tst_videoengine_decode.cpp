@@ -372,15 +372,15 @@ void TestVideoEngineDecode::stalledTimestampsSwitchToCounting()
     QVERIFY(local.open(openGopPath(QStringLiteral("stalled.mkv"))));
     QCOMPARE(local.totalFrames(), 40);
 
-    // In decoding order, as an analysis reads the file (playback would skip frames whose
-    // number does not grow).
-    QList<int64_t> numbers{local.request(0).frameNumber};
-    for (int i = 1; i < 40; ++i) {
-        const DecodedFrame next = local.engine.nextDecodedFrame();
+    // In order, as an analysis reads the file (playback would skip frames whose number
+    // does not grow).
+    QList<int64_t> numbers;
+    for (int i = 0; i < 40; ++i) {
+        const VideoEngine::SequentialPicture next = local.engine.readNextPicture();
         QVERIFY(next.frame);
         numbers.append(next.frameNumber);
     }
-    QVERIFY(!local.engine.nextDecodedFrame().frame);
+    QVERIFY(!local.engine.readNextPicture().frame);
     // 0 … 30 read 0 from their timestamps, the 32nd is the first suspicious 0 (and keeps
     // it), from then on the count is the number.
     for (int i = 0; i < 40; ++i)

@@ -180,7 +180,7 @@ void TestOpenMedia::wholeFileInDecodingOrder()
     bool cacheStayedEmpty = true;
     QVERIFY(media.runOnEngine([&](VideoEngine &engine) {
         for (;;) {
-            const DecodedFrame next = engine.nextDecodedFrame();
+            const VideoEngine::SequentialPicture next = engine.readNextPicture();
             if (!next.frame)
                 break;
             numbers.append(next.frameNumber);
