@@ -110,9 +110,13 @@ void runInBands(int rows, const std::function<void(int, int)> &body)
     done.acquire(bands - 1);
 }
 
+// v already holds the rounding half. Written as the comparisons the vector units' min
+// and max instructions make (NaN gives 0), so the loops below vectorise.
 inline uint32_t clampedByte(float v)
 {
-    return uint32_t(int(std::min(std::max(v, 0.0f), 255.0f)));
+    v = v > 0.0f ? v : 0.0f;
+    v = v < 255.0f ? v : 255.0f;
+    return uint32_t(int(v));
 }
 
 } // namespace
