@@ -1,8 +1,10 @@
 #include "app/cli.h"
 
 #include "app/pngwriter.h"
+#include "app/qccommand.h"
 #include "core/rotation.h"
 #include "av/ffmpeg.h"
+#include "engine/enginestop.h"
 #include "engine/videoengine.h"
 #include "av/ffmpeg.h"
 #include "loudness/loudnessmeasureworker.h"
@@ -521,6 +523,13 @@ const QList<Command> &commands()
          "(defaults: percent, color, 0) and print the number of the frame analysed. Exit code 2 "
          "for bad arguments, 1 when the file cannot be opened or the image written.",
          0, 1000, &scopeCommand},
+        {"qc", "FILE|FOLDER... [-r] [--preset ebu|atsc|streaming] [--checks NAME,...] [--strict] [--black-min-frames N ...]",
+         "Look for faults (black, freeze, levels, silence, truePeak, loudness, timestampGap, "
+         "timecodeBreak) in each FILE, or in the media files of FOLDER (-r: and below), one after "
+         "another; prints each file's events in time order and a summary as JSON lines. Exit code 0 "
+         "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
+         "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
+         0, 100000, &qcCommand},
     };
     return table;
 }
@@ -611,64 +620,46 @@ int run(const QStringList &arguments, Io &io)
     return 1;
 }
 
-namespace {
-
-// A VideoEngine on a QThread of its own, driven by slot name as the player drives it. The
-// destructor stops the thread, which deletes the engine.
-class EngineThread
+EngineThread::EngineThread(bool oneFrame)
+    : m_thread(new QThread)
+    , m_engine(new VideoEngine)
 {
-public:
-    // oneFrame: the engine answers a single picture request and shows no timecode, so it
-    // keeps no decoded frames, looks for no timecode in the pictures and decodes nothing
-    // past the target.
-    explicit EngineThread(bool oneFrame = false)
-    {
-        m_thread.setObjectName(QStringLiteral("engine"));
-        m_engine = new VideoEngine;
-        m_engine->setScopeRenderer(&waveform::renderScope);
-        if (oneFrame) {
-            m_engine->setFrameCacheBound(0);
-            m_engine->setPictureTimecodeLookup(false);
-            m_engine->setOneShot(true);
-        }
-        m_engine->moveToThread(&m_thread);
-        QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
-        m_thread.start();
-        QMetaObject::invokeMethod(m_engine, "init", Qt::QueuedConnection);
+    m_thread->setObjectName(QStringLiteral("engine"));
+    m_engine->setScopeRenderer(&waveform::renderScope);
+    if (oneFrame) {
+        m_engine->setFrameCacheBound(0);
+        m_engine->setPictureTimecodeLookup(false);
+        m_engine->setOneShot(true);
     }
-    ~EngineThread()
-    {
-        m_thread.quit();
-        m_thread.wait();
-    }
-    EngineThread(const EngineThread &) = delete;
-    EngineThread &operator=(const EngineThread &) = delete;
+    m_engine->moveToThread(m_thread);
+    QObject::connect(m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
+    m_thread->start();
+    QMetaObject::invokeMethod(m_engine, "init", Qt::QueuedConnection);
+}
 
-    VideoEngine *engine() const { return m_engine; }
+EngineThread::~EngineThread()
+{
+    // Bounded like the window's: a read no interrupt reaches must not keep the command from
+    // ending. A thread left behind deletes itself (and the engine) if it ever finishes.
+    if (enginestop::stopEngineThread(m_thread, m_engine, StopLimit))
+        delete m_thread;
+}
 
-    // Opens path and spins a local event loop until the engine answers.
-    OpenResult open(const QString &path)
-    {
-        OpenResult result;
-        QEventLoop loop;
-        QObject::connect(m_engine, &VideoEngine::fileOpened, &loop,
-                         [&](bool success, const QVariantMap &fileInfo, const QString &error) {
-                             result.success = success;
-                             result.fileInfo = fileInfo;
-                             result.error = error;
-                             loop.quit();
-                         }, Qt::QueuedConnection);
-        QMetaObject::invokeMethod(m_engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-        loop.exec();
-        return result;
-    }
-
-private:
-    QThread m_thread;
-    VideoEngine *m_engine = nullptr; // lives on m_thread; deleted when it finishes
-};
-
-} // namespace
+OpenResult EngineThread::open(const QString &path)
+{
+    OpenResult result;
+    QEventLoop loop;
+    QObject::connect(m_engine, &VideoEngine::fileOpened, &loop,
+                     [&](bool success, const QVariantMap &fileInfo, const QString &error) {
+                         result.success = success;
+                         result.fileInfo = fileInfo;
+                         result.error = error;
+                         loop.quit();
+                     }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+    loop.exec();
+    return result;
+}
 
 OpenResult openMedia(const QString &path)
 {

@@ -4,9 +4,11 @@
 #include "engine/codecnaming.h"
 #include "engine/mediachecks.h"
 #include "av/ffmpeg.h"
+#include "core/compat.h"
 #include "core/metatypes.h"
 
 #include <QDebug>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +19,7 @@ namespace {
 constexpr double kAudioOnlyFps = 30.0;
 constexpr int kAudioOnlyWidth = 1280;
 constexpr int kAudioOnlyHeight = 720;
+constexpr int kReleaseFreedMemoryMs = 10000;
 
 double seconds(int64_t ticks, AVRational timeBase)
 {
@@ -155,6 +158,8 @@ VideoEngine::VideoEngine()
 {
     // Signals carry int64_t and QList<float> across threads.
     registerMetaTypes();
+    // Before the decoders' threads allocate their first frames.
+    compat::configureAllocator();
 }
 
 VideoEngine::~VideoEngine()
@@ -166,6 +171,12 @@ VideoEngine::~VideoEngine()
 void VideoEngine::init()
 {
     ensureAudioEngine();
+    // Frames are freed on the decoder's threads as much as on this one; without a trim now
+    // and then the allocator keeps every page the frame cache and the decoders ever used.
+    auto *trim = new QTimer(this);
+    trim->setInterval(kReleaseFreedMemoryMs);
+    connect(trim, &QTimer::timeout, this, [] { compat::releaseFreedMemory(); });
+    trim->start();
 }
 
 void VideoEngine::ensureAudioEngine()
@@ -210,6 +221,7 @@ void VideoEngine::closeFile()
     catchUpBusyUSecs = 0;
     soundReadSec = 0.0;
     numbering = decodeplan::NumberingState();
+    sequentialStarted = false;
 }
 
 void VideoEngine::publishOpened(const MediaInfo &info)
@@ -228,6 +240,8 @@ void VideoEngine::fail(const QString &error)
 void VideoEngine::openFile(QString filePath)
 {
     closeFile();
+    // The last file's decoders, pools and cached frames are gone: give their pages back.
+    compat::releaseFreedMemory();
 
     const QString openError = mediachecks::openInput(formatContext, filePath, readInterrupter);
     if (!openError.isEmpty()) {
@@ -334,6 +348,27 @@ void VideoEngine::openFile(QString filePath)
     fps = rate.fps;
     if (rate.corrected)
         qDebug() << "Abnormal FPS detected. Using corrected FPS:" << fps;
+    if (mediachecks::ticksCoarserThanFrames(stream->time_base.num, stream->time_base.den, fps)) {
+        qDebug() << "Time base" << stream->time_base.num << "/" << stream->time_base.den
+                 << "is coarser than a frame. Numbering frames in decode order.";
+        numbering.manualFrameCounter = true;
+        // Open again without edit lists, which in such ticks leave only the first picture.
+        const QString reopenError = mediachecks::openInput(formatContext, filePath, readInterrupter, true);
+        if (!reopenError.isEmpty()) {
+            fail(reopenError);
+            return;
+        }
+        if (const int result = avformat_find_stream_info(formatContext.get(), nullptr);
+            result < 0 || videoStreamIndex >= int(formatContext->nb_streams)
+            || formatContext->streams[videoStreamIndex]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+            fail(mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
+                                          mediachecks::ffmpegErrorText(result < 0 ? result : AVERROR_INVALIDDATA), filePath));
+            return;
+        }
+        stream = formatContext->streams[videoStreamIndex];
+        par = stream->codecpar;
+        videoStartSec = streamStartSec(stream);
+    }
 
     const mediachecks::Length length = mediachecks::plausibleLength(lengthFacts(formatContext.get(), stream, fps));
     totalFrames = length.totalFrames;

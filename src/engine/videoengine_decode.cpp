@@ -193,7 +193,10 @@ int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
         input->error = 0;
         input->eof_reached = 0;
     }
-    const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
+    // Counted frames are numbered from the head of the file, so that is where they are sought.
+    const int64_t ts = numbering.manualFrameCounter
+        ? decodeplan::seekTimestamp(0, videoClock())
+        : decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
     return av_seek_frame(formatContext.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
 }
 

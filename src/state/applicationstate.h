@@ -22,7 +22,8 @@ class ApplicationState : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QVariantMap mediaProperties READ mediaProperties NOTIFY mediaPropertiesChanged)
-    Q_PROPERTY(QString startTimecode READ startTimecode NOTIFY mediaPropertiesChanged)
+    // By name: the map's value, an invalid QVariant when the map has no such key.
+    Q_PROPERTY(QVariant startTimecode READ startTimecodeValue NOTIFY mediaPropertiesChanged)
 
 public:
     explicit ApplicationState(QObject *parent = nullptr);
@@ -31,6 +32,7 @@ public:
     const MediaInfo &mediaInfo() const { return m_mediaInfo; }
     // The file's start timecode text; empty when it has none.
     QString startTimecode() const { return m_mediaInfo.startTimecode; }
+    QVariant startTimecodeValue() const { return m_mediaProperties.value(QStringLiteral("startTimecode")); }
 
     PlayState playState() const { return m_playState; }
     int speedIndex() const { return m_speedIndex; }

@@ -182,6 +182,15 @@ void TestVideoEngineDamaged::initTestCase()
     QVERIFY(mdhd > 0);
     putBigEndian32(scaled, mdhd + 16, 0);
     QVERIFY(writeAll(dir.filePath("scale0.mp4"), scaled));
+    // The same with B-frames and so an edit list, as encoders write by default: in ticks of
+    // a second the edit list keeps only the first picture.
+    QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=1", "-c:v", "libx264",
+                       "-preset", "ultrafast", "-bf", "2", dir.filePath("scale_edit.mp4")}));
+    QByteArray edited = readAll(dir.filePath("scale_edit.mp4"));
+    const qsizetype editMdhd = edited.indexOf("mdhd");
+    QVERIFY(editMdhd > 0 && edited.indexOf("elst") > 0);
+    putBigEndian32(edited, editMdhd + 16, 0);
+    QVERIFY(writeAll(dir.filePath("scale0_edit.mp4"), edited));
 
     // BWF whose time reference says 3.8e14 s (1.824e19 samples), written into the bext
     // chunk by hand: FFmpeg's muxer caps the value at 2^63 - 1.
@@ -286,6 +295,8 @@ void TestVideoEngineDamaged::framesOfDamagedFiles_data()
     QTest::newRow("transport stream timestamp jump") << "jump.ts" << "clean.ts"
                                                      << QList<qint64>{5, 38, 39, 40, 41, 60};
     QTest::newRow("time scale 0") << "scale0.mp4" << "scale.mp4" << QList<qint64>{0, 5, 20, 24};
+    QTest::newRow("time scale 0 with an edit list") << "scale0_edit.mp4" << "scale_edit.mp4"
+                                                    << QList<qint64>{20, 0, 24, 5, 21};
 }
 
 void TestVideoEngineDamaged::framesOfDamagedFiles()

@@ -270,6 +270,11 @@ void TestApplicationState::mediaProperties()
     QCOMPARE(state.property("mediaProperties").toMap(), properties);
     QCOMPARE(state.mediaInfo().totalFrames, int64_t(totalFrames));
     QCOMPARE(state.startTimecode(), startTimecode.toString());
+    // Readers by name tell "no timecode key" from "an empty one" by validity.
+    const QVariant byName = state.property("startTimecode");
+    QCOMPARE(byName.isValid(), startTimecode.isValid());
+    if (startTimecode.isValid())
+        QCOMPARE(byName.toString(), startTimecode.toString());
 }
 
 void TestApplicationState::mediaPropertiesAlwaysEmit()

@@ -8,6 +8,7 @@
 // Usage: orvel-soak --minutes N --good DIR --damaged DIR [--seed S] [--report-every SEC]
 // Exit: 0 clean, 3 deadlock, 1 bad arguments.
 
+#include "engine/enginestop.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -27,6 +28,7 @@
 #include <QVideoWidget>
 #include <QWheelEvent>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +48,26 @@ double residentMiB()
         return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
+}
+
+// Bytes the program holds from malloc (small blocks plus mmapped ones). Flat while RSS
+// climbs means freed memory the allocator keeps, not memory the program keeps.
+double heapInUseMiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return double(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+}
+
+int threadCount()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("Threads:"))
+            return line.mid(8).trimmed().toInt();
+    }
+    return 0;
 }
 
 int64_t nowMs()
@@ -258,9 +280,10 @@ private:
     void report()
     {
         const double rss = residentMiB();
-        std::printf("soak: t=%5llds rss=%.1fMiB actions=%lld frames=%lld drops=%lld/%lld maxAnswer=%lldms\n",
-                    qint64((nowMs() - m_startMs) / 1000), rss, m_actions, m_framesShown, m_goodDrops, m_damagedDrops,
-                    qint64(m_maxAnswerMs));
+        std::printf("soak: t=%5llds rss=%.1fMiB heap=%.1fMiB threads=%d actions=%lld frames=%lld drops=%lld/%lld "
+                    "maxAnswer=%lldms\n",
+                    qint64((nowMs() - m_startMs) / 1000), rss, heapInUseMiB(), threadCount(), m_actions, m_framesShown,
+                    m_goodDrops, m_damagedDrops, qint64(m_maxAnswerMs));
         std::fflush(stdout);
     }
 
@@ -315,15 +338,21 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.openMediaFile(goodFiles.first());
     int status = 0;
     {
+        MainWindow window;
+        window.resize(1280, 800);
+        window.show();
+        window.openMediaFile(goodFiles.first());
         Soak soak(&window, goodFiles, filesIn(parser.value(damaged)), parser.value(seed).toUInt(),
                   parser.value(minutes).toInt(), parser.value(every).toInt());
         status = app.exec();
+    }
+    // As the player does: an engine thread left behind keeps Qt from being torn down.
+    if (enginestop::threadsLeftBehind() > 0) {
+        std::printf("soak: an engine thread was left behind at close\n");
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
     return status;
 }
