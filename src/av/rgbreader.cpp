@@ -123,6 +123,14 @@ inline uint32_t clampedByte(float v)
 
 namespace rgbreader {
 
+colour::MatrixChoice matrixFor(int avColorSpace)
+{
+    const colour::MatrixChoice choice = colour::matrixForColorSpace(avColorSpace);
+    if (!choice.recognised)
+        noteUnknownColourSpace(avColorSpace);
+    return choice;
+}
+
 av::FramePtr sourceView(const AVFrame *frame, const ConversionSource &source)
 {
     if (!frame || frame->width <= 0 || frame->height <= 0 || frame->format < 0
@@ -294,9 +302,7 @@ bool RgbReader::prepare(const AVFrame *view)
     }
 
     m_mode = Mode::Yuv;
-    const colour::MatrixChoice choice = colour::matrixForColorSpace(view->colorspace);
-    if (!choice.recognised)
-        noteUnknownColourSpace(view->colorspace);
+    const colour::MatrixChoice choice = rgbreader::matrixFor(view->colorspace);
     m_facts.matrix = choice.matrix;
     m_facts.tagRecognised = choice.recognised;
     const colour::YuvToRgb toRgb = colour::yuvToRgb(choice.matrix, m_facts.range, m_facts.depth);

@@ -30,6 +30,10 @@ struct ConversionSource {
 
 namespace rgbreader {
 
+// The matrix of a frame's AVColorSpace by the untagged rule of core/colour. A tag the
+// module does not know reads as BT.709 and is named in the log, once per tag and process.
+colour::MatrixChoice matrixFor(int avColorSpace);
+
 // The frame as its samples are to be read: a new reference to the same buffers, with the
 // DNxHR plane order applied, the full-range "J" formats taken as their plain layouts, and
 // color_range set to the range that applies (the override, else the frame's own tag, else

@@ -58,7 +58,7 @@ inline uint8_t toByte(double v)
 void Planar422Converter::prepare(int depth, bool fullRange, int colorSpace)
 {
     // The same matrix, levels and untagged rule as every other picture path.
-    const colour::Matrix matrixChoice = colour::matrixForColorSpace(colorSpace).matrix;
+    const colour::Matrix matrixChoice = rgbreader::matrixFor(colorSpace).matrix;
     const int matrix = int(matrixChoice);
     if (depth == m_depth && fullRange == m_fullRange && matrix == m_matrix)
         return;

@@ -1,6 +1,7 @@
 #include "scopes/waveformrenderer.h"
 
 #include "av/ffmpeg.h"
+#include "av/rgbreader.h"
 #include "core/canvasmapping.h"
 #include "core/colour.h"
 #include "core/rotation.h"
@@ -433,7 +434,7 @@ struct YuvMatrix {
 
 YuvMatrix yuvMatrix(bool fullRange, int colorSpace, int lumaDepth)
 {
-    const colour::LumaWeights w = colour::lumaWeights(colour::matrixForColorSpace(colorSpace).matrix);
+    const colour::LumaWeights w = colour::lumaWeights(rgbreader::matrixFor(colorSpace).matrix);
     const colour::Range range = fullRange ? colour::Range::Full : colour::Range::Limited;
     const int depth = std::clamp(lumaDepth, 8, 16);
     // Luma on the source's own code values, chroma on the 16-bit work copy's.
