@@ -5,6 +5,7 @@
 
 #include "core/conversionprofile.h"
 #include "core/enums.h"
+#include "core/mediainfo.h"
 
 #include <QImage>
 #include <QSize>
@@ -12,12 +13,9 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include <chrono>
 #include <functional>
 
 class QTextStream;
-class QThread;
-class VideoEngine;
 
 namespace cli {
 
@@ -53,39 +51,13 @@ int run(const QStringList &arguments, Io &io);
 
 struct OpenResult {
     bool success = false;
-    QVariantMap fileInfo;
+    MediaInfo info;
     QString error;
 };
 
-// A VideoEngine on a QThread of its own, driven by slot name as the player drives it. The
-// destructor asks every blocking read to give up and waits for the thread at most
-// StopLimit; the engine goes with its thread.
-class EngineThread
-{
-public:
-    static constexpr std::chrono::milliseconds StopLimit{1500};
-
-    // oneFrame: the engine answers a single picture request and shows no timecode, so it
-    // keeps no decoded frames, looks for no timecode in the pictures and decodes nothing
-    // past the target.
-    explicit EngineThread(bool oneFrame = false);
-    ~EngineThread();
-    EngineThread(const EngineThread &) = delete;
-    EngineThread &operator=(const EngineThread &) = delete;
-
-    VideoEngine *engine() const { return m_engine; }
-
-    // Opens path and spins a local event loop until the engine answers.
-    OpenResult open(const QString &path);
-
-private:
-    QThread *m_thread;     // no parent: left behind when it cannot be stopped in time
-    VideoEngine *m_engine; // lives on m_thread; deleted when it finishes
-};
-
-// Opens path exactly as the player does: a VideoEngine on a QThread of its own, init and
-// openFile queued by slot name, then waits for fileOpened. Blocks the caller meanwhile
-// (it spins a local event loop); the engine and its thread are gone on return.
+// Opens path exactly as the player does (an OpenMedia: the engine on a QThread of its own)
+// and waits for the answer. Blocks the caller meanwhile (it spins a local event loop); the
+// engine and its thread are gone on return.
 OpenResult openMedia(const QString &path);
 
 struct FrameExport {

@@ -13,7 +13,6 @@
 #include "core/conversionprofile.h"
 
 struct AVFrame;
-class QThreadPool;
 
 // Luma-guided reconstruction of planar 4:2:2 (8 to 16 bits) into 8-bit B,G,R,A rows. Keeps
 // its lookup tables, row buffers and worker threads between calls; tables are rebuilt only
@@ -43,7 +42,6 @@ private:
     std::vector<double> m_lumaLut;    // sample -> Y in 0..255 (clamped)
     std::vector<double> m_chromaLut;  // sample -> signed chroma on the 0..255 scale
     std::vector<std::vector<double>> m_bandRows; // per band: one row of Y, then its pair means
-    std::unique_ptr<QThreadPool> m_pool;         // created on first use
 };
 
 // Turns decoded frames into what the rest of the program shows and saves: 8-bit B,G,R,A

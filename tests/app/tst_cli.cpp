@@ -1,5 +1,6 @@
 #include "app/cli.h"
-#include "engine/videoengine.h"
+#include "engine/enginestop.h"
+#include "state/openmedia.h"
 #include "clitestsupport.h"
 #include "testsupport.h"
 
@@ -215,16 +216,15 @@ void TestCli::engineThreadStopsWithinBound()
     // The engine is inside a read that never returns data when the command ends.
     testsupport::SilentServer server(8000);
     QVERIFY(server.port() > 0);
-    auto *engineThread = new cli::EngineThread;
-    QMetaObject::invokeMethod(engineThread->engine(), "openFile", Qt::QueuedConnection,
-                              Q_ARG(QString, QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())));
+    // The engine on its thread as every command opens a file.
+    auto *media = new OpenMedia(QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()));
     QTRY_VERIFY_WITH_TIMEOUT(server.connected(), 5000);
     QTest::qWait(200); // the open is now waiting for bytes
     QElapsedTimer clock;
     clock.start();
-    delete engineThread;
+    delete media;
     const qint64 stopMs = clock.elapsed();
-    QVERIFY2(stopMs < cli::EngineThread::StopLimit.count() + 500,
+    QVERIFY2(stopMs < enginestop::DefaultLimit.count() + 500,
              qPrintable(QStringLiteral("the engine thread took %1 ms to stop").arg(stopMs)));
 }
 

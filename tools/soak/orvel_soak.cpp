@@ -9,6 +9,7 @@
 // Exit: 0 clean, 3 deadlock, 1 bad arguments.
 
 #include "engine/enginestop.h"
+#include "state/openmedia.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -111,10 +112,6 @@ public:
     {
         if (auto *videoWidget = window->findChild<QVideoWidget *>()) {
             connect(videoWidget->videoSink(), &QVideoSink::videoFrameChanged, this, [this] { ++m_framesShown; });
-        }
-        if (QThread *engineThread = window->findChild<QThread *>()) {
-            m_engineProbe = new QObject;
-            m_engineProbe->moveToThread(engineThread);
         }
         m_watchdog = std::thread([this] { watch(); });
         m_clock.start();
@@ -247,6 +244,19 @@ private:
 
     void probeEngine()
     {
+        // Every open makes a new engine thread: the probe follows the file open now.
+        auto *media = m_window->findChild<OpenMedia *>();
+        if (media != m_probedMedia) {
+            m_probedMedia = media;
+            m_engineProbe = nullptr;
+            m_engineProbePostedMs = 0; // a probe waiting on the old thread no longer counts
+            if (media) {
+                auto *probe = new QObject;
+                probe->moveToThread(media->engineThread());
+                connect(media->engineThread(), &QThread::finished, probe, &QObject::deleteLater);
+                m_engineProbe = probe;
+            }
+        }
         if (!m_engineProbe || m_engineProbePostedMs.load() != 0)
             return;
         m_engineProbePostedMs = nowMs();
@@ -296,7 +306,8 @@ private:
     int64_t m_startMs = 0;
     int64_t m_lastReportMs = 0;
     QElapsedTimer m_clock;
-    QObject *m_engineProbe = nullptr; // lives on the engine thread; leaked with it at exit
+    QPointer<OpenMedia> m_probedMedia;
+    QPointer<QObject> m_engineProbe; // lives on that file's engine thread; deleted when it ends
     qint64 m_actions = 0, m_keys = 0, m_wheels = 0, m_goodDrops = 0, m_damagedDrops = 0, m_resizes = 0;
     qint64 m_dialogsClosed = 0, m_framesShown = 0;
     int64_t m_maxAnswerMs = 0;
