@@ -6,16 +6,14 @@ extern "C" {
 #include <libavutil/intreadwrite.h>
 }
 
+#include "core/parallelrows.h"
+
 #include <QDebug>
-#include <QSemaphore>
-#include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <set>
 
@@ -81,33 +79,6 @@ void noteUnknownColourSpace(int tag)
                                 .arg(QString::fromLatin1(name ? name : "?"))
                                 .arg(tag)
                                 .arg(QString::fromLatin1(colour::matrixName(colour::Matrix::BT709).data()));
-}
-
-// Bands of rows on a pool shared by every reader; the caller converts the first band and
-// waits for the rest. Pool tasks never wait on each other, so callers on several threads
-// only queue behind one another.
-void runInBands(int rows, const std::function<void(int, int)> &body)
-{
-    static QThreadPool pool;
-    static const int cores = std::max(1, QThread::idealThreadCount());
-    const int bands = std::clamp(rows / kMinRowsPerBand, 1, cores);
-    if (bands == 1) {
-        body(0, rows);
-        return;
-    }
-    static std::once_flag sized;
-    std::call_once(sized, [] { pool.setMaxThreadCount(std::max(1, cores - 1)); });
-    QSemaphore done;
-    for (int band = 1; band < bands; ++band) {
-        const int first = int(int64_t(rows) * band / bands);
-        const int end = int(int64_t(rows) * (band + 1) / bands);
-        pool.start([&body, &done, first, end] {
-            body(first, end);
-            done.release();
-        });
-    }
-    body(0, int(int64_t(rows) / bands));
-    done.acquire(bands - 1);
 }
 
 // v already holds the rounding half. Written as the comparisons the vector units' min
@@ -571,5 +542,9 @@ void RgbReader::toBgra8(uint8_t *dst, ptrdiff_t dstStride) const
 {
     if (!m_open)
         return;
-    runInBands(m_height, [&](int first, int end) { rowsToBgra8(first, end, dst + ptrdiff_t(first) * dstStride, dstStride); });
+    const int bands = std::clamp(m_height / kMinRowsPerBand, 1, parallel::coreCount());
+    parallel::forEachBand(bands, [&](int band) {
+        const parallel::Rows rows = parallel::bandRows(m_height, band, bands);
+        rowsToBgra8(rows.first, rows.end, dst + ptrdiff_t(rows.first) * dstStride, dstStride);
+    });
 }
