@@ -21,7 +21,7 @@ CLIPS=(
     # colour: known bars
     colour_bt601_sd420.mp4 colour_bt709_hd420.mp4 colour_bt709_hd444.mp4 colour_bt2020_10bit422.mkv
     colour_bt709_full420.mkv colour_untagged_hd420.mp4 colour_untagged_sd420.mp4 colour_gbrp10.mkv
-    colour_rgb48.mov
+    colour_rgb48.mov colour_bt601_full422.mkv colour_bt709_10bit444.mkv
     mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
     # Containers the desktop entry offers to open that no clip above uses.
     container.ts container.mpg audio.mp3 audio.aac audio.ogg
@@ -504,6 +504,20 @@ check_clip() {
         is s0.color_space bt2020nc
         is s0.color_range tv
         known_bars bt2020 tv ;;
+    colour_bt601_full422.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt yuv422p
+        is s0.color_space smpte170m
+        is s0.color_range pc
+        known_bars smpte170m pc ;;
+    colour_bt709_10bit444.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt yuv444p10le
+        is s0.color_space bt709
+        is s0.color_range tv
+        known_bars bt709 tv ;;
     colour_gbrp10.mkv)
         is s0.codec_name ffv1
         is s0.width 1920

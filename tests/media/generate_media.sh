@@ -108,7 +108,7 @@ level_sines() {
 # ---- colour: bars of known R'G'B' ----
 # Eight vertical bars, left to right (8-bit R,G,B): red 191,0,0; green 0,191,0; blue
 # 0,0,191; yellow 191,191,0; cyan 0,191,191; magenta 191,0,191; grey 128,128,128; orange
-# 230,120,40. tests/engine/tst_colour_pipeline.cpp holds the same table.
+# 230,120,40. tests/ui/tst_colour_pipeline.cpp holds the same table.
 BAR_R=(191 0 0 191 0 191 128 230)
 BAR_G=(0 191 0 191 191 0 128 120)
 BAR_B=(0 0 191 0 191 191 128 40)
@@ -346,6 +346,12 @@ make_clip() {
         ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv bt2020 tv yuv422p10le),$(tag_colour bt2020 bt2020-10 bt2020nc tv)" \
            -c:v ffv1 -pix_fmt yuv422p10le \
            -color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc -color_range tv "$f" ;;
+    colour_bt601_full422.mkv | colour_bt709_10bit444.mkv)
+        # FFV1 again: lossless, and the tags kept for 4:2:2 full range and 10-bit 4:4:4.
+        local matrix=smpte170m range=pc fmt=yuv422p
+        [[ $name == *709* ]] && matrix=bt709 range=tv fmt=yuv444p10le
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv $matrix $range $fmt),$(tag_colour $matrix $matrix $matrix $range)" \
+           -c:v ffv1 -pix_fmt $fmt -color_primaries $matrix -color_trc $matrix -colorspace $matrix -color_range $range "$f" ;;
     colour_bt709_full420.mkv)
         # Matroska: no FourCC, whose table would force H.264 to video range.
         # shellcheck disable=SC2046

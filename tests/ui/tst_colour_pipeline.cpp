@@ -5,6 +5,7 @@
 // bars within 2 code values at their centres.
 
 #include "app/clitestsupport.h"
+#include "colourbars.h"
 #include "core/compat.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
@@ -29,35 +30,8 @@
 namespace {
 
 constexpr int kWaitMs = 20000;
-constexpr int kTolerance = 2;
 
-struct Bar {
-    const char *name;
-    int r, g, b;
-};
-
-// Left to right, each an eighth of the picture wide.
-constexpr Bar kBars[8] = {
-    {"red", 191, 0, 0},     {"green", 0, 191, 0},     {"blue", 0, 0, 191},      {"yellow", 191, 191, 0},
-    {"cyan", 0, 191, 191},  {"magenta", 191, 0, 191}, {"grey", 128, 128, 128}, {"orange", 230, 120, 40},
-};
-
-QPoint barCentre(int bar, QSize picture)
-{
-    return QPoint(picture.width() * (2 * bar + 1) / 16, picture.height() / 2);
-}
-
-// "" when the colour is within tolerance of the bar, otherwise what went wrong.
-QString compareToBar(int bar, int r, int g, int b)
-{
-    const Bar &want = kBars[bar];
-    if (std::abs(r - want.r) <= kTolerance && std::abs(g - want.g) <= kTolerance && std::abs(b - want.b) <= kTolerance)
-        return {};
-    return QStringLiteral("%1 bar reads %2,%3,%4, expected %5,%6,%7")
-        .arg(QString::fromLatin1(want.name))
-        .arg(r).arg(g).arg(b)
-        .arg(want.r).arg(want.g).arg(want.b);
-}
+using namespace colourbars;
 
 // Every bar centre of 'image'; "" when all are right.
 QString checkBars(const QImage &image, const QString &what)
@@ -114,26 +88,18 @@ private slots:
         QVERIFY(m_dir.isValid());
     }
 
-    void viewerInspectorAndExport_data() { clips(); }
+    void viewerInspectorAndExport_data() { addClips(); }
     void viewerInspectorAndExport();
-    void cliFrameEveryProfile_data() { clips(); }
+    void cliFrameEveryProfile_data() { addClips(); }
     void cliFrameEveryProfile();
 
 private:
-    static void clips()
+    static void addClips()
     {
         QTest::addColumn<QString>("clip");
         QTest::addColumn<QSize>("size");
-        const QSize hd(1920, 1080), sd(720, 576);
-        QTest::newRow("BT.601 SD 4:2:0") << "colour_bt601_sd420.mp4" << sd;
-        QTest::newRow("BT.709 HD 4:2:0") << "colour_bt709_hd420.mp4" << hd;
-        QTest::newRow("BT.709 HD 4:4:4") << "colour_bt709_hd444.mp4" << hd;
-        QTest::newRow("BT.2020 10-bit 4:2:2") << "colour_bt2020_10bit422.mkv" << hd;
-        QTest::newRow("BT.709 full range") << "colour_bt709_full420.mkv" << hd;
-        QTest::newRow("untagged HD") << "colour_untagged_hd420.mp4" << hd;
-        QTest::newRow("untagged SD") << "colour_untagged_sd420.mp4" << sd;
-        QTest::newRow("gbrp10") << "colour_gbrp10.mkv" << hd;
-        QTest::newRow("rgb48") << "colour_rgb48.mov" << hd;
+        for (const Clip &clip : colourbars::clips())
+            QTest::newRow(clip.row) << QString::fromLatin1(clip.file) << clip.size;
     }
 
     QTemporaryDir m_dir;
