@@ -10,8 +10,8 @@
 
 int main(int argc, char **argv)
 {
-    // A GUI application on the offscreen platform: exported pictures go through
-    // QVideoFrame::toImage exactly as in the player, which needs one; no display is used.
+    // A GUI application on the offscreen platform: the scope's graticule is drawn with
+    // fonts, which need one; no display is used.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     cli::configureLogging(cli::verboseRequested(argc, argv));

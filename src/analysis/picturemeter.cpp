@@ -1,6 +1,7 @@
 #include "analysis/picturemeter.h"
 
 #include "av/ffmpeg.h"
+#include "av/rgbreader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -189,7 +190,7 @@ PictureStats PictureMeter::measure(const AVFrame *frame, int rangeOverride)
     if (range == AVCOL_RANGE_UNSPECIFIED)
         range = isYuvjFormat(frame->format) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     layout.range = layout.rgb ? colour::Range::Full : colour::rangeForColorRange(range);
-    layout.matrix = colour::matrixForColorSpace(frame->colorspace).matrix;
+    layout.matrix = rgbreader::matrixFor(frame->colorspace).matrix;
 
     stats = layout.depth > 8 ? measurePlanes<uint16_t>(source, layout) : measurePlanes<uint8_t>(source, layout);
     // The next picture is compared with this one; a repacked picture is kept as repacked.
@@ -228,6 +229,10 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
             for (int x = 0; x < width; ++x)
                 out[size_t(x)] = (kr * r[x] + kg * g[x] + kb * b[x] + 32768) >> 16;
         };
+        // Legal limits on the same scale; luma lies between R, G and B, so they decide.
+        const auto lowestLegal = int64_t(std::ceil(t.levelsLow * 65535.0 - kEdgeEpsilon));
+        const auto highestLegal = int64_t(std::floor(t.levelsHigh * 65535.0 + kEdgeEpsilon));
+        const bool limitsBite = m_wantLevels && (lowestLegal > 0 || highestLegal < 65535);
         std::vector<uint32_t> now(static_cast<size_t>(width));
         std::vector<uint32_t> before(static_cast<size_t>(width));
         for (int y = 0; y < height; ++y) {
@@ -239,6 +244,16 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
                 if (compare)
                     difference += uint64_t(std::abs(int64_t(now[size_t(x)]) - int64_t(before[size_t(x)])));
             }
+            if (!limitsBite)
+                continue;
+            for (int p = 0; p < 3; ++p) {
+                const auto *row = reinterpret_cast<const uint16_t *>(source->data[p] + ptrdiff_t(y) * source->linesize[p]);
+                for (int x = 0; x < width; ++x)
+                    now[size_t(x)] = p == 0 ? uint32_t(row[x] < lowestLegal || row[x] > highestLegal)
+                                            : now[size_t(x)] | uint32_t(row[x] < lowestLegal || row[x] > highestLegal);
+            }
+            for (int x = 0; x < width; ++x)
+                outside += now[size_t(x)];
         }
     } else {
         const double blackLimit = levels.lumaBlack + t.blackLumaFraction * levels.lumaSpan;

@@ -4,18 +4,6 @@
 
 namespace colour {
 
-LumaWeights lumaWeights(Matrix matrix)
-{
-    switch (matrix) {
-    case Matrix::BT601: return {0.299, 0.114};
-    case Matrix::BT709: return {0.2126, 0.0722};
-    case Matrix::BT2020NCL: return {0.2627, 0.0593};
-    case Matrix::SMPTE240M: return {0.212, 0.087};
-    case Matrix::FCC: return {0.30, 0.11};
-    }
-    return {0.2126, 0.0722};
-}
-
 std::string_view matrixName(Matrix matrix)
 {
     switch (matrix) {

@@ -1,9 +1,21 @@
 #include "core/imagehelpers.h"
 
+#include "core/colour.h"
+#include "core/compat.h"
+
 #include <QPainter>
 #include <QTransform>
 
+#include <cstring>
+
 namespace {
+
+// BT.709 luma weights in 1/5000ths: (3576 G + 1063 R + 361 B) / 5000.
+constexpr colour::LumaWeights kLuma = colour::lumaWeights(colour::Matrix::BT709);
+constexpr quint32 kLumaR = quint32(kLuma.kr * 5000 + 0.5);
+constexpr quint32 kLumaB = quint32(kLuma.kb * 5000 + 0.5);
+constexpr quint32 kLumaG = 5000 - kLumaR - kLumaB;
+static_assert(kLumaR == 1063 && kLumaG == 3576 && kLumaB == 361);
 
 template <typename Extract>
 void extractPlane(const QImage &source, QImage &target, Extract extract)
@@ -57,7 +69,7 @@ QImage isolateChannel(const QImage &image, DisplayChannel channel)
             const quint32 r = (p >> 16) & 0xff;
             const quint32 g = (p >> 8) & 0xff;
             const quint32 b = p & 0xff;
-            return uchar((3576 * g + 1063 * r + 361 * b) / 5000);
+            return uchar((kLumaG * g + kLumaR * r + kLumaB * b) / 5000);
         });
         break;
     default:
@@ -107,4 +119,36 @@ QImage rotateAndFit(const QImage &image, int degrees, QSize target)
     painter.drawImage((canvas.width() - scaled.width()) / 2, (canvas.height() - scaled.height()) / 2, scaled);
     painter.end();
     return canvas;
+}
+
+QImage imageFromVideoFrame(const QVideoFrame &frame)
+{
+    if (!frame.isValid())
+        return {};
+    QImage::Format format = QImage::Format_Invalid;
+    switch (frame.pixelFormat()) {
+    case QVideoFrameFormat::Format_BGRA8888: format = QImage::Format_ARGB32; break;
+    case QVideoFrameFormat::Format_BGRA8888_Premultiplied: format = QImage::Format_ARGB32_Premultiplied; break;
+    case QVideoFrameFormat::Format_BGRX8888: format = QImage::Format_RGB32; break;
+    default: return frame.toImage();
+    }
+    QVideoFrame mapped(frame);
+    if (!mapped.map(compat::MapReadOnly))
+        return {};
+    QImage image(mapped.width(), mapped.height(), format);
+    if (!image.isNull()) {
+        const size_t rowBytes = size_t(mapped.width()) * 4;
+        for (int y = 0; y < mapped.height(); ++y)
+            std::memcpy(image.scanLine(y), mapped.bits(0) + qsizetype(y) * mapped.bytesPerLine(0), rowBytes);
+        if (format == QImage::Format_RGB32) {
+            // RGB32 promises an opaque top byte; BGRX leaves it undefined.
+            for (int y = 0; y < image.height(); ++y) {
+                auto *row = reinterpret_cast<quint32 *>(image.scanLine(y));
+                for (int x = 0; x < image.width(); ++x)
+                    row[x] |= 0xff000000u;
+            }
+        }
+    }
+    mapped.unmap();
+    return image;
 }

@@ -8,22 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "core/conversionprofile.h"
 #include "av/ffmpegptr.h"
+#include "av/rgbreader.h"
+#include "core/conversionprofile.h"
 
 struct AVFrame;
-
-// What the engine knows about the open video decoder that changes how its frames are read.
-struct ConversionSource {
-    int codecId = 0;           // AVCodecID of the open video decoder; 0 (none) when unknown
-    int codecProfile = -99;    // its profile; -99 is FFmpeg's "unknown"
-    int rangeOverride = 0;     // AVColorRange assumed for every frame; 0 = each frame's own
-    // DNxHR 4:4:4 RGB read as R,G,B planes (GBR planes taken 1,2,0; YUV 4:4:4 frames of the
-    // DNxHR 444 profile taken as GBR). FFmpeg's dnxhd decoder already writes planes in the
-    // order its pixel format declares, so the engine leaves this off; turning it on for such
-    // a decoder swaps the colours of every DNxHR 444 picture.
-    bool dnxhrPlanesInRgbOrder = false;
-};
 
 // Luma-guided reconstruction of planar 4:2:2 (8 to 16 bits) into 8-bit B,G,R,A rows. Keeps
 // its lookup tables, row buffers and worker threads between calls; tables are rebuilt only
@@ -48,23 +37,24 @@ private:
 
     int m_depth = -1;
     bool m_fullRange = false;
-    int m_matrix = -1;
+    int m_matrix = -1; // colour::Matrix of the tables
     double m_kr = 0, m_kb = 0, m_kg = 0;
     std::vector<double> m_lumaLut;    // sample -> Y in 0..255 (clamped)
     std::vector<double> m_chromaLut;  // sample -> signed chroma on the 0..255 scale
     std::vector<std::vector<double>> m_bandRows; // per band: one row of Y, then its pair means
 };
 
-// Turns decoded frames into what the rest of the program shows and analyses: a QVideoFrame
-// for the viewer (plane copy when the source already is the output format, otherwise one
-// cached swscale context), and an 8-bit ARGB QImage for the inspector, export and scopes.
+// Turns decoded frames into what the rest of the program shows and saves: 8-bit B,G,R,A
+// pictures computed by the colour module (av/rgbreader.h), never by the toolkit, so the
+// viewer, the picture export, orvel-cli and the pixel inspector show the same pixels on
+// every Qt release. Only the preview downscale uses swscale, and only to shrink the
+// planes, before any colour is computed.
 //
 // Owned by the VideoEngine and used only on the engine's thread.
 class PixelConverter
 {
 public:
-    // Key of the cached display context; initial values mean "no context". The context is
-    // also rebuilt when the range, matrix or scaling flags it was made with change.
+    // Key of the cached preview scaler; initial values mean "no scaler".
     struct CacheKey {
         int swsSourceFormat = -1;
         int swsSourceWidth = 0;
@@ -80,28 +70,33 @@ public:
     PixelConverter(const PixelConverter &) = delete;
     PixelConverter &operator=(const PixelConverter &) = delete;
 
-    // The same profile again keeps the cached context; another one drops it.
+    // The same profile again keeps the cached scaler; another one drops it.
     void setConversionProfile(ConversionProfile profile);
     ConversionProfile conversionProfile() const { return m_conversionProfile; }
 
-    // Viewer picture of 'frame' under the current profile, tagged with range, matrix and
-    // transfer (YUV output of BT.2020 sources is tagged BT.2020, so Qt decodes it with the
-    // matrix it was made with); invalid when there is no frame or it cannot be converted. previewDownscaleActive: shrink to fit 1280x720 with bilinear
-    // scaling (playback of heavy UHD files). Costs one frame-sized allocation and one copy or
-    // scale per call; the swscale context is reused while formats and sizes stay the same.
+    // Viewer picture of 'frame' under the current profile: Format_BGRA8888, full range,
+    // tagged with the source's matrix and transfer for information only (the colours are
+    // final). Planar 4:2:2 sources under ChannelIsolation take the luma-guided converter;
+    // everything else the colour module's conversion. previewDownscaleActive: shrink to fit
+    // 1280x720 first (bilinear, playback of heavy UHD files). Invalid when there is no frame
+    // or it cannot be read. Costs one frame-sized allocation and one conversion per call.
     QVideoFrame toVideoFrame(const AVFrame *frame, const ConversionSource &source,
                              bool previewDownscaleActive);
 
-    // QImage::Format_ARGB32 of the frame at full size, independent of the profile and the
-    // cached context (a one-off swscale context per call). Null on failure.
+    // The same picture at full size as a QImage (the picture export): Format_RGB32, or
+    // Format_ARGB32 (straight alpha) when the source has alpha. Null on failure.
+    QImage toImage(const AVFrame *frame, const ConversionSource &source);
+
+    // Format_ARGB32 of the frame at full size as the viewer shows it under the Standard
+    // profile, whatever the current one (the pixel inspector's "Convert:"). Null on failure.
     QImage toRgbImage(const AVFrame *frame, const ConversionSource &source);
 
-    // File closed: frees the context and resets the key. The profile is kept.
+    // File closed: frees the scaler and resets the key. The profile is kept.
     void reset();
 
     CacheKey cacheKey() const { return m_key; }
     bool hasCachedContext() const { return m_swsContext != nullptr; }
-    // Number of display contexts built so far (for tests and diagnostics).
+    // Number of preview scalers built so far (for tests and diagnostics).
     int contextBuildCount() const { return m_contextBuilds; }
 
     // Preview size for a frame: fits inside 1280x720 keeping the aspect ratio, each side
@@ -109,20 +104,17 @@ public:
     static QSize previewSize(QSize frameSize);
 
 private:
-    // Colour facts of the cached context; the context bakes them in, so a change rebuilds it.
-    struct ColourKey {
-        bool sourceFull = false;
-        bool targetFull = false;
-        int matrix = -1;
-        int flags = 0;
-        bool operator==(const ColourKey &) const = default;
-    };
-
+    // Converts 'frame' under 'profile' into B,G,R,A rows of targetSize (the frame's size,
+    // or the preview size when shrinking). False when nothing could be written.
+    bool convertInto(const AVFrame *frame, const ConversionSource &source, ConversionProfile profile,
+                     QSize targetSize, uint8_t *dst, int dstStride);
+    // The view shrunk to targetSize in its own layout; null on failure.
+    const AVFrame *shrink(const AVFrame *view, QSize targetSize);
     void dropContext();
 
     av::SwsContextPtr m_swsContext;
+    av::FramePtr m_shrunk; // the last preview picture, reused while the key holds
     CacheKey m_key;
-    ColourKey m_colourKey;
     ConversionProfile m_conversionProfile = Standard;
     int m_contextBuilds = 0;
     Planar422Converter m_planar422;

@@ -116,6 +116,8 @@ public slots:
     // The one call made directly from the GUI thread: stores the id atomically so that
     // running work for an older id can give up.
     void abortCurrentTask(int latestId);
+    // Frame n as the viewer shows it under the current profile, at full size (RGB32, or
+    // ARGB32 with the source's alpha); null without a frame.
     QImage getFrameAsImage(int64_t frameNumber);
     // Stored and converted values of the pixel under a viewer-canvas point of frameNumber
     // ("Source:  ...\nConvert: r,g,b"); empty off the picture or without a frame. Decodes
@@ -166,7 +168,8 @@ public:
     // nothing after the target is decoded, and the decoder is drained as soon as the
     // target's packet is in. Set before the thread starts.
     void setOneShot(bool enabled) { oneShot = enabled; }
-    // The conversion half of getFrameAsImage, for a frame from decodeFrameAt.
+    // The conversion half of getFrameAsImage, for a frame from decodeFrameAt: the display
+    // conversion of the current profile written straight into the image.
     QImage exportImage(const AVFrame *frame);
     // Closes the audio decoders of the open file, for work that needs no sound (the CLI's
     // picture export): audio packets are then dropped unread.

@@ -9,7 +9,6 @@
 #include "engine/scopedsetting.h"
 
 #include <QDebug>
-#include <QGuiApplication>
 
 #include <algorithm>
 #include <cmath>
@@ -428,10 +427,7 @@ QImage VideoEngine::exportImage(const AVFrame *frame)
 {
     if (!frame)
         return {};
-    // QVideoFrame::toImage needs a GUI application (Qt 6.4 crashes without one); a
-    // console process gets the frame's own RGB conversion instead.
-    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        return pixelConverter.toRgbImage(frame, conversionSource());
-    const QVideoFrame picture = convertForDisplay(frame);
-    return picture.isValid() ? picture.toImage() : QImage();
+    // The viewer's conversion, written straight into the image: no toolkit conversion.
+    ++counters.framesConverted;
+    return pixelConverter.toImage(frame, conversionSource());
 }

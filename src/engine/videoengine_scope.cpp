@@ -15,28 +15,6 @@ namespace {
 
 constexpr int kDnxhr444Profile = 5;
 
-// Copy of a mapped BGRA/BGRX frame as Format_ARGB32 (the same bytes on little-endian).
-QImage imageFromBgraFrame(QVideoFrame frame)
-{
-    if (!frame.isValid())
-        return {};
-    const auto format = frame.pixelFormat();
-    if (format != QVideoFrameFormat::Format_BGRA8888 && format != QVideoFrameFormat::Format_BGRX8888)
-        return {};
-    if (!frame.map(compat::MapReadOnly))
-        return {};
-    QImage image(frame.width(), frame.height(), QImage::Format_ARGB32);
-    if (!image.isNull()) {
-        const int rowBytes = frame.width() * 4;
-        for (int y = 0; y < frame.height(); ++y)
-            std::copy_n(frame.bits(0) + qsizetype(y) * frame.bytesPerLine(0), rowBytes, image.scanLine(y));
-        if (format == QVideoFrameFormat::Format_BGRX8888)
-            image = std::move(image).convertToFormat(QImage::Format_RGB32).convertToFormat(QImage::Format_ARGB32);
-    }
-    frame.unmap();
-    return image;
-}
-
 } // namespace
 
 void VideoEngine::setScopeRenderer(ScopeRenderFn renderer)
@@ -59,7 +37,7 @@ QImage VideoEngine::scopeFallbackPicture(const AVFrame *frame, ScopeRange range,
     // A converter of its own: the viewer's profile and cached context stay as they are.
     scopeConverter.setConversionProfile(range == Percent ? ScopePercent : ScopeCodeValue);
     ++counters.framesConverted;
-    const QImage picture = imageFromBgraFrame(scopeConverter.toVideoFrame(frame, conversionSource(), false));
+    const QImage picture = imageFromVideoFrame(scopeConverter.toVideoFrame(frame, conversionSource(), false));
     if (picture.isNull() || normalizeQuarterTurn(rotationDegrees) == 0)
         return picture;
     return rotateAndFit(picture, rotationDegrees, QSize());

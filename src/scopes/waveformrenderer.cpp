@@ -1,7 +1,9 @@
 #include "scopes/waveformrenderer.h"
 
 #include "av/ffmpeg.h"
+#include "av/rgbreader.h"
 #include "core/canvasmapping.h"
+#include "core/colour.h"
 #include "core/parallelrows.h"
 #include "core/rotation.h"
 
@@ -28,6 +30,12 @@
 namespace waveform {
 
 namespace {
+
+// Luma of RGB pictures: the BT.709 weights.
+constexpr colour::LumaWeights kLuma709 = colour::lumaWeights(colour::Matrix::BT709);
+constexpr double kLumaR = kLuma709.kr;
+constexpr double kLumaG = kLuma709.kg();
+constexpr double kLumaB = kLuma709.kb;
 
 constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT;
 
@@ -414,38 +422,28 @@ void withChannel(DisplayChannel channel, Body body)
 struct YuvMatrix {
     int lumaShift;                // 16 - luma depth
     double lumaOffset, lumaScale; // on the source's luma code values
-    double chromaScale;           // on the 16-bit chroma samples
+    double chromaMid, chromaScale; // on the 16-bit chroma samples
     double rFromCr, gFromCb, gFromCr, bFromCb;
 };
 
 YuvMatrix yuvMatrix(bool fullRange, int colorSpace, int lumaDepth)
 {
-    double kr = 0.2126, kb = 0.0722;
-    if (colorSpace == AVCOL_SPC_BT470BG || colorSpace == AVCOL_SPC_SMPTE170M) {
-        kr = 0.299;
-        kb = 0.114;
-    } else if (colorSpace == AVCOL_SPC_BT2020_NCL || colorSpace == AVCOL_SPC_BT2020_CL) {
-        kr = 0.2627;
-        kb = 0.0593;
-    }
-    const double kg = 1.0 - kr - kb;
-    YuvMatrix m{};
+    const colour::LumaWeights w = colour::lumaWeights(rgbreader::matrixFor(colorSpace).matrix);
+    const colour::Range range = fullRange ? colour::Range::Full : colour::Range::Limited;
     const int depth = std::clamp(lumaDepth, 8, 16);
-    const double step = double(1 << (depth - 8)); // one 8-bit code value at this depth
+    // Luma on the source's own code values, chroma on the 16-bit work copy's.
+    const colour::CodeLevels luma = colour::codeLevels(range, depth);
+    const colour::CodeLevels chroma = colour::codeLevels(range, 16);
+    YuvMatrix m{};
     m.lumaShift = 16 - depth;
-    if (fullRange) {
-        m.lumaOffset = 0.0;
-        m.lumaScale = 255.0 / double((1 << depth) - 1);
-        m.chromaScale = 255.0 / 65535.0;
-    } else {
-        m.lumaOffset = 16.0 * step;
-        m.lumaScale = 255.0 / (219.0 * step);
-        m.chromaScale = 255.0 / (224.0 * 256.0);
-    }
-    m.rFromCr = 2.0 * (1.0 - kr);
-    m.bFromCb = 2.0 * (1.0 - kb);
-    m.gFromCb = 2.0 * kb * (1.0 - kb) / kg;
-    m.gFromCr = 2.0 * kr * (1.0 - kr) / kg;
+    m.lumaOffset = luma.lumaBlack;
+    m.lumaScale = 255.0 / luma.lumaSpan;
+    m.chromaMid = chroma.chromaMid;
+    m.chromaScale = 255.0 / chroma.chromaSpan;
+    m.rFromCr = 2.0 * (1.0 - w.kr);
+    m.bFromCb = 2.0 * (1.0 - w.kb);
+    m.gFromCb = 2.0 * w.kb * (1.0 - w.kb) / w.kg();
+    m.gFromCr = 2.0 * w.kr * (1.0 - w.kr) / w.kg();
     return m;
 }
 
@@ -716,8 +714,8 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                     ++red[lumaRow[y16 >> m.lumaShift]];
                 } else {
                     const double luma = lumaLevel[y16 >> m.lumaShift];
-                    const double cb = (double(cb16) - 32768.0) * m.chromaScale;
-                    const double cr = (double(cr16) - 32768.0) * m.chromaScale;
+                    const double cb = (double(cb16) - m.chromaMid) * m.chromaScale;
+                    const double cr = (double(cr16) - m.chromaMid) * m.chromaScale;
                     if constexpr (channel == Color || channel == Red)
                         ++red[rows.row(luma + m.rFromCr * cr)];
                     if constexpr (channel == Color)
@@ -823,7 +821,7 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
                 } else if constexpr (channel == Blue) {
                     ++red[levelRow[b16]];
                 } else if constexpr (channel == Luma) {
-                    ++red[rows.row(0.7152 * level[g16] + 0.2126 * level[r16] + 0.0722 * level[b16])];
+                    ++red[rows.row(kLumaG * level[g16] + kLumaR * level[r16] + kLumaB * level[b16])];
                 }
             };
             if (direct) {
@@ -894,7 +892,7 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
                 } else if constexpr (channel == Alpha) {
                     ++counts.red[byteRow[size_t(qAlpha(p))]];
                 } else if constexpr (channel == Luma) {
-                    ++counts.red[rows.row(0.7152 * qGreen(p) + 0.2126 * qRed(p) + 0.0722 * qBlue(p))];
+                    ++counts.red[rows.row(kLumaG * qGreen(p) + kLumaR * qRed(p) + kLumaB * qBlue(p))];
                 }
             }
         });

@@ -95,7 +95,7 @@ void FramePresenter::present(const QVideoFrame &frame)
             m_videoSink->setVideoFrame(frame);
             return;
         }
-        QImage image = frame.toImage();
+        QImage image = imageFromVideoFrame(frame);
         const QByteArray chunk = viewerpath::takeTraceChunk(m_audioOnlyAudio, sampleRate(), fps());
         viewerpath::drawAudioOnlyTrace(image, chunk, m_audioOnlyTrace);
         m_videoSink->setVideoFrame(compat::videoFrameFromImage(image));
@@ -117,7 +117,7 @@ void FramePresenter::present(const QVideoFrame &frame)
         return;
     }
 
-    QImage image = isolateChannel(frame.toImage(), channel);
+    QImage image = isolateChannel(imageFromVideoFrame(frame), channel);
     const QSize contentSize = image.size();
     image = rotateAndFit(image, rotation, QSize());
     if (figure) {

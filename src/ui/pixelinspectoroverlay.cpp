@@ -1,5 +1,7 @@
 #include "ui/pixelinspectoroverlay.h"
 
+#include "core/imagehelpers.h"
+
 #include <QColor>
 #include <QLabel>
 #include <QRect>
@@ -82,7 +84,7 @@ void PixelInspectorOverlay::refresh()
         return;
     }
     if (m_image.isNull() || m_imageFrame != view.frameNumber) {
-        m_image = QVideoFrame(view.frame).toImage();
+        m_image = imageFromVideoFrame(view.frame);
         m_imageFrame = view.frameNumber;
     }
     if (m_image.isNull()) {

@@ -54,10 +54,40 @@ inline QByteArray referenceFrame(const QString &path, int64_t n, const QString &
     return process.readAllStandardOutput();
 }
 
-// Frame n as 8-bit BGRA (QImage::Format_ARGB32 on little-endian hosts).
+// The scale filter's reading of the file's colour: its matrix tag as the player reads it
+// (untagged and unknown as BT.709) and its range tag (left to the layout when untagged).
+inline QString colourReading(const QString &path)
+{
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                            "stream=color_space,color_range", "-of", "default=nw=1", path});
+    probe.waitForFinished(60000);
+    const QString facts = QString::fromLatin1(probe.readAllStandardOutput());
+    QString matrix = QStringLiteral("bt709");
+    if (facts.contains(QLatin1String("color_space=smpte170m")) || facts.contains(QLatin1String("color_space=bt470bg")))
+        matrix = QStringLiteral("bt601");
+    else if (facts.contains(QLatin1String("color_space=bt2020")))
+        matrix = QStringLiteral("bt2020");
+    QString filter = QStringLiteral("scale=in_color_matrix=%1:flags=accurate_rnd+full_chroma_int").arg(matrix);
+    if (facts.contains(QLatin1String("color_range=pc")))
+        filter += QStringLiteral(":in_range=full");
+    else if (facts.contains(QLatin1String("color_range=tv")))
+        filter += QStringLiteral(":in_range=limited");
+    return filter;
+}
+
+// Frame n as 8-bit BGRA (QImage::Format_ARGB32 on little-endian hosts), converted by
+// ffmpeg with the matrix and range the player reads the file with.
 inline QImage referenceImage(const QString &path, int64_t n, int width, int height)
 {
-    const QByteArray bytes = referenceFrame(path, n, QStringLiteral("bgra"));
+    QProcess process;
+    process.start(QStringLiteral("ffmpeg"),
+                  {"-hide_banner", "-loglevel", "error", "-i", path, "-map", "0:v:0", "-vf",
+                   QStringLiteral("select=eq(n\\,%1),%2").arg(n).arg(colourReading(path)), "-frames:v", "1",
+                   "-pix_fmt", "bgra", "-f", "rawvideo", "-"});
+    if (!process.waitForFinished(300000) || process.exitCode() != 0)
+        return {};
+    const QByteArray bytes = process.readAllStandardOutput();
     if (bytes.size() != qsizetype(width) * height * 4)
         return {};
     QImage image(width, height, QImage::Format_ARGB32);

@@ -169,7 +169,7 @@ void TestVideoEngineScope::fallbackLeavesTheViewerConversionAlone()
     local.engine.setConversionProfile(ChannelIsolation);
     const Answer before = local.request(3);
     QCOMPARE(before.frame.pixelFormat(), QVideoFrameFormat::Format_BGRA8888);
-    QCOMPARE(local.engine.conversionContextBuilds(), 1);
+    const int builds = local.engine.conversionContextBuilds();
 
     for (ScopeRange range : {Percent, CodeValue})
         QCOMPARE(requestScope(local.engine, 3, range, Color).count, 1);
@@ -179,7 +179,7 @@ void TestVideoEngineScope::fallbackLeavesTheViewerConversionAlone()
 
     const Answer after = local.request(3);
     QCOMPARE(after.frame.pixelFormat(), QVideoFrameFormat::Format_BGRA8888);
-    QCOMPARE(local.engine.conversionContextBuilds(), 1);
+    QCOMPARE(local.engine.conversionContextBuilds(), builds);
     QCOMPARE(after.frame.toImage(), before.frame.toImage());
 }
 

@@ -18,6 +18,10 @@ CLIPS=(
     scope_bands_limited.mp4 scope_bands_full.mkv
     # pixel inspector
     rgb48be_png.mov yuv422p10_pattern.mov
+    # colour: known bars
+    colour_bt601_sd420.mp4 colour_bt709_hd420.mp4 colour_bt709_hd444.mp4 colour_bt2020_10bit422.mkv
+    colour_bt709_full420.mkv colour_untagged_hd420.mp4 colour_untagged_sd420.mp4 colour_gbrp10.mkv
+    colour_rgb48.mov colour_bt601_full422.mkv colour_bt709_10bit444.mkv
     mpeg2_2997df_gop_tc.ts h264_opengop.ts mpeg2_opengop.mpg two_rates_48k_44k1.mov
     # Containers the desktop entry offers to open that no clip above uses.
     container.ts container.mpg audio.mp3 audio.aac audio.ogg
@@ -173,6 +177,23 @@ first_frame_timecode() {
     got=$(ffprobe -v error -select_streams v:0 -read_intervals %+#3 -show_entries frame_tags=timecode \
         -of default=nw=1:nk=1 "$FILE" | grep -m1 . || true)
     [[ $got == "$1" ]] || fail "first picture timecode is '$got', expected '$1'"
+}
+
+# known_bars MATRIX RANGE: the first picture, read by ffmpeg with the matrix and range named
+# here (none for RGB clips), holds the eight bars of generate_media.sh at their centres
+# (middle row), within 3 code values.
+known_bars() {
+    local filter="format=rgb24"
+    [[ $1 != rgb ]] && filter="scale=in_color_matrix=$1:in_range=$2:flags=accurate_rnd+full_chroma_int,format=rgb24"
+    local got want
+    got=$(ffmpeg -nostdin -v error -i "$FILE" -frames:v 1 -vf "$filter,crop=iw:1:0:ih/2" -f rawvideo - |
+        od -An -v -tu1 -w65536 | awk '{ w = NF / 3; for (i = 0; i < 8; i++) { x = int(w * (2 * i + 1) / 16); printf "%d,%d,%d ", $(3 * x + 1), $(3 * x + 2), $(3 * x + 3) } }')
+    want="191,0,0 0,191,0 0,0,191 191,191,0 0,191,191 191,0,191 128,128,128 230,120,40 "
+    awk -v got="$got" -v want="$want" 'BEGIN {
+        n = split(got, g, /[ ,]+/); split(want, w, /[ ,]+/)
+        if (n < 24) exit 1
+        for (i = 1; i <= 24; i++) { d = g[i] - w[i]; if (d < -3 || d > 3) exit 1 }
+    }' || fail "bar centres read '$got', expected '$want' (within 3)"
 }
 
 # ---- the clips ---------------------------------------------------------------------------
@@ -447,6 +468,66 @@ check_clip() {
         is s1.sample_rate 44100
         audio 0:a:0 0.05 1000:-20 1000:-20
         audio 0:a:1 0.05 1000:-26 1000:-30 ;;
+    # colour: known bars
+    colour_bt601_sd420.mp4 | colour_untagged_sd420.mp4)
+        is s0.codec_name h264
+        is s0.width 720
+        is s0.height 576
+        is s0.pix_fmt yuv420p
+        if [[ $1 == *untagged* ]]; then
+            is s0.color_space unknown
+            is s0.color_range unknown
+            known_bars bt709 tv
+        else
+            is s0.color_space smpte170m
+            is s0.color_range tv
+            known_bars smpte170m tv
+        fi ;;
+    colour_bt709_hd420.mp4 | colour_bt709_hd444.mp4 | colour_untagged_hd420.mp4 | colour_bt709_full420.mkv)
+        local sub=yuv420p range=tv space=bt709
+        [[ $1 == *444* ]] && sub=yuv444p
+        [[ $1 == *full* ]] && range=pc
+        [[ $1 == *untagged* ]] && space=unknown
+        is s0.codec_name h264
+        is s0.width 1920
+        is s0.height 1080
+        # Full-range H.264 decodes to the "J" twin on FFmpeg 5.1.
+        [[ $(value streams.stream.0.pix_fmt) == "$sub" || $(value streams.stream.0.pix_fmt) == "${sub/yuv/yuvj}" ]] ||
+            fail "pix_fmt $(value streams.stream.0.pix_fmt), expected $sub"
+        is s0.color_space $space
+        [[ $1 == *untagged* ]] && is s0.color_range unknown || is s0.color_range $range
+        known_bars bt709 $range ;;
+    colour_bt2020_10bit422.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt yuv422p10le
+        is s0.color_space bt2020nc
+        is s0.color_range tv
+        known_bars bt2020 tv ;;
+    colour_bt601_full422.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt yuv422p
+        is s0.color_space smpte170m
+        is s0.color_range pc
+        known_bars smpte170m pc ;;
+    colour_bt709_10bit444.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt yuv444p10le
+        is s0.color_space bt709
+        is s0.color_range tv
+        known_bars bt709 tv ;;
+    colour_gbrp10.mkv)
+        is s0.codec_name ffv1
+        is s0.width 1920
+        is s0.pix_fmt gbrp10le
+        known_bars rgb ;;
+    colour_rgb48.mov)
+        is s0.codec_name png
+        is s0.width 1920
+        is s0.pix_fmt rgb48be
+        known_bars rgb ;;
     qc_faults.mkv)
         is s0.codec_name h264
         is s0.width 640

@@ -105,6 +105,40 @@ level_sines() {
     echo "aevalsrc=${expr}:s=48000:d=${secs}"
 }
 
+# ---- colour: bars of known R'G'B' ----
+# Eight vertical bars, left to right (8-bit R,G,B): red 191,0,0; green 0,191,0; blue
+# 0,0,191; yellow 191,191,0; cyan 0,191,191; magenta 191,0,191; grey 128,128,128; orange
+# 230,120,40. tests/ui/tst_colour_pipeline.cpp holds the same table.
+BAR_R=(191 0 0 191 0 191 128 230)
+BAR_G=(0 191 0 191 191 0 128 120)
+BAR_B=(0 0 191 0 191 191 128 40)
+
+# bar_expr SCALE V0..V7: geq expression of the eight bars, each value times SCALE / 255
+# rounded (SCALE: the maximum code value of the depth).
+bar_expr() {
+    local scale=$1 e="" i v
+    shift
+    local -a values=("$@")
+    for (( i = 7; i >= 0; i-- )); do
+        v=$(( (values[i] * scale * 2 + 255) / 510 ))
+        if (( i == 7 )); then e=$v; else e="if(lt(X\,$(( i + 1 ))*W/8)\,$v\,$e)"; fi
+    done
+    echo "$e"
+}
+
+# colour_bars W H PLANAR_RGB_FORMAT: five frames at 25 fps of the bars (drawn once, repeated).
+colour_bars() {
+    local scale=255
+    case $3 in gbrp10le) scale=1023 ;; gbrp16le) scale=65535 ;; esac
+    echo "nullsrc=s=$1x$2:r=25:d=0.04,format=$3,geq=r=$(bar_expr $scale "${BAR_R[@]}"):g=$(bar_expr $scale "${BAR_G[@]}"):b=$(bar_expr $scale "${BAR_B[@]}"),loop=loop=4:size=1"
+}
+
+# to_yuv MATRIX RANGE FORMAT: the bars to Y'CbCr with an explicit matrix and range.
+to_yuv() { echo "scale=out_color_matrix=$1:out_range=$2:flags=accurate_rnd+full_chroma_int,format=$3"; }
+
+# lossless_h264 PIXFMT: H.264 that decodes to exactly what was encoded.
+lossless_h264() { echo "-c:v libx264 -preset ultrafast -qp 0 -pix_fmt $1"; }
+
 X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
 LOSSLESS=(-c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv)
 tags_709() { echo "-colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv"; }
@@ -296,6 +330,46 @@ make_clip() {
         # table would force H.264 to video range.
         ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),0,if(lt(X,2*W/3),128,255))':cb=128:cr=128,setparams=range=pc" \
            -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -color_range pc "$f" ;;
+    # ---- colour: known bars through every matrix, range and depth the table test reads ----
+    colour_bt601_sd420.mp4)
+        # shellcheck disable=SC2046
+        ff -f lavfi -i "$(colour_bars 720 576 gbrp),$(to_yuv smpte170m tv yuv420p),$(tag_colour smpte170m smpte170m smpte170m tv)" \
+           $(lossless_h264 yuv420p) -color_primaries smpte170m -color_trc smpte170m -colorspace smpte170m -color_range tv "$f" ;;
+    colour_bt709_hd420.mp4 | colour_bt709_hd444.mp4)
+        local sub=yuv420p
+        [[ $name == *444* ]] && sub=yuv444p
+        # shellcheck disable=SC2046
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv bt709 tv $sub),$(tag_colour bt709 bt709 bt709 tv)" \
+           $(lossless_h264 $sub) -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv "$f" ;;
+    colour_bt2020_10bit422.mkv)
+        # FFV1: lossless at 10 bits, and Matroska keeps the tags (ProRes from this CLI has none).
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv bt2020 tv yuv422p10le),$(tag_colour bt2020 bt2020-10 bt2020nc tv)" \
+           -c:v ffv1 -pix_fmt yuv422p10le \
+           -color_primaries bt2020 -color_trc bt2020-10 -colorspace bt2020nc -color_range tv "$f" ;;
+    colour_bt601_full422.mkv | colour_bt709_10bit444.mkv)
+        # FFV1 again: lossless, and the tags kept for 4:2:2 full range and 10-bit 4:4:4.
+        local matrix=smpte170m range=pc fmt=yuv422p
+        [[ $name == *709* ]] && matrix=bt709 range=tv fmt=yuv444p10le
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv $matrix $range $fmt),$(tag_colour $matrix $matrix $matrix $range)" \
+           -c:v ffv1 -pix_fmt $fmt -color_primaries $matrix -color_trc $matrix -colorspace $matrix -color_range $range "$f" ;;
+    colour_bt709_full420.mkv)
+        # Matroska: no FourCC, whose table would force H.264 to video range.
+        # shellcheck disable=SC2046
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp),$(to_yuv bt709 pc yuv420p),$(tag_colour bt709 bt709 bt709 pc)" \
+           $(lossless_h264 yuv420p) -color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range pc "$f" ;;
+    colour_untagged_hd420.mp4 | colour_untagged_sd420.mp4)
+        # Made with the BT.709 matrix and left untagged: the untagged rule reads BT.709 at
+        # every size.
+        local size="1920 1080"
+        [[ $name == *sd* ]] && size="720 576"
+        # shellcheck disable=SC2046,SC2086
+        ff -f lavfi -i "$(colour_bars $size gbrp),$(to_yuv bt709 tv yuv420p),$(tag_colour unknown unknown unknown unknown)" \
+           $(lossless_h264 yuv420p) "$f" ;;
+    colour_gbrp10.mkv)
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp10le)" -c:v ffv1 -pix_fmt gbrp10le "$f" ;;
+    colour_rgb48.mov)
+        # 16-bit PNG decodes to big-endian RGB48.
+        ff -f lavfi -i "$(colour_bars 1920 1080 gbrp16le),format=rgb48be" -c:v png -pix_fmt rgb48be "$f" ;;
     # ---- QC analysis: faults planted at known frames and times (no frame counter burnt
     # in: it would make frozen pictures move) ----
     qc_faults.mkv)

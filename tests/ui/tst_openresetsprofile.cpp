@@ -1,7 +1,9 @@
 // Opening another file after isolating a channel: the channel goes back to colour and so
-// does the engine's conversion, so the new file's pictures reach the viewer as the
-// decoder's own planes instead of through a full BGRA conversion.
+// does the engine's conversion. The second file is planar 4:2:2 with colour changing every
+// few pixels, where the isolation profile's luma-guided converter and the colour profile's
+// conversion give different pixels, so the picture shows which profile made it.
 
+#include "core/imagehelpers.h"
 #include "state/applicationstate.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
@@ -27,9 +29,8 @@ struct Window {
         return video ? video->videoSink() : nullptr;
     }
 
-    // Pixel format of the next picture the viewer shows after 'action'; Format_Invalid
-    // when none arrives in time.
-    QVideoFrameFormat::PixelFormat nextPicture(const std::function<void()> &action) const
+    // The next picture the viewer shows after 'action'; null when none arrives in time.
+    QImage nextPicture(const std::function<void()> &action) const
     {
         QVideoFrame shown;
         auto connection = QObject::connect(sink(), &QVideoSink::videoFrameChanged, sink(),
@@ -40,7 +41,7 @@ struct Window {
         while (!shown.isValid() && timer.elapsed() < 20000)
             QTest::qWait(20);
         QObject::disconnect(connection);
-        return shown.isValid() ? shown.pixelFormat() : QVideoFrameFormat::Format_Invalid;
+        return imageFromVideoFrame(shown).convertToFormat(QImage::Format_ARGB32);
     }
     void open(const QString &path) const { window->openMediaFile(path); }
 };
@@ -67,19 +68,29 @@ private slots:
         Window w;
         w.window->show();
         const QString first = testsupport::mediaPath(QStringLiteral("h264.mkv"));
-        const QString second = testsupport::mediaPath(QStringLiteral("untagged.mp4"));
+        const QString second = testsupport::mediaPath(QStringLiteral("yuv422p10_pattern.mov"));
 
-        QCOMPARE(w.nextPicture([&] { w.open(first); }), QVideoFrameFormat::Format_YUV420P);
+        QVERIFY(!w.nextPicture([&] { w.open(first); }).isNull());
         QTRY_COMPARE_WITH_TIMEOUT(w.state()->currentFrameNumber(), int64_t(0), 20000);
-
-        // Isolation converts to BGRA in the engine; the viewer shows the isolated picture.
-        QVERIFY(w.nextPicture([&] { QTest::keyClick(w.window.get(), Qt::Key(isolateKey)); })
-                != QVideoFrameFormat::Format_Invalid);
+        // Isolation switches the engine to its isolation profile; the viewer shows grey.
+        const QImage isolated = w.nextPicture([&] { QTest::keyClick(w.window.get(), Qt::Key(isolateKey)); });
+        QVERIFY(!isolated.isNull());
         QVERIFY(w.state()->displayChannel() != Color);
 
-        const QVideoFrameFormat::PixelFormat shown = w.nextPicture([&] { w.open(second); });
+        const QImage opened = w.nextPicture([&] { w.open(second); });
         QCOMPARE(w.state()->displayChannel(), Color);
-        QCOMPARE(shown, QVideoFrameFormat::Format_YUV420P);
+        QVERIFY(!opened.isNull());
+        QTRY_COMPARE_WITH_TIMEOUT(w.state()->currentFrameNumber(), int64_t(0), 20000);
+
+        // Colour chosen again by hand: the colour profile's picture of the same frame.
+        const QImage colour = w.nextPicture([&] { QTest::keyClick(w.window.get(), Qt::Key_C); });
+        QCOMPARE(opened, colour);
+
+        // The two profiles do differ on this file: its red channel under isolation is not the
+        // red of the colour picture.
+        const QImage red = w.nextPicture([&] { QTest::keyClick(w.window.get(), Qt::Key_R); });
+        QCOMPARE(red.size(), colour.size());
+        QVERIFY(red != isolateChannel(colour, Red).convertToFormat(QImage::Format_ARGB32));
     }
 };
 
