@@ -525,7 +525,8 @@ const QList<Command> &commands()
          0, 1000, &scopeCommand},
         {"qc", "FILE|FOLDER... [-r] [--preset ebu|atsc|streaming] [--checks NAME,...] [--strict] [--black-min-frames N ...]",
          "Look for faults (black, freeze, levels, silence, truePeak, loudness, timestampGap, "
-         "timecodeBreak) in each FILE, or in the media files of FOLDER (-r: and below), one after "
+         "timecodeBreak, missingFrame) in each FILE, or in the media files and image sequences of FOLDER "
+         "(-r: and below), one after "
          "another; prints each file's events in time order and a summary as JSON lines. Exit code 0 "
          "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
          "--strict when an event is an error. See orvel-cli(1) for the thresholds.",

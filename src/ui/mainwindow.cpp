@@ -198,7 +198,8 @@ void MainWindow::replaceMedia(const QString &path)
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
     // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
-    options.sequenceFps = QSettings().value(QStringLiteral("sequences/fps"), 0.0).toDouble();
+    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
+    options.sequenceFps = settings.value(QStringLiteral("sequences/fps"), 0.0).toDouble();
     media = new OpenMedia(path, options, this);
     connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
     playbackController->setFrameSource(media);
