@@ -360,7 +360,11 @@ QString VideoEngine::openVideoDecoder(const AVCodec *decoder, const AVCodecParam
     const AVCodecDescriptor *descriptor = avcodec_descriptor_get(par->codec_id);
     file->intraOnlyVideo = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
     if (isStillImageCodec(par->codec_id)) {
-        context->thread_count = 1;
+        // A sequence's pictures come one after another as fast as they decode: every core on
+        // each one where the decoder can share it (EXR). Frame threads would hold pictures
+        // back, and a sequence needs each file's picture (or its failure) at once.
+        const bool shared = file->sequence && decoder && (decoder->capabilities & AV_CODEC_CAP_SLICE_THREADS);
+        context->thread_count = shared ? 0 : 1;
         context->thread_type = FF_THREAD_SLICE;
     } else if (file->intraOnlyVideo && decoder && (decoder->capabilities & AV_CODEC_CAP_SLICE_THREADS)) {
         // Every core on one frame: a frame comes out of the packet that carries it. Frame

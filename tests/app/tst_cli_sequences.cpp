@@ -119,6 +119,7 @@ private slots:
     void headerRateAndTimecode();
     void fpsOptionOverrides();
     void exrRateAttribute();
+    void exrRampReadsLinearValues();
     void badFilesAndFolders();
     void qcReportsMissingFrames();
 };
@@ -280,6 +281,32 @@ void TestCliSequences::exrRateAttribute()
     QVERIFY(patchBytes(first, value, QByteArray("\x30\x75\x00\x00\xe9\x03\x00\x00", 8)));
     const QJsonObject info = probe({"probe", dir.path()});
     QVERIFY2(std::abs(info.value("fps").toDouble() - 29.97) < 0.01, qPrintable(QString::number(info.value("fps").toDouble())));
+}
+
+// The inspector reads the half floats themselves: the ramp's linear values, as ffmpeg
+// decodes them, on every channel.
+void TestCliSequences::exrRampReadsLinearValues()
+{
+    const QString folder = sequenceDir("seq_exr_half");
+    const QByteArray planes = referenceFrame(QDir(folder).filePath("ramp.0001.exr"), 0, QStringLiteral("gbrpf32le"));
+    constexpr int kWidth = 256;
+    constexpr int kHeight = 16;
+    QCOMPARE(planes.size(), qsizetype(kWidth) * kHeight * 3 * 4);
+    for (const int x : {0, 64, 128, 255}) {
+        float expected = 0;
+        std::memcpy(&expected, planes.constData() + (qsizetype(8) * kWidth + x) * 4, 4);
+        const cli::PixelQuery query = cli::inspectPixel(folder, 0, x, 8, 0, QSize());
+        QVERIFY2(query.opened, qPrintable(query.error));
+        const QString source = query.text.section('\n', 0, 0);
+        QVERIFY2(source.contains("RGBF32"), qPrintable(source));
+        const QStringList values = source.section(' ', -2, -2).split(',');
+        QCOMPARE(values.size(), 3);
+        for (const QString &value : values)
+            QVERIFY2(std::abs(value.toDouble() - expected) < 1e-3, qPrintable(source + " vs " + QString::number(expected)));
+    }
+    // The ramp really rises (the check above is not comparing zeros).
+    const cli::PixelQuery right = cli::inspectPixel(folder, 0, 255, 8, 0, QSize());
+    QVERIFY(right.text.section('\n', 0, 0).section(' ', -2, -2).split(',').value(0).toDouble() > 0.9);
 }
 
 void TestCliSequences::badFilesAndFolders()

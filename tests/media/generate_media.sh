@@ -171,9 +171,10 @@ make_clip() {
         mkdir -p "$f"
         ff -f lavfi -i "$(pattern 320 180 24 0.5)" -pix_fmt rgb24 -start_number 1 "$f/img%d.png" ;;
     seq_exr_half)
-        # Half-float linear ramp: column x holds x / 255 in every channel.
+        # Half-float linear ramp, the same in every channel, rising from 0 at the left to 1
+        # at the right (through rgb24: FFmpeg 5.1 turns gray straight into float wrongly).
         mkdir -p "$f"
-        ff -f lavfi -i "color=c=black:s=256x16:r=24:d=0.25,format=gray,geq=lum='X'" \
+        ff -f lavfi -i "color=c=black:s=256x16:r=24:d=0.25,format=gray,geq=lum='X',format=rgb24" \
            -vf format=gbrpf32le -c:v exr -format half -compression none -start_number 1 "$f/ramp.%04d.exr" ;;
     still.png)
         ff -f lavfi -i "$(pattern 640 360 25 1)" -frames:v 1 -update 1 "$f" ;;
