@@ -433,7 +433,8 @@ MediaInfo VideoEngine::describeVideo(const QString &filePath, const AVStream *st
     const AVCodecParameters *par = stream->codecpar;
     // A container tag wins; without one, the pictures may carry their own.
     QString startTimecode = metadataValue(file->formatContext->metadata, stream->metadata, "timecode");
-    if (startTimecode.isEmpty() && pictureTimecodeLookup)
+    // A sequence's timecode is settled from its header or numbers, never by the demuxer.
+    if (startTimecode.isEmpty() && pictureTimecodeLookup && !file->sequence)
         startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);
