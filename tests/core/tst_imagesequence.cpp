@@ -83,6 +83,19 @@ QByteArray exrHead(const QList<QByteArray> &attributes)
     return head + '\0';
 }
 
+// The facts read from the row's head against its fps (0: none) and timecode columns.
+void compareFacts()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(double, fps);
+    QFETCH(QString, timecode);
+    const pictureheader::Facts facts = pictureheader::read(head);
+    QCOMPARE(facts.fps.has_value(), fps > 0);
+    if (facts.fps)
+        QVERIFY2(std::abs(*facts.fps - fps) < 1e-3, qPrintable(QString::number(*facts.fps)));
+    QCOMPARE(facts.timecode, timecode);
+}
+
 } // namespace
 
 class TestImageSequence : public QObject
@@ -285,14 +298,7 @@ void TestImageSequence::dpxHeaders_data()
 
 void TestImageSequence::dpxHeaders()
 {
-    QFETCH(QByteArray, head);
-    QFETCH(double, fps);
-    QFETCH(QString, timecode);
-    const pictureheader::Facts facts = pictureheader::read(head);
-    QCOMPARE(facts.fps.has_value(), fps > 0);
-    if (facts.fps)
-        QVERIFY2(std::abs(*facts.fps - fps) < 1e-3, qPrintable(QString::number(*facts.fps)));
-    QCOMPARE(facts.timecode, timecode);
+    compareFacts();
 }
 
 void TestImageSequence::exrHeaders_data()
@@ -324,14 +330,7 @@ void TestImageSequence::exrHeaders_data()
 
 void TestImageSequence::exrHeaders()
 {
-    QFETCH(QByteArray, head);
-    QFETCH(double, fps);
-    QFETCH(QString, timecode);
-    const pictureheader::Facts facts = pictureheader::read(head);
-    QCOMPARE(facts.fps.has_value(), fps > 0);
-    if (facts.fps)
-        QVERIFY2(std::abs(*facts.fps - fps) < 1e-3, qPrintable(QString::number(*facts.fps)));
-    QCOMPARE(facts.timecode, timecode);
+    compareFacts();
 }
 
 QTEST_GUILESS_MAIN(TestImageSequence)
