@@ -184,6 +184,37 @@ void PictureDetectors::report(Check check, const FrameRun::Run &run)
 
 // ---- timestamps and timecodes ----------------------------------------------------------
 
+MissingFrameDetector::MissingFrameDetector(const Timeline &timeline, EventSink sink)
+    : m_timeline(timeline)
+    , m_sink(std::move(sink))
+{
+}
+
+void MissingFrameDetector::feed(int64_t frame, const QString &reason)
+{
+    if (m_run && (reason != m_reason || frame != m_run->second + 1))
+        finish();
+    if (reason.isEmpty())
+        return;
+    if (m_run)
+        m_run->second = frame;
+    else
+        m_run = std::make_pair(frame, frame);
+    m_reason = reason;
+}
+
+void MissingFrameDetector::finish()
+{
+    if (!m_run)
+        return;
+    Event event = m_timeline.frameEvent(Check::MissingFrame, m_run->first, m_run->second);
+    const int64_t frames = m_run->second - m_run->first + 1;
+    event.value = double(frames);
+    event.message = QStringLiteral("%1 frame%2 %3").arg(frames).arg(frames == 1 ? QString() : QStringLiteral("s"), m_reason);
+    m_sink(event);
+    m_run.reset();
+}
+
 TimestampGapDetector::TimestampGapDetector(const Thresholds &thresholds, const Timeline &timeline, EventSink sink)
     : m_thresholds(thresholds)
     , m_timeline(timeline)

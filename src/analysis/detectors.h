@@ -83,6 +83,23 @@ private:
     std::optional<int64_t> m_previousFrame;
 };
 
+// Frames of an image sequence without a picture (no file, or one that could not be read or
+// decoded): one event per run of them with the same reason.
+class MissingFrameDetector
+{
+public:
+    MissingFrameDetector(const Timeline &timeline, EventSink sink);
+    // reason: why the frame has no picture; empty for a frame that has one.
+    void feed(int64_t frame, const QString &reason);
+    void finish();
+
+private:
+    Timeline m_timeline;
+    EventSink m_sink;
+    std::optional<std::pair<int64_t, int64_t>> m_run;
+    QString m_reason;
+};
+
 // Timestamps of successive pictures: a jump of more than gapFactor frame durations (a
 // dropped picture) or no advance at all (a repeated one).
 class TimestampGapDetector

@@ -5,6 +5,7 @@
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
 #include "engine/picturetimecode.h"
+#include "engine/slate.h"
 #include "engine/videoengine.h"
 #include "loudness/channelfifo.h"
 #include "loudness/pairmeter.h"
@@ -166,6 +167,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
 
     // Analyses never step back: no decoded frames are kept.
     engine.setFrameCacheBound(0);
+    engine.setFpsOverride(m_settings.sequenceFps);
     QString openError;
     QObject::connect(&engine, &VideoEngine::fileOpened, &engine,
                      [&openError](bool success, const QVariantMap &, const QString &error) {
@@ -224,6 +226,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
         PictureDetectors pictureDetectors(m_settings, timeline, sink);
         TimestampGapDetector gaps(m_settings.thresholds, timeline, sink);
         TimecodeBreakDetector timecodes(timeline, sink);
+        MissingFrameDetector missing(timeline, sink);
         const AVRational frameRate = av_d2q(timeline.fps, 1001000);
         const int rangeOverride = engine.pictureRangeOverride();
         std::string pendingGroupTimecode;
@@ -233,10 +236,19 @@ Analyzer::Outcome Analyzer::run(const QString &path)
             if (!picture.frame)
                 break;
             ++summary.frames;
-            if (pictures)
-                pictureDetectors.feed(picture.frameNumber, meter.measure(picture.frame.get(), rangeOverride));
             if (m_settings.isEnabled(Check::TimestampGap))
                 gaps.feed(picture.frameNumber, picture.seconds);
+            // A slate stands in for a frame without a picture: nothing to measure there.
+            const QString slateReason = slate::reasonOf(picture.frame.get());
+            if (m_settings.isEnabled(Check::MissingFrame))
+                missing.feed(picture.frameNumber, slateReason);
+            if (!slateReason.isEmpty()) {
+                if (info.totalFrames > 0)
+                    progress(double(picture.frameNumber + 1) / double(info.totalFrames));
+                continue;
+            }
+            if (pictures)
+                pictureDetectors.feed(picture.frameNumber, meter.measure(picture.frame.get(), rangeOverride));
             if (m_settings.isEnabled(Check::TimecodeBreak)) {
                 const auto found = picturetimecode::fromFrame(picture.frame.get(), frameRate);
                 const bool intra = picture.frame->pict_type == AV_PICTURE_TYPE_I;
@@ -261,6 +273,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
                 progress(double(picture.frameNumber + 1) / double(info.totalFrames));
         }
         pictureDetectors.finish();
+        missing.finish();
     }
     if (aborting()) {
         outcome.kind = Outcome::Aborted;

@@ -8,6 +8,7 @@ namespace {
 
 const char *const kCheckNames[CheckCount] = {
     "black", "freeze", "levels", "silence", "truePeak", "loudness", "timestampGap", "timecodeBreak",
+    "missingFrame",
 };
 
 } // namespace

@@ -22,15 +22,16 @@ enum class Check {
     Loudness,
     TimestampGap,
     TimecodeBreak,
+    MissingFrame,
 };
-constexpr int CheckCount = 8;
+constexpr int CheckCount = 9;
 constexpr std::array<Check, CheckCount> AllChecks = {
-    Check::Black,    Check::Freeze,   Check::Levels,       Check::Silence,
-    Check::TruePeak, Check::Loudness, Check::TimestampGap, Check::TimecodeBreak,
+    Check::Black,    Check::Freeze,   Check::Levels,        Check::Silence,      Check::TruePeak,
+    Check::Loudness, Check::TimestampGap, Check::TimecodeBreak, Check::MissingFrame,
 };
 
 // "black", "freeze", "levels", "silence", "truePeak", "loudness", "timestampGap",
-// "timecodeBreak": the names events and options carry.
+// "timecodeBreak", "missingFrame": the names events and options carry.
 QString checkName(Check check);
 std::optional<Check> checkFromName(const QString &name);
 
@@ -107,9 +108,10 @@ struct Summary {
 // as the loudness command numbers them; -1 is silence, as there).
 struct Settings {
     Thresholds thresholds;
-    std::array<bool, CheckCount> enabled = {true, true, true, true, true, true, true, true};
+    std::array<bool, CheckCount> enabled = {true, true, true, true, true, true, true, true, true};
     std::optional<int> loudnessLeft;  // default 0
     std::optional<int> loudnessRight; // default 1, or 0 for mono
+    double sequenceFps = 0.0;         // image sequences' rate over their headers' (0: theirs)
 
     bool isEnabled(Check check) const { return enabled[size_t(check)]; }
 };

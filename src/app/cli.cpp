@@ -4,6 +4,7 @@
 #include "app/qccommand.h"
 #include "core/rotation.h"
 #include "core/workerthread.h"
+#include "engine/mediachecks.h"
 #include "av/ffmpeg.h"
 #include "state/openmedia.h"
 #include "loudness/loudnessmeasureworker.h"
@@ -481,7 +482,10 @@ int scopeCommand(const QStringList &arguments, Io &io)
 
 QString usageText()
 {
-    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] [--verbose] <command> [arguments]\n\nCommands:\n");
+    QString text = QStringLiteral("Usage: orvel-cli [--help] [--version] [--verbose] [--fps RATE] <command> [arguments]\n\n"
+                                  "FILE may be one file of a numbered image sequence (DPX, EXR, TIFF, PNG) or a folder\n"
+                                  "holding one: the whole sequence opens, at --fps, else its header's rate, else 24.\n\n"
+                                  "Commands:\n");
     for (const Command &command : commands()) {
         text += QStringLiteral("  %1 %2\n      %3\n")
                     .arg(QString::fromLatin1(command.name), QString::fromLatin1(command.arguments),
@@ -521,7 +525,8 @@ const QList<Command> &commands()
          0, 1000, &scopeCommand},
         {"qc", "FILE|FOLDER... [-r] [--preset ebu|atsc|streaming] [--checks NAME,...] [--strict] [--black-min-frames N ...]",
          "Look for faults (black, freeze, levels, silence, truePeak, loudness, timestampGap, "
-         "timecodeBreak) in each FILE, or in the media files of FOLDER (-r: and below), one after "
+         "timecodeBreak, missingFrame) in each FILE, or in the media files and image sequences of FOLDER "
+         "(-r: and below), one after "
          "another; prints each file's events in time order and a summary as JSON lines. Exit code 0 "
          "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
          "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
@@ -565,6 +570,15 @@ void configureLogging(bool verbose)
     av_log_set_callback([](void *, int, const char *, va_list) {});
 }
 
+namespace {
+double g_sequenceFps = 0.0;
+}
+
+double sequenceFpsOption()
+{
+    return g_sequenceFps;
+}
+
 int run(const QStringList &arguments, Io &io)
 {
     QCommandLineParser parser;
@@ -581,6 +595,10 @@ int run(const QStringList &arguments, Io &io)
     parser.addOption(helpOption);
     parser.addOption(versionOption);
     parser.addOption(verboseOption);
+    const QCommandLineOption fpsOption(QStringLiteral("fps"),
+                                       QStringLiteral("Frame rate of image sequences, over what their files say."),
+                                       QStringLiteral("RATE"));
+    parser.addOption(fpsOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
                                  QStringLiteral("<command> [arguments]"));
 
@@ -595,6 +613,17 @@ int run(const QStringList &arguments, Io &io)
     if (parser.isSet(versionOption)) {
         io.out << "orvel-cli " << QStringLiteral(ORVEL_VERSION) << Qt::endl;
         return 0;
+    }
+
+    g_sequenceFps = 0.0;
+    if (parser.isSet(fpsOption)) {
+        bool valid = false;
+        const double fps = parser.value(fpsOption).toDouble(&valid);
+        if (!valid || !mediachecks::isPlausibleVideoFps(fps)) {
+            io.err << "--fps needs a rate from 1 to 120: " << parser.value(fpsOption) << Qt::endl;
+            return 1;
+        }
+        g_sequenceFps = fps;
     }
 
     QStringList positional = parser.positionalArguments();
@@ -633,6 +662,7 @@ OpenMedia::Options engineOptions(bool oneFrame = false)
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
     options.oneFrame = oneFrame;
+    options.sequenceFps = g_sequenceFps;
     return options;
 }
 

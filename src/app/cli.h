@@ -48,6 +48,8 @@ void configureLogging(bool verbose);
 // arguments as QCoreApplication::arguments() gives them (program name first). Returns the
 // process exit code. Needs a QCoreApplication; commands run a local event loop.
 int run(const QStringList &arguments, Io &io);
+// The rate --fps gave for image sequences (0 when not given).
+double sequenceFpsOption();
 
 struct OpenResult {
     bool success = false;

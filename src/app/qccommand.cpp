@@ -1,11 +1,13 @@
 #include "app/qccommand.h"
 
 #include "analysis/qcworker.h"
+#include "core/imagesequence.h"
 #include "core/workerthread.h"
 #include "core/timecode.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMap>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -228,12 +230,21 @@ QStringList expandQcInputs(const QStringList &inputs, bool recursive)
             continue;
         }
         QStringList found;
+        // Numbered pictures by folder: each sequence is analysed once, through its first file.
+        QMap<QString, QStringList> pictures;
         QDirIterator it(input, QDir::Files | QDir::Readable | QDir::Hidden | QDir::NoDotAndDotDot,
                         recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
         while (it.hasNext()) {
             const QString path = it.next();
-            if (mediaExtensions().contains(QFileInfo(path).suffix().toLower()))
+            const QFileInfo file(path);
+            if (mediaExtensions().contains(file.suffix().toLower()))
                 found.append(path);
+            else if (imagesequence::isSequenceExtension(file.suffix()))
+                pictures[file.path()].append(file.fileName());
+        }
+        for (auto folder = pictures.cbegin(); folder != pictures.cend(); ++folder) {
+            for (const imagesequence::Sequence &sequence : imagesequence::detectInFolder(folder.value()))
+                found.append(QDir(folder.key()).filePath(sequence.fileName(sequence.first())));
         }
         // Name order of the whole path, so a folder's files come together.
         std::sort(found.begin(), found.end());
@@ -314,7 +325,9 @@ int qcCommand(const QStringList &arguments, Io &io)
     if (showProgress)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
-    WorkerThread<QcWorker> job(new QcWorker(files, options->settings), QStringLiteral("qc"));
+    qc::Settings settings = options->settings;
+    settings.sequenceFps = sequenceFpsOption();
+    WorkerThread<QcWorker> job(new QcWorker(files, settings), QStringLiteral("qc"));
     QcWorker *worker = job.worker();
     QObject receiver; // receives the worker's signals on this thread
     QList<qc::Event> events;

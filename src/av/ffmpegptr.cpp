@@ -23,8 +23,17 @@ FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
 FramePtr cloneFrame(const AVFrame *frame) { return FramePtr(frame ? av_frame_clone(frame) : nullptr); }
 
-int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt, const OptionList &options)
+int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt, const OptionList &options,
+              const char *demuxer)
 {
+    const AVInputFormat *format = nullptr;
+    if (demuxer) {
+        format = av_find_input_format(demuxer);
+        if (!format) {
+            out.reset();
+            return AVERROR_DEMUXER_NOT_FOUND;
+        }
+    }
     AVFormatContext *raw = nullptr;
     if (interrupt) {
         raw = avformat_alloc_context();
@@ -37,7 +46,7 @@ int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *int
     AVDictionary *rawOptions = nullptr;
     for (const auto &[key, value] : options)
         av_dict_set(&rawOptions, key.c_str(), value.c_str(), 0);
-    const int ret = avformat_open_input(&raw, url, nullptr, rawOptions ? &rawOptions : nullptr);
+    const int ret = avformat_open_input(&raw, url, format, rawOptions ? &rawOptions : nullptr);
     // What the demuxer did not take is left in the dictionary.
     const DictionaryPtr unused(rawOptions);
     out.reset(ret >= 0 ? raw : nullptr);

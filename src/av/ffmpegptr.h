@@ -52,9 +52,10 @@ FramePtr cloneFrame(const AVFrame *frame);
 
 // avformat_open_input frees the context itself on failure; 'out' is null then. With
 // 'interrupt', every blocking read of the open and of later demuxing asks it first.
-// 'options' go to the demuxer; those it does not know are ignored.
+// 'options' go to the demuxer; those it does not know are ignored. 'demuxer' names the
+// input format instead of probing for it ("image2" for a numbered file pattern).
 using OptionList = std::vector<std::pair<std::string, std::string>>;
 int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt = nullptr,
-              const OptionList &options = {});
+              const OptionList &options = {}, const char *demuxer = nullptr);
 
 } // namespace av

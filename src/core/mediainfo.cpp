@@ -49,6 +49,17 @@ QVariantMap MediaInfo::toMap() const
     insertIfSet(map, "avDurationDiffFrames", avDurationDiffFrames);
     insertIfSet(map, "hasAudioTimeReference", hasAudioTimeReference);
     insertIfSet(map, "audioTimeReferenceSec", audioTimeReferenceSec);
+    if (sequence) {
+        QVariantList missing;
+        for (const qint64 number : sequence->missing)
+            missing.append(number);
+        map.insert(QStringLiteral("sequence"),
+                   QVariantMap{{QStringLiteral("pattern"), sequence->pattern},
+                               {QStringLiteral("first"), qint64(sequence->first)},
+                               {QStringLiteral("last"), qint64(sequence->last)},
+                               {QStringLiteral("missing"), missing},
+                               {QStringLiteral("timecodeFromHeader"), sequence->timecodeFromHeader}});
+    }
     return map;
 }
 
@@ -78,5 +89,16 @@ MediaInfo MediaInfo::fromMap(const QVariantMap &map)
     info.avDurationDiffFrames = optionalDouble(map, "avDurationDiffFrames");
     info.hasAudioTimeReference = optionalBool(map, "hasAudioTimeReference");
     info.audioTimeReferenceSec = optionalDouble(map, "audioTimeReferenceSec");
+    if (const auto it = map.constFind(QStringLiteral("sequence")); it != map.constEnd()) {
+        const QVariantMap fields = it->toMap();
+        SequenceFacts facts;
+        facts.pattern = fields.value(QStringLiteral("pattern")).toString();
+        facts.first = fields.value(QStringLiteral("first")).toLongLong();
+        facts.last = fields.value(QStringLiteral("last")).toLongLong();
+        for (const QVariant &number : fields.value(QStringLiteral("missing")).toList())
+            facts.missing.append(number.toLongLong());
+        facts.timecodeFromHeader = fields.value(QStringLiteral("timecodeFromHeader")).toBool();
+        info.sequence = facts;
+    }
     return info;
 }

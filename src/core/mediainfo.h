@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QVariantMap>
 
@@ -10,6 +11,20 @@
 // form is passed around; the QVariantMap of fileOpened, the state's "mediaProperties"
 // and `orvel-cli probe` are made from it by toMap(), and fromMap() reads such a map back.
 // Keys and value types of the map never change: callers and scripts rely on them.
+
+// A numbered image sequence opened as one piece of media: frame i is file first + i.
+struct SequenceFacts
+{
+    QString pattern;           // "shot.%06d.dpx"
+    int64_t first = 0;
+    int64_t last = 0;
+    QList<qint64> missing;     // numbers between first and last without a file
+    bool timecodeFromHeader = false; // else counted from the file number at the rate
+
+    int64_t fileNumber(int64_t frame) const { return first + frame; }
+    bool operator==(const SequenceFacts &) const = default;
+};
+
 struct MediaInfo
 {
     QString filePath;
@@ -40,6 +55,8 @@ struct MediaInfo
     // Audio-only files: the BWF time reference, when the file carries one.
     std::optional<bool> hasAudioTimeReference;
     std::optional<double> audioTimeReferenceSec;
+    // Image sequences only.
+    std::optional<SequenceFacts> sequence;
 
     bool isOpen() const { return !filePath.isEmpty(); }
     bool stabilized() const { return playbackStabilized.value_or(false); }

@@ -6,6 +6,7 @@
 #include "av/ffmpegptr.h"
 #include "core/conversionprofile.h"
 #include "core/enums.h"
+#include "core/imagesequence.h"
 #include "core/mediainfo.h"
 #include "core/scoperequest.h"
 #include "engine/decodeplan.h"
@@ -168,6 +169,9 @@ public:
     // nothing after the target is decoded, and the decoder is drained as soon as the
     // target's packet is in. Set before the thread starts.
     void setOneShot(bool enabled) { oneShot = enabled; }
+    // Frame rate for media that carry none of their own (image sequences), over what their
+    // headers say; 0 leaves it to the files (else 24). Set before the open.
+    void setFpsOverride(double fps) { fpsOverride = fps; }
     // The conversion half of getFrameAsImage, for a frame from decodeFrameAt: the display
     // conversion of the current profile written straight into the image.
     QImage exportImage(const AVFrame *frame);
@@ -248,6 +252,13 @@ private:
         double audioReadPositionSec = 0.0;
         // Pixel-inspector cache: one decoded frame and its RGB conversion.
         PixelProbe inspector;
+        // Image sequences: the files, and the index of the next one to read. The demuxer
+        // only describes the stream; packets come from readPacket, which keeps the gaps.
+        struct SequenceReading {
+            imagesequence::Sequence files;
+            int64_t nextIndex = 0;
+        };
+        std::optional<SequenceReading> sequence;
     };
     using HeldPacket = File::SinceSeek::HeldPacket;
 
@@ -280,6 +291,8 @@ private:
     // then points into the new demuxer. The error text or empty.
     QString reopenForCoarseTicks(const QString &filePath, const AVStream *&stream);
     void readLength(const AVStream *stream);
+    // The demuxer for an image sequence (image2 on its pattern, at its rate); the error or empty.
+    QString openSequenceContainer(const imagesequence::Sequence &files, double fps);
     MediaInfo describeVideo(const QString &filePath, const AVStream *stream, const AVCodec *decoder);
     void openSoundWithVideo(MediaInfo &info);
     AudioOnlyResult openAudioOnly(const QString &filePath);
@@ -292,6 +305,13 @@ private:
     // stops as soon as a frame numbered stopAtFrame or more is queued (seek phase).
     void decodeStep(int64_t stopAtFrame = -1);
     void queueDecodedFrame(AVFrame *frame);
+    // The next packet: the demuxer's, or for a sequence the next file's (a gap or an
+    // unreadable file comes as a packet flagged AV_PKT_FLAG_DISCARD). av_read_frame's result.
+    int readPacket(AVPacket *packet);
+    // Sends a video packet; for a sequence, a flagged packet or one the decoder turns into
+    // no picture is queued as the missing-frame slate.
+    void sendVideoPacket(AVPacket *packet);
+    void queueSlate(int64_t index, const QString &reason);
     QList<float> levelSnapshot();
     // Demuxer seek for frame n, secondsEarlier before it; the av_seek_frame result.
     int seekDemuxer(int64_t frameNumber, double secondsEarlier);
@@ -402,6 +422,7 @@ private:
     PixelConverter scopeConverter;
     bool pictureTimecodeLookup = true;
     bool oneShot = false;
+    double fpsOverride = 0.0;
     QImage audioOnlyPicture;               // loaded once, kept across files
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()

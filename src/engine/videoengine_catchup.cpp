@@ -62,7 +62,7 @@ void VideoEngine::noteCatchUpRequest(int64_t busyUSecs)
 
 bool VideoEngine::canHoldVideo() const
 {
-    return file->intraOnlyVideo && !file->numbering.manualFrameCounter && file->totalFrames > 1 && file->fps > 0;
+    return file->intraOnlyVideo && !file->sequence && !file->numbering.manualFrameCounter && file->totalFrames > 1 && file->fps > 0;
 }
 
 size_t VideoEngine::maxHeldPackets() const
@@ -110,7 +110,7 @@ void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
         if (!packet)
             return;
         // The end of the file and interruptions are left to the decode step that follows.
-        if (av_read_frame(format, packet.get()) < 0)
+        if (readPacket(packet.get()) < 0)
             return;
         const int index = packet->stream_index;
         if (index == file->videoStreamIndex) {

@@ -7,8 +7,11 @@
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
 #include "engine/scopedsetting.h"
+#include "engine/slate.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QGuiApplication>
 
 #include <algorithm>
 #include <cmath>
@@ -148,7 +151,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             continue;
         }
         bool end = false;
-        const int readResult = av_read_frame(file->formatContext.get(), packet.get());
+        const int readResult = readPacket(packet.get());
         // Interrupted (shutdown or abandoned request): not the end of the file, so the
         // decoder is not drained; the next request seeks anyway.
         if (readResult == AVERROR_EXIT)
@@ -171,8 +174,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             }
             if (packet->stream_index == file->videoStreamIndex) {
                 const bool targetIn = chooseDiscard(packet.get(), stopAtFrame);
-                // A packet the decoder rejects is skipped; the next one may decode.
-                avcodec_send_packet(decoder, packet.get());
+                sendVideoPacket(packet.get());
                 if (targetIn) {
                     drainForTarget();
                     end = true;
@@ -189,9 +191,93 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
     }
 }
 
+int VideoEngine::readPacket(AVPacket *packet)
+{
+    if (!file->sequence)
+        return av_read_frame(file->formatContext.get(), packet);
+    File::SequenceReading &reading = *file->sequence;
+    if (reading.nextIndex >= reading.files.frameCount())
+        return AVERROR_EOF;
+    if (readInterrupter.shouldInterrupt())
+        return AVERROR_EXIT;
+    av_packet_unref(packet);
+    const int64_t index = reading.nextIndex++;
+    const int64_t number = reading.files.first() + index;
+    bool read = false;
+    const bool present = reading.files.has(number);
+    if (present) {
+        QFile source(reading.files.filePath(number));
+        const qint64 size = source.open(QIODevice::ReadOnly) ? source.size() : 0;
+        if (size > 0 && size < INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE && av_new_packet(packet, int(size)) == 0) {
+            read = source.read(reinterpret_cast<char *>(packet->data), size) == size;
+            if (!read)
+                av_packet_unref(packet);
+        }
+    }
+    if (!read) {
+        // One byte says why: 'm' no file, 'r' a file that could not be read.
+        if (av_new_packet(packet, 1) < 0)
+            return AVERROR(ENOMEM);
+        packet->data[0] = present ? 'r' : 'm';
+        packet->flags |= AV_PKT_FLAG_DISCARD;
+    } else {
+        packet->flags |= AV_PKT_FLAG_KEY;
+    }
+    // The stream's time base is one frame (image2 at the sequence's rate).
+    packet->pts = packet->dts = index;
+    packet->duration = 1;
+    packet->stream_index = file->videoStreamIndex;
+    return 0;
+}
+
+void VideoEngine::sendVideoPacket(AVPacket *packet)
+{
+    AVCodecContext *decoder = file->videoCodecContext.get();
+    if (!file->sequence) {
+        // A packet the decoder rejects is skipped; the next one may decode.
+        avcodec_send_packet(decoder, packet);
+        return;
+    }
+    const int64_t index = packet->pts;
+    if (packet->flags & AV_PKT_FLAG_DISCARD) {
+        const bool unreadable = packet->size > 0 && packet->data[0] == 'r';
+        queueSlate(index, unreadable ? QStringLiteral("cannot read") : QStringLiteral("missing"));
+        return;
+    }
+    // Still-picture decoders answer each packet at once, so a file that gives no picture
+    // is known here and shown as such rather than skipped.
+    const int sent = avcodec_send_packet(decoder, packet);
+    if (sent == AVERROR_EOF)
+        return;
+    av::FramePtr work = av::makeFrame();
+    bool pictured = false;
+    while (work && avcodec_receive_frame(decoder, work.get()) >= 0) {
+        queueDecodedFrame(work.get());
+        pictured = true;
+    }
+    if (!pictured)
+        queueSlate(index, QStringLiteral("cannot decode"));
+}
+
+void VideoEngine::queueSlate(int64_t index, const QString &reason)
+{
+    const AVCodecContext *decoder = file->videoCodecContext.get();
+    av::FramePtr picture = slate::make(decoder->width, decoder->height, file->sequence->files.first() + index, reason);
+    if (!picture)
+        return;
+    picture->pts = picture->best_effort_timestamp = index;
+    queueDecodedFrame(picture.get());
+}
+
 int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
 {
     ++counters.seeks;
+    if (file->sequence) {
+        // Every file is a picture of its own: reading starts at the one wanted.
+        const int64_t earlier = int64_t(std::ceil(std::max(secondsEarlier, 0.0) * file->fps));
+        file->sequence->nextIndex = std::clamp<int64_t>(frameNumber - earlier, 0, file->totalFrames);
+        return 0;
+    }
     // An interrupted read (an abandoned request) leaves its error on the input, and the
     // input hands it to a later read once its buffer runs dry: the next request would stop
     // short as if the file ended there. A seek starts reading afresh.

@@ -8,10 +8,13 @@
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
 #include "core/compat.h"
+#include "core/pictureheader.h"
+#include "core/timecode.h"
 #include "engine/codecnaming.h"
 #include "engine/mediachecks.h"
 
 #include <QDebug>
+#include <QDir>
 
 #include <algorithm>
 #include <cmath>
@@ -129,6 +132,47 @@ mediachecks::LengthFacts lengthFacts(AVFormatContext *ctx, const AVStream *strea
     return facts;
 }
 
+// Rate as FFmpeg's framerate option: the NTSC family exactly (24000/1001), others as near
+// as a rational with a small denominator gets.
+QString rateOption(double fps)
+{
+    const double ntsc = fps * 1001.0 / 1000.0;
+    if (std::abs(ntsc - std::round(ntsc)) < 0.005 && std::abs(fps - std::round(fps)) > 0.005)
+        return QStringLiteral("%1/1001").arg(qint64(std::llround(ntsc)) * 1000);
+    const AVRational q = av_d2q(fps, 100000);
+    return QStringLiteral("%1/%2").arg(q.num).arg(q.den);
+}
+
+constexpr double kSequenceDefaultFps = 24.0;
+
+// Rate and start timecode of a sequence: a rate given wins, then the first file's header,
+// then 24; the header's timecode, else the first file's number counted at that rate.
+struct SequenceTiming {
+    double fps = kSequenceDefaultFps;
+    QString startTimecode;
+    bool timecodeFromHeader = false;
+};
+
+SequenceTiming sequenceTiming(const imagesequence::Sequence &files, double fpsOverride)
+{
+    const pictureheader::Facts header = pictureheader::readFile(files.filePath(files.first()));
+    SequenceTiming timing;
+    if (fpsOverride > 0)
+        timing.fps = fpsOverride;
+    else if (header.fps && mediachecks::isPlausibleVideoFps(*header.fps))
+        timing.fps = *header.fps;
+    if (!header.timecode.isEmpty() && Timecode::forVideo(timing.fps, header.timecode.toStdString())) {
+        timing.startTimecode = header.timecode;
+        timing.timecodeFromHeader = true;
+        return timing;
+    }
+    if (std::optional<Timecode> counted = Timecode::forVideo(timing.fps, "")) {
+        counted->setFrames(files.first());
+        timing.startTimecode = QString::fromStdString(counted->toString());
+    }
+    return timing;
+}
+
 } // namespace
 
 void VideoEngine::publishOpened(const MediaInfo &info)
@@ -150,8 +194,22 @@ void VideoEngine::openFile(QString filePath)
     closeFile();
     // The last file's decoders, pools and cached frames are gone: give their pages back.
     compat::releaseFreedMemory();
-    if (const QString error = openContainer(filePath); !error.isEmpty()) {
-        fail(error);
+    const imagesequence::Found found = imagesequence::find(filePath);
+    if (!found.error.isEmpty()) {
+        file = std::make_unique<File>();
+        fail(found.error);
+        return;
+    }
+    std::optional<SequenceTiming> timing;
+    if (found.sequence) {
+        timing = sequenceTiming(*found.sequence, fpsOverride);
+        if (found.sequencesInFolder > 1)
+            qDebug().noquote() << "The folder holds" << found.sequencesInFolder << "sequences; opening the longest";
+    }
+    const QString openError =
+        found.sequence ? openSequenceContainer(*found.sequence, timing->fps) : openContainer(filePath);
+    if (!openError.isEmpty()) {
+        fail(openError);
         return;
     }
 
@@ -189,16 +247,59 @@ void VideoEngine::openFile(QString filePath)
         return;
     }
 
-    chooseFrameRate(stream);
-    if (const QString error = reopenForCoarseTicks(filePath, stream); !error.isEmpty()) {
-        fail(error);
-        return;
+    if (file->sequence) {
+        const imagesequence::Sequence &files = file->sequence->files;
+        file->fps = timing->fps;
+        file->totalFrames = files.frameCount();
+        file->videoDurationSec = double(files.frameCount()) / file->fps;
+        file->videoStartSec = 0.0;
+    } else {
+        chooseFrameRate(stream);
+        if (const QString error = reopenForCoarseTicks(filePath, stream); !error.isEmpty()) {
+            fail(error);
+            return;
+        }
+        readLength(stream);
     }
-    readLength(stream);
     currentFrame = 0;
     MediaInfo info = describeVideo(filePath, stream, decoder);
+    if (file->sequence) {
+        const imagesequence::Sequence &files = file->sequence->files;
+        info.startTimecode = timing->startTimecode;
+        SequenceFacts facts;
+        facts.pattern = files.pattern();
+        facts.first = files.first();
+        facts.last = files.last();
+        for (const int64_t number : files.missingNumbers())
+            facts.missing.append(number);
+        facts.timecodeFromHeader = timing->timecodeFromHeader;
+        info.sequence = facts;
+        qDebug().noquote() << " - Sequence:" << facts.pattern << facts.first << "-" << facts.last << ","
+                           << facts.missing.size() << "missing";
+    }
     openSoundWithVideo(info);
     publishOpened(info);
+}
+
+QString VideoEngine::openSequenceContainer(const imagesequence::Sequence &files, double fps)
+{
+    file = std::make_unique<File>();
+    const QString pattern = QDir(files.directory).filePath(files.pattern());
+    const AVIOInterruptCB callback = mediachecks::interruptCallback(readInterrupter);
+    const av::OptionList options = {{"pattern_type", "sequence"},
+                                    {"start_number", std::to_string(files.first())},
+                                    {"framerate", rateOption(fps).toStdString()}};
+    const int result = av::openInput(file->formatContext, pattern.toUtf8().constData(), &callback, options, "image2");
+    if (result < 0) {
+        return mediachecks::failureText(QStringLiteral("avformat_open_input failed."),
+                                        mediachecks::ffmpegErrorText(result), files.filePath(files.first()));
+    }
+    if (const int found = avformat_find_stream_info(file->formatContext.get(), nullptr); found < 0) {
+        return mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
+                                        mediachecks::ffmpegErrorText(found), files.filePath(files.first()));
+    }
+    file->sequence = File::SequenceReading{files, 0};
+    return {};
 }
 
 QString VideoEngine::openContainer(const QString &filePath)
@@ -259,7 +360,11 @@ QString VideoEngine::openVideoDecoder(const AVCodec *decoder, const AVCodecParam
     const AVCodecDescriptor *descriptor = avcodec_descriptor_get(par->codec_id);
     file->intraOnlyVideo = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
     if (isStillImageCodec(par->codec_id)) {
-        context->thread_count = 1;
+        // A sequence's pictures come one after another as fast as they decode: every core on
+        // each one where the decoder can share it (EXR). Frame threads would hold pictures
+        // back, and a sequence needs each file's picture (or its failure) at once.
+        const bool shared = file->sequence && decoder && (decoder->capabilities & AV_CODEC_CAP_SLICE_THREADS);
+        context->thread_count = shared ? 0 : 1;
         context->thread_type = FF_THREAD_SLICE;
     } else if (file->intraOnlyVideo && decoder && (decoder->capabilities & AV_CODEC_CAP_SLICE_THREADS)) {
         // Every core on one frame: a frame comes out of the packet that carries it. Frame
@@ -328,7 +433,8 @@ MediaInfo VideoEngine::describeVideo(const QString &filePath, const AVStream *st
     const AVCodecParameters *par = stream->codecpar;
     // A container tag wins; without one, the pictures may carry their own.
     QString startTimecode = metadataValue(file->formatContext->metadata, stream->metadata, "timecode");
-    if (startTimecode.isEmpty() && pictureTimecodeLookup)
+    // A sequence's timecode is settled from its header or numbers, never by the demuxer.
+    if (startTimecode.isEmpty() && pictureTimecodeLookup && !file->sequence)
         startTimecode = startTimecodeFromPictures();
 
     const codecnaming::VideoCodecName codecName = codecnaming::videoCodecName(par, decoder);

@@ -23,6 +23,7 @@ OpenMedia::OpenMedia(const QString &path, const Options &options, QObject *paren
         m_engine->setPictureTimecodeLookup(false);
         m_engine->setOneShot(true);
     }
+    m_engine->setFpsOverride(options.sequenceFps);
     if (options.frameCacheBytes >= 0)
         m_engine->setFrameCacheBound(options.frameCacheBytes);
     m_engine->moveToThread(m_thread);

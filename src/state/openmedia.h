@@ -37,6 +37,8 @@ struct OpenMediaOptions {
     // Bound of the decoded-frame cache in bytes; negative keeps the default. A whole-file
     // analysis passes 0: frames it has read are never asked for again.
     int64_t frameCacheBytes = -1;
+    // Frame rate of image sequences over their headers' (0: theirs, else 24).
+    double sequenceFps = 0.0;
 };
 
 class OpenMedia : public FrameSource

@@ -30,6 +30,7 @@
 #include <QLabel>
 #include <QMediaDevices>
 #include <QMimeData>
+#include <QSettings>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
@@ -196,6 +197,9 @@ void MainWindow::replaceMedia(const QString &path)
     delete media;
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
+    // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
+    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
+    options.sequenceFps = settings.value(QStringLiteral("sequences/fps"), 0.0).toDouble();
     media = new OpenMedia(path, options, this);
     connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
     playbackController->setFrameSource(media);

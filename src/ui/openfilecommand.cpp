@@ -9,12 +9,13 @@
 
 namespace {
 
-// What FFmpeg opens and editors meet, video and audio; "All files" covers the rest.
+// What FFmpeg opens and editors meet, video, audio and numbered pictures (a sequence opens
+// whole); "All files" covers the rest.
 const char *const kMediaPatterns[] = {
     "*.mov", "*.mp4", "*.m4v", "*.mkv", "*.webm", "*.mxf", "*.ts",  "*.m2ts", "*.mts", "*.mpg",
     "*.mpeg", "*.vob", "*.avi", "*.dv",  "*.flv",  "*.wmv", "*.asf", "*.3gp",  "*.ogv", "*.wav",
     "*.bwf", "*.aif", "*.aiff", "*.mp3", "*.flac", "*.aac", "*.m4a", "*.ogg",  "*.oga", "*.opus",
-    "*.mka", "*.ac3", "*.wma",
+    "*.mka", "*.ac3", "*.wma", "*.dpx", "*.exr", "*.tif", "*.tiff", "*.png",
 };
 
 } // namespace

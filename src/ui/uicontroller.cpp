@@ -115,6 +115,10 @@ void UiController::updateMetadata()
                    .arg(QString::number(media.width), QString::number(media.height),
                         QString::number(media.fps, 'f', 2), media.scanType, media.codecDisplayName,
                         media.colorSpaceInfo, media.audioInfo);
+        // A sequence has no sound; its line names the file the picture comes from.
+        if (media.sequence)
+            info = info.left(info.lastIndexOf(QLatin1Char('\n')) + 1)
+                + QStringLiteral("file %1").arg(media.sequence->fileNumber(std::max<int64_t>(m_state->currentFrameNumber(), 0)));
     }
     if (m_metadataLabel)
         m_metadataLabel->setText(info);
@@ -130,6 +134,9 @@ void UiController::updateTimecode(int64_t frameNumber)
         m_seekBar->setValue(int(clamped));
         m_seekBar->blockSignals(wasBlocked);
     }
+
+    if (m_state->mediaInfo().sequence)
+        updateMetadata();
 
     if (m_state->isGotoMode() || !m_timecodeLabel)
         return;
@@ -173,8 +180,10 @@ void UiController::refreshTimecodeStyle()
         return;
     }
     const MediaInfo &media = m_state->mediaInfo();
-    const bool hasReference =
-        media.isAudioOnly ? media.hasAudioTimeReference.value_or(false) : !media.startTimecode.isEmpty();
+    // A sequence's timecode counted from its file numbers is no reference either.
+    const bool hasReference = media.isAudioOnly ? media.hasAudioTimeReference.value_or(false)
+        : media.sequence                        ? media.sequence->timecodeFromHeader
+                                                : !media.startTimecode.isEmpty();
     setTimecodeStyle(hasReference ? whiteStyle : amberStyle);
 }
 

@@ -68,6 +68,8 @@ private slots:
     void timestampGaps();
     void timecodeBreaks_data();
     void timecodeBreaks();
+    void missingFrames_data();
+    void missingFrames();
     void silence_data();
     void silence();
     void truePeakRuns();
@@ -369,6 +371,43 @@ void TestQcDetectors::loudnessVerdict()
     QCOMPARE(event->endSec, 12.0);
 }
 
+void TestQcDetectors::missingFrames_data()
+{
+    QTest::addColumn<QStringList>("reasons"); // per frame from 0: "" a picture, else why not
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("messages");
+
+    QTest::newRow("none") << QStringList{"", "", ""} << "" << "";
+    QTest::newRow("one") << QStringList{"", "missing", ""} << "1-1" << "1 frame missing";
+    QTest::newRow("a run") << QStringList{"", "missing", "missing", "missing", ""} << "1-3" << "3 frames missing";
+    QTest::newRow("at the end, unfinished") << QStringList{"", "", "missing", "missing"} << "2-3" << "2 frames missing";
+    QTest::newRow("reasons split a run")
+        << QStringList{"missing", "cannot decode", "cannot decode", ""} << "0-0 1-2"
+        << "1 frame missing|2 frames cannot decode";
+    QTest::newRow("two runs") << QStringList{"missing", "", "missing"} << "0-0 2-2" << "1 frame missing|1 frame missing";
+}
+
+void TestQcDetectors::missingFrames()
+{
+    QFETCH(QStringList, reasons);
+    QFETCH(QString, expected);
+    QFETCH(QString, messages);
+    Found found;
+    MissingFrameDetector detector(Timeline{24.0, 0}, found.sink());
+    for (qsizetype i = 0; i < reasons.size(); ++i)
+        detector.feed(i, reasons.at(i));
+    detector.finish();
+    QCOMPARE(bounds(found.events), expected);
+    QStringList texts;
+    for (const Event &event : std::as_const(found.events)) {
+        QCOMPARE(event.check, Check::MissingFrame);
+        QCOMPARE(event.value, double(event.endFrame - event.startFrame + 1));
+        QCOMPARE(event.startSec, event.startFrame / 24.0);
+        texts << event.message;
+    }
+    QCOMPARE(texts.join('|'), messages);
+}
+
 void TestQcDetectors::presetsAndNames()
 {
     QCOMPARE(presetThresholds(Preset::Ebu).loudnessTarget, -23.0);
@@ -382,6 +421,7 @@ void TestQcDetectors::presetsAndNames()
     for (Check check : AllChecks)
         QCOMPARE(checkFromName(checkName(check)), std::optional<Check>(check));
     QCOMPARE(checkName(Check::TruePeak), QStringLiteral("truePeak"));
+    QCOMPARE(checkName(Check::MissingFrame), QStringLiteral("missingFrame"));
     QVERIFY(!checkFromName(QStringLiteral("blackness")));
 }
 

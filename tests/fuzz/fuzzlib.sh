@@ -244,7 +244,7 @@ fuzz_regression_inputs() {
 # ---- judging one run ---------------------------------------------------------------------------
 
 # The first line of every error orvel-cli prints.
-FUZZ_ERROR_LINES='^(avformat_open_input failed\.|avformat_find_stream_info failed\.|No video stream found\.|Audio decoder initialization failed\.|avcodec_alloc_context3 failed\.|avcodec_open2 failed\.|Could not decode frame [0-9]+)$'
+FUZZ_ERROR_LINES='^(avformat_open_input failed\.|avformat_find_stream_info failed\.|No video stream found\.|Audio decoder initialization failed\.|avcodec_alloc_context3 failed\.|avcodec_open2 failed\.|Could not decode frame [0-9]+|No image sequence in this folder\.)$'
 
 # json_value FILE KEY: the value of "KEY" in orvel-cli's indented JSON.
 json_value() { sed -n "s/^ *\"$2\": \"\\{0,1\\}\\([^\",]*\\)\"\\{0,1\\},\\{0,1\\}\$/\\1/p" "$1" | head -n1; }

@@ -32,6 +32,8 @@ CLIPS=(
     # QC analysis
     qc_faults.mkv qc_clean.mov qc_edges.mkv qc_freeze_end.mkv qc_full_range.mkv qc_10bit.mkv
     qc_audio_only.wav qc_streams.mov qc_tc_break.mkv
+    # image sequences (folders; their first file is probed)
+    seq_dpx10 seq_tiff16 seq_png seq_exr_half
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -54,6 +56,15 @@ probe() {
     FILE=$1
     P=$(ffprobe -v error -count_packets -show_format -show_streams -of flat "$FILE" 2>&1) ||
         { fail "ffprobe cannot read it: $P"; P=""; return 1; }
+}
+
+# files N FIRST: the sequence folder of the file under test holds N files, FIRST among them.
+files() {
+    local dir got
+    dir=$(dirname "$FILE")
+    got=$(find "$dir" -maxdepth 1 -type f | wc -l)
+    [[ $got == "$1" ]] || fail "holds $got files, expected $1"
+    [[ -s $dir/$2 ]] || fail "has no $2"
 }
 
 # value KEY: the flat value of KEY without quotes ("" when absent).
@@ -563,6 +574,22 @@ check_clip() {
     qc_tc_break.mkv)
         is s0.codec_name mpeg2video
         frames 0 50 ;;
+    seq_dpx10)
+        is s0.codec_name dpx
+        is s0.pix_fmt gbrp10le
+        files 11 shot.086400.dpx ;;
+    seq_tiff16)
+        is s0.codec_name tiff
+        is s0.pix_fmt rgb48le
+        files 12 plate_1001.tif ;;
+    seq_png)
+        is s0.codec_name png
+        is s0.pix_fmt rgb24
+        files 12 img1.png ;;
+    seq_exr_half)
+        is s0.codec_name exr
+        is s0.width 256
+        files 6 ramp.0001.exr ;;
     *)
         fail "no check is known for this clip" ;;
     esac
@@ -572,6 +599,10 @@ status=0
 for name in "${names[@]}"; do
     errors=()
     path=$dir/$name
+    if [[ -d $path ]]; then
+        # A sequence: its first file (by name) stands for it.
+        path=$(find "$path" -maxdepth 1 -type f | sort | head -n1)
+    fi
     if [[ ! -s $path ]]; then
         fail "missing or empty: $path"
     elif probe "$path"; then

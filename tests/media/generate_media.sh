@@ -191,6 +191,25 @@ make_clip() {
            "${X264[@]}" -c:a aac -b:a 256k "$f" ;;
     bgra.avi)
         ff -f lavfi -i "$(pattern 320 240 25 1),format=bgra" -c:v rawvideo -pix_fmt bgra "$f" ;;
+    # Image sequences are folders of numbered files.
+    seq_dpx10)
+        # 10-bit DPX from 86400; 86405 is left out (a gap).
+        mkdir -p "$f"
+        ff -f lavfi -i "$(pattern 320 180 24 0.5)" -pix_fmt gbrp10le -start_number 86400 "$f/shot.%06d.dpx"
+        rm "$f/shot.086405.dpx" ;;
+    seq_tiff16)
+        mkdir -p "$f"
+        ff -f lavfi -i "$(pattern 320 180 24 0.5)" -pix_fmt rgb48le -start_number 1001 "$f/plate_%04d.tif" ;;
+    seq_png)
+        # Unpadded numbers: img1.png ... img12.png.
+        mkdir -p "$f"
+        ff -f lavfi -i "$(pattern 320 180 24 0.5)" -pix_fmt rgb24 -start_number 1 "$f/img%d.png" ;;
+    seq_exr_half)
+        # Half-float linear ramp, the same in every channel, rising from 0 at the left to 1
+        # at the right (through rgb24: FFmpeg 5.1 turns gray straight into float wrongly).
+        mkdir -p "$f"
+        ff -f lavfi -i "color=c=black:s=256x16:r=24:d=0.25,format=gray,geq=lum='X',format=rgb24" \
+           -vf format=gbrpf32le -c:v exr -format half -compression none -start_number 1 "$f/ramp.%04d.exr" ;;
     still.png)
         ff -f lavfi -i "$(pattern 640 360 25 1)" -frames:v 1 -update 1 "$f" ;;
     raw.h264)
@@ -470,16 +489,18 @@ fi
 # once it is complete and has passed its checks.
 build_one() {
     local name=$1 target=$out/$1 tmp=$out/.partial.$1 t0=$SECONDS
-    rm -f "$tmp"
+    rm -rf "$tmp"
     if ! make_clip "$name" "$tmp" || [[ ! -s $tmp ]]; then
         echo "generate_media: FAILED to make $name"
-        rm -f "$tmp"
+        rm -rf "$tmp"
         return 1
     fi
+    # A sequence is a folder: mv would move it into an old one of the same name.
+    rm -rf "$target"
     mv -f "$tmp" "$target"
     if ! bash "$checker" "$out" "$name" >/dev/null 2>"$tmp.check"; then
         cat "$tmp.check"
-        rm -f "$tmp.check" "$target"
+        rm -rf "$tmp.check" "$target"
         echo "generate_media: $name does not have what its name promises"
         return 1
     fi
