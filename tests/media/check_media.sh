@@ -28,6 +28,8 @@ CLIPS=(
     # QC analysis
     qc_faults.mkv qc_clean.mov qc_edges.mkv qc_freeze_end.mkv qc_full_range.mkv qc_10bit.mkv
     qc_audio_only.wav qc_streams.mov qc_tc_break.mkv
+    # comparing two files
+    cmp_a.mkv cmp_b_box.mkv cmp_lossy.mkv cmp_30fps.mkv cmp_half.mkv
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -482,6 +484,19 @@ check_clip() {
     qc_tc_break.mkv)
         is s0.codec_name mpeg2video
         frames 0 50 ;;
+    cmp_a.mkv | cmp_lossy.mkv)
+        is s0.width 320
+        frames 0 100
+        is format.tags.TIMECODE 10:00:00:00 ;;
+    cmp_b_box.mkv)
+        frames 0 97
+        is format.tags.TIMECODE 10:00:00:03 ;;
+    cmp_30fps.mkv)
+        is s0.r_frame_rate 30/1
+        frames 0 120 ;;
+    cmp_half.mkv)
+        is s0.width 160
+        frames 0 100 ;;
     *)
         fail "no check is known for this clip" ;;
     esac
