@@ -308,7 +308,8 @@ void TestCompare::ssimAgainstDefinition()
         const double c1 = std::floor(0.01 * 0.01 * 255 * 255 * 64 + 0.5);
         const double c2 = std::floor(0.03 * 0.03 * 255 * 255 * 64 * 63 + 0.5);
         const double got = *ssim8(a.view(), b.view());
-        QVERIFY2(std::abs(got - referenceSsim(a, b, c1, c2)) < 1e-12, qPrintable(QString::number(got)));
+        // Single precision per window, as 8-bit implementations keep it.
+        QVERIFY2(std::abs(got - referenceSsim(a, b, c1, c2)) < 1e-6, qPrintable(QString::number(got)));
         QVERIFY(got < 0.99 && got > 0.0);
         QCOMPARE(*ssim8(a.view(), b.view()), *ssim8(b.view(), a.view()));
     } else {
