@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include "app/comparecommand.h"
 #include "app/pngwriter.h"
 #include "app/qccommand.h"
 #include "core/rotation.h"
@@ -531,6 +532,14 @@ const QList<Command> &commands()
          "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
          "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
          0, 100000, &qcCommand},
+        {"compare", "A B [--align timecode|start|offset:N] [--metric psnr,ssim] [--threshold DB] [--strict] [--scale]",
+         "Compare B with A picture by picture (aligned by source timecode when both carry one, else "
+         "first frame to first frame; offset:N puts B's frame 0 on A's frame N); prints PSNR and SSIM "
+         "of each pair and a summary (frames only in one file, runs of differing frames) as JSON "
+         "lines. Exit code 0 when the comparison ran, 1 when a file cannot be opened or aligned "
+         "(other frame rate, other size without --scale), 2 for bad arguments, 3 with --strict when "
+         "a pair differs (below --threshold dB PSNR when given).",
+         0, 100000, &compareCommand},
     };
     return table;
 }

@@ -1,5 +1,6 @@
 #include "app/qccommand.h"
 
+#include "app/jsonline.h"
 #include "analysis/qcworker.h"
 #include "core/imagesequence.h"
 #include "core/workerthread.h"
@@ -79,51 +80,10 @@ const QSet<QString> &mediaExtensions()
     return extensions;
 }
 
-// A JSON number as the report writes it: at most six decimals, always with a decimal
-// point, null for infinities and NaN.
-QString number(double value)
-{
-    if (!std::isfinite(value))
-        return QStringLiteral("null");
-    QString text = QString::number(value, 'f', 6);
-    while (text.endsWith(QLatin1Char('0')) && !text.endsWith(QLatin1String(".0")))
-        text.chop(1);
-    if (text == QLatin1String("-0.0"))
-        text = QStringLiteral("0.0");
-    return text;
-}
-
-QString string(const QString &text)
-{
-    // QJsonDocument escapes; the array brackets are taken off again.
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-// An object whose keys keep the order they were added in.
-class Line
-{
-public:
-    Line &add(const char *key, const QString &jsonValue)
-    {
-        m_text += (m_text.isEmpty() ? QStringLiteral("{") : QStringLiteral(","));
-        m_text += QLatin1Char('"') + QLatin1String(key) + QStringLiteral("\":") + jsonValue;
-        return *this;
-    }
-    QString text() const { return m_text + QLatin1Char('}'); }
-
-private:
-    QString m_text;
-};
-
-QString timecodeOf(const std::optional<Timecode> &start, int64_t frame)
-{
-    if (!start)
-        return QStringLiteral("null");
-    Timecode timecode = *start;
-    timecode.addFrames(frame);
-    return string(QString::fromStdString(timecode.toString()));
-}
+using json::Line;
+using json::number;
+using json::string;
+using json::timecodeOf;
 
 bool isTerminal(Io &io)
 {

@@ -5,6 +5,10 @@
 
 #include "app/cli.h"
 
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -27,6 +31,22 @@ inline CliRun runInProcess(const QStringList &arguments)
     out.flush();
     err.flush();
     return run;
+}
+
+// A report of JSON lines as objects; empty when a line is not one.
+inline QList<QJsonObject> parseLines(const QString &text)
+{
+    QList<QJsonObject> lines;
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject()) {
+            qWarning() << "not a JSON object:" << line;
+            return {};
+        }
+        lines.append(document.object());
+    }
+    return lines;
 }
 
 inline QString cliBinary()

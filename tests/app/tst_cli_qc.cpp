@@ -21,22 +21,6 @@ using testsupport::mediaPath;
 
 namespace {
 
-// The report's lines as JSON objects.
-QList<QJsonObject> parseLines(const QString &text)
-{
-    QList<QJsonObject> lines;
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError || !document.isObject()) {
-            qWarning() << "not a JSON object:" << line;
-            return {};
-        }
-        lines.append(document.object());
-    }
-    return lines;
-}
-
 QList<QJsonObject> eventsOf(const QList<QJsonObject> &lines)
 {
     QList<QJsonObject> events;

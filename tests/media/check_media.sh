@@ -34,6 +34,8 @@ CLIPS=(
     qc_audio_only.wav qc_streams.mov qc_tc_break.mkv
     # image sequences (folders; their first file is probed)
     seq_dpx10 seq_tiff16 seq_png seq_exr_half
+    # comparing two files
+    cmp_a.mkv cmp_b_box.mkv cmp_lossy.mkv cmp_30fps.mkv cmp_half.mkv
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -590,6 +592,19 @@ check_clip() {
         is s0.codec_name exr
         is s0.width 256
         files 6 ramp.0001.exr ;;
+    cmp_a.mkv | cmp_lossy.mkv)
+        is s0.width 320
+        frames 0 100
+        is format.tags.TIMECODE 10:00:00:00 ;;
+    cmp_b_box.mkv)
+        frames 0 97
+        is format.tags.TIMECODE 10:00:00:03 ;;
+    cmp_30fps.mkv)
+        is s0.r_frame_rate 30/1
+        frames 0 120 ;;
+    cmp_half.mkv)
+        is s0.width 160
+        frames 0 100 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

@@ -446,6 +446,25 @@ make_clip() {
         cat "$f.01:00:00:00.m2v" "$f.05:00:00:00.m2v" >"$f.joined.m2v"
         ff -fflags +genpts -r 25 -i "$f.joined.m2v" -c copy -f matroska "$f"
         rm -f "$f".*.m2v ;;
+    # ---- comparing two files: one clip and its re-deliveries (a box at A's frame 37) ----
+    cmp_a.mkv)
+        # 4 s at 25 fps, lossless, timecode 10:00:00:00.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4)" "${LOSSLESS[@]}" -timecode 10:00:00:00 "$f" ;;
+    cmp_b_box.mkv)
+        # The same pictures, lossless, a filled box on A's frame 37 only, starting with A's
+        # frame 3 (timecode 10:00:00:03): 97 frames.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4),drawbox=x=40:y=40:w=32:h=24:c=red:t=fill:enable='eq(n,37)',trim=start_frame=3,setpts=PTS-STARTPTS" \
+           "${LOSSLESS[@]}" -timecode 10:00:00:03 "$f" ;;
+    cmp_lossy.mkv)
+        # A's pictures through a lossy encode: every frame differs a little.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4)" -c:v libx264 -preset ultrafast -crf 32 -pix_fmt yuv420p \
+           $(tags_709) -timecode 10:00:00:00 "$f" ;;
+    cmp_30fps.mkv)
+        # The same pattern at another rate.
+        ff -f lavfi -i "$(legal_pattern 320 240 30 4)" "${LOSSLESS[@]}" -timecode 10:00:00:00 "$f" ;;
+    cmp_half.mkv)
+        # A's pictures at half the size, no timecode.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4),scale=160:120" "${LOSSLESS[@]}" "$f" ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
