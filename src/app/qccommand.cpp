@@ -1,15 +1,13 @@
 #include "app/qccommand.h"
 
+#include "analysis/qcreport.h"
 #include "analysis/qcworker.h"
 #include "core/workerthread.h"
-#include "core/timecode.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSet>
 #include <QTextStream>
@@ -75,52 +73,6 @@ const QSet<QString> &mediaExtensions()
         QStringLiteral("eac3"), QStringLiteral("wma"),
     };
     return extensions;
-}
-
-// A JSON number as the report writes it: at most six decimals, always with a decimal
-// point, null for infinities and NaN.
-QString number(double value)
-{
-    if (!std::isfinite(value))
-        return QStringLiteral("null");
-    QString text = QString::number(value, 'f', 6);
-    while (text.endsWith(QLatin1Char('0')) && !text.endsWith(QLatin1String(".0")))
-        text.chop(1);
-    if (text == QLatin1String("-0.0"))
-        text = QStringLiteral("0.0");
-    return text;
-}
-
-QString string(const QString &text)
-{
-    // QJsonDocument escapes; the array brackets are taken off again.
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-// An object whose keys keep the order they were added in.
-class Line
-{
-public:
-    Line &add(const char *key, const QString &jsonValue)
-    {
-        m_text += (m_text.isEmpty() ? QStringLiteral("{") : QStringLiteral(","));
-        m_text += QLatin1Char('"') + QLatin1String(key) + QStringLiteral("\":") + jsonValue;
-        return *this;
-    }
-    QString text() const { return m_text + QLatin1Char('}'); }
-
-private:
-    QString m_text;
-};
-
-QString timecodeOf(const std::optional<Timecode> &start, int64_t frame)
-{
-    if (!start)
-        return QStringLiteral("null");
-    Timecode timecode = *start;
-    timecode.addFrames(frame);
-    return string(QString::fromStdString(timecode.toString()));
 }
 
 bool isTerminal(Io &io)
@@ -244,55 +196,17 @@ QStringList expandQcInputs(const QStringList &inputs, bool recursive)
 
 QString qcEventLine(const QString &file, const qc::Event &event, const MediaInfo &info)
 {
-    const std::optional<Timecode> start = info.isAudioOnly
-        ? std::nullopt
-        : Timecode::forVideo(info.fps, info.startTimecode.toStdString());
-    return Line()
-        .add("file", string(file))
-        .add("check", string(qc::checkName(event.check)))
-        .add("startFrame", QString::number(event.startFrame))
-        .add("endFrame", QString::number(event.endFrame))
-        .add("startSec", number(event.startSec))
-        .add("endSec", number(event.endSec))
-        .add("startTimecode", timecodeOf(start, event.startFrame))
-        .add("endTimecode", timecodeOf(start, event.endFrame))
-        .add("severity", string(qc::severityName(event.severity)))
-        .add("value", number(event.value))
-        .add("limit", number(event.limit))
-        .add("channel", event.channel ? QString::number(*event.channel) : QStringLiteral("null"))
-        .add("message", string(event.message))
-        .text();
+    return qc::eventJson(file, event, info);
 }
 
 QString qcSummaryLine(const QString &file, const qc::Summary &summary)
 {
-    Line counts;
-    bool any = false;
-    for (qc::Check check : qc::AllChecks) {
-        if (const int count = summary.eventCounts[size_t(check)]; count > 0) {
-            counts.add(qc::checkName(check).toLatin1().constData(), QString::number(count));
-            any = true;
-        }
-    }
-    const auto optionalNumber = [](const std::optional<double> &value) {
-        return value ? number(*value) : QStringLiteral("null");
-    };
-    return Line()
-        .add("file", string(file))
-        .add("summary", QStringLiteral("true"))
-        .add("frames", QString::number(summary.frames))
-        .add("durationSec", number(summary.durationSec))
-        .add("integratedLufs", optionalNumber(summary.integratedLufs))
-        .add("truePeakDbtp", optionalNumber(summary.truePeakDbtp))
-        .add("events", any ? counts.text() : QStringLiteral("{}"))
-        .add("result", string(summary.failed ? QStringLiteral("fail") : QStringLiteral("pass")))
-        .add("elapsedSec", number(std::round(summary.elapsedSec * 1000.0) / 1000.0))
-        .text();
+    return qc::summaryJson(file, summary);
 }
 
 QString qcErrorLine(const QString &file, const QString &error)
 {
-    return Line().add("file", string(file)).add("error", string(error)).text();
+    return qc::errorJson(file, error);
 }
 
 int qcCommand(const QStringList &arguments, Io &io)
