@@ -4,10 +4,11 @@
 // how far each picture was from the audio the device was playing at that moment, and
 // what the default sink's monitor heard: seconds of tone and the longest gap in it.
 //
-// Each clip plays once per QC mode: "off" (no analysis: the reference), "idle" (the
-// player's own way: the analysis of the same file on a thread at idle priority) and
-// "normal" (the analysis at normal priority, for comparison); ORVEL_BENCH_QC picks the
-// modes (comma-separated, default all three). The analysed rows print their pictures as a
+// Each clip plays once per QC mode, the analysis of the same file running in the window's
+// background: "off" (no analysis: the reference), "paused" (the player's own way: the
+// analysis waits while playing), "idle" (it runs on, on a thread at idle priority) and
+// "normal" (it runs on at normal priority); ORVEL_BENCH_QC picks the modes
+// (comma-separated, default all four). The analysed rows print their pictures as a
 // ratio to the reference row and how far the analysis got meanwhile.
 //
 // Clips are made once with the ffmpeg CLI into build/bench-media and reused.
@@ -203,11 +204,22 @@ struct Result
     int qcProgressAtEnd = -1;
 };
 
-enum class QcMode { Off, Idle, Normal };
+enum class QcMode { Off, Paused, Idle, Normal };
+constexpr QcMode kQcModes[] = {QcMode::Off, QcMode::Paused, QcMode::Idle, QcMode::Normal};
 
 const char *qcModeName(QcMode mode)
 {
-    return mode == QcMode::Off ? "off" : mode == QcMode::Idle ? "idle" : "normal";
+    switch (mode) {
+    case QcMode::Off:
+        return "off";
+    case QcMode::Paused:
+        return "paused";
+    case QcMode::Idle:
+        return "idle";
+    case QcMode::Normal:
+        return "normal";
+    }
+    return "?";
 }
 
 double median(std::vector<double> values)
@@ -246,7 +258,8 @@ Result run(const QString &path, int seconds, QcMode qc)
     auto *controller = window.findChild<PlaybackController *>();
     auto *session = window.findChild<QcSession *>();
     session->setAnalyseOnOpen(qc != QcMode::Off);
-    session->setPriority(qc == QcMode::Normal ? QThread::NormalPriority : QThread::IdlePriority);
+    session->setPauseDuringPlayback(qc == QcMode::Paused);
+    session->setPriority(qc == QcMode::Idle ? QThread::IdlePriority : QThread::NormalPriority);
     window.openMediaFile(path);
     if (!waitFor([&] { return !state->property("mediaProperties").toMap().isEmpty(); }, 60000)) {
         result.error = QStringLiteral("not opened");
@@ -346,8 +359,8 @@ int main(int argc, char **argv)
     // Settings of its own: the QC switch set here must not reach the player's.
     QCoreApplication::setOrganizationName(QStringLiteral("orvel-bench"));
     QList<QcMode> modes;
-    for (const QString &name : qEnvironmentVariable("ORVEL_BENCH_QC", QStringLiteral("off,idle,normal")).split(',')) {
-        for (QcMode mode : {QcMode::Off, QcMode::Idle, QcMode::Normal})
+    for (const QString &name : qEnvironmentVariable("ORVEL_BENCH_QC", QStringLiteral("off,paused,idle,normal")).split(',')) {
+        for (QcMode mode : kQcModes)
             if (name.trimmed() == QLatin1String(qcModeName(mode)))
                 modes.append(mode);
     }

@@ -204,6 +204,9 @@ void MainWindow::setUpQc()
                                    }},
                                   this);
     connect(qcList, &QcEventList::exportRequested, qcExport, &QcReportExport::exportReport);
+    // The analysis yields to playback: it waits while anything plays.
+    connect(appState, &ApplicationState::playStateChanged, qcSession,
+            [this] { qcSession->setPlaying(appState->playState() != Stopped); });
 }
 
 void MainWindow::showQcSettings()

@@ -43,6 +43,26 @@ void QcSession::setSettings(qc::Preset preset, const qc::Settings &settings)
         rerun();
 }
 
+void QcSession::setPauseDuringPlayback(bool pause)
+{
+    m_pauseDuringPlayback = pause;
+    applyPause();
+}
+
+void QcSession::setPlaying(bool playing)
+{
+    m_playing = playing;
+    applyPause();
+}
+
+void QcSession::applyPause()
+{
+    if (m_job) {
+        const bool paused = isPaused();
+        m_job->callLive([paused](QcWorker *worker) { worker->setPaused(paused); });
+    }
+}
+
 void QcSession::fileOpened(const QString &path, const MediaInfo &info)
 {
     clear();
@@ -119,6 +139,7 @@ void QcSession::start()
         m_error = error;
         setState(State::Failed);
     });
+    worker->setPaused(isPaused());
     setState(State::Running);
     m_job->start(m_priority);
 }

@@ -16,8 +16,8 @@ class QcWorker;
 template <typename Worker>
 class WorkerThread;
 
-// The open file's QC analysis: runs the analysis worker on a thread of its own, below
-// playback's priority, and keeps what it found in time order as it arrives. Opening
+// The open file's QC analysis: runs the analysis worker on a thread of its own, held while
+// the player plays, and keeps what it found in time order as it arrives. Opening
 // another file (start or clear) aborts the run at once; answers of an aborted run are
 // dropped. The preset and the on-open switch are remembered between sessions. GUI thread.
 class QcSession : public QObject
@@ -37,8 +37,14 @@ public:
     const qc::Settings &settings() const { return m_settings; }
     // Remembers the preset; the thresholds last for this session. Re-runs the open file.
     void setSettings(qc::Preset preset, const qc::Settings &settings);
-    // The analysis thread's priority; idle by default, so it takes only what playback leaves.
+    // How the analysis yields to playback: it waits while the player plays (on by default),
+    // and its thread's priority (normal by default; idle runs it only on spare time, which
+    // on a busy machine can hold up its end when another file opens).
+    void setPauseDuringPlayback(bool pause);
     void setPriority(QThread::Priority priority) { m_priority = priority; }
+    // The player started or stopped playing.
+    void setPlaying(bool playing);
+    bool isPaused() const { return m_pauseDuringPlayback && m_playing; }
 
     // A file just opened: drops the last file's results and, when analysing on open,
     // starts on this one.
@@ -68,10 +74,13 @@ private:
     void start();
     void stop();
     void setState(State state);
+    void applyPause();
 
     std::unique_ptr<WorkerThread<QcWorker>> m_job;
     quint64 m_generation = 0; // answers of older runs are dropped
-    QThread::Priority m_priority = QThread::IdlePriority;
+    QThread::Priority m_priority = QThread::NormalPriority;
+    bool m_pauseDuringPlayback = true;
+    bool m_playing = false;
     bool m_analyseOnOpen = true;
     qc::Preset m_preset = qc::Preset::Ebu;
     qc::Settings m_settings;

@@ -16,8 +16,8 @@ struct SeekBarRange {
     int64_t lastFrame = 0; // inclusive
     int row = 0;           // 0 is the row next to the track
     QColor colour;
-    QColor mark;           // when valid, the range's bottom line in this colour
     QString toolTip;
+    QColor mark; // when valid, the range's bottom line in this colour
 };
 
 // The seek bar: a slider whose value is a frame number. A click jumps straight to the frame

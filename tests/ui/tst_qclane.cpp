@@ -65,6 +65,11 @@ struct Window
             return state()->mediaInfo().filePath == path && !controller()->isAwaitingFrame() && frame() == 0;
         });
     }
+    bool seekTo0() const
+    {
+        controller()->requestSeek(0);
+        return settleAt(0);
+    }
     bool analysed() const
     {
         return waitFor([&] { return session()->state() == QcSession::State::Analysed; });
@@ -335,7 +340,6 @@ void TestQcLane::faultsClipThroughTheWindow()
 {
     const QString clip = testsupport::mediaPath(QStringLiteral("qc_faults.mkv"));
     Window w;
-    w.session()->setPriority(QThread::NormalPriority); // the test machine is never idle
     QVERIFY(w.open(clip));
     QVERIFY(w.analysed());
     const QList<qc::Event> events = w.session()->events();
@@ -440,7 +444,6 @@ void TestQcLane::faultsClipThroughTheWindow()
 void TestQcLane::anotherFileAbortsTheAnalysis()
 {
     Window w;
-    w.session()->setPriority(QThread::NormalPriority);
     QSignalSpy added(w.session(), &QcSession::eventAdded);
     QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("qc_faults.mkv"))));
     // Mid-analysis: the first event is in, the summary is not.
@@ -469,8 +472,7 @@ void TestQcLane::settingsChangeRerunsAndIsRemembered()
 {
     {
         Window w;
-        w.session()->setPriority(QThread::NormalPriority);
-        QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("qc_faults.mkv"))));
+            QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("qc_faults.mkv"))));
         QVERIFY(w.analysed());
         qc::Settings settings = w.session()->settings();
         settings.enabled.fill(false);
@@ -503,15 +505,32 @@ void TestQcLane::settingsChangeRerunsAndIsRemembered()
 void TestQcLane::playbackGoesOnDuringTheAnalysis()
 {
     Window w;
-    w.session()->setPriority(QThread::NormalPriority);
     QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("qc_faults.mkv"))));
     QCOMPARE(w.session()->state(), QcSession::State::Running);
     QTest::keyClick(w.window.get(), Qt::Key_Space);
-    // Pictures keep coming while the analysis reads the same file on its own thread.
-    QVERIFY(Window::waitFor([&] { return w.frame() >= 25; }));
+    QVERIFY(w.session()->isPaused());
+    // Pictures keep coming; the analysis holds (after the picture it was on) until playback stops.
+    QVERIFY(Window::waitFor([&] { return w.frame() >= 10; }));
+    const int held = w.session()->progress();
+    QVERIFY(Window::waitFor([&] { return w.frame() >= 40; }));
     QCOMPARE(w.state()->playState(), Forward);
-    QVERIFY(w.analysed());
+    QCOMPARE(w.session()->progress(), held);
+    QCOMPARE(w.session()->state(), QcSession::State::Running);
     QTest::keyClick(w.window.get(), Qt::Key_K);
+    QVERIFY(!w.session()->isPaused());
+    QVERIFY(w.analysed());
+
+    // Without the pause it reads on beside playback.
+    w.session()->setPauseDuringPlayback(false);
+    QVERIFY(w.seekTo0());
+    w.session()->rerun();
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    QVERIFY(Window::waitFor([&] { return w.frame() >= 10; }));
+    const int before = w.session()->progress();
+    QVERIFY(Window::waitFor([&] { return w.frame() >= 40; }));
+    QVERIFY(w.session()->progress() > before || w.session()->state() == QcSession::State::Analysed);
+    QTest::keyClick(w.window.get(), Qt::Key_K);
+    QVERIFY(w.analysed());
 }
 
 QTEST_MAIN(TestQcLane)
