@@ -161,6 +161,9 @@ void MainWindow::connectSeekBar()
 {
     ui.seekBar->setClickGate([this] { return appState->totalFrames() != 0 && !appState->isHelpVisible(); });
     connect(ui.seekBar, &SeekBar::jumpRequested, this, [this](int64_t frame) {
+        // A click on the lane under the track starts no drag, but leaves entry all the same.
+        if (appState->isGotoMode())
+            timecodeField->leave(false);
         playbackController->requestSeek(frame);
         if (appState->currentMode() == Scope)
             ui.scopeWidget->updateScope(frame);

@@ -87,7 +87,6 @@ void QcEventLane::rebuild()
             ranges.append(range);
         }
     }
-    m_seekBar->setLaneMinimumRows(shown ? RowCount : 0);
     m_seekBar->setLaneRanges(std::move(ranges));
     showProgress();
 }
