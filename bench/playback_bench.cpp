@@ -4,6 +4,13 @@
 // how far each picture was from the audio the device was playing at that moment, and
 // what the default sink's monitor heard: seconds of tone and the longest gap in it.
 //
+// Each clip plays once per QC mode, the analysis of the same file running in the window's
+// background: "off" (no analysis: the reference), "paused" (the player's own way: the
+// analysis waits while playing), "idle" (it runs on, on a thread at idle priority) and
+// "normal" (it runs on at normal priority); ORVEL_BENCH_QC picks the modes
+// (comma-separated, default all four). The analysed rows print their pictures as a
+// ratio to the reference row and how far the analysis got meanwhile.
+//
 // Clips are made once with the ffmpeg CLI into build/bench-media and reused.
 // Usage: playback_bench [SECONDS [CLIP]] (default 10 s, every clip; CLIP picks clips whose
 // file name contains it).
@@ -11,6 +18,7 @@
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 #include "ui/mainwindow.h"
+#include "ui/qcsession.h"
 
 #include <QApplication>
 #include <QAudioSink>
@@ -192,7 +200,27 @@ struct Result
     int64_t skippedAudioMs = 0;
     bool recorded = false;
     Heard heard;
+    int qcProgressAtStart = -1; // -1: no analysis
+    int qcProgressAtEnd = -1;
 };
+
+enum class QcMode { Off, Paused, Idle, Normal };
+constexpr QcMode kQcModes[] = {QcMode::Off, QcMode::Paused, QcMode::Idle, QcMode::Normal};
+
+const char *qcModeName(QcMode mode)
+{
+    switch (mode) {
+    case QcMode::Off:
+        return "off";
+    case QcMode::Paused:
+        return "paused";
+    case QcMode::Idle:
+        return "idle";
+    case QcMode::Normal:
+        return "normal";
+    }
+    return "?";
+}
 
 double median(std::vector<double> values)
 {
@@ -221,13 +249,17 @@ void idle(int ms)
     waitFor([] { return false; }, ms);
 }
 
-Result run(const QString &path, int seconds)
+Result run(const QString &path, int seconds, QcMode qc)
 {
     Result result;
     MainWindow window;
     window.show();
     auto *state = window.findChild<ApplicationState *>();
     auto *controller = window.findChild<PlaybackController *>();
+    auto *session = window.findChild<QcSession *>();
+    session->setAnalyseOnOpen(qc != QcMode::Off);
+    session->setPauseDuringPlayback(qc == QcMode::Paused);
+    session->setPriority(qc == QcMode::Idle ? QThread::IdlePriority : QThread::NormalPriority);
     window.openMediaFile(path);
     if (!waitFor([&] { return !state->property("mediaProperties").toMap().isEmpty(); }, 60000)) {
         result.error = QStringLiteral("not opened");
@@ -251,9 +283,13 @@ Result run(const QString &path, int seconds)
     });
     const int64_t startFrame = state->currentFrameNumber();
     MonitorRecorder recorder;
+    if (session->state() == QcSession::State::Running)
+        result.qcProgressAtStart = session->progress();
     wall.start();
     controller->setPlaybackState(Forward);
     idle(seconds * 1000);
+    if (result.qcProgressAtStart >= 0)
+        result.qcProgressAtEnd = session->progress();
     const int64_t lastFrame = state->currentFrameNumber();
     result.skippedAudioMs = controller->skippedAudioUSecs() / 1000;
     controller->setPlaybackState(Stopped);
@@ -320,6 +356,14 @@ QString loadAverage()
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    // Settings of its own: the QC switch set here must not reach the player's.
+    QCoreApplication::setOrganizationName(QStringLiteral("orvel-bench"));
+    QList<QcMode> modes;
+    for (const QString &name : qEnvironmentVariable("ORVEL_BENCH_QC", QStringLiteral("off,paused,idle,normal")).split(',')) {
+        for (QcMode mode : kQcModes)
+            if (name.trimmed() == QLatin1String(qcModeName(mode)))
+                modes.append(mode);
+    }
     const int seconds = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : 10;
     const int clipSeconds = seconds + 2;
     const QString only = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
@@ -336,8 +380,9 @@ int main(int argc, char **argv)
     const QString dir = benchMediaDir();
     SinkKeeper keeper;
     std::printf("playback_bench: %d s of forward 1x per clip, load average %s\n", seconds, qPrintable(loadAverage()));
-    std::printf("%-24s %6s %6s %6s %6s %8s %10s %10s %10s %6s %10s %7s %8s\n", "clip", "due", "shown", "skip", "jumps",
-                "maxjump", "off.med", "off.max", "signed.med", "audio", "audio.drop", "heard", "max.gap");
+    std::printf("%-24s %-6s %6s %6s %6s %6s %8s %10s %10s %10s %6s %10s %7s %8s %8s %9s\n", "clip", "qc", "due", "shown",
+                "skip", "jumps", "maxjump", "off.med", "off.max", "signed.med", "audio", "audio.drop", "heard",
+                "max.gap", "vs.off", "qc.done");
     bool failed = false;
     for (const Clip &clip : clips) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
@@ -347,25 +392,40 @@ int main(int argc, char **argv)
             failed = true;
             continue;
         }
-        const Result r = run(QDir(dir).filePath(QString::fromLatin1(clip.name)), seconds);
-        if (!r.ok) {
-            std::printf("%-24s %s\n", clip.label, qPrintable(r.error));
-            failed = true;
-            continue;
+        int64_t reference = -1; // pictures shown without analysis, this clip
+        for (QcMode mode : modes) {
+            const Result r = run(QDir(dir).filePath(QString::fromLatin1(clip.name)), seconds, mode);
+            if (!r.ok) {
+                std::printf("%-24s %-6s %s\n", clip.label, qcModeName(mode), qPrintable(r.error));
+                failed = true;
+                continue;
+            }
+            if (mode == QcMode::Off)
+                reference = r.shown;
+            std::printf("%-24s %-6s %6lld %6lld %6lld %6d %8lld %8.1fms %8.1fms %8.1fms %6s %8lldms", clip.label,
+                        qcModeName(mode), (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps,
+                        (long long)r.largestJump, r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs,
+                        r.audio ? "yes" : "no", (long long)r.skippedAudioMs);
+            if (r.recorded)
+                std::printf(" %6.2fs %6.1fms", r.heard.seconds, r.heard.longestGapMs);
+            else
+                std::printf(" %7s %8s", "-", "-");
+            if (mode != QcMode::Off && reference > 0)
+                std::printf(" %8.3f", double(r.shown) / double(reference));
+            else
+                std::printf(" %8s", "-");
+            if (r.qcProgressAtStart >= 0)
+                std::printf(" %3d→%3d%%\n", r.qcProgressAtStart, r.qcProgressAtEnd);
+            else
+                std::printf(" %9s\n", "-");
+            std::fflush(stdout);
         }
-        std::printf("%-24s %6lld %6lld %6lld %6d %8lld %8.1fms %8.1fms %8.1fms %6s %8lldms", clip.label,
-                    (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps, (long long)r.largestJump,
-                    r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
-                    (long long)r.skippedAudioMs);
-        if (r.recorded)
-            std::printf(" %6.2fs %6.1fms @%.1fs\n", r.heard.seconds, r.heard.longestGapMs, r.heard.longestGapAtSec);
-        else
-            std::printf(" %7s %8s\n", "-", "-");
-        std::fflush(stdout);
     }
     std::printf("off.med / off.max: how far a picture was outside its own frame period on the audio clock (the\n"
                 "device's played time) when it went on screen (0 = exact); signed.med: picture minus audio time;\n"
                 "audio.drop: audio skipped to catch up after the output stalled; heard: seconds of tone on the\n"
-                "sink's monitor (from its first to its last audible sample); max.gap: the longest silence inside it.\n");
+                "sink's monitor (from its first to its last audible sample); max.gap: the longest silence inside it;\n"
+                "vs.off: pictures shown against the same clip without analysis; qc.done: the analysis's progress\n"
+                "when playback started and when it stopped.\n");
     return failed ? 1 : 0;
 }

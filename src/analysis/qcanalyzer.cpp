@@ -138,9 +138,28 @@ Analyzer::Analyzer(const Settings &settings, EventFn onEvent, ProgressFn onProgr
 void Analyzer::abort()
 {
     m_abort.store(true, std::memory_order_relaxed);
+    {
+        QMutexLocker lock(&m_pauseLock);
+        m_resumed.wakeAll();
+    }
     QMutexLocker lock(&m_engineLock);
     if (m_engine)
         m_engine->requestShutdown();
+}
+
+void Analyzer::setPaused(bool paused)
+{
+    QMutexLocker lock(&m_pauseLock);
+    m_paused = paused;
+    if (!paused)
+        m_resumed.wakeAll();
+}
+
+void Analyzer::waitWhilePaused()
+{
+    QMutexLocker lock(&m_pauseLock);
+    while (m_paused && !aborting())
+        m_resumed.wait(&m_pauseLock);
 }
 
 Analyzer::Outcome Analyzer::run(const QString &path)
@@ -209,6 +228,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
     if (info.isAudioOnly) {
         const double duration = info.videoDurationSec;
         for (double t = kAudioStepSec; !aborting();) {
+            waitWhilePaused();
             double reached = t;
             const bool more = engine.readAudioTo(t, &reached);
             audio.take(engine.takeDecodedAudio());
@@ -231,6 +251,7 @@ Analyzer::Outcome Analyzer::run(const QString &path)
         const int rangeOverride = engine.pictureRangeOverride();
         std::string pendingGroupTimecode;
         while (!aborting()) {
+            waitWhilePaused();
             const VideoEngine::SequentialPicture picture = engine.readNextPicture();
             audio.take(engine.takeDecodedAudio());
             if (!picture.frame)

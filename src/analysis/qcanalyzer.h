@@ -9,6 +9,7 @@
 #include "core/mediainfo.h"
 
 #include <QMutex>
+#include <QWaitCondition>
 #include <QString>
 
 #include <atomic>
@@ -40,14 +41,22 @@ public:
     // blocked in the demuxer gives up. Stays set; make a new Analyzer for more work.
     void abort();
     bool aborting() const { return m_abort.load(std::memory_order_relaxed); }
+    // Any thread: while paused the analysis waits before its next picture or audio block
+    // (an abort still ends it at once).
+    void setPaused(bool paused);
 
 private:
+    void waitWhilePaused();
+
     Settings m_settings;
     EventFn m_onEvent;
     ProgressFn m_onProgress;
     std::atomic<bool> m_abort{false};
     QMutex m_engineLock;
     VideoEngine *m_engine = nullptr; // the running analysis's engine, for abort()
+    QMutex m_pauseLock;
+    QWaitCondition m_resumed;
+    bool m_paused = false; // guarded by m_pauseLock
 };
 
 } // namespace qc

@@ -20,6 +20,14 @@ void QcWorker::abort()
         m_current->abort();
 }
 
+void QcWorker::setPaused(bool paused)
+{
+    QMutexLocker lock(&m_lock);
+    m_paused = paused;
+    if (m_current)
+        m_current->setPaused(paused);
+}
+
 void QcWorker::run()
 {
     for (int index = 0; index < m_paths.size(); ++index) {
@@ -38,6 +46,7 @@ void QcWorker::run()
         {
             QMutexLocker lock(&m_lock);
             m_current = &analyzer;
+            analyzer.setPaused(m_paused);
             if (m_abort.load(std::memory_order_relaxed))
                 analyzer.abort();
         }

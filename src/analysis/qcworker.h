@@ -36,12 +36,15 @@ signals:
 public slots:
     void run();
     void abort();
+    // Any thread, like abort: holds the analysis before its next picture, or lets it go on.
+    void setPaused(bool paused);
 
 private:
     const QStringList m_paths;
     const qc::Settings m_settings;
     std::atomic<bool> m_abort{false};
     QMutex m_lock;
+    bool m_paused = false;             // guarded by m_lock
     qc::Analyzer *m_current = nullptr; // guarded by m_lock
 };
 

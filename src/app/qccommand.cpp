@@ -1,18 +1,15 @@
 #include "app/qccommand.h"
 
-#include "app/jsonline.h"
+#include "analysis/qcreport.h"
 #include "analysis/qcworker.h"
 #include "core/imagesequence.h"
 #include "core/workerthread.h"
-#include "core/timecode.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QMap>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSet>
 #include <QTextStream>
@@ -79,11 +76,6 @@ const QSet<QString> &mediaExtensions()
     };
     return extensions;
 }
-
-using json::Line;
-using json::number;
-using json::string;
-using json::timecodeOf;
 
 bool isTerminal(Io &io)
 {
@@ -215,55 +207,17 @@ QStringList expandQcInputs(const QStringList &inputs, bool recursive)
 
 QString qcEventLine(const QString &file, const qc::Event &event, const MediaInfo &info)
 {
-    const std::optional<Timecode> start = info.isAudioOnly
-        ? std::nullopt
-        : Timecode::forVideo(info.fps, info.startTimecode.toStdString());
-    return Line()
-        .add("file", string(file))
-        .add("check", string(qc::checkName(event.check)))
-        .add("startFrame", QString::number(event.startFrame))
-        .add("endFrame", QString::number(event.endFrame))
-        .add("startSec", number(event.startSec))
-        .add("endSec", number(event.endSec))
-        .add("startTimecode", timecodeOf(start, event.startFrame))
-        .add("endTimecode", timecodeOf(start, event.endFrame))
-        .add("severity", string(qc::severityName(event.severity)))
-        .add("value", number(event.value))
-        .add("limit", number(event.limit))
-        .add("channel", event.channel ? QString::number(*event.channel) : QStringLiteral("null"))
-        .add("message", string(event.message))
-        .text();
+    return qc::eventJson(file, event, info);
 }
 
 QString qcSummaryLine(const QString &file, const qc::Summary &summary)
 {
-    Line counts;
-    bool any = false;
-    for (qc::Check check : qc::AllChecks) {
-        if (const int count = summary.eventCounts[size_t(check)]; count > 0) {
-            counts.add(qc::checkName(check).toLatin1().constData(), QString::number(count));
-            any = true;
-        }
-    }
-    const auto optionalNumber = [](const std::optional<double> &value) {
-        return value ? number(*value) : QStringLiteral("null");
-    };
-    return Line()
-        .add("file", string(file))
-        .add("summary", QStringLiteral("true"))
-        .add("frames", QString::number(summary.frames))
-        .add("durationSec", number(summary.durationSec))
-        .add("integratedLufs", optionalNumber(summary.integratedLufs))
-        .add("truePeakDbtp", optionalNumber(summary.truePeakDbtp))
-        .add("events", any ? counts.text() : QStringLiteral("{}"))
-        .add("result", string(summary.failed ? QStringLiteral("fail") : QStringLiteral("pass")))
-        .add("elapsedSec", number(std::round(summary.elapsedSec * 1000.0) / 1000.0))
-        .text();
+    return qc::summaryJson(file, summary);
 }
 
 QString qcErrorLine(const QString &file, const QString &error)
 {
-    return Line().add("file", string(file)).add("error", string(error)).text();
+    return qc::errorJson(file, error);
 }
 
 int qcCommand(const QStringList &arguments, Io &io)

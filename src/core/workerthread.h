@@ -67,6 +67,15 @@ public:
         if (m_live)
             m_live->abort();
     }
+    // Any thread: f(worker) while the worker exists, for its other calls that are safe from
+    // any thread (as abort is); nothing once it is gone.
+    template <typename Call>
+    void callLive(Call &&call)
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_live)
+            call(m_live);
+    }
     // Until the thread has ended (the worker deleted); at once when never started.
     void wait() { m_thread.wait(); }
 

@@ -10,6 +10,8 @@ ModifierClass modifierClass(Qt::KeyboardModifiers modifiers)
         return ModifierClass::Shift;
     if (held == Qt::ControlModifier || held == Qt::MetaModifier)
         return ModifierClass::Command;
+    if (held == (Qt::ControlModifier | Qt::ShiftModifier) || held == (Qt::MetaModifier | Qt::ShiftModifier))
+        return ModifierClass::CommandShift;
     if (held == (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier)
         || held == (Qt::MetaModifier | Qt::ShiftModifier | Qt::AltModifier))
         return ModifierClass::LoudnessChord;

@@ -8,7 +8,8 @@
 #include <vector>
 
 // Which modifiers a key came with; the keypad flag does not count.
-enum class ModifierClass { None, Shift, Command, LoudnessChord, Other };
+// CommandShift is exactly Control + Shift (or Meta + Shift).
+enum class ModifierClass { None, Shift, Command, CommandShift, LoudnessChord, Other };
 
 ModifierClass modifierClass(Qt::KeyboardModifiers modifiers);
 

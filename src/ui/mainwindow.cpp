@@ -16,6 +16,12 @@
 #include "ui/openfilecommand.h"
 #include "ui/pixelinspectoroverlay.h"
 #include "ui/playbacktimer.h"
+#include "ui/qceventlane.h"
+#include "ui/qceventlist.h"
+#include "ui/qceventnavigator.h"
+#include "ui/qcreportexport.h"
+#include "ui/qcsession.h"
+#include "ui/qcsettingsdialog.h"
 #include "ui/scopewidget.h"
 #include "ui/seekbar.h"
 #include "ui/timecodefield.h"
@@ -123,6 +129,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connectStateFanOut();
     connectSeekBar();
+    setUpQc();
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -132,6 +139,8 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     pixelInspector->release();
+    // The analysis reports to the session: it ends first.
+    qcSession->clear();
     // Bounded: a read stuck on a hung share must not keep the window from closing. A
     // thread left behind talked to the window only through the object dropped here.
     playbackController->setFrameSource(nullptr);
@@ -153,6 +162,9 @@ void MainWindow::connectSeekBar()
 {
     ui.seekBar->setClickGate([this] { return appState->totalFrames() != 0 && !appState->isHelpVisible(); });
     connect(ui.seekBar, &SeekBar::jumpRequested, this, [this](int64_t frame) {
+        // A click on the lane under the track starts no drag, but leaves entry all the same.
+        if (appState->isGotoMode())
+            timecodeField->leave(false);
         playbackController->requestSeek(frame);
         if (appState->currentMode() == Scope)
             ui.scopeWidget->updateScope(frame);
@@ -162,6 +174,52 @@ void MainWindow::connectSeekBar()
         if (appState->isGotoMode())
             timecodeField->leave(false);
     });
+}
+
+void MainWindow::setUpQc()
+{
+    qcSession = new QcSession(this);
+    qcLane = new QcEventLane(qcSession, ui.seekBar, this);
+    qcNavigator = new QcEventNavigator({qcSession, ui.playbackInfoLabel,
+                                        [this] {
+                                            navigator->stopStepping();
+                                            playbackController->setPlaybackState(Stopped, false);
+                                            updateLissajousOverlay();
+                                        },
+                                        [this](int64_t frame) { navigator->seekTo(frame); },
+                                        [this] { return appState->currentFrameNumber(); }},
+                                       this);
+    qcList = new QcEventList(qcSession, this, this);
+    qcList->setFloating(true);
+    // The window's layout is fixed around the picture: the list floats beside it.
+    qcList->setAllowedAreas(Qt::NoDockWidgetArea);
+    qcList->hide();
+    connect(qcList, &QcEventList::jumpRequested, qcNavigator, &QcEventNavigator::jumpTo);
+    connect(qcNavigator, &QcEventNavigator::landed, qcList,
+            [this](int index) { qcList->followFrame(appState->currentFrameNumber(), index); });
+    connect(qcList, &QcEventList::settingsRequested, this, &MainWindow::showQcSettings);
+    qcExport = new QcReportExport({this, qcSession,
+                                   [this](const QString &proposed) {
+                                       playbackController->setPlaybackState(Stopped, false);
+                                       return QcReportExport::askForFile(this, proposed);
+                                   },
+                                   [this](const QString &title, const QString &message) {
+                                       dialogs->showMessage(title, message);
+                                   }},
+                                  this);
+    connect(qcList, &QcEventList::exportRequested, qcExport, &QcReportExport::exportReport);
+    // The analysis yields to playback: it waits while anything plays.
+    connect(appState, &ApplicationState::playStateChanged, qcSession,
+            [this] { qcSession->setPlaying(appState->playState() != Stopped); });
+}
+
+void MainWindow::showQcSettings()
+{
+    QcSettingsDialog dialog(qcSession->preset(), qcSession->settings(), qcSession->analyseOnOpen(), this);
+    if (dialogs->run(dialog) != QDialog::Accepted)
+        return;
+    qcSession->setAnalyseOnOpen(dialog.analyseOnOpen());
+    qcSession->setSettings(dialog.preset(), dialog.settings());
 }
 
 void MainWindow::connectStateFanOut()
@@ -194,6 +252,8 @@ void MainWindow::replaceMedia(const QString &path)
 {
     playbackController->setFrameSource(nullptr);
     ui.scopeWidget->setMedia(nullptr);
+    // The last file's analysis stops at once and its events go.
+    qcSession->clear();
     delete media;
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
@@ -246,6 +306,7 @@ void MainWindow::onFileOpened(bool success, const MediaInfo &info, const QString
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     startPlaybackTimer(playbackTimer, appState->fps());
+    qcSession->fileOpened(info.filePath, info);
 }
 
 void MainWindow::setUpAudio(int channels)
@@ -283,6 +344,8 @@ void MainWindow::onFrameNumberChanged(int64_t frameNumber)
     pixelInspector->dropCache();
     updatePixelInspector();
     navigator->onFrameShown(frameNumber);
+    qcNavigator->onFrameShown(frameNumber);
+    qcList->followFrame(frameNumber, qcNavigator->landedIndex());
 }
 
 void MainWindow::onRoutingChanged()

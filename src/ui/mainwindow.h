@@ -20,6 +20,11 @@ class OpenMedia;
 class PixelInspectorOverlay;
 class PlaybackController;
 class QTimer;
+class QcEventLane;
+class QcEventList;
+class QcEventNavigator;
+class QcReportExport;
+class QcSession;
 class QVideoSink;
 class TimecodeField;
 class UiController;
@@ -31,7 +36,7 @@ struct MediaInfo;
 // its engine on a thread of its own), the shared state, the presenters, the features and
 // every widget, wires them together, binds the keys and handles opening a file. The
 // features live in their own classes: the seek bar, frame navigation, timecode entry,
-// routing, presentation and the dialogs. Everything here lives on the GUI thread; the
+// routing, presentation, the dialogs and the QC analysis with its lane and list. Everything here lives on the GUI thread; the
 // engine is reached only through OpenMedia's typed calls.
 class MainWindow : public QMainWindow
 {
@@ -76,6 +81,9 @@ private:
     void replaceMedia(const QString &path);
     void connectStateFanOut();
     void connectSeekBar();
+    // The QC analysis of the open file: its lane, jumps, event list, report and settings.
+    void setUpQc();
+    void showQcSettings();
     void onFrameNumberChanged(int64_t frameNumber);
     // Either routing selector changed (also while a file's channels are filled in).
     void onRoutingChanged();
@@ -103,6 +111,11 @@ private:
     AudioRoutingSelector *routing = nullptr;
     ViewerPresentation *presentation = nullptr;
     WindowDialogs *dialogs = nullptr;
+    QcSession *qcSession = nullptr;
+    QcEventLane *qcLane = nullptr;
+    QcEventNavigator *qcNavigator = nullptr;
+    QcEventList *qcList = nullptr;
+    QcReportExport *qcExport = nullptr;
     std::unique_ptr<KeyCommandTable> commands;
     std::function<void(const QString &)> fileRevealer;
 };

@@ -11,6 +11,9 @@
 #include "ui/imageexporter.h"
 #include "ui/keycommands.h"
 #include "ui/pixelinspectoroverlay.h"
+#include "ui/qceventlist.h"
+#include "ui/qceventnavigator.h"
+#include "ui/qcreportexport.h"
 #include "ui/seekbar.h"
 #include "ui/timecodefield.h"
 #include "ui/viewerpresentation.h"
@@ -103,6 +106,21 @@ void MainWindow::buildCommandTable()
         }
     });
     table.add(Qt::Key_E, plain, [this](int, ModifierClass) { presentation->toggleSafetyArea(); });
+    // QC: the report (ahead of the chord filter, which would refuse E with modifiers),
+    // the next and previous event, the event list.
+    table.add(Qt::Key_E, ModifierClass::CommandShift, [this](int, ModifierClass) {
+        navigator->stopStepping();
+        qcExport->exportReport();
+    });
+    table.add(Qt::Key_BracketRight, plain, [this, hasFrames](int, ModifierClass) {
+        if (hasFrames())
+            qcNavigator->next();
+    });
+    table.add(Qt::Key_BracketLeft, plain, [this, hasFrames](int, ModifierClass) {
+        if (hasFrames())
+            qcNavigator->previous();
+    });
+    table.add(Qt::Key_Q, plain, [this](int, ModifierClass) { qcList->setVisible(!qcList->isVisible()); });
 
     // The player's single keys refuse every modifier but Shift on the arrows.
     table.addCatchAll([](const KeyStroke &stroke) {

@@ -89,9 +89,26 @@ void SeekBar::setLaneRanges(QList<SeekBarRange> ranges)
     update();
 }
 
+void SeekBar::setLaneMinimumRows(int rows)
+{
+    const int rowsBefore = rowCount();
+    m_minimumRows = std::max(rows, 0);
+    if (rowCount() != rowsBefore)
+        updateGeometry();
+    update();
+}
+
+void SeekBar::setLaneProgress(double fraction)
+{
+    if (fraction == m_progress)
+        return;
+    m_progress = fraction;
+    update();
+}
+
 int SeekBar::rowCount() const
 {
-    int rows = 0;
+    int rows = m_minimumRows;
     for (const SeekBarRange &range : m_ranges)
         rows = std::max(rows, range.row + 1);
     return rows;
@@ -164,9 +181,18 @@ int SeekBar::laneRangeAt(QPoint pos) const
 void SeekBar::paintEvent(QPaintEvent *event)
 {
     QSlider::paintEvent(event);
-    if (m_ranges.isEmpty())
+    if (laneHeight() == 0)
         return;
     QPainter painter(this);
-    for (const SeekBarRange &range : m_ranges)
-        painter.fillRect(laneRect(range), range.colour);
+    if (m_progress >= 0.0 && laneHeight() > 0) {
+        const int y = height() - laneHeight();
+        const int w = int(std::min(m_progress, 1.0) * width() + 0.5);
+        painter.fillRect(QRect(0, y, w, 1), palette().color(QPalette::Mid));
+    }
+    for (const SeekBarRange &range : m_ranges) {
+        const QRect rect = laneRect(range);
+        painter.fillRect(rect, range.colour);
+        if (range.mark.isValid())
+            painter.fillRect(QRect(rect.left(), rect.bottom(), rect.width(), 1), range.mark);
+    }
 }

@@ -17,6 +17,7 @@ struct SeekBarRange {
     int row = 0;           // 0 is the row next to the track
     QColor colour;
     QString toolTip;
+    QColor mark; // when valid, the range's bottom line in this colour
 };
 
 // The seek bar: a slider whose value is a frame number. A click jumps straight to the frame
@@ -41,6 +42,11 @@ public:
 
     void setLaneRanges(QList<SeekBarRange> ranges);
     const QList<SeekBarRange> &laneRanges() const { return m_ranges; }
+    // Rows the lane keeps even while they are empty (so it does not grow as ranges come).
+    void setLaneMinimumRows(int rows);
+    // A thin line along the top of the lane over this fraction of the bar; below 0 none.
+    void setLaneProgress(double fraction);
+    double laneProgress() const { return m_progress; }
     // Where a range is drawn: the columns whose frameAt lies in it (at least one column),
     // in its row under the track; empty when the range is off the bar's frames.
     QRect laneRect(const SeekBarRange &range) const;
@@ -75,4 +81,6 @@ private:
     QTimer *m_throttle;
     bool m_dragging = false;
     QList<SeekBarRange> m_ranges;
+    int m_minimumRows = 0;
+    double m_progress = -1.0;
 };

@@ -54,12 +54,13 @@ public:
 
     // Over the picture area, else over the window.
     void centre(QDialog *dialog) const;
+    // Any other modal dialog under the same policy; its exec() result.
+    int run(QDialog &dialog, const std::function<void()> &whilePaused = {});
 
 private:
     // The result says whether the playback timer ran.
     bool pause();
     void resume(bool timerWasActive);
-    int run(QDialog &dialog, const std::function<void()> &whilePaused = {});
 
     Parts m;
     QPointer<QDialog> m_deviceWarning; // the lost-device notice while it is open

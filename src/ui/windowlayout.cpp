@@ -148,6 +148,7 @@ WindowWidgets build(QMainWindow *window, ApplicationState *state, QObject *filte
     timecodeRow->setContentsMargins(0, 0, 0, 0);
     timecodeRow->setSpacing(0);
     w.playbackInfoLabel = new QLabel(w.bottomPanel);
+    w.playbackInfoLabel->setObjectName(QStringLiteral("PlaybackInfoLabel"));
     w.playbackInfoLabel->setFont(courier(18));
     w.playbackInfoLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     timecodeRow->addWidget(w.playbackInfoLabel, 1);

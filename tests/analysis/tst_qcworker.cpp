@@ -32,6 +32,8 @@ private slots:
     void eventsArriveAsFound();
     void abortEndsTheRun();
     void aFailedFileDoesNotStopTheOthers();
+    void pauseHoldsTheRun_data();
+    void pauseHoldsTheRun();
 };
 
 void TestQcWorker::eventsArriveAsFound()
@@ -105,6 +107,45 @@ void TestQcWorker::aFailedFileDoesNotStopTheOthers()
     QCOMPARE(analysed.size(), 1);
     QCOMPARE(analysed.first().at(0).toInt(), 1);
     QCOMPARE(events.size(), 2);
+}
+
+void TestQcWorker::pauseHoldsTheRun_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<bool>("abortWhilePaused");
+    QTest::newRow("pictures, resumed") << "qc_faults.mkv" << false;
+    QTest::newRow("pictures, aborted while held") << "qc_faults.mkv" << true;
+    QTest::newRow("sound only, resumed") << "qc_audio_only.wav" << false;
+}
+
+void TestQcWorker::pauseHoldsTheRun()
+{
+    QFETCH(QString, clip);
+    QFETCH(bool, abortWhilePaused);
+    Run run({testsupport::mediaPath(clip)});
+    QSignalSpy analysed(run.worker(), &QcWorker::fileAnalysed);
+    QSignalSpy aborted(run.worker(), &QcWorker::aborted);
+    QSignalSpy finished(run.worker(), &QcWorker::finished);
+    std::atomic<int> progress{-1};
+    QObject::connect(run.worker(), &QcWorker::progressChanged, run.worker(),
+                     [&](int, int percent) { progress = percent; }, Qt::DirectConnection);
+    // Held from the start (as when the player plays while a file opens): the file is opened
+    // but no picture is read.
+    run.callLive([](QcWorker *worker) { worker->setPaused(true); });
+    run.start();
+    QVERIFY(!finished.wait(1500));
+    QVERIFY2(progress.load() <= 0, qPrintable(QString::number(progress.load())));
+    if (abortWhilePaused) {
+        run.abort();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(aborted.size(), 1);
+        QCOMPARE(analysed.size(), 0);
+        return;
+    }
+    run.callLive([](QcWorker *worker) { worker->setPaused(false); });
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(analysed.size(), 1);
+    QCOMPARE(progress.load(), 100);
 }
 
 QTEST_GUILESS_MAIN(TestQcWorker)

@@ -37,7 +37,10 @@ void TestKeyCommands::modifierClasses_data()
         << int(Qt::ControlModifier | Qt::MetaModifier | Qt::ShiftModifier | Qt::AltModifier)
         << int(ModifierClass::Other);
     QTest::newRow("alt") << int(Qt::AltModifier) << int(ModifierClass::Other);
-    QTest::newRow("ctrl+shift") << int(Qt::ControlModifier | Qt::ShiftModifier) << int(ModifierClass::Other);
+    QTest::newRow("ctrl+shift") << int(Qt::ControlModifier | Qt::ShiftModifier) << int(ModifierClass::CommandShift);
+    QTest::newRow("meta+shift") << int(Qt::MetaModifier | Qt::ShiftModifier) << int(ModifierClass::CommandShift);
+    QTest::newRow("ctrl+meta+shift") << int(Qt::ControlModifier | Qt::MetaModifier | Qt::ShiftModifier)
+                                     << int(ModifierClass::Other);
 }
 
 void TestKeyCommands::modifierClasses()

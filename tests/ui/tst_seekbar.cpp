@@ -36,6 +36,7 @@ private slots:
     void rowsStackUnderTheTrack();
     void hoverTellsTheRangeUnderTheMouse();
     void withoutRangesItIsAPlainSlider();
+    void reservedRowsProgressAndMarks();
 };
 
 void TestSeekBar::clickJumpsToTheFrameUnderTheMouse_data()
@@ -139,7 +140,7 @@ void TestSeekBar::laneRangesCoverTheirFrames()
     QFETCH(qint64, last);
     SeekBar bar;
     bar.setRange(0, maximum);
-    bar.setLaneRanges({{first, last, 0, QColor(kMagenta), QStringLiteral("range")}});
+    bar.setLaneRanges({{first, last, 0, QColor(kMagenta), QStringLiteral("range"), {}}});
     bar.resize(1200, bar.sizeHint().height());
     const QRect rect = bar.laneRect(bar.laneRanges().first());
     QVERIFY(!rect.isEmpty());
@@ -173,7 +174,7 @@ void TestSeekBar::rowsStackUnderTheTrack()
     SeekBar bar;
     bar.setRange(0, 999);
     // A range of one frame among a thousand is still one column wide.
-    bar.setLaneRanges({{500, 500, 0, QColor(kMagenta), {}}, {500, 500, 1, QColor(kCyan), {}}});
+    bar.setLaneRanges({{500, 500, 0, QColor(kMagenta), {}, {}}, {500, 500, 1, QColor(kCyan), {}, {}}});
     bar.resize(400, bar.sizeHint().height());
     const QRect row0 = bar.laneRect(bar.laneRanges()[0]);
     const QRect row1 = bar.laneRect(bar.laneRanges()[1]);
@@ -187,7 +188,7 @@ void TestSeekBar::rowsStackUnderTheTrack()
     QVERIFY(std::abs(bar.frameAt(row0.left()) - 500) <= 2);
 
     // A range off the bar's frames is not drawn.
-    bar.setLaneRanges({{1200, 1300, 0, QColor(kMagenta), {}}});
+    bar.setLaneRanges({{1200, 1300, 0, QColor(kMagenta), {}, {}}});
     QVERIFY(bar.laneRect(bar.laneRanges().first()).isEmpty());
 }
 
@@ -195,10 +196,10 @@ void TestSeekBar::hoverTellsTheRangeUnderTheMouse()
 {
     SeekBar bar;
     bar.setRange(0, 99);
-    bar.setLaneRanges({{10, 19, 0, QColor(kMagenta), QStringLiteral("black frames 10-19")},
-                       {40, 59, 0, QColor(kCyan), QStringLiteral("silence 40-59")},
-                       {50, 54, 1, QColor(kMagenta), QStringLiteral("freeze 50-54")},
-                       {45, 47, 0, QColor(kMagenta), QStringLiteral("drawn last, on top")}});
+    bar.setLaneRanges({{10, 19, 0, QColor(kMagenta), QStringLiteral("black frames 10-19"), {}},
+                       {40, 59, 0, QColor(kCyan), QStringLiteral("silence 40-59"), {}},
+                       {50, 54, 1, QColor(kMagenta), QStringLiteral("freeze 50-54"), {}},
+                       {45, 47, 0, QColor(kMagenta), QStringLiteral("drawn last, on top"), {}}});
     bar.resize(1000, bar.sizeHint().height());
     bar.show();
     QVERIFY(QTest::qWaitForWindowExposed(&bar));
@@ -234,10 +235,37 @@ void TestSeekBar::withoutRangesItIsAPlainSlider()
     SeekBar bar;
     QCOMPARE(bar.sizeHint(), slider.sizeHint());
     QCOMPARE(bar.minimumSizeHint(), slider.minimumSizeHint());
-    bar.setLaneRanges({{0, 1, 2, QColor(kMagenta), {}}});
+    bar.setLaneRanges({{0, 1, 2, QColor(kMagenta), {}, {}}});
     QVERIFY(bar.sizeHint().height() > slider.sizeHint().height());
     bar.setLaneRanges({});
     QCOMPARE(bar.sizeHint(), slider.sizeHint());
+}
+
+void TestSeekBar::reservedRowsProgressAndMarks()
+{
+    SeekBar one;
+    one.setLaneRanges({{0, 1, 0, QColor(kMagenta), {}, {}}});
+    SeekBar bar;
+    bar.setRange(0, 999);
+    // Reserved rows keep the bar's height while ranges come and go.
+    bar.setLaneMinimumRows(3);
+    const int reserved = bar.sizeHint().height();
+    QCOMPARE(reserved, one.sizeHint().height() + 2 * (one.sizeHint().height() - QSlider(Qt::Horizontal).sizeHint().height() - 2));
+    bar.setLaneRanges({{100, 399, 1, QColor(kMagenta), {}, QColor(kCyan)}});
+    QCOMPARE(bar.sizeHint().height(), reserved);
+    bar.resize(400, reserved);
+    // The mark is the range's bottom line, over the colour.
+    const QRect rect = bar.laneRect(bar.laneRanges().first());
+    QCOMPARE(pixelAt(bar, rect.topLeft()), kMagenta);
+    QCOMPARE(pixelAt(bar, QPoint(rect.left(), rect.bottom())), kCyan);
+    // Progress: a line at the lane's top over that share of the width, none when negative.
+    const int laneTop = bar.laneRect({0, 0, 0, QColor(kMagenta), {}, {}}).top() - 2;
+    bar.setPalette([] { QPalette p; p.setColor(QPalette::Mid, QColor(kCyan)); return p; }());
+    bar.setLaneProgress(0.5);
+    QCOMPARE(pixelAt(bar, QPoint(150, laneTop)), kCyan);
+    QVERIFY(pixelAt(bar, QPoint(250, laneTop)) != kCyan);
+    bar.setLaneProgress(-1.0);
+    QVERIFY(pixelAt(bar, QPoint(150, laneTop)) != kCyan);
 }
 
 QTEST_MAIN(TestSeekBar)

@@ -157,7 +157,7 @@ qreal drawKeyCap(QPainter &p, qreal x, qreal centreY, const QString &text)
 
 void drawKeys(QPainter &p, qreal x, qreal centreY, const QString &keys)
 {
-    static const QRegularExpression token(QStringLiteral(R"(\[([^\]]+)\]|(\S+))"));
+    static const QRegularExpression token(QStringLiteral(R"(\[(\]|[^\]]+)\]|(\S+))"));
     const QFont joinFont = font(17);
     const QFontMetricsF fm(joinFont);
     auto it = token.globalMatch(keys);
@@ -195,6 +195,8 @@ QImage drawHelp()
         {"TC Go to mode", "[Return] or [Enter]"},
         {"Rotate 90 deg.", "[Ctrl] + [L]"},
         {"Enable safety area", "[E]"},
+        {"Next / previous QC event", "[]] / [[]"},
+        {"QC event list", "[Q]"},
     };
     const QList<HelpRow> right = {
         {"Gang audio, Mute", "[1] [2] [3] [4] [5] [6] [7] [8] [M]"},
@@ -210,6 +212,7 @@ QImage drawHelp()
         {"Copy to clipboard", "[Double-click] timecode"},
         {"Loudness measurement", "[Ctrl] + [Shift] + [Alt] + [U]"},
         {"Setup safety area", "[Ctrl] + [E]"},
+        {"Export QC report", "[Ctrl] + [Shift] + [E]"},
     };
 
     QImage image(1280, 720, QImage::Format_ARGB32);
@@ -233,7 +236,7 @@ QImage drawHelp()
     p.drawLine(QPointF(56, 92), QPointF(1224, 92));
 
     const qreal top = 108;
-    const qreal pitch = 40;
+    const qreal pitch = 35;
     const qreal columnX[2] = {56, 660};
     const qreal columnW = 564;
     const qreal keyOffset = 238;
@@ -253,7 +256,8 @@ QImage drawHelp()
         }
     }
     p.setPen(QPen(kRule, 1));
-    p.drawLine(QPointF(640, top + 4), QPointF(640, top + 13 * pitch - 4));
+    const qsizetype rows = std::max(left.size(), right.size());
+    p.drawLine(QPointF(640, top + 4), QPointF(640, top + rows * pitch - 4));
     p.drawLine(QPointF(56, 646), QPointF(1224, 646));
 
     // Footer, bottom right: Escape returns.
