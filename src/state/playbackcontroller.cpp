@@ -221,11 +221,11 @@ void PlaybackController::stopWith(const char *reason)
 int64_t PlaybackController::clockFrame()
 {
     const double wall = double(m_playTimer.isValid() ? m_playTimer.elapsed() : 0) / 1000.0;
-    std::optional<int64_t> processed;
+    std::optional<int64_t> played;
     if (hasAudioSink())
-        processed = m_audio->processedUSecs();
+        played = m_audio->playedUSecs();
     const bool wasSynced = m_clock.audioSynced();
-    const double t = m_clock.seconds(wall, processed);
+    const double t = m_clock.seconds(wall, played);
     if (!wasSynced && m_clock.audioSynced())
         qDebug().noquote() << QStringLiteral("Playback: audio output started after %1 ms").arg(qRound(wall * 1000.0));
     return pacing::clockFrame(m_startFrame, fps(), t);
@@ -235,7 +235,7 @@ double PlaybackController::audioClockSeconds() const
 {
     if (!hasAudioSink() || !isForwardNormalSpeed())
         return -1.0;
-    return m_clock.audioSeconds(m_audio->processedUSecs());
+    return m_clock.audioSeconds(m_audio->playedUSecs());
 }
 
 void PlaybackController::onPlaybackTimer()
@@ -491,7 +491,7 @@ void PlaybackController::startAudioOutput()
 {
     m_skippedAudioUSecs = 0;
     const bool active = m_audio && m_audio->start();
-    m_clock.start(active, active ? m_audio->processedUSecs() : 0);
+    m_clock.start(active, 0);
 }
 
 void PlaybackController::stopAudioOutput()
@@ -518,7 +518,10 @@ void PlaybackController::feedAudio(const QByteArray &block)
         m_audio->enqueue(block);
 
     if (m_audio->isStarted() && m_audio->hasSink()) {
-        m_audio->resume();
+        // The stream plays from its first write: resumed empty, it would start with an
+        // underrun.
+        if (m_audio->pendingBytes() > 0)
+            m_audio->resume();
         catchUpAudio();
         m_audio->pump();
         const QByteArray played = m_audio->takePlayed(0.5 / std::max(fps(), 1.0));
@@ -540,7 +543,7 @@ void PlaybackController::catchUpAudio()
     // Dropping that much of the unplayed audio brings it back in step with the picture.
     // Only when that much is waiting: when the engine itself delivers too little (media
     // too heavy for the machine), dropping would only turn choppy sound into silence.
-    const double lag = m_clock.audioLag(m_audio->processedUSecs());
+    const double lag = m_clock.audioLag(m_audio->playedUSecs());
     if (!(lag > pacing::PlaybackClock::stallSkipThreshold))
         return;
     const int64_t skipped = m_audio->dropPending(lag);

@@ -57,7 +57,7 @@ public:
     // Drops everything not yet written and the played-audio history.
     void clearAudioBuffers();
     // Forgets written-but-unreported bytes and the played-level accumulation; played time
-    // is counted from the device's processedUSecs() now.
+    // is counted from the device's played time now.
     void resetAudioTracking();
     // Called with every frame answer's block and, during forward 1x, with an empty block
     // on every tick. Outside forward 1x it discards and suspends.

@@ -198,7 +198,7 @@ void TestPlaybackEndToEnd::forwardFollowsTheAudioDevice()
 
     player.controller->setPlaybackState(Forward);
     const QList<int64_t> shown = watchFrames(player, 3000);
-    const int64_t played = player.audio.processedUSecs();
+    const int64_t played = player.audio.playedUSecs();
     const int64_t last = player.state.currentFrameNumber();
     const bool audioLed = player.controller->isAudioClockSynced();
     player.controller->setPlaybackState(Stopped);
