@@ -140,6 +140,7 @@ bool AudioOutput::start()
     if (!m_sink)
         return false;
     m_started = true;
+    m_sinceStart.start();
     m_startUSecs = m_sink->processedUSecs();
     m_written.clear();
     m_bytesWritten = 0;
@@ -228,7 +229,12 @@ void AudioOutput::enqueue(const QByteArray &block)
 
 void AudioOutput::pump()
 {
-    if (!isStarted() || !m_sink || isSuspended())
+    if (!isStarted() || !m_sink)
+        return;
+    if (!m_streamUsed && !m_pending.isEmpty()
+        && (m_pending.size() >= m_sink->bufferSize() || m_sinceStart.elapsed() >= fillWaitMs))
+        resume();
+    if (isSuspended())
         return;
     const qsizetype offer = wholeFrames(std::min<qsizetype>(m_pending.size(), m_sink->bytesFree()));
     if (offer <= 0)

@@ -2,6 +2,7 @@
 
 #include <QAudioDevice>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -37,6 +38,7 @@ class AudioOutput : public QObject
 
 public:
     static constexpr int bytesPerFrame = 4; // 16-bit stereo
+    static constexpr int fillWaitMs = 250;
 
     explicit AudioOutput(QObject *parent = nullptr);
     ~AudioOutput() override;
@@ -56,16 +58,20 @@ public:
     QAudioSink *sink() const { return m_sink; }
 
     // Makes the sink ready to play from its start: a stream that has played before is
-    // replaced by a fresh one. It stays paused until resume(). False when there is no sink
-    // or it gave no device. playedUSecs() counts from here.
+    // replaced by a fresh one. It stays paused until pump() has a buffer's worth to write
+    // (or has waited fillWaitMs for it): started on less, it would underrun at once and then
+    // wait for a whole buffer again. False when there is no sink or it gave no device.
+    // playedUSecs() counts from here.
     bool start();
     // Ends playing: the unplayed audio goes with the stream, a fresh paused one stands by.
     void stop();
-    // Pauses a playing stream; resume() continues it (and starts one that start() made).
+    // Pauses a playing stream; resume() continues it.
     void suspend();
     void resume();
     bool isSuspended() const;
     bool isStarted() const { return m_started && !m_pushDevice.isNull(); }
+    // Started, but the stream still waits for a buffer's worth of audio to begin with.
+    bool isFilling() const { return isStarted() && !m_streamUsed; }
     // The sink's own played-time counter in microseconds (0 without a sink).
     int64_t processedUSecs() const;
     // Microseconds played since start(): the sink's counter, but never more than the
@@ -80,7 +86,7 @@ public:
     void resetTracking();
     // Queues a block of 16-bit stereo for the device.
     void enqueue(const QByteArray &block);
-    // Writes as much of the queue as the device takes now.
+    // Writes as much of the queue as the device takes now; starts the stream start() made.
     void pump();
     // Keeps at most maxBytes of unwritten audio (the oldest goes), so that a run without
     // a device cannot hoard the whole file.
@@ -125,6 +131,7 @@ private:
     bool m_started = false;      // start() made the stream ready for this run
     bool m_streamUsed = false;   // the stream has been resumed since it was connected
     int64_t m_startUSecs = 0;    // processedUSecs() at start()
+    QElapsedTimer m_sinceStart;
     int64_t m_streamBytes = 0;   // written into the current stream since it was connected
     QByteArray m_pending;  // received, not yet written
     QByteArray m_written;  // written, not yet reported as played

@@ -296,9 +296,10 @@ void PlaybackController::requestDueFrame()
         }
     }
     if (due <= current) {
-        // The clock waits for the device's first played samples, but a device given no
-        // sound yet (the answer that started the run brought none) would keep it waiting
-        // for good: the next frame's answer brings the sound.
+        // The clock waits for the device's first played samples, but the output begins only
+        // with a buffer's worth of sound, which the answer that started the run may not
+        // have brought (it brings what was decoded up to its frame): the next frames'
+        // answers bring more.
         if (!awaitsFirstSound())
             return;
         due = current + 1;
@@ -317,8 +318,7 @@ void PlaybackController::requestDueFrame()
 
 bool PlaybackController::awaitsFirstSound() const
 {
-    return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && bytesWritten() == 0
-        && pendingAudioBytes() == 0;
+    return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && m_audio->isFilling();
 }
 
 void PlaybackController::requestSeek(int position)
@@ -518,10 +518,6 @@ void PlaybackController::feedAudio(const QByteArray &block)
         m_audio->enqueue(block);
 
     if (m_audio->isStarted() && m_audio->hasSink()) {
-        // The stream plays from its first write: resumed empty, it would start with an
-        // underrun.
-        if (m_audio->pendingBytes() > 0)
-            m_audio->resume();
         catchUpAudio();
         m_audio->pump();
         const QByteArray played = m_audio->takePlayed(0.5 / std::max(fps(), 1.0));
