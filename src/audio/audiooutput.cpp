@@ -179,6 +179,11 @@ void AudioOutput::resume()
     m_streamUsed = true;
 }
 
+bool AudioOutput::isFilling() const
+{
+    return isStarted() && m_bytesWritten + m_pending.size() < m_sink->bufferSize();
+}
+
 bool AudioOutput::isSuspended() const
 {
     return m_sink && m_sink->state() == QAudio::SuspendedState;

@@ -59,9 +59,9 @@ public:
 
     // Makes the sink ready to play from its start: a stream that has played before is
     // replaced by a fresh one. It stays paused until pump() has a buffer's worth to write
-    // (or has waited fillWaitMs for it): started on less, it would underrun at once and then
-    // wait for a whole buffer again. False when there is no sink or it gave no device.
-    // playedUSecs() counts from here.
+    // (or has waited fillWaitMs for it): started on less, it underruns on a busy machine
+    // before the next answer brings more, and then waits for a whole buffer again. False
+    // when there is no sink or it gave no device. playedUSecs() counts from here.
     bool start();
     // Ends playing: the unplayed audio goes with the stream, a fresh paused one stands by.
     void stop();
@@ -70,8 +70,9 @@ public:
     void resume();
     bool isSuspended() const;
     bool isStarted() const { return m_started && !m_pushDevice.isNull(); }
-    // Started, but the stream still waits for a buffer's worth of audio to begin with.
-    bool isFilling() const { return isStarted() && !m_streamUsed; }
+    // Started, and holding less than a buffer's worth of sound since: the start of the run
+    // wants more before the output can play on its own.
+    bool isFilling() const;
     // The sink's own played-time counter in microseconds (0 without a sink).
     int64_t processedUSecs() const;
     // Microseconds played since start(): the sink's counter, but never more than the

@@ -296,10 +296,10 @@ void PlaybackController::requestDueFrame()
         }
     }
     if (due <= current) {
-        // The clock waits for the device's first played samples, but the output begins only
-        // with a buffer's worth of sound, which the answer that started the run may not
-        // have brought (it brings what was decoded up to its frame): the next frames'
-        // answers bring more.
+        // The clock waits for the device's first played samples, but the answer that
+        // started the run brings only the sound decoded up to its frame, which may be too
+        // little to begin with or to last until the next answer: the next frames' answers
+        // bring more (the engine reads ahead for them).
         if (!awaitsFirstSound())
             return;
         due = current + 1;
