@@ -1,48 +1,13 @@
 #include "engine/pixelprobe.h"
 
 #include "av/ffmpeg.h"
-#include "core/rotation.h"
+#include "core/canvasmapping.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 namespace pixelprobe {
-
-std::optional<QPoint> canvasToSource(const CanvasPoint &point, int frameWidth, int frameHeight)
-{
-    if (frameWidth <= 0 || frameHeight <= 0 || point.width <= 0 || point.height <= 0)
-        return std::nullopt;
-    const int r = normalizeQuarterTurn(point.rotationDegrees);
-    const bool sideways = r == 90 || r == 270;
-    const int shownW = sideways ? frameHeight : frameWidth;
-    const int shownH = sideways ? frameWidth : frameHeight;
-
-    const double scale = std::min(double(point.width) / shownW, double(point.height) / shownH);
-    if (!(scale > 0))
-        return std::nullopt;
-    // Canvas pixel centre -> picture coordinates measured from pixel centres. The picture
-    // reaches half a pixel beyond the outer centres: an enlarged picture's edge pixels are
-    // wider than one canvas pixel and must read as inside all the way to the bar.
-    const double px = (point.x + 0.5 - (point.width - scale * shownW) * 0.5) / scale - 0.5;
-    const double py = (point.y + 0.5 - (point.height - scale * shownH) * 0.5) / scale - 0.5;
-    if (px < -0.5 || py < -0.5 || px >= shownW - 0.5 || py >= shownH - 0.5)
-        return std::nullopt;
-    const int dx = std::clamp(int(std::lround(px)), 0, shownW - 1);
-    const int dy = std::clamp(int(std::lround(py)), 0, shownH - 1);
-
-    // Undo the viewer's clockwise turn.
-    QPoint source;
-    switch (r) {
-    case 90: source = QPoint(dy, frameHeight - 1 - dx); break;
-    case 180: source = QPoint(frameWidth - 1 - dx, frameHeight - 1 - dy); break;
-    case 270: source = QPoint(frameWidth - 1 - dy, dx); break;
-    default: source = QPoint(dx, dy); break;
-    }
-    source.setX(std::clamp(source.x(), 0, frameWidth - 1));
-    source.setY(std::clamp(source.y(), 0, frameHeight - 1));
-    return source;
-}
 
 unsigned componentValue(const AVFrame *frame, int c, int x, int y)
 {
@@ -110,7 +75,9 @@ QString PixelProbe::sourceConvertText(int64_t frameNumber, const pixelprobe::Can
             return {};
         m_frameNumber = frameNumber;
     }
-    const std::optional<QPoint> pixel = pixelprobe::canvasToSource(point, m_frame->width, m_frame->height);
+    const std::optional<QPoint> pixel = canvasToSourcePixel(QPoint(point.x, point.y), QSize(point.width, point.height),
+                                                            QSize(m_frame->width, m_frame->height),
+                                                            point.rotationDegrees);
     if (!pixel)
         return {};
     if (m_image.isNull())

@@ -7,12 +7,10 @@
 #include "av/ffmpegptr.h"
 
 #include <QImage>
-#include <QPoint>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 
 struct AVFrame;
 
@@ -27,10 +25,6 @@ struct CanvasPoint {
     int height = 0;
     int rotationDegrees = 0;
 };
-
-// The source pixel under the point of a frameWidth x frameHeight frame; empty in the bars
-// around the fitted picture or when any size is not positive.
-std::optional<QPoint> canvasToSource(const CanvasPoint &point, int frameWidth, int frameHeight);
 
 // Stored value of component c (0 = first in the format's own order) at pixel (x, y) of the
 // frame, in luma/RGB coordinates: chroma of subsampled formats is read at the chroma sample

@@ -68,10 +68,9 @@ QList<float> VideoEngine::levelSnapshot()
         return audioEngine->lastSnapshot();
     const QList<float> peaks = audioEngine->takePeaks();
     QList<float> snapshot(audioEngine->channelCount(), levels::kFloorDb);
-    for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i) {
-        if (peaks[i] > 0.000001f)
-            snapshot[i] = 20.0f * std::log10(peaks[i]);
-    }
+    // Quieter peaks than the floor stay apart from silence in the list.
+    for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i)
+        snapshot[i] = levels::linearToDbfs(peaks[i], levels::kFloorDb, 0.000001f);
     audioEngine->setLastSnapshot(snapshot);
     audioEngine->setHasNewAudio(false);
     return snapshot;

@@ -1,6 +1,7 @@
 #include "loudness/loudnessgraph.h"
 
 #include "av/ffmpeg.h"
+#include "core/levels.h"
 
 #include <QByteArray>
 
@@ -133,11 +134,9 @@ QString LoudnessGraph::drain()
         }
         if (const AVDictionaryEntry *entry = av_dict_get(frame->metadata, "lavfi.r128.true_peak", nullptr, 0);
             entry && parseNumber(entry->value, &value)) {
-            if (value > 0.0) {
-                m_truePeakDb = 20.0 * std::log10(value);
-                m_truePeakSeen = true;
-            } else if (value == 0.0) {
-                m_truePeakDb = -std::numeric_limits<double>::infinity();
+            // A negative peak is no reading; a zero one is silence.
+            if (value >= 0.0) {
+                m_truePeakDb = levels::linearToDbfs(value, -std::numeric_limits<double>::infinity());
                 m_truePeakSeen = true;
             }
         }

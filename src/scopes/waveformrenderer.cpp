@@ -1,6 +1,7 @@
 #include "scopes/waveformrenderer.h"
 
 #include "av/ffmpeg.h"
+#include "core/canvasmapping.h"
 #include "core/rotation.h"
 
 #include <QFont>
@@ -50,8 +51,9 @@ int canvasColumn(int scopeColumn, int canvasWidth)
 }
 
 // Calls visit(sourceX, sourceY) for every canvas row of canvas column canvasX, with
-// (-1, -1) where the row lies outside the picture. The plain turns index directly; the
-// quarter turns go through the fit.
+// (-1, -1) where the row lies outside the picture. For the plain turns the canvas is the
+// frame and the fit is the identity, so they index directly; the quarter turns go through
+// the fit.
 template <typename Visit>
 inline void forEachSample(int canvasX, QSize canvas, QSize frame, int rotation, Visit visit)
 {
@@ -67,7 +69,7 @@ inline void forEachSample(int canvasX, QSize canvas, QSize frame, int rotation, 
             visit(sx, std::clamp(h - 1 - y, 0, h - 1));
     } else {
         for (int y = 0; y < canvas.height(); ++y) {
-            const std::optional<QPoint> p = mapCanvasToSource(canvasX, y, canvas, frame, rotation);
+            const std::optional<QPoint> p = canvasToSourcePixel(QPoint(canvasX, y), canvas, frame, rotation);
             if (p)
                 visit(p->x(), p->y());
             else
@@ -579,34 +581,6 @@ QSize scopeCanvasSize(QSize frameSize, int rotationDegrees)
     if ((r == 90 || r == 270) && frameSize.width() < frameSize.height())
         return frameSize.transposed();
     return frameSize;
-}
-
-std::optional<QPoint> mapCanvasToSource(int x, int y, QSize canvas, QSize frame, int rotationDegrees)
-{
-    const int w = frame.width();
-    const int h = frame.height();
-    if (w <= 0 || h <= 0)
-        return std::nullopt;
-    const int r = normalizeQuarterTurn(rotationDegrees);
-    if (r == 0)
-        return QPoint(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
-    if (r == 180)
-        return QPoint(std::clamp(w - 1 - x, 0, w - 1), std::clamp(h - 1 - y, 0, h - 1));
-
-    const double cw = canvas.width();
-    const double ch = canvas.height();
-    const double s = std::min(cw / h, ch / w);
-    if (!(s > 0.0))
-        return std::nullopt;
-    const double u = (x + 0.5 - (cw - s * h) / 2.0) / s - 0.5;
-    const double v = (y + 0.5 - (ch - s * w) / 2.0) / s - 0.5;
-    if (u < 0.0 || v < 0.0 || u > h - 1 || v > w - 1)
-        return std::nullopt;
-    const int ui = std::clamp(int(std::round(u)), 0, h - 1);
-    const int vi = std::clamp(int(std::round(v)), 0, w - 1);
-    if (r == 90)
-        return QPoint(vi, h - 1 - ui);
-    return QPoint(w - 1 - vi, ui);
 }
 
 namespace {

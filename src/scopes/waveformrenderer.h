@@ -4,10 +4,8 @@
 #include "core/scoperequest.h"
 
 #include <QImage>
-#include <QPoint>
 #include <QSize>
 
-#include <optional>
 
 struct AVFrame;
 
@@ -42,10 +40,6 @@ float scopeIntensity(float n, float m);
 // The canvas the scope scans for a frame of frameSize under 'rotationDegrees': the frame
 // itself, or for a quarter turn of a portrait frame its transposed (landscape) size.
 QSize scopeCanvasSize(QSize frameSize, int rotationDegrees);
-
-// Source pixel under canvas point (x, y), the rotated picture centred and fitted into the
-// canvas as the viewer shows it; nullopt in the letterbox or pillar-box area.
-std::optional<QPoint> mapCanvasToSource(int x, int y, QSize canvas, QSize frame, int rotationDegrees);
 
 // The three renderers add traces to 'image' (the graticule). The first two decline
 // (return false, image untouched) when the frame is not theirs or a work buffer cannot be

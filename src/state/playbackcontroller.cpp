@@ -14,6 +14,9 @@ namespace {
 
 constexpr int kBytesPerFrame = AudioOutput::bytesPerFrame;
 constexpr int kMaxRecoveryAttempts = 3;
+// Played peaks are measured from 0.0001 up, so the played sides read down to -80 dB before
+// the meter's own floor takes over.
+constexpr float kPlayedFloorDb = -80.0f;
 
 float levelAt(const QList<float> &list, int channel)
 {
@@ -571,8 +574,8 @@ void PlaybackController::updatePlayedLevels(const QByteArray &played)
     const int64_t updateBytes = std::max<int64_t>(4, 4 * int64_t(std::max(sampleRate(), 1)) / 50);
     if (m_playedLevelBytes < updateBytes)
         return;
-    const float dbL = 20.0f * std::log10(std::max(m_playedPeakL, 0.0001f));
-    const float dbR = 20.0f * std::log10(std::max(m_playedPeakR, 0.0001f));
+    const float dbL = levels::linearToDbfs(m_playedPeakL, kPlayedFloorDb);
+    const float dbR = levels::linearToDbfs(m_playedPeakR, kPlayedFloorDb);
     m_playedPeakL = 0.0f;
     m_playedPeakR = 0.0f;
     m_playedLevelBytes = 0;

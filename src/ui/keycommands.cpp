@@ -47,42 +47,71 @@ bool isFilteredKey(int key)
     }
 }
 
+KeyCommandTable::Rule KeyCommandTable::accepting(Handler handler)
+{
+    return [handler = std::move(handler)](const KeyStroke &stroke) {
+        handler(stroke.key, stroke.modifiers);
+        return KeyOutcome::Accepted;
+    };
+}
+
 void KeyCommandTable::add(int key, ModifierClass modifiers, Handler handler)
 {
-    m_rows.push_back(Row{key, false, modifiers, std::move(handler)});
+    m_rows.push_back(Row{key, false, false, modifiers, accepting(std::move(handler))});
 }
 
 void KeyCommandTable::add(std::initializer_list<int> keys, ModifierClass modifiers, const Handler &handler)
 {
-    for (int key : keys)
-        m_rows.push_back(Row{key, false, modifiers, handler});
+    addRule(keys, modifiers, accepting(handler));
 }
 
 void KeyCommandTable::addAnyModifiers(std::initializer_list<int> keys, const Handler &handler)
 {
+    addRule(keys, accepting(handler));
+}
+
+void KeyCommandTable::addRule(std::initializer_list<int> keys, ModifierClass modifiers, const Rule &rule)
+{
     for (int key : keys)
-        m_rows.push_back(Row{key, true, ModifierClass::None, handler});
+        m_rows.push_back(Row{key, false, false, modifiers, rule});
 }
 
-const KeyCommandTable::Row *KeyCommandTable::find(int key, ModifierClass modifiers) const
+void KeyCommandTable::addRule(std::initializer_list<int> keys, const Rule &rule)
 {
-    for (const Row &row : m_rows) {
-        if (row.key == key && (row.anyModifiers || row.modifiers == modifiers))
-            return &row;
+    for (int key : keys)
+        m_rows.push_back(Row{key, false, true, ModifierClass::None, rule});
+}
+
+void KeyCommandTable::addCatchAll(Rule rule)
+{
+    m_rows.push_back(Row{0, true, true, ModifierClass::None, std::move(rule)});
+}
+
+void KeyCommandTable::addRelease(std::initializer_list<int> keys, const Rule &rule)
+{
+    for (int key : keys)
+        m_releaseRows.push_back(Row{key, false, true, ModifierClass::None, rule});
+}
+
+KeyOutcome KeyCommandTable::run(const std::vector<Row> &rows, const KeyStroke &stroke)
+{
+    for (const Row &row : rows) {
+        if (!row.anyKey && row.key != stroke.key)
+            continue;
+        if (!row.anyModifiers && row.modifiers != stroke.modifiers)
+            continue;
+        if (const KeyOutcome outcome = row.rule(stroke); outcome != KeyOutcome::NotMine)
+            return outcome;
     }
-    return nullptr;
+    return KeyOutcome::NotMine;
 }
 
-bool KeyCommandTable::binds(int key, ModifierClass modifiers) const
+KeyOutcome KeyCommandTable::dispatch(const KeyStroke &stroke) const
 {
-    return find(key, modifiers) != nullptr;
+    return run(m_rows, stroke);
 }
 
-bool KeyCommandTable::dispatch(int key, ModifierClass modifiers) const
+KeyOutcome KeyCommandTable::dispatchRelease(const KeyStroke &stroke) const
 {
-    const Row *row = find(key, modifiers);
-    if (!row)
-        return false;
-    row->handler(key, modifiers);
-    return true;
+    return run(m_releaseRows, stroke);
 }

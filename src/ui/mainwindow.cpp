@@ -8,78 +8,39 @@
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
-#include "ui/aboutdialog.h"
-#include "ui/audiodevicedialog.h"
 #include "ui/audiometerwidget.h"
+#include "ui/audioroutingselector.h"
+#include "ui/framenavigator.h"
 #include "ui/framepresenter.h"
 #include "ui/imageexporter.h"
 #include "ui/keycommands.h"
-#include "ui/messagedialog.h"
 #include "ui/openfilecommand.h"
 #include "ui/pixelinspectoroverlay.h"
-#include "ui/safetyareadialog.h"
+#include "ui/playbacktimer.h"
 #include "ui/scopewidget.h"
+#include "ui/seekbar.h"
+#include "ui/timecodefield.h"
 #include "ui/uicontroller.h"
+#include "ui/viewerpresentation.h"
+#include "ui/windowdialogs.h"
 
-#include <QComboBox>
-#include <QCoreApplication>
 #include <QCursor>
-#include <QDebug>
-#include <QDeadlineTimer>
-#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QGraphicsOpacityEffect>
-#include <QGuiApplication>
-#include <QHBoxLayout>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMediaDevices>
 #include <QMimeData>
-#include <QMouseEvent>
-#include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
-#include <QSlider>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
-#include <QVBoxLayout>
-#include <QVideoFrame>
 #include <QVideoSink>
 #include <QVideoWidget>
 
 #include <algorithm>
 #include <limits>
-
-namespace {
-
-constexpr int kWindowWidth = 1380;
-constexpr int kWindowHeight = 920;
-constexpr int kViewerWidth = 1280;
-constexpr int kViewerHeight = 720;
-constexpr int kMaxRoutedChannels = 8;
-
-// The picture area's pages, as the status presenter numbers them.
-constexpr int DropHintPage = UiController::DropHintPage;
-constexpr int PicturePage = UiController::PicturePage;
-constexpr int HelpPage = UiController::HelpPage;
-constexpr int ScopePage = UiController::ScopePage;
-
-QFont courier(int pointSize)
-{
-    return QFont(QStringLiteral("Courier New"), pointSize);
-}
-
-const QString kDropHintText = QStringLiteral(
-    "<div align='center'><img src=':/Orvel.png' width='100' height='100'><br><br>"
-    "<div style='color: rgba(255, 255, 255, 128); font-size: 22px; letter-spacing: 2px; line-height: 120%;'>"
-    "Drag and drop media here.<br>To display help, press Ctrl+/.</div></div>");
-const QString kViewerPageStyle = QStringLiteral("background-color: #000000; border: 1px solid #111;");
-const QString kInfoLabelStyle = QStringLiteral("color: #888888; line-height: 1.2;");
-const QString kDialogButtonStyle = QStringLiteral("background-color: #505050; color: white; border-radius: 4px; padding: 6px;");
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -88,12 +49,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setAcceptDrops(true);
     setWindowTitle(QStringLiteral("Orvel"));
-    setFixedSize(kWindowWidth, kWindowHeight);
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        // Only the size of the available area counts, not its origin.
-        const QRect available = screen->availableGeometry();
-        move((available.width() - width()) / 2, (available.height() - height()) / 2);
-    }
+    windowlayout::placeWindow(this);
 
     videoThread = new QThread(this);
     videoEngine = new VideoEngine();
@@ -106,13 +62,23 @@ MainWindow::MainWindow(QWidget *parent)
 
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
-    connect(audioOutput, &AudioOutput::deviceLost, this, &MainWindow::onAudioDeviceLost);
 
     // The scope page is built here so that its own connections to the state come first.
-    buildWidgetTree();
+    ui = windowlayout::build(this, appState, this);
+    videoSink = ui.videoWidget->videoSink();
+    ui.scopeWidget->setVideoEngine(videoEngine);
+    // Before the window's own scope handler: the page shows the image, then a step completes.
+    connect(videoEngine, &VideoEngine::scopeImageReady, ui.scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(videoEngine, &VideoEngine::scopeScaleReady, ui.scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(ui.helpButton, &QPushButton::clicked, this, &MainWindow::onAboutClicked);
+    routing = new AudioRoutingSelector(ui.leftChannelCombo, ui.rightChannelCombo, this);
+    connect(routing, &AudioRoutingSelector::changed, this, &MainWindow::onRoutingChanged);
+    timecodeField = new TimecodeField(appState, ui.timecodeLabel, ui.bottomPanel,
+                                      [this](int64_t frame) { navigator->seekTo(frame); }, this);
 
-    uiController = new UiController(appState, metadataLabel, timecodeLabel, seekBar, viewerStack,
-                                    seekBarOpacity, &timecode, &startTimecodeOffset, this);
+    uiController = new UiController(appState, ui.metadataLabel, ui.timecodeLabel, ui.seekBar, ui.viewerStack,
+                                    ui.seekBarOpacity, timecodeField->displayTimecode(),
+                                    timecodeField->startOffset(), this);
 
     playbackTimer = new QTimer(this);
     playbackTimer->setTimerType(Qt::PreciseTimer);
@@ -122,35 +88,28 @@ MainWindow::MainWindow(QWidget *parent)
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
     connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
             &FramePresenter::onPlayedAudioReset);
-    connect(playbackController, &PlaybackController::levelsChanged, audioMeter, &AudioMeterWidget::setLevels);
+    connect(playbackController, &PlaybackController::levelsChanged, ui.audioMeter, &AudioMeterWidget::setLevels);
     connect(playbackController, &PlaybackController::rateChanged, this,
             [this](const QString &text, PlaybackController::RateLook look) {
-                playbackInfoLabel->setText(text);
+                ui.playbackInfoLabel->setText(text);
                 if (look != PlaybackController::RateLook::Keep)
-                    playbackInfoLabel->setStyleSheet(look == PlaybackController::RateLook::Good
-                                                         ? QStringLiteral("color: #4CAF50;")
-                                                         : QStringLiteral("color: #F44336;"));
+                    ui.playbackInfoLabel->setStyleSheet(look == PlaybackController::RateLook::Good
+                                                            ? QStringLiteral("color: #4CAF50;")
+                                                            : QStringLiteral("color: #F44336;"));
             });
 
-    seekThrottleTimer = new QTimer(this);
-    seekThrottleTimer->setInterval(100);
-    scopeDeferTimer = new QTimer(this);
-    scopeDeferTimer->setInterval(100);
-    scopeDeferTimer->setSingleShot(true);
-    stepTimer = new QTimer(this);
-    stepTimer->setInterval(100);
-    stepTimer->setTimerType(Qt::PreciseTimer);
+    navigator = new FrameNavigator(appState, playbackController, ui.scopeWidget, this);
     pixelInspector = new PixelInspectorOverlay(
-        inspectorLabel, helpButton,
+        ui.inspectorLabel, ui.helpButton,
         [this] {
             PixelInspectorOverlay::View view;
-            view.allowed = viewerStack->currentIndex() == PicturePage && !appState->isFullScreen()
+            view.allowed = ui.viewerStack->currentIndex() == UiController::PicturePage && !appState->isFullScreen()
                 && !appState->isHelpVisible() && appState->playState() == Stopped
                 && appState->displayChannel() == Color && appState->totalFrames() != 0 && !isAudioOnly();
             view.frame = videoSink->videoFrame();
             view.frameNumber = appState->currentFrameNumber();
-            view.widgetSize = videoWidget->size();
-            view.cursor = videoWidget->mapFromGlobal(QCursor::pos());
+            view.widgetSize = ui.videoWidget->size();
+            view.cursor = ui.videoWidget->mapFromGlobal(QCursor::pos());
             view.rotationDegrees = appState->viewerRotationDegrees();
             return view;
         },
@@ -164,25 +123,29 @@ MainWindow::MainWindow(QWidget *parent)
             return called ? text : QString();
         },
         this);
+    presentation = new ViewerPresentation({this, ui, appState, playbackController, framePresenter, pixelInspector,
+                                           playbackTimer, videoEngine},
+                                          this);
+    dialogs = new WindowDialogs({this, ui.viewerStack, appState, playbackController, playbackTimer, presentation,
+                                 framePresenter, audioOutput, [this](int rate) { recreateAudioSink(rate); }},
+                                this);
+    connect(audioOutput, &AudioOutput::deviceLost, dialogs, &WindowDialogs::showDeviceLost);
 
-    connect(seekThrottleTimer, &QTimer::timeout, this, &MainWindow::onSeekThrottleTimer);
-    connectCommandTimers();
     commands = std::make_unique<KeyCommandTable>();
     buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
-    imageExporter = new ImageExporter({this, appState, timecodeLabel, scopeWidget, videoEngine,
+    imageExporter = new ImageExporter({this, appState, ui.timecodeLabel, ui.scopeWidget, videoEngine,
                                        [this] { playbackController->setPlaybackState(Stopped, false); }},
                                       this);
 
     connectStateFanOut();
-
-    connect(seekBar, &QSlider::sliderPressed, this, &MainWindow::onSeekBarPressed);
-    connect(seekBar, &QSlider::sliderReleased, this, &MainWindow::onSeekBarReleased);
+    connectSeekBar();
     connect(videoEngine, &VideoEngine::frameReady, playbackController, &PlaybackController::onFrameReady);
-    // Scope images reach the scope widget first (connected here once it exists); the
-    // window only completes a step in flight.
-    connect(videoEngine, &VideoEngine::scopeImageReady, this, &MainWindow::onScopeImageArrived);
+    // Scope images reach the scope widget first (connected above); the window only
+    // completes a step in flight.
+    connect(videoEngine, &VideoEngine::scopeImageReady, navigator,
+            [this](const QImage &, int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -191,7 +154,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    turnInspectorOff();
+    pixelInspector->release();
     // Bounded: a read stuck on a hung share must not keep the window from closing. A
     // thread left behind only talks to the window through queued connections, which die
     // with the receivers.
@@ -199,172 +162,28 @@ MainWindow::~MainWindow()
     // Closing a PulseAudio sink runs an event loop. It must do so here, while every child
     // is alive, and with the controller gone (taking the engine's queued answers with it),
     // not amid the deletion of the children, where an answer would reach freed state.
-    for (QTimer *timer : findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-        timer->stop();
+    for (QObject *owner : {static_cast<QObject *>(this), static_cast<QObject *>(navigator),
+                           static_cast<QObject *>(ui.seekBar)})
+        for (QTimer *timer : owner->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+            timer->stop();
     delete playbackController;
     playbackController = nullptr;
     audioOutput->release();
 }
 
-void MainWindow::buildWidgetTree()
+void MainWindow::connectSeekBar()
 {
-    auto *central = new QWidget(this);
-    setCentralWidget(central);
-    auto *centralLayout = new QVBoxLayout(central);
-    centralLayout->setContentsMargins(50, 15, 50, 25);
-    centralLayout->setSpacing(0);
-
-    topPanel = new QWidget(central);
-    auto *topLayout = new QVBoxLayout(topPanel);
-    topLayout->setContentsMargins(0, 0, 0, 0);
-    topLayout->setSpacing(0);
-    pathLabel = new QLabel(topPanel);
-    pathLabel->setObjectName(QStringLiteral("PathLabel"));
-    pathLabel->setProperty("hasPath", false);
-    pathLabel->setFont(courier(12));
-    pathLabel->installEventFilter(this);
-    topLayout->addWidget(pathLabel, 0, Qt::AlignLeft);
-    topLayout->addSpacing(5);
-    centralLayout->addWidget(topPanel, 0);
-
-    viewerStack = new QStackedWidget(central);
-    viewerStack->setFixedSize(kViewerWidth, kViewerHeight);
-    viewerStack->setAttribute(Qt::WA_MouseTracking);
-    viewerStack->installEventFilter(this);
-    centralLayout->addWidget(viewerStack, 0, Qt::AlignCenter);
-
-    dropHintLabel = new QLabel(viewerStack);
-    dropHintLabel->setStyleSheet(kViewerPageStyle);
-    dropHintLabel->setAlignment(Qt::AlignCenter);
-    dropHintLabel->setAttribute(Qt::WA_MouseTracking);
-    dropHintLabel->installEventFilter(this);
-    dropHintLabel->setText(kDropHintText);
-    viewerStack->addWidget(dropHintLabel);
-
-    videoWidget = new QVideoWidget(viewerStack);
-    videoWidget->setStyleSheet(kViewerPageStyle);
-    videoWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
-    videoWidget->setAttribute(Qt::WA_MouseTracking);
-    videoWidget->installEventFilter(this);
-    videoSink = videoWidget->videoSink();
-    viewerStack->addWidget(videoWidget);
-
-    helpLabel = new QLabel(viewerStack);
-    helpLabel->setStyleSheet(QStringLiteral("background-color: #000000;"));
-    helpLabel->setAlignment(Qt::AlignCenter);
-    const QPixmap help(QStringLiteral(":/Help_Win.png"));
-    if (!help.isNull())
-        helpLabel->setPixmap(help.scaled(kViewerWidth, kViewerHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    viewerStack->addWidget(helpLabel);
-
-    scopeWidget = new ScopeWidget(appState, viewerStack);
-    scopeWidget->setObjectName(QStringLiteral("ScopePage"));
-    scopeWidget->setVideoEngine(videoEngine);
-    // Before the window's own scope handler: the page shows the image, then a step completes.
-    connect(videoEngine, &VideoEngine::scopeImageReady, scopeWidget, &ScopeWidget::onScopeImageReady);
-    connect(videoEngine, &VideoEngine::scopeScaleReady, scopeWidget, &ScopeWidget::onScopeImageReady);
-    viewerStack->addWidget(scopeWidget);
-    viewerStack->setCurrentIndex(DropHintPage);
-
-    bottomPanel = new QWidget(central);
-    auto *bottomLayout = new QVBoxLayout(bottomPanel);
-    bottomLayout->setContentsMargins(0, 0, 0, 0);
-    bottomLayout->setSpacing(0);
-    bottomLayout->addSpacing(10);
-
-    seekBar = new QSlider(Qt::Horizontal, bottomPanel);
-    seekBar->setRange(0, 1000);
-    seekBar->setValue(0);
-    seekBar->setObjectName(QStringLiteral("SeekBar"));
-    seekBar->setFocusPolicy(Qt::NoFocus);
-    seekBar->installEventFilter(this);
-    seekBarOpacity = new QGraphicsOpacityEffect(this);
-    seekBar->setGraphicsEffect(seekBarOpacity);
-    bottomLayout->addWidget(seekBar);
-    bottomLayout->addStretch(0);
-
-    auto *bottomRow = new QHBoxLayout;
-    bottomRow->setAlignment(Qt::AlignBottom);
-
-    auto *leftColumn = new QVBoxLayout;
-    leftColumn->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    helpButton = new QPushButton(QStringLiteral("i"), bottomPanel);
-    helpButton->setObjectName(QStringLiteral("HelpButton"));
-    helpButton->setFixedSize(30, 30);
-    helpButton->setFocusPolicy(Qt::NoFocus);
-    connect(helpButton, &QPushButton::clicked, this, &MainWindow::onAboutClicked);
-    leftColumn->addWidget(helpButton);
-
-    auto *centreColumn = new QVBoxLayout;
-    centreColumn->setAlignment(Qt::AlignCenter);
-    centreColumn->setSpacing(10);
-    auto *timecodeRow = new QHBoxLayout;
-    timecodeRow->setContentsMargins(0, 0, 0, 0);
-    timecodeRow->setSpacing(0);
-    playbackInfoLabel = new QLabel(bottomPanel);
-    playbackInfoLabel->setFont(courier(18));
-    playbackInfoLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    timecodeRow->addWidget(playbackInfoLabel, 1);
-    timecodeRow->addSpacing(15);
-    timecodeLabel = new QLabel(QStringLiteral("00:00:00;00"), bottomPanel);
-    timecodeLabel->setFont(courier(30));
-    timecodeLabel->setAlignment(Qt::AlignCenter);
-    timecodeLabel->setStyleSheet(QStringLiteral("color: #ffffff; letter-spacing: 2px;"));
-    timecodeLabel->installEventFilter(this);
-    timecodeRow->addWidget(timecodeLabel, 0);
-    timecodeRow->addSpacing(15);
-    timecodeRow->addWidget(new QLabel(bottomPanel), 1); // balances the row
-    centreColumn->addLayout(timecodeRow);
-
-    auto *audioRow = new QHBoxLayout;
-    audioRow->setSpacing(20);
-    audioRow->addStretch(1);
-    leftChannelCombo = new QComboBox(bottomPanel);
-    leftChannelCombo->setFixedSize(50, 24);
-    leftChannelCombo->setFocusPolicy(Qt::NoFocus);
-    audioMeter = new AudioMeterWidget(bottomPanel);
-    audioMeter->setFixedSize(280, 44);
-    audioMeter->installEventFilter(this);
-    rightChannelCombo = new QComboBox(bottomPanel);
-    rightChannelCombo->setFixedSize(50, 24);
-    rightChannelCombo->setFocusPolicy(Qt::NoFocus);
-    audioRow->addWidget(leftChannelCombo, 0, Qt::AlignBottom);
-    audioRow->addWidget(audioMeter, 0, Qt::AlignBottom);
-    audioRow->addWidget(rightChannelCombo, 0, Qt::AlignBottom);
-    audioRow->addStretch(1);
-    centreColumn->addLayout(audioRow);
-    // Direct: code that sets both combos relies on the handler having run on return.
-    connect(leftChannelCombo, &QComboBox::currentIndexChanged, leftChannelCombo,
-            [this] { onRoutingChanged(); }, Qt::DirectConnection);
-    connect(rightChannelCombo, &QComboBox::currentIndexChanged, rightChannelCombo,
-            [this] { onRoutingChanged(); }, Qt::DirectConnection);
-
-    auto *rightColumn = new QVBoxLayout;
-    rightColumn->setAlignment(Qt::AlignRight | Qt::AlignBottom);
-    metadataLabel = new QLabel(bottomPanel);
-    metadataLabel->setFont(courier(12));
-    metadataLabel->setAlignment(Qt::AlignRight | Qt::AlignBottom);
-    metadataLabel->setStyleSheet(kInfoLabelStyle);
-    rightColumn->addWidget(metadataLabel);
-
-    bottomRow->addLayout(leftColumn, 1);
-    bottomRow->addLayout(centreColumn, 2);
-    bottomRow->addLayout(rightColumn, 1);
-    bottomLayout->addLayout(bottomRow);
-
-    inspectorLabel = new QLabel(bottomPanel);
-    inspectorLabel->setFont(courier(12));
-    inspectorLabel->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    inspectorLabel->setStyleSheet(kInfoLabelStyle);
-    inspectorLabel->hide();
-
-    centralLayout->addWidget(bottomPanel, 0);
-
-    timecodeLabel->setText(QString());
-    leftChannelCombo->hide();
-    rightChannelCombo->hide();
-    seekBar->setEnabled(false);
-    seekBarOpacity->setOpacity(0.3);
+    ui.seekBar->setClickGate([this] { return appState->totalFrames() != 0 && !appState->isHelpVisible(); });
+    connect(ui.seekBar, &SeekBar::jumpRequested, this, [this](int frame) {
+        playbackController->requestSeek(frame);
+        if (appState->currentMode() == Scope)
+            ui.scopeWidget->updateScope(frame);
+    });
+    connect(ui.seekBar, &SeekBar::scrubRequested, playbackController, &PlaybackController::requestSeek);
+    connect(ui.seekBar, &SeekBar::dragStarted, this, [this] {
+        if (appState->isGotoMode())
+            timecodeField->leave(false);
+    });
 }
 
 void MainWindow::connectStateFanOut()
@@ -390,24 +209,25 @@ void MainWindow::openMediaFile(const QString &path)
     playbackController->setPlaybackState(Stopped, false);
     playbackController->clearAudioBuffers();
     appState->setMediaProperties(QVariantMap());
-    dropHintLabel->setText(QStringLiteral("Loading..."));
+    ui.dropHintLabel->setText(QStringLiteral("Loading..."));
     QMetaObject::invokeMethod(videoEngine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
 }
 
 void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
 {
     if (!success) {
-        showMessageDialog(QStringLiteral("Error"), QStringLiteral("Failed to open file.\n") + error);
-        dropHintLabel->setText(QStringLiteral("Failed to load file."));
+        dialogs->showMessage(QStringLiteral("Error"), QStringLiteral("Failed to open file.\n") + error);
+        ui.dropHintLabel->setText(QStringLiteral("Failed to load file."));
         return;
     }
 
+    QLabel *pathLabel = ui.pathLabel;
     pathLabel->setText(fileInfo.value(QStringLiteral("filePath")).toString());
     pathLabel->setProperty("hasPath", true);
     pathLabel->style()->unpolish(pathLabel);
     pathLabel->style()->polish(pathLabel);
 
-    scopeWidget->clearScope();
+    ui.scopeWidget->clearScope();
     appState->setMediaProperties(fileInfo);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
@@ -416,46 +236,13 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
                               Q_ARG(ConversionProfile, Standard));
     appState->setViewerRotationDegrees(0);
-    initTimecode();
+    timecodeField->rebuild();
     uiController->updateTimecode(0);
     const int64_t lastFrame = std::max<int64_t>(appState->totalFrames() - 1, 0);
-    seekBar->setRange(0, int(std::min<int64_t>(lastFrame, std::numeric_limits<int>::max())));
+    ui.seekBar->setRange(0, int(std::min<int64_t>(lastFrame, std::numeric_limits<int>::max())));
 
-    audioMuted = false;
-    savedLeftIndex = -1;
-    savedRightIndex = -1;
-    const int channels = fileInfo.value(QStringLiteral("audioChannelCount")).toInt();
-    if (channels < 1) {
-        leftChannelCombo->hide();
-        rightChannelCombo->hide();
-        audioMeter->hide();
-        audioOutput->release();
-    } else {
-        // A device chosen in the device dialog lasts only while a sink exists.
-        if (!audioOutput->hasSink())
-            audioOutput->setDevice(QMediaDevices::defaultAudioOutput());
-        const int sampleRate = appState->mediaInfo().audioSampleRate;
-        leftChannelCombo->show();
-        rightChannelCombo->show();
-        audioMeter->show();
-        leftChannelCombo->clear();
-        rightChannelCombo->clear();
-        leftChannelCombo->addItem(QStringLiteral("M"));
-        rightChannelCombo->addItem(QStringLiteral("M"));
-        for (int i = 1; i <= std::min(channels, kMaxRoutedChannels); ++i) {
-            leftChannelCombo->addItem(QStringLiteral("ch%1").arg(i));
-            rightChannelCombo->addItem(QStringLiteral("ch%1").arg(i));
-        }
-        leftChannelCombo->setCurrentIndex(1);
-        rightChannelCombo->setCurrentIndex(channels == 1 ? 1 : 2);
-        QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
-                                  Q_ARG(int, leftChannelCombo->currentIndex() - 1),
-                                  Q_ARG(int, rightChannelCombo->currentIndex() - 1));
-        syncMeterRouting();
-        recreateAudioSink(sampleRate);
-        const float floor = levels::kFloorDb;
-        audioMeter->setLevels(floor, floor, floor, floor, QList<float>(channels, floor));
-    }
+    routing->forgetMute();
+    setUpAudio(fileInfo.value(QStringLiteral("audioChannelCount")).toInt());
 
     uiController->updateMetadata(fileInfo);
     uiController->updateTimecode(0);
@@ -464,8 +251,31 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     raise();
     activateWindow();
     setFocus(Qt::OtherFocusReason);
-    if (const int interval = playbackIntervalMs(); interval > 0)
-        playbackTimer->start(interval);
+    startPlaybackTimer(playbackTimer, appState->fps());
+}
+
+void MainWindow::setUpAudio(int channels)
+{
+    if (channels < 1) {
+        routing->setVisible(false);
+        ui.audioMeter->hide();
+        audioOutput->release();
+        return;
+    }
+    // A device chosen in the device dialog lasts only while a sink exists.
+    if (!audioOutput->hasSink())
+        audioOutput->setDevice(QMediaDevices::defaultAudioOutput());
+    const int sampleRate = appState->mediaInfo().audioSampleRate;
+    routing->setVisible(true);
+    ui.audioMeter->show();
+    routing->fill(channels);
+    const ChannelRouting routed = routing->routing();
+    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection, Q_ARG(int, routed.left),
+                              Q_ARG(int, routed.right));
+    playbackController->setRouting(routed.left, routed.right);
+    recreateAudioSink(sampleRate);
+    const float floor = levels::kFloorDb;
+    ui.audioMeter->setLevels(floor, floor, floor, floor, QList<float>(channels, floor));
 }
 
 void MainWindow::recreateAudioSink(int sampleRate)
@@ -474,76 +284,27 @@ void MainWindow::recreateAudioSink(int sampleRate)
     audioOutput->rebuild(sampleRate);
 }
 
-void MainWindow::initTimecode()
-{
-    if (appState->mediaInfo().isAudioOnly) {
-        timecode.reset();
-        startTimecodeOffset = 0;
-        return;
-    }
-    const QString rateText = QString::fromStdString(Timecode::nominalRateText(appState->fps()));
-    QString startText = appState->startTimecode();
-    bool dropFrame = false;
-    if (startText.isEmpty())
-        startText = QStringLiteral("00:00:00:00");
-    else
-        dropFrame = startText.contains(QLatin1Char(';'));
-
-    timecode = Timecode::create(rateText.toStdString(), dropFrame, startText.toStdString());
-    if (timecode) {
-        startTimecodeOffset = int64_t(timecode->frames());
-        qDebug() << "Timecode Init - FPS:" << rateText << "DF:" << dropFrame << "Start TC:" << startText
-                 << "Offset:" << startTimecodeOffset;
-    } else {
-        startTimecodeOffset = 0;
-        qWarning() << "Failed to initialize Timecode with fps:" << rateText << "df:" << dropFrame << "tc:" << startText;
-    }
-}
-
 void MainWindow::onFrameNumberChanged(int64_t frameNumber)
 {
     uiController->updateTimecode(frameNumber);
     pixelInspector->dropCache();
     updatePixelInspector();
-    // In scope mode a step completes when its scope image arrives.
-    if (appState->currentMode() == Scope)
-        return;
-    if (stepInFlight && frameNumber == stepTarget) {
-        stepInFlight = false;
-        stepTarget = -1;
-    }
-}
-
-void MainWindow::onScopeImageArrived(const QImage &, int64_t frameNumber)
-{
-    if (appState->currentMode() == Scope && stepInFlight && frameNumber == stepTarget) {
-        stepInFlight = false;
-        stepTarget = -1;
-    }
-}
-
-void MainWindow::syncMeterRouting()
-{
-    playbackController->setRouting(leftChannelCombo->currentIndex() - 1, rightChannelCombo->currentIndex() - 1);
+    navigator->onFrameShown(frameNumber);
 }
 
 void MainWindow::onRoutingChanged()
 {
-    syncMeterRouting();
+    // The meter reads the routed channels from the controller.
+    const ChannelRouting routed = routing->routing();
+    playbackController->setRouting(routed.left, routed.right);
     if (!videoEngine || appState->totalFrames() == 0)
         return;
-    if (!routingFromMute) {
-        audioMuted = false;
-        savedLeftIndex = -1;
-        savedRightIndex = -1;
-    }
     const PlayState playState = appState->playState();
     const int speedIndex = appState->speedIndex();
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
-    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection,
-                              Q_ARG(int, leftChannelCombo->currentIndex() - 1),
-                              Q_ARG(int, rightChannelCombo->currentIndex() - 1));
+    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection, Q_ARG(int, routed.left),
+                              Q_ARG(int, routed.right));
     QMetaObject::invokeMethod(videoEngine, "clearAudioQueue", Qt::QueuedConnection);
     // Refills the audio from the current position.
     playbackController->requestSeek(int(appState->currentFrameNumber()));
@@ -555,35 +316,19 @@ void MainWindow::onRoutingChanged()
 
 void MainWindow::updateLissajousOverlay()
 {
-    if (!playbackController)
-        return;
-    const bool old = lissajousShown;
-    const bool shown = framePresenter->lissajousShown();
-    lissajousShown = shown;
-    // A stopped picture must not keep the figure it was drawn with.
-    if (old && !shown && pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0
-        && !isAudioOnly())
-        rerender();
+    if (presentation)
+        presentation->updateLissajousOverlay();
 }
 
 void MainWindow::updateSafetyArea()
 {
-    if (!playbackController)
-        return;
-    const bool old = safetyAreaShown;
-    const bool shown = framePresenter->safetyAreaShown();
-    safetyAreaShown = shown;
-    if (pictureShown() && appState->playState() == Stopped && appState->totalFrames() > 0 && !isAudioOnly()
-        && (shown != old || shown)) {
-        pixelInspector->dropCache();
-        rerender();
-    }
+    if (presentation)
+        presentation->updateSafetyArea();
 }
 
 void MainWindow::setSafetyArea(int h, int v, int l)
 {
-    framePresenter->setSafetyArea(viewerpath::SafetyArea::clamped(h, v, l));
-    updateSafetyArea();
+    presentation->setSafetyArea(h, v, l);
 }
 
 void MainWindow::updatePixelInspector()
@@ -592,34 +337,45 @@ void MainWindow::updatePixelInspector()
         pixelInspector->refresh();
 }
 
-void MainWindow::turnInspectorOff()
+void MainWindow::onAboutClicked()
 {
-    pixelInspector->release();
+    dialogs->showAbout();
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (filterCommandEvent(watched, event))
+    const QEvent::Type type = event->type();
+    if (watched == ui.seekBar && type == QEvent::Wheel) {
+        wheelEvent(static_cast<QWheelEvent *>(event));
         return true;
-    if (watched == seekBar && event->type() == QEvent::MouseButtonPress) {
-        if (appState->totalFrames() == 0 || appState->isHelpVisible())
-            return true;
-        const auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton) {
-            // The slider's full width, not its groove's: the ends are reachable whatever
-            // the style's groove margins.
-            const int value = QStyle::sliderValueFromPosition(seekBar->minimum(), seekBar->maximum(),
-                                                              int(mouse->position().x()), seekBar->width(), false);
-            seekBar->setValue(value);
-            playbackController->requestSeek(value);
-            if (appState->currentMode() == Scope)
-                scopeWidget->updateScope(value);
-        }
-        // The slider still gets the press, grabs the handle now under the mouse and
-        // starts a drag.
+    }
+    if (watched == ui.viewerStack || watched == ui.videoWidget || watched == ui.dropHintLabel) {
+        if (type == QEvent::MouseMove || type == QEvent::Enter || type == QEvent::Leave)
+            updatePixelInspector();
         return false;
     }
+    if (type == QEvent::MouseButtonDblClick) {
+        if (watched == ui.timecodeLabel) {
+            timecodeField->copyToClipboard();
+            return true;
+        }
+        if (watched == ui.pathLabel) {
+            revealOpenFile();
+            return true;
+        }
+        if (watched == ui.audioMeter) {
+            dialogs->showAudioDevices();
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::revealOpenFile()
+{
+    const QString path = ui.pathLabel->text();
+    if (ui.pathLabel->property("hasPath").toBool() && QFileInfo::exists(path) && fileRevealer)
+        fileRevealer(path);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
@@ -637,130 +393,6 @@ void MainWindow::dropEvent(QDropEvent *event)
     openMediaFile(urls.first().toLocalFile());
 }
 
-void MainWindow::onSeekBarPressed()
-{
-    seekBarDragging = true;
-    seekThrottleTimer->start();
-    if (appState->isGotoMode())
-        leaveTimecodeEntry(false);
-}
-
-void MainWindow::onSeekBarReleased()
-{
-    if (!seekBarDragging)
-        return;
-    seekBarDragging = false;
-    seekThrottleTimer->stop();
-    playbackController->requestSeek(seekBar->value());
-    if (appState->currentMode() == Scope)
-        scopeWidget->updateScope(seekBar->value());
-}
-
-void MainWindow::onSeekThrottleTimer()
-{
-    playbackController->requestSeek(seekBar->value());
-}
-
-bool MainWindow::pauseForDialog()
-{
-    const bool timerWasActive = playbackTimer->isActive();
-    playbackTimer->stop();
-    if (appState->playState() != Stopped)
-        playbackController->setPlaybackState(Stopped, false);
-    return timerWasActive;
-}
-
-void MainWindow::resumeAfterDialog(bool timerWasActive)
-{
-    if (appState->totalFrames() > 0 && viewerStack->currentIndex() == PicturePage) {
-        rerender();
-        if (timerWasActive) {
-            if (const int interval = playbackIntervalMs(); interval > 0)
-                playbackTimer->start(interval);
-        }
-    }
-}
-
-void MainWindow::centreDialog(QDialog *dialog) const
-{
-    const QPoint centre = viewerStack ? viewerStack->mapToGlobal(viewerStack->rect().center()) : frameGeometry().center();
-    dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
-}
-
-int MainWindow::runModalDialog(QDialog &dialog, const std::function<void()> &whilePaused)
-{
-    const bool timerWasActive = pauseForDialog();
-    if (whilePaused)
-        whilePaused();
-    centreDialog(&dialog);
-    const int result = dialog.exec();
-    resumeAfterDialog(timerWasActive);
-    return result;
-}
-
-void MainWindow::showMessageDialog(const QString &title, const QString &message)
-{
-    MessageDialog dialog(windowIcon(), title, message);
-    runModalDialog(dialog);
-}
-
-void MainWindow::onAboutClicked()
-{
-    AboutDialog dialog(windowIcon(), QCoreApplication::applicationVersion());
-    runModalDialog(dialog);
-}
-
-void MainWindow::showSafetyAreaDialog()
-{
-    SafetyAreaDialog dialog(framePresenter->safetyArea());
-    connect(&dialog, &SafetyAreaDialog::areaChanged, this, &MainWindow::setSafetyArea);
-    runModalDialog(dialog, [this] {
-        // Visible while it is adjusted; the two overlays are never drawn together.
-        framePresenter->setLissajousEnabled(false);
-        framePresenter->setSafetyAreaEnabled(true);
-        updateLissajousOverlay();
-        updateSafetyArea();
-    });
-}
-
-void MainWindow::showAudioDeviceDialog()
-{
-    AudioDeviceDialog dialog(QMediaDevices::audioOutputs(), audioOutput->device(), windowIcon());
-    // Applied before the dialog's re-render, which re-decodes the audio for the new sink.
-    connect(&dialog, &QDialog::accepted, this, [this, &dialog] {
-        const QAudioDevice chosen = dialog.selectedDevice();
-        if (chosen.isNull())
-            return;
-        audioOutput->setDevice(chosen);
-        if (appState->totalFrames() > 0) {
-            playbackController->setPlaybackState(Stopped);
-            recreateAudioSink(appState->mediaInfo().audioSampleRate);
-        }
-    });
-    runModalDialog(dialog);
-}
-
-void MainWindow::onAudioDeviceLost(const QString &message)
-{
-    // Not modal: the player keeps running, only without sound.
-    if (deviceWarning)
-        deviceWarning->close();
-    deviceWarning = new MessageDialog(windowIcon(), QStringLiteral("Warning"), message, this);
-    deviceWarning->setAttribute(Qt::WA_DeleteOnClose);
-    centreDialog(deviceWarning);
-    deviceWarning->show();
-}
-
-void MainWindow::rerender()
-{
-    playbackController->requestSeek(int(appState->currentFrameNumber()));
-}
-
-bool MainWindow::pictureShown() const
-{
-    return viewerStack->currentIndex() == PicturePage && !appState->isHelpVisible();
-}
-
 int MainWindow::audioChannelCount() const
 {
     return appState->mediaInfo().audioChannelCount;
@@ -769,13 +401,4 @@ int MainWindow::audioChannelCount() const
 bool MainWindow::isAudioOnly() const
 {
     return appState->mediaInfo().isAudioOnly;
-}
-
-int MainWindow::playbackIntervalMs() const
-{
-    const double fps = appState->fps();
-    // No rate yet (or a nonsense one): there is nothing to time.
-    if (!(fps > 0.0))
-        return 0;
-    return int(1000.0 / fps);
 }

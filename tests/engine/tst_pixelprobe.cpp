@@ -110,8 +110,6 @@ class TestPixelProbe : public QObject
 private slots:
     void initTestCase() { testsupport::registerMetaTypes(); }
 
-    void canvasMapping_data();
-    void canvasMapping();
     void storedValuesMatchFfmpegsDecode_data();
     void storedValuesMatchFfmpegsDecode();
     void layoutsWithoutAClip_data();
@@ -120,60 +118,6 @@ private slots:
     void nothingToShowGivesAnEmptyText();
     void oneDecodePerFrame();
 };
-
-void TestPixelProbe::canvasMapping_data()
-{
-    QTest::addColumn<QSize>("frame");
-    QTest::addColumn<QSize>("canvas");
-    QTest::addColumn<QPoint>("point");
-    QTest::addColumn<int>("rotation");
-    QTest::addColumn<QPoint>("expected"); // (-1, -1): off the picture
-
-    const QPoint off(-1, -1);
-    const QSize hd(1920, 1080);
-    // 4:3 in 16:9: the picture is 960 wide, starting at x = 160.
-    QTest::newRow("pillar-box left") << QSize(320, 240) << QSize(1280, 720) << QPoint(10, 360) << 0 << off;
-    QTest::newRow("pillar-box right") << QSize(320, 240) << QSize(1280, 720) << QPoint(1125, 100) << 0 << off;
-    QTest::newRow("4:3 first pixel") << QSize(320, 240) << QSize(1280, 720) << QPoint(160, 0) << 0 << QPoint(0, 0);
-    QTest::newRow("4:3 last pixel") << QSize(320, 240) << QSize(1280, 720) << QPoint(1119, 719) << 0 << QPoint(319, 239);
-    QTest::newRow("4:3 centre") << QSize(320, 240) << QSize(1280, 720) << QPoint(640, 360) << 0 << QPoint(160, 120);
-    // 16:9 in 4:3: letterbox bars above and below.
-    QTest::newRow("letterbox top") << hd << QSize(1024, 768) << QPoint(500, 20) << 0 << off;
-    QTest::newRow("letterbox inside") << hd << QSize(1024, 768) << QPoint(0, 96) << 0 << QPoint(0, 0);
-    QTest::newRow("same size") << hd << hd << QPoint(1919, 0) << 0 << QPoint(1919, 0);
-    QTest::newRow("half size, nearest") << hd << QSize(960, 540) << QPoint(3, 5) << 0 << QPoint(7, 11);
-    QTest::newRow("double size") << hd << QSize(3840, 2160) << QPoint(3, 3) << 0 << QPoint(1, 1);
-    // Enlarged three times, the edge pixels cover three canvas pixels up to the bar.
-    QTest::newRow("4:3 bar edge left") << QSize(320, 240) << QSize(1280, 720) << QPoint(159, 0) << 0 << off;
-    QTest::newRow("4:3 bar edge right") << QSize(320, 240) << QSize(1280, 720) << QPoint(1120, 0) << 0 << off;
-    // Quarter turns: the canvas shows the turned picture.
-    QTest::newRow("90 top-left") << hd << QSize(1080, 1920) << QPoint(0, 0) << 90 << QPoint(0, 1079);
-    QTest::newRow("90 top-right") << hd << QSize(1080, 1920) << QPoint(1079, 0) << 90 << QPoint(0, 0);
-    QTest::newRow("90 bottom-left") << hd << QSize(1080, 1920) << QPoint(0, 1919) << 90 << QPoint(1919, 1079);
-    QTest::newRow("180 top-left") << hd << hd << QPoint(0, 0) << 180 << QPoint(1919, 1079);
-    QTest::newRow("270 top-left") << hd << QSize(1080, 1920) << QPoint(0, 0) << 270 << QPoint(1919, 0);
-    QTest::newRow("-90 is 270") << hd << QSize(1080, 1920) << QPoint(0, 0) << -90 << QPoint(1919, 0);
-    QTest::newRow("45 is 0") << hd << hd << QPoint(10, 20) << 45 << QPoint(10, 20);
-    QTest::newRow("450 is 90") << hd << QSize(1080, 1920) << QPoint(0, 0) << 450 << QPoint(0, 1079);
-    QTest::newRow("90 in a landscape canvas, bar") << hd << QSize(1280, 720) << QPoint(100, 360) << 90 << off;
-    QTest::newRow("empty canvas") << hd << QSize(0, 720) << QPoint(0, 0) << 0 << off;
-    QTest::newRow("no frame") << QSize(0, 0) << QSize(1280, 720) << QPoint(0, 0) << 0 << off;
-    QTest::newRow("left of the canvas") << hd << hd << QPoint(-1, 5) << 0 << off;
-    QTest::newRow("below the canvas") << hd << hd << QPoint(5, 1080) << 0 << off;
-}
-
-void TestPixelProbe::canvasMapping()
-{
-    QFETCH(QSize, frame);
-    QFETCH(QSize, canvas);
-    QFETCH(QPoint, point);
-    QFETCH(int, rotation);
-    QFETCH(QPoint, expected);
-
-    const std::optional<QPoint> source = pixelprobe::canvasToSource(
-        {point.x(), point.y(), canvas.width(), canvas.height(), rotation}, frame.width(), frame.height());
-    QCOMPARE(source.value_or(QPoint(-1, -1)), expected);
-}
 
 void TestPixelProbe::storedValuesMatchFfmpegsDecode_data()
 {

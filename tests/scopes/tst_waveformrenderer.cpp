@@ -1,6 +1,7 @@
 // Waveform renderer: traces of flat synthetic frames must land on exact rows.
 
 #include "av/ffmpeg.h"
+#include "core/canvasmapping.h"
 #include "scopes/waveformrenderer.h"
 
 #include <QtTest>
@@ -484,7 +485,7 @@ void TestWaveformRenderer::canvasMapping()
     QFETCH(QSize, canvas);
     QFETCH(QPoint, source);
     QCOMPARE(scopeCanvasSize(frame, rotation), canvas);
-    const std::optional<QPoint> got = mapCanvasToSource(canvasPoint.x(), canvasPoint.y(), canvas, frame, rotation);
+    const std::optional<QPoint> got = canvasToSourcePixel(canvasPoint, canvas, frame, rotation);
     QCOMPARE(got.value_or(QPoint(-1, -1)), source);
 }
 

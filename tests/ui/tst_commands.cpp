@@ -42,15 +42,8 @@ struct Window
     QComboBox *rightCombo() const { return window->findChildren<QComboBox *>().value(1); }
     int64_t frame() const { return state()->currentFrameNumber(); }
 
-    // The repeat timer of held stepping keys: the window's precise timer that is neither
-    // the 50 ms inspector refresh nor the playback clock.
-    QTimer *stepTimer() const
-    {
-        for (QTimer *timer : window->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-            if (timer->timerType() == Qt::PreciseTimer && (timer->interval() == 100 || timer->interval() == 260))
-                return timer;
-        return nullptr;
-    }
+    // The repeat timer of held stepping keys.
+    QTimer *stepTimer() const { return window->findChild<QTimer *>(QStringLiteral("StepRepeatTimer")); }
 
     // Opens and waits until the first picture of the file is on screen.
     bool open(const QString &path) const
