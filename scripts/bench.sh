@@ -3,8 +3,8 @@
 # on the generated test media. Extra arguments are passed to each benchmark.
 # Benchmarks named *_window_bench / held_keys_bench drive the real window: they run on
 # $DISPLAY, or on a private Xvfb this script starts (and stops) when there is none.
-# ORVEL_BENCHES=a_bench,b_bench runs only those (the loudness comparison only when it lists
-# "loudness"). Exits non-zero when any benchmark failed.
+# ORVEL_BENCHES=a_bench,b_bench runs only those (the loudness and qc comparisons only when
+# it lists "loudness" or "qc"). Exits non-zero when any benchmark failed.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -87,6 +87,11 @@ done
 if [[ -z ${ORVEL_BENCHES:-} || ,$ORVEL_BENCHES, == *,loudness,* ]]; then
     printf '\n==== loudness: orvel-cli vs ffmpeg ====\n'
     bash "$root/scripts/bench_loudness.sh" "$build" || failed+=("loudness")
+fi
+
+if [[ -z ${ORVEL_BENCHES:-} || ,$ORVEL_BENCHES, == *,qc,* ]]; then
+    printf '\n==== qc: orvel-cli qc vs decoding alone and ffmpeg filters ====\n'
+    bash "$root/bench/qc_bench.sh" "$build" || failed+=("qc")
 fi
 
 if (( ${#failed[@]} > 0 )); then

@@ -42,6 +42,8 @@ PACKAGES=(
     # binaries with file; the tests validate the menu entry and the AppStream file;
     # shared-mime-info names the file types.
     dpkg-dev file desktop-file-utils appstream shared-mime-info
+    # GNU Parallel: the README's farm recipe for orvel-cli qc, which a test runs locally
+    parallel
 )
 
 # Debian 13 (Qt 6.8, FFmpeg 7.1): the QtOpenGL headers moved into qt6-base-dev (the old

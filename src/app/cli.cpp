@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include "app/pngwriter.h"
+#include "app/qccommand.h"
 #include "core/rotation.h"
 #include "av/ffmpeg.h"
 #include "engine/videoengine.h"
@@ -521,6 +522,13 @@ const QList<Command> &commands()
          "(defaults: percent, color, 0) and print the number of the frame analysed. Exit code 2 "
          "for bad arguments, 1 when the file cannot be opened or the image written.",
          0, 1000, &scopeCommand},
+        {"qc", "FILE|FOLDER... [-r] [--preset ebu|atsc|streaming] [--checks NAME,...] [--strict] [--black-min-frames N ...]",
+         "Look for faults (black, freeze, levels, silence, truePeak, loudness, timestampGap, "
+         "timecodeBreak) in each FILE, or in the media files of FOLDER (-r: and below), one after "
+         "another; prints each file's events in time order and a summary as JSON lines. Exit code 0 "
+         "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
+         "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
+         0, 100000, &qcCommand},
     };
     return table;
 }

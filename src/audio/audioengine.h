@@ -17,6 +17,14 @@ struct AVPacket;
 struct AVCodecContext;
 struct AVFrame;
 
+// Samples of one global channel as taken out of its queue: contiguous, at the engine's
+// output rate, the first one at startSec on the engine's time axis.
+struct AudioChannelSamples {
+    int channel = 0;
+    double startSec = 0.0;
+    std::vector<float> samples;
+};
+
 // Decodes every audio stream of the open file into up to eight per-channel float queues
 // on a common time axis (0 = start of the video stream, or of the audio stream for
 // audio-only media), and drains them into routed 16-bit stereo blocks.
@@ -65,6 +73,9 @@ public:
     // same count. An invalid source is silent; with both invalid the longest queue sets the
     // length, so the queues still empty.
     QByteArray drainStereo();
+    // Takes every channel's queued samples (channels with nothing queued are left out), for
+    // analyses that look at each channel on its own. Levels are not touched.
+    std::vector<AudioChannelSamples> takeChannels();
     // Seconds drainStereo() would return now; 0 without channels.
     double queuedSeconds() const;
     // Channel indexes outside 0 … channelCount-1 (e.g. -1) mean silence on that side.

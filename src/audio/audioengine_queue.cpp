@@ -303,6 +303,24 @@ QByteArray AudioEngine::drainStereo()
     return out;
 }
 
+std::vector<AudioChannelSamples> AudioEngine::takeChannels()
+{
+    std::vector<AudioChannelSamples> taken;
+    for (int c = 0; c < std::min(m_channelCount, MaxChannels); ++c) {
+        auto &queue = m_queues[c];
+        if (queue.empty())
+            continue;
+        AudioChannelSamples channel;
+        channel.channel = c;
+        channel.startSec = m_queueStart[c];
+        channel.samples.assign(queue.begin(), queue.end());
+        taken.push_back(std::move(channel));
+        queue.clear();
+        m_queueActive[c] = false;
+    }
+    return taken;
+}
+
 double AudioEngine::queuedSeconds() const
 {
     if (m_sampleRate <= 0)

@@ -78,6 +78,13 @@ std::optional<Timecode> Timecode::create(std::string_view rateText, bool dropFra
     return timecode;
 }
 
+std::optional<Timecode> Timecode::forVideo(double fps, std::string_view startTimecode)
+{
+    const std::string_view start = startTimecode.empty() ? std::string_view("00:00:00:00") : startTimecode;
+    const bool dropFrame = start.find(';') != std::string_view::npos;
+    return create(nominalRateText(fps), dropFrame, start);
+}
+
 std::string Timecode::nominalRateText(double fps)
 {
     if (std::abs(fps - 29.97) < 0.1)

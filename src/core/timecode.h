@@ -25,6 +25,10 @@ public:
     // (within 0.1), otherwise the rate rounded to an integer. The result may still be
     // refused by create() (15 fps, say).
     static std::string nominalRateText(double fps);
+    // The timecode of a video's frame 0: the nominal rate of fps, drop-frame when the start
+    // timecode is written with ';', positioned at that start (00:00:00:00 when empty).
+    // Empty when the rate has no timecode (15 fps, say) or the start does not parse.
+    static std::optional<Timecode> forVideo(double fps, std::string_view startTimecode);
 
     uint64_t frames() const { return m_frames; }
     bool isDropFrame() const { return m_dropFrame; }

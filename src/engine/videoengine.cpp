@@ -210,6 +210,7 @@ void VideoEngine::closeFile()
     catchUpBusyUSecs = 0;
     soundReadSec = 0.0;
     numbering = decodeplan::NumberingState();
+    sequentialStarted = false;
 }
 
 void VideoEngine::publishOpened(const MediaInfo &info)

@@ -26,8 +26,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
+#include <vector>
 
 class AudioEngine;
+struct AudioChannelSamples;
 
 // Draws the scope image of one decoded frame (null: no picture, bare graticule). The scope
 // renderer lives in a layer above the engine, so whoever creates the engine hands it in.
@@ -158,6 +161,26 @@ public:
     // picture export): audio packets are then dropped unread.
     void stopAudioDecoding();
 
+    // --- one pass through the whole file in order, for analyses (videoengine_sequential.cpp) ---
+    // Engine thread only; meant for an engine of its own (no playback, frame cache off).
+    struct SequentialPicture {
+        av::FramePtr frame;      // null at the end of the file (or when nothing is open)
+        int64_t frameNumber = -1; // the player's number for it
+        std::optional<double> seconds; // its timestamp from the picture stream's start
+    };
+    // The next picture in presentation order, decoding on from where the decoder stands
+    // (the start, right after openFile). The sound read with it waits in the audio queues.
+    SequentialPicture readNextPicture();
+    // Audio-only media: decodes the sound up to 'seconds' from the start; false once the
+    // file is exhausted (its decoders then drained). 'reached' gets how far the packets read
+    // so far go (a damaged timestamp may put it far ahead).
+    bool readAudioTo(double seconds, double *reached = nullptr);
+    // Everything decoded so far on every channel, taken out of the audio queues.
+    std::vector<AudioChannelSamples> takeDecodedAudio();
+    // The range the display assumes for every picture (an AVColorRange value; 0: each
+    // picture's own tag).
+    int pictureRangeOverride() const { return rangeOverride; }
+
 private slots:
     // One bite of the read-back: decodes up to the queue's minimum depth toward the frame
     // before the cache's first, then queues itself again, so requests run in between.
@@ -266,7 +289,9 @@ private:
     size_t maxHeldPackets() const;
     void holdVideoPacket(av::PacketPtr packet);
     void sendHeldVideoPacket();
-    void readAudioUntil(double seconds);
+    // Reads audio packets until 'seconds' of sound are decoded; past the duration only
+    // when capAtDuration is false (a pass to the end of the file).
+    void readAudioUntil(double seconds, bool capAtDuration = true);
     void positionAudioOnly(int64_t frameNumber);
     void refreshAudioOnlyLevels();
     // The audio-only picture, with the stereo trace of 'stereo' when visualisation is on.
@@ -324,6 +349,7 @@ private:
     int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
     bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
     bool oneShot = false;
+    bool sequentialStarted = false;        // readNextPicture has positioned at the start
     bool drainedForTarget = false;         // until the next seek nothing more decodes
     // Video packets read but not yet decoded, in stream order, with their frame numbers;
     // the decoder takes them before anything new is read.

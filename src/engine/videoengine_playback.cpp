@@ -200,11 +200,11 @@ void VideoEngine::setAudioVisualizationEnabled(bool enabled)
 
 // --- audio-only media -------------------------------------------------------------------
 
-void VideoEngine::readAudioUntil(double seconds)
+void VideoEngine::readAudioUntil(double seconds, bool capAtDuration)
 {
     if (!formatContext || !audioEngine || audioReadExhausted)
         return;
-    if (videoDurationSec > 0)
+    if (capAtDuration && videoDurationSec > 0)
         seconds = std::min(seconds, videoDurationSec);
     if (audioReadPositionSec >= seconds)
         return;

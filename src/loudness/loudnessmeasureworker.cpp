@@ -1,8 +1,7 @@
 #include "loudness/loudnessmeasureworker.h"
 
 #include "av/ffmpeg.h"
-#include "loudness/channelfifo.h"
-#include "loudness/loudnessgraph.h"
+#include "loudness/pairmeter.h"
 
 #include <QDebug>
 
@@ -24,11 +23,7 @@ struct LoudnessMeasureWorker::Outcome {
 namespace {
 
 constexpr int kMaxChannels = 8;
-// Largest block handed to the meter; the feeder also waits for this much on both sides.
-constexpr int64_t kBlockSamples = 4096;
-// Demuxers hand out packets in time order, so a side this far behind the other has ended
-// or pauses; its silence is fed rather than the other side held in memory meanwhile.
-constexpr int kMaxLagSeconds = 30;
+constexpr int64_t kBlockSamples = PairMeter::BlockSamples;
 
 QString errorText(int code)
 {
@@ -105,6 +100,7 @@ public:
         : m_request(request)
         , m_progress(std::move(progress))
         , m_abort(abortRequested)
+        , m_pair(&abortRequested)
     {
     }
 
@@ -114,18 +110,16 @@ public:
     QString feedSilence();
     // Decodes from the range's start to the end of the file through the frame step.
     QString decode();
-    QString finish() { return m_graph.finish(); }
+    QString finish() { return m_pair.finish(); }
 
     bool silent() const { return m_request.leftChannel < 0 && m_request.rightChannel < 0; }
     bool aborting() const { return m_abort.load(std::memory_order_relaxed); }
-    double integratedLufs() const { return m_graph.integratedLufs(); }
-    double truePeakDb() const { return m_graph.truePeakDb(); }
+    double integratedLufs() const { return m_pair.integratedLufs(); }
+    double truePeakDb() const { return m_pair.truePeakDb(); }
 
 private:
     QString receiveFrames(StreamEntry &entry, AVFrame *frame);
     QString frameStep(StreamEntry &entry, const AVFrame *frame);
-    enum class FeedMode { Normal, Final };
-    QString runFeeder(FeedMode mode);
     void reportProgress(double fraction);
 
     const LoudnessMeasureRequest m_request;
@@ -137,15 +131,11 @@ private:
     std::vector<int> m_entryOfStream; // stream index -> index in m_entries, or -1
     int m_channelTotal = 0;
     int m_rate = 0;
-    int64_t m_maxLagSamples = 0;
     double m_startOffsetSec = 0.0;
-    std::array<ChannelFifo, kMaxChannels> m_fifos;
-    LoudnessGraph m_graph;
+    PairMeter m_pair;
     // Scratch space reused from frame to frame.
     std::vector<double> m_converted;
     std::vector<double> m_resampled;
-    std::vector<double> m_left;
-    std::vector<double> m_right;
 };
 
 QString MeasurementRun::open()
@@ -205,10 +195,7 @@ QString MeasurementRun::open()
         return QStringLiteral("Selected audio channel is not available.");
     // Every channel starts at the range's start, so a stream whose audio begins later is
     // preceded by silence instead of being paired with the other side's first samples.
-    for (ChannelFifo &fifo : m_fifos)
-        fifo = ChannelFifo(m_rate, m_request.startSec);
-    m_maxLagSamples = int64_t(kMaxLagSeconds) * m_rate;
-    return m_graph.build(m_rate);
+    return m_pair.start(m_rate, m_request.leftChannel, m_request.rightChannel, m_request.startSec);
 }
 
 QString MeasurementRun::feedSilence()
@@ -219,7 +206,7 @@ QString MeasurementRun::feedSilence()
     int64_t fed = 0;
     while (fed < total && !aborting()) {
         const int64_t block = std::min(kBlockSamples, total - fed);
-        if (QString problem = m_graph.feed(zeros.data(), zeros.data(), block); !problem.isEmpty())
+        if (QString problem = m_pair.graph().feed(zeros.data(), zeros.data(), block); !problem.isEmpty())
             return problem;
         fed += block;
         m_progress(int(std::lround(double(fed) / double(total) * 90.0)));
@@ -270,7 +257,7 @@ QString MeasurementRun::decode()
         if (QString problem = receiveFrames(entry, frame.get()); !problem.isEmpty())
             return problem;
     }
-    return runFeeder(FeedMode::Final);
+    return m_pair.feed(PairMeter::Mode::Final);
 }
 
 QString MeasurementRun::receiveFrames(StreamEntry &entry, AVFrame *frame)
@@ -326,47 +313,12 @@ QString MeasurementRun::frameStep(StreamEntry &entry, const AVFrame *frame)
                 m_resampled[size_t(j)] = m_converted[size_t(std::min(j * frameRate / m_rate, count - 1))];
             out = m_resampled.data();
         }
-        m_fifos[size_t(global)].push(out, outCount, startSec);
+        m_pair.push(global, out, outCount, startSec);
     }
 
     const double reached = std::clamp(double(last) / frameRate + t, m_request.startSec, m_request.endSec);
     reportProgress((reached - m_request.startSec) / (m_request.endSec - m_request.startSec));
-    return runFeeder(FeedMode::Normal);
-}
-
-QString MeasurementRun::runFeeder(FeedMode mode)
-{
-    const int left = m_request.leftChannel;
-    const int right = m_request.rightChannel;
-    for (;;) {
-        if (aborting() || (left < 0 && right < 0))
-            return {};
-        int64_t available = 0;
-        if (left < 0 || left == right)
-            available = m_fifos[size_t(right)].size();
-        else if (right < 0)
-            available = m_fifos[size_t(left)].size();
-        else {
-            const int64_t shorter = std::min(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
-            const int64_t longer = std::max(m_fifos[size_t(left)].size(), m_fifos[size_t(right)].size());
-            const bool lagging = shorter < kBlockSamples && longer - shorter > m_maxLagSamples;
-            available = mode == FeedMode::Final || lagging ? longer : shorter;
-        }
-        if (available == 0 || (mode == FeedMode::Normal && available < kBlockSamples))
-            return {};
-
-        const int64_t block = std::min(available, kBlockSamples);
-        m_left.assign(size_t(block), 0.0);
-        m_right.assign(size_t(block), 0.0);
-        if (left >= 0)
-            m_fifos[size_t(left)].pop(m_left.data(), block);
-        if (right >= 0 && right != left)
-            m_fifos[size_t(right)].pop(m_right.data(), block);
-        else if (right == left)
-            m_right = m_left;
-        if (QString problem = m_graph.feed(m_left.data(), m_right.data(), block); !problem.isEmpty())
-            return problem;
-    }
+    return m_pair.feed(PairMeter::Mode::Normal);
 }
 
 void MeasurementRun::reportProgress(double fraction)

@@ -26,14 +26,10 @@ void TimecodeField::rebuild()
         return;
     }
     const QString rateText = QString::fromStdString(Timecode::nominalRateText(m_state->fps()));
-    QString startText = m_state->startTimecode();
-    bool dropFrame = false;
-    if (startText.isEmpty())
-        startText = QStringLiteral("00:00:00:00");
-    else
-        dropFrame = startText.contains(QLatin1Char(';'));
-
-    m_timecode = Timecode::create(rateText.toStdString(), dropFrame, startText.toStdString());
+    const QString startText = m_state->startTimecode().isEmpty() ? QStringLiteral("00:00:00:00")
+                                                                : m_state->startTimecode();
+    const bool dropFrame = startText.contains(QLatin1Char(';'));
+    m_timecode = Timecode::forVideo(m_state->fps(), m_state->startTimecode().toStdString());
     if (m_timecode) {
         m_startOffset = int64_t(m_timecode->frames());
         qDebug() << "Timecode Init - FPS:" << rateText << "DF:" << dropFrame << "Start TC:" << startText

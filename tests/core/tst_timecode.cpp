@@ -41,6 +41,8 @@ private slots:
     void roundTripOverWholeDay_data();
     void roundTripOverWholeDay();
     void nominalRateText_data();
+    void forVideo_data();
+    void forVideo();
     void nominalRateText();
 };
 
@@ -393,6 +395,32 @@ void TestTimecode::nominalRateText()
     QFETCH(double, fps);
     QFETCH(QString, expected);
     QCOMPARE(QString::fromStdString(Timecode::nominalRateText(fps)), expected);
+}
+
+void TestTimecode::forVideo_data()
+{
+    QTest::addColumn<double>("fps");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("frame100"); // empty: no timecode
+    QTest::newRow("no start tag") << 25.0 << "" << "00:00:04:00";
+    QTest::newRow("start tag") << 25.0 << "10:00:00:00" << "10:00:04:00";
+    QTest::newRow("29.97 drop-frame") << 30000.0 / 1001 << "00:00:59;00" << "00:01:02;12";
+    QTest::newRow("29.97 without ';' counts every label") << 30000.0 / 1001 << "00:00:59:00" << "00:01:02:10";
+    QTest::newRow("15 fps has none") << 15.0 << "" << "";
+    QTest::newRow("start does not parse") << 25.0 << "ten o'clock" << "";
+}
+
+void TestTimecode::forVideo()
+{
+    QFETCH(double, fps);
+    QFETCH(QString, start);
+    QFETCH(QString, frame100);
+    std::optional<Timecode> timecode = Timecode::forVideo(fps, start.toStdString());
+    QCOMPARE(timecode.has_value(), !frame100.isEmpty());
+    if (!timecode)
+        return;
+    timecode->addFrames(100);
+    QCOMPARE(QString::fromStdString(timecode->toString()), frame100);
 }
 
 QTEST_APPLESS_MAIN(TestTimecode)

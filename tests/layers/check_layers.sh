@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a source folder includes a header from a folder above it, or from a folder
 # that is not in the layer graph. The graph is the one src/CMakeLists.txt links:
-#   core, av -> audio -> engine -> state -> scopes, loudness -> ui -> app
+#   core, av -> audio -> engine -> state -> scopes, loudness -> analysis -> ui -> app
 # Usage: check_layers.sh SRC_DIR   (prints every offending line, exit 1 if any)
 set -euo pipefail
 src=${1:?usage: check_layers.sh SRC_DIR}
@@ -16,8 +16,9 @@ declare -A allowed=(
     [state]="core av audio engine"
     [scopes]="core av audio engine state"
     [loudness]="core av audio engine state"
-    [ui]="core av audio engine state scopes loudness"
-    [app]="core av audio engine state scopes loudness ui"
+    [analysis]="core av audio engine state scopes loudness"
+    [ui]="core av audio engine state scopes loudness analysis"
+    [app]="core av audio engine state scopes loudness analysis ui"
 )
 # Folders that may use Qt Widgets; below them a widget header is a layering fault too.
 widget_folders="ui app"

@@ -25,6 +25,9 @@ CLIPS=(
     loudness_1k_-23dbfs.wav loudness_1k_-33dbfs.wav loudness_gate_36_23_36.wav
     loudness_gate_72_36_23_36_72.wav loudness_isp_12k.wav loudness_stereo_51.mov
     loudness_two_rates.mkv
+    # QC analysis
+    qc_faults.mkv qc_clean.mov qc_edges.mkv qc_freeze_end.mkv qc_full_range.mkv qc_10bit.mkv
+    qc_audio_only.wav qc_streams.mov qc_tc_break.mkv
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -444,6 +447,41 @@ check_clip() {
         is s1.sample_rate 44100
         audio 0:a:0 0.05 1000:-20 1000:-20
         audio 0:a:1 0.05 1000:-26 1000:-30 ;;
+    qc_faults.mkv)
+        is s0.codec_name h264
+        is s0.width 640
+        frames 0 299
+        is format.tags.TIMECODE 10:00:00:00
+        is s1.codec_name pcm_f32le
+        is s1.channels 2 ;;
+    qc_clean.mov)
+        is s0.codec_name h264
+        frames 0 300
+        is s0.color_space bt709
+        # shellcheck disable=SC2046
+        audio 0:a:0 0.05 1000:-23 1000:-23 ;;
+    qc_edges.mkv | qc_freeze_end.mkv)
+        is s0.codec_name h264
+        frames 0 100
+        count audio 0 ;;
+    qc_full_range.mkv)
+        is s0.color_range pc
+        frames 0 100 ;;
+    qc_10bit.mkv)
+        is s0.codec_name ffv1
+        is s0.pix_fmt yuv422p10le
+        frames 0 100 ;;
+    qc_audio_only.wav)
+        count video 0
+        is s0.channels 2
+        is format.duration 6.000000 ;;
+    qc_streams.mov)
+        count audio 2
+        is s1.channels 2
+        is s2.channels 2 ;;
+    qc_tc_break.mkv)
+        is s0.codec_name mpeg2video
+        frames 0 50 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

@@ -106,6 +106,14 @@ level_sines() {
 }
 
 X264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
+LOSSLESS=(-c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv)
+tags_709() { echo "-colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv"; }
+
+# legal_pattern W H RATE SECONDS: the moving test pattern converted to Y'CbCr with the
+# BT.709 matrix it is tagged with, so every colour decodes back inside the legal range.
+legal_pattern() {
+    echo "testsrc2=s=$1x$2:r=$3:d=$4,scale=out_color_matrix=bt709:out_range=tv,format=yuv420p,$(tag_colour bt709 bt709 bt709 tv)"
+}
 # prores_aw rather than prores_ks: several times faster, and the MXF muxer of FFmpeg 5.1
 # refuses prores_ks output ("could not get prores profile").
 
@@ -288,6 +296,63 @@ make_clip() {
         # table would force H.264 to video range.
         ff -f lavfi -i "nullsrc=s=640x360:r=25:d=0.2,format=yuv420p,geq=lum='if(lt(X,W/3),0,if(lt(X,2*W/3),128,255))':cb=128:cr=128,setparams=range=pc" \
            -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -color_range pc "$f" ;;
+    # ---- QC analysis: faults planted at known frames and times (no frame counter burnt
+    # in: it would make frozen pictures move) ----
+    qc_faults.mkv)
+        # 12 s at 25 fps, lossless, timecode 10:00:00:00: black frames 100-124, frames
+        # 151-199 repeat frame 150 (a 2 s freeze from 150), Y at 250 on frames 220-229,
+        # frame 260 dropped with the other timestamps kept. Sound: a 1 kHz tone at -23 dBFS,
+        # the left channel silent from 2.0 to 4.5 s, the right at +0.5 dBFS (float samples
+        # may pass full scale) from 7.0 to 7.1 s.
+        local a=0.0707946 b=1.0592537
+        ff -f lavfi -i "$(legal_pattern 640 360 25 12)" \
+           -f lavfi -i "aevalsrc=if(gte(t\,2)*lt(t\,4.5)\,0\,$a*cos(2*PI*1000*t))|if(gte(t\,7)*lt(t\,7.1)\,$b\,$a)*sin(2*PI*1000*t):s=48000:c=stereo:d=12" \
+           -filter_complex "[0:v]drawbox=c=black:t=fill:enable='between(n,100,124)',split[a][b];[a][b]freezeframes=first=151:last=199:replace=150,lutyuv=y=250:enable='between(n,220,229)',select='not(eq(n,260))'[v]" \
+           -map "[v]" -map 1:a -fps_mode passthrough "${LOSSLESS[@]}" -c:a pcm_f32le -timecode 10:00:00:00 "$f" ;;
+    qc_clean.mov)
+        # Moving pattern within legal levels and a steady 1 kHz tone at -23 LUFS.
+        ff -f lavfi -i "$(legal_pattern 640 360 25 12)" -f lavfi -i "$(sine_stereo 1000 -23 12)" \
+           -map 0:v -map 1:a "${X264[@]}" $(tags_709) -c:a pcm_s24le "$f" ;;
+    qc_edges.mkv)
+        # 4 s, no sound: black frames 0-9, 50 (a one-frame flash) and 90-99.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4),drawbox=c=black:t=fill:enable='between(n,0,9)+eq(n,50)+between(n,90,99)'" \
+           "${LOSSLESS[@]}" "$f" ;;
+    qc_freeze_end.mkv)
+        # 4 s, no sound: frames 41-99 repeat frame 40, a freeze that runs to the last frame.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4)" \
+           -filter_complex "[0:v]split[a][b];[a][b]freezeframes=first=41:last=99:replace=40[v]" -map "[v]" \
+           "${LOSSLESS[@]}" "$f" ;;
+    qc_full_range.mkv)
+        # Full range, 8 bits: luma 30-37 on frames 0-49 (black only if read as limited range),
+        # 0-7 on frames 50-99; the pattern moves by a sample per frame.
+        ff -f lavfi -i "nullsrc=s=320x240:r=25:d=4,format=yuv420p,geq=lum='if(lt(N\,50)\,30\,0)+mod(X+N\,8)':cb=128:cr=128,setparams=range=pc" \
+           -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -color_range pc "$f" ;;
+    qc_10bit.mkv)
+        # Limited range, 10 bits: luma 160-167 on frames 0-49 (not black), 140-147 on frames
+        # 50-99 (black: below 64 + 10 % of 876).
+        ff -f lavfi -i "nullsrc=s=320x240:r=25:d=4,format=yuv422p10le,geq=lum='if(lt(N\,50)\,160\,140)+mod(X+N\,8)':cb=512:cr=512,setparams=range=tv" \
+           -c:v ffv1 -pix_fmt yuv422p10le -color_range tv "$f" ;;
+    qc_audio_only.wav)
+        # 6 s stereo, 1 kHz at -23 dBFS (cosine: no zero sample at the edges); the right
+        # channel silent from 1.0 to 3.5 s.
+        ff -f lavfi -i "aevalsrc=0.0707946*cos(2*PI*1000*t)|if(gte(t\,1)*lt(t\,3.5)\,0\,0.0707946*cos(2*PI*1000*t)):s=48000:c=stereo:d=6" \
+           -c:a pcm_s24le "$f" ;;
+    qc_streams.mov)
+        # Two stereo streams (global channels 0-1 and 2-3); channel 3 silent throughout.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 3)" -f lavfi -i "$(sine_stereo 1000 -23 3)" \
+           -f lavfi -i "aevalsrc=0.0707946*sin(2*PI*1000*t)|0:s=48000:c=stereo:d=3" \
+           -map 0:v -map 1:a -map 2:a "${X264[@]}" $(tags_709) -c:a pcm_s16le "$f" ;;
+    qc_tc_break.mkv)
+        # MPEG-2 whose GOP headers count from 01:00:00:00 for 25 frames, then from
+        # 05:00:00:00 (two streams joined): a timecode break at frame 25.
+        local part
+        for part in 01:00:00:00 05:00:00:00; do
+            ff -f lavfi -i "$(legal_pattern 320 240 25 1)" -c:v mpeg2video -g 5 -bf 0 -b:v 2M \
+               -timecode "$part" -f mpeg2video "$f.$part.m2v"
+        done
+        cat "$f.01:00:00:00.m2v" "$f.05:00:00:00.m2v" >"$f.joined.m2v"
+        ff -fflags +genpts -r 25 -i "$f.joined.m2v" -c copy -f matroska "$f"
+        rm -f "$f".*.m2v ;;
     *)
         echo "generate_media: unknown clip '$name'" >&2
         return 1 ;;
