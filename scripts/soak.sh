@@ -8,7 +8,13 @@
 # Usage: scripts/soak.sh [MINUTES [SEED]]
 # Environment: ORVEL_BUILD_DIR (default build), ORVEL_SOAK_NO_BUILD=1 to use the build as
 #              it is, ORVEL_SOAK_WARMUP (minutes left out of the growth figure, default 2),
-#              ORVEL_SOAK_GDB=1 to run under gdb (stacks of a crash in the log).
+#              ORVEL_SOAK_GDB=1 to run under gdb (stacks of a crash in the log),
+#              ORVEL_SOAK_REPORT_EVERY (seconds between memory samples, default 60),
+#              ORVEL_SOAK_KEEP=DIR to keep the driver's whole log there.
+#
+# After the run it prints every memory sample after warm-up (resident set, the bytes held
+# from malloc, threads) and the least-squares trend of each with its 95 % confidence
+# interval, in MiB per minute.
 set -uo pipefail
 
 minutes=${1:-10}
@@ -17,6 +23,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ORVEL_BUILD_DIR:-$root/build}
 media=${ORVEL_TEST_MEDIA_DIR:-$build/media}
 warmup=${ORVEL_SOAK_WARMUP:-2}
+every=${ORVEL_SOAK_REPORT_EVERY:-60}
 # shellcheck source=../tests/fuzz/fuzzlib.sh
 source "$root/tests/fuzz/fuzzlib.sh"
 
@@ -84,32 +91,68 @@ log=$run_dir/soak.log
 debugger=()
 [[ -n ${ORVEL_SOAK_GDB:-} ]] && debugger=(gdb -q -batch -ex run -ex "bt 50" -ex "thread apply all bt 30" -return-child-result --args)
 timeout -k 10 $(( minutes * 60 + 120 )) "${debugger[@]}" "$build/tools/orvel-soak" --minutes "$minutes" --seed "$seed" \
-    --good "$good" --damaged "$damaged" --report-every 30 >"$log" 2>"$run_dir/stderr.log"
+    --good "$good" --damaged "$damaged" --report-every "$every" >"$log" 2>"$run_dir/stderr.log"
 status=$?
+[[ -n ${ORVEL_SOAK_KEEP:-} ]] && { mkdir -p "$ORVEL_SOAK_KEEP"; cp "$log" "$run_dir/stderr.log" "$ORVEL_SOAK_KEEP/"; }
 grep '^soak:' "$log"
 [[ -n ${ORVEL_SOAK_GDB:-} ]] && grep -A60 -E 'received signal SIG(SEGV|ABRT|BUS|FPE)' "$log" | head -n 150
 
 crashes=0 deadlocks=0 hang=0
-if (( status == 3 )); then deadlocks=1; sed -n '/DEADLOCK/,$p' "$log" | head -n 200; fi
+if (( status == 3 )); then
+    deadlocks=1
+    # The GUI thread (gdb's thread 1) first: it is the one that did not answer.
+    sed -n '/^Thread 1 /,/^$/p' "$log" | head -n 60
+    sed -n '/DEADLOCK/,$p' "$log" | head -n 200
+fi
 if (( status == 124 || status == 137 )); then hang=1; fi
 if (( status > 128 && status != 137 )); then crashes=1; echo "soak: died by signal $(( status - 128 ))"; tail -n 30 "$run_dir/stderr.log"; fi
 
-# Resident memory: after warm-up, first and last sample, the highest, and the slope of a
-# least-squares line through the samples (MiB per minute).
+# Memory after warm-up: every sample, then for resident set and malloc'd bytes the slope of
+# a least-squares line (MiB per minute) with its 95 % confidence interval (Student's t).
 awk -v warm=$(( warmup * 60 )) '
+    function field(line, name,    rest) {
+        rest = line
+        if (!sub(".* " name "=", "", rest)) return -1
+        return rest + 0
+    }
+    # Two-sided 95 % quantile of Student t with v degrees of freedom (Cornish-Fisher).
+    function t95(v,    z) {
+        z = 1.959964
+        return z + (z^3 + z) / (4 * v) + (5 * z^5 + 16 * z^3 + 3 * z) / (96 * v^2) \
+               + (3 * z^7 + 19 * z^5 + 17 * z^3 - 15 * z) / (384 * v^3)
+    }
+    function trend(name, ys,    i, mt, my, sxx, sxy, b, a, sse, se, half) {
+        mt = 0; my = 0
+        for (i = 1; i <= n; i++) { mt += t[i]; my += ys[i] }
+        mt /= n; my /= n
+        sxx = 0; sxy = 0
+        for (i = 1; i <= n; i++) { sxx += (t[i] - mt)^2; sxy += (t[i] - mt) * (ys[i] - my) }
+        b = sxy / sxx; a = my - b * mt
+        sse = 0
+        for (i = 1; i <= n; i++) sse += (ys[i] - a - b * t[i])^2
+        se = sqrt(sse / (n - 2) / sxx)
+        half = t95(n - 2) * se
+        printf "soak: %s trend %+.2f MiB/min (95%% CI %+.2f .. %+.2f; %d samples over %.0f min)\n", \
+               name, b * 60, (b - half) * 60, (b + half) * 60, n, (t[n] - t[1]) / 60
+    }
     /^soak: t=/ {
         line = $0
-        sub(/^soak: t= */, "", line); t = line + 0
-        sub(/.* rss=/, "", line); r = line + 0
-        if (t < warm) next
-        n++; st += t; sr += r; stt += t * t; str += t * r
-        if (n == 1) first = r
-        last = r; if (r > max) max = r
+        sub(/^soak: t= */, "", line)
+        time = line + 0
+        if (time < warm) next
+        n++; t[n] = time; rss[n] = field($0, "rss"); heap[n] = field($0, "heap"); threads[n] = field($0, "threads")
     }
     END {
-        if (n < 2) { print "soak: too few memory samples after warm-up"; exit }
-        slope = (n * str - st * sr) / (n * stt - st * st) * 60
-        printf "soak: memory after warm-up: %.1f MiB -> %.1f MiB (highest %.1f MiB, %d samples), trend %+.2f MiB/min\n", first, last, max, n, slope
+        if (n < 3) { print "soak: too few memory samples after warm-up"; exit }
+        print "soak: minute  rss MiB  heap MiB  threads"
+        max = rss[1]
+        for (i = 1; i <= n; i++) {
+            printf "soak: %6.1f  %7.1f  %8.1f  %7d\n", t[i] / 60, rss[i], heap[i], threads[i]
+            if (rss[i] > max) max = rss[i]
+        }
+        printf "soak: memory after warm-up: %.1f MiB -> %.1f MiB (highest %.1f MiB, %d samples)\n", rss[1], rss[n], max, n
+        trend("resident", rss)
+        if (heap[1] >= 0) trend("malloc in use", heap)
     }' "$log"
 echo "soak: exit status $status; crashes $crashes, deadlocks $deadlocks, time-outs $hang"
 (( crashes == 0 && deadlocks == 0 && hang == 0 && status == 0 ))

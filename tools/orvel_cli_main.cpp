@@ -1,9 +1,11 @@
 #include "app/cli.h"
+#include "engine/enginestop.h"
 
 #include <QGuiApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 int main(int argc, char **argv)
@@ -19,5 +21,13 @@ int main(int argc, char **argv)
     QTextStream out(stdout);
     QTextStream err(stderr);
     cli::Io io{out, err, isatty(fileno(stderr)) != 0};
-    return cli::run(QCoreApplication::arguments(), io);
+    const int status = cli::run(QCoreApplication::arguments(), io);
+    if (enginestop::threadsLeftBehind() > 0) {
+        // An engine thread still inside a read that nothing interrupts: Qt stays up for it.
+        out.flush();
+        err.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -3,9 +3,9 @@
 #include "app/pngwriter.h"
 #include "app/qccommand.h"
 #include "core/rotation.h"
+#include "core/workerthread.h"
 #include "av/ffmpeg.h"
-#include "engine/videoengine.h"
-#include "av/ffmpeg.h"
+#include "state/openmedia.h"
 #include "loudness/loudnessmeasureworker.h"
 #include "scopes/waveformrenderer.h"
 
@@ -16,9 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QMetaObject>
 #include <QTextStream>
-#include <QThread>
 
 #include <cmath>
 #include <cstdio>
@@ -49,7 +47,7 @@ int probeCommand(const QStringList &arguments, Io &io)
         io.err << result.error << Qt::endl;
         return 1;
     }
-    io.out << QJsonDocument(QJsonObject::fromVariantMap(result.fileInfo)).toJson(QJsonDocument::Indented);
+    io.out << QJsonDocument(QJsonObject::fromVariantMap(result.info.toMap())).toJson(QJsonDocument::Indented);
     io.out.flush();
     return 0;
 }
@@ -318,15 +316,14 @@ int loudnessCommand(const QStringList &arguments, Io &io)
             io.err << opened.error << Qt::endl;
             return 1;
         }
-        const QVariantMap &info = opened.fileInfo;
+        const MediaInfo &info = opened.info;
         if (!end) {
-            double duration = info.value(QStringLiteral("videoDurationSec")).toDouble();
-            const double fps = info.value(QStringLiteral("fps")).toDouble();
-            if (!(duration > 0.0) && fps > 0.0)
-                duration = double(info.value(QStringLiteral("totalFrames")).toLongLong()) / fps;
+            double duration = info.videoDurationSec;
+            if (!(duration > 0.0) && info.fps > 0.0)
+                duration = double(info.totalFrames) / info.fps;
             end = duration;
         }
-        const bool mono = info.value(QStringLiteral("audioChannelCount")).toInt() == 1;
+        const bool mono = info.audioChannelCount == 1;
         if (!left)
             left = 0;
         if (!right)
@@ -621,67 +618,39 @@ int run(const QStringList &arguments, Io &io)
 
 namespace {
 
-// A VideoEngine on a QThread of its own, driven by slot name as the player drives it. The
-// destructor stops the thread, which deletes the engine.
-class EngineThread
+// The file opened as the player opens it; the CLI waits for the answer.
+OpenResult openInto(OpenMedia &media)
 {
-public:
-    // oneFrame: the engine answers a single picture request and shows no timecode, so it
-    // keeps no decoded frames, looks for no timecode in the pictures and decodes nothing
-    // past the target.
-    explicit EngineThread(bool oneFrame = false)
-    {
-        m_thread.setObjectName(QStringLiteral("engine"));
-        m_engine = new VideoEngine;
-        m_engine->setScopeRenderer(&waveform::renderScope);
-        if (oneFrame) {
-            m_engine->setFrameCacheBound(0);
-            m_engine->setPictureTimecodeLookup(false);
-            m_engine->setOneShot(true);
-        }
-        m_engine->moveToThread(&m_thread);
-        QObject::connect(&m_thread, &QThread::finished, m_engine, &QObject::deleteLater);
-        m_thread.start();
-        QMetaObject::invokeMethod(m_engine, "init", Qt::QueuedConnection);
-    }
-    ~EngineThread()
-    {
-        m_thread.quit();
-        m_thread.wait();
-    }
-    EngineThread(const EngineThread &) = delete;
-    EngineThread &operator=(const EngineThread &) = delete;
+    OpenResult result;
+    result.success = media.waitUntilOpened(-1);
+    result.info = media.info();
+    result.error = media.error();
+    return result;
+}
 
-    VideoEngine *engine() const { return m_engine; }
+OpenMedia::Options engineOptions(bool oneFrame = false)
+{
+    OpenMedia::Options options;
+    options.scopeRenderer = &waveform::renderScope;
+    options.oneFrame = oneFrame;
+    return options;
+}
 
-    // Opens path and spins a local event loop until the engine answers.
-    OpenResult open(const QString &path)
-    {
-        OpenResult result;
-        QEventLoop loop;
-        QObject::connect(m_engine, &VideoEngine::fileOpened, &loop,
-                         [&](bool success, const QVariantMap &fileInfo, const QString &error) {
-                             result.success = success;
-                             result.fileInfo = fileInfo;
-                             result.error = error;
-                             loop.quit();
-                         }, Qt::QueuedConnection);
-        QMetaObject::invokeMethod(m_engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-        loop.exec();
-        return result;
-    }
-
-private:
-    QThread m_thread;
-    VideoEngine *m_engine = nullptr; // lives on m_thread; deleted when it finishes
-};
+// The number of the frame the engine answered last.
+qint64 currentFrameOf(OpenMedia &media)
+{
+    qint64 number = -1;
+    if (!media.runOnEngine([&number](VideoEngine &engine) { number = engine.currentFrameNumber(); }))
+        return -1;
+    return number;
+}
 
 } // namespace
 
 OpenResult openMedia(const QString &path)
 {
-    EngineThread engine;
-    return engine.open(path);
+    OpenMedia media(path, engineOptions());
+    return openInto(media);
 }
 
 FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile)
@@ -689,38 +658,34 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
     FrameExport result;
     QElapsedTimer clock;
     clock.start();
-    EngineThread thread(true);
-    const OpenResult opened = thread.open(path);
+    OpenMedia media(path, engineOptions(true));
+    const OpenResult opened = openInto(media);
     result.timings.openMs = clock.elapsed();
     result.opened = opened.success;
     result.error = opened.error;
     if (!result.opened)
         return result;
 
-    VideoEngine *engine = thread.engine();
-    const bool audioOnly = opened.fileInfo.value(QStringLiteral("isAudioOnly")).toBool();
-    QMetaObject::invokeMethod(engine, "setConversionProfile", Qt::QueuedConnection, Q_ARG(ConversionProfile, profile));
-    if (audioOnly) {
-        QMetaObject::invokeMethod(engine, "getFrameAsImage", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(QImage, result.image), Q_ARG(int64_t, frameNumber));
+    media.setConversionProfile(profile);
+    if (opened.info.isAudioOnly) {
+        result.image = media.frameAsImage(frameNumber);
     } else {
         // getFrameAsImage in two timed halves; a picture needs no sound.
-        QMetaObject::invokeMethod(
-            engine,
-            [&] {
-                QElapsedTimer step;
-                step.start();
-                engine->stopAudioDecoding();
-                const av::FramePtr frame = engine->decodeFrameAt(frameNumber, -1);
-                result.timings.decodeMs = step.restart();
-                result.timings.framesDecoded = engine->decodeCounters().framesDecoded;
-                result.image = engine->exportImage(frame.get());
-                result.timings.conversionMs = step.elapsed();
-            },
-            Qt::BlockingQueuedConnection);
+        const bool ran = media.runOnEngine([&](VideoEngine &engine) {
+            QElapsedTimer step;
+            step.start();
+            engine.stopAudioDecoding();
+            const av::FramePtr frame = engine.decodeFrameAt(frameNumber, -1);
+            result.timings.decodeMs = step.restart();
+            result.timings.framesDecoded = engine.decodeCounters().framesDecoded;
+            result.image = engine.exportImage(frame.get());
+            result.timings.conversionMs = step.elapsed();
+        });
+        // No answer at all: the picture stays null and the number unknown.
+        if (!ran)
+            return result;
     }
-    QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(qint64, result.frameNumber));
+    result.frameNumber = currentFrameOf(media);
     return result;
 }
 
@@ -728,23 +693,20 @@ PixelQuery inspectPixel(const QString &path, qint64 frameNumber, int x, int y, i
                         QSize canvas)
 {
     PixelQuery result;
-    EngineThread thread;
-    const OpenResult opened = thread.open(path);
+    OpenMedia media(path, engineOptions());
+    const OpenResult opened = openInto(media);
     result.opened = opened.success;
     result.error = opened.error;
     if (!result.opened)
         return result;
     if (canvas.isEmpty()) {
-        canvas = QSize(opened.fileInfo.value(QStringLiteral("width")).toInt(),
-                       opened.fileInfo.value(QStringLiteral("height")).toInt());
+        canvas = QSize(opened.info.width, opened.info.height);
         const int turn = normalizeQuarterTurn(rotationDegrees);
         if (turn == 90 || turn == 270)
             canvas.transpose();
     }
-    QMetaObject::invokeMethod(thread.engine(), "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(QString, result.text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x),
-                              Q_ARG(int, y), Q_ARG(int, canvas.width()), Q_ARG(int, canvas.height()),
-                              Q_ARG(int, rotationDegrees));
+    result.text = media.pixelInspectorSourceConvertText(frameNumber, x, y, canvas.width(), canvas.height(),
+                                                        rotationDegrees);
     return result;
 }
 
@@ -759,29 +721,21 @@ LoudnessResult measureLoudness(const QString &path, double startSec, double endS
 
     LoudnessResult result;
     result.error = QStringLiteral("Loudness measurement ended without an outcome.");
-    QThread thread;
-    thread.setObjectName(QStringLiteral("loudness"));
-    auto *worker = new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right});
-    worker->moveToThread(&thread);
-    QEventLoop loop;
-    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
+    WorkerThread<LoudnessMeasureWorker> job(
+        new LoudnessMeasureWorker(LoudnessMeasureRequest{path, startSec, endSec, left, right}), QStringLiteral("loudness"));
+    LoudnessMeasureWorker *worker = job.worker();
+    QObject receiver;
     if (progress)
-        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &loop, progress);
-    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &loop, [&result](double peak, double lufs) {
+        QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &receiver, progress);
+    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &receiver, [&result](double peak, double lufs) {
         result.measured = true;
         result.error.clear();
         result.truePeakDb = peak;
         result.integratedLufs = lufs;
     });
-    QObject::connect(worker, &LoudnessMeasureWorker::failed, &loop,
+    QObject::connect(worker, &LoudnessMeasureWorker::failed, &receiver,
                      [&result](const QString &message) { result.error = message; });
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &loop, &QEventLoop::quit);
-    // Direct: quit must reach the thread even while this one waits for it.
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    loop.exec();
-    thread.wait();
+    job.runToEnd();
 
     av_log_set_level(logLevel);
     return result;
@@ -791,24 +745,20 @@ ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange rang
                         int rotationDegrees)
 {
     ScopeExport result;
-    EngineThread thread;
-    const OpenResult opened = thread.open(path);
+    OpenMedia media(path, engineOptions());
+    const OpenResult opened = openInto(media);
     result.opened = opened.success;
     result.error = opened.error;
     if (!result.opened)
         return result;
-    VideoEngine *engine = thread.engine();
     QEventLoop loop;
-    QObject::connect(engine, &VideoEngine::scopeImageReady, &loop,
-                     [&](const QImage &image, int64_t) {
-                         result.image = image;
-                         loop.quit();
-                     }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "requestScopeImage", Qt::QueuedConnection, Q_ARG(int64_t, frameNumber),
-                              Q_ARG(ScopeRange, range), Q_ARG(DisplayChannel, channel), Q_ARG(int, rotationDegrees));
+    QObject::connect(&media, &OpenMedia::scopeImageReady, &loop, [&](const QImage &image, int64_t) {
+        result.image = image;
+        loop.quit();
+    });
+    media.requestScopeImage(frameNumber, range, channel, rotationDegrees);
     loop.exec();
-    QMetaObject::invokeMethod(engine, "currentFrameNumber", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(qint64, result.frameNumber));
+    result.frameNumber = currentFrameOf(media);
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/conversionprofile.h"
 #include "core/enums.h"
+#include "core/mediainfo.h"
 
 #include <QImage>
 #include <QSize>
@@ -50,13 +51,13 @@ int run(const QStringList &arguments, Io &io);
 
 struct OpenResult {
     bool success = false;
-    QVariantMap fileInfo;
+    MediaInfo info;
     QString error;
 };
 
-// Opens path exactly as the player does: a VideoEngine on a QThread of its own, init and
-// openFile queued by slot name, then waits for fileOpened. Blocks the caller meanwhile
-// (it spins a local event loop); the engine and its thread are gone on return.
+// Opens path exactly as the player does (an OpenMedia: the engine on a QThread of its own)
+// and waits for the answer. Blocks the caller meanwhile (it spins a local event loop); the
+// engine and its thread are gone on return.
 OpenResult openMedia(const QString &path);
 
 struct FrameExport {

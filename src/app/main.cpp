@@ -3,6 +3,7 @@
 #include "app/platform.h"
 #include "app/singleinstanceguard.h"
 #include "core/compat.h"
+#include "engine/enginestop.h"
 #include "ui/mainwindow.h"
 
 #include <QCommandLineParser>
@@ -85,12 +86,22 @@ int main(int argc, char **argv)
     if (styleSheet.open(QIODevice::ReadOnly | QIODevice::Text))
         app.setStyleSheet(QTextStream(&styleSheet).readAll());
 
-    MainWindow window;
-    app.mainWindow = &window;
-    window.setFileRevealer([](const QString &path) { platform::revealInFileManager(path); });
-    QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
-    window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
-    window.show();
-    app.openInitialFile();
-    return app.exec();
+    int status = 0;
+    {
+        MainWindow window;
+        app.mainWindow = &window;
+        window.setFileRevealer([](const QString &path) { platform::revealInFileManager(path); });
+        QObject::connect(&guard, &SingleInstanceGuard::fileRequested, &window, &MainWindow::openMediaFile);
+        window.setWindowIcon(QIcon(QStringLiteral(":/Orvel.ico")));
+        window.show();
+        app.openInitialFile();
+        status = app.exec();
+        app.mainWindow = nullptr;
+    }
+    // The window left its engine thread inside a read nothing interrupts: Qt stays up for it.
+    if (enginestop::threadsLeftBehind() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

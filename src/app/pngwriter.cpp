@@ -1,5 +1,7 @@
 #include "app/pngwriter.h"
 
+#include "core/parallelrows.h"
+
 #include <QByteArray>
 #include <QFile>
 
@@ -7,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace pngwriter {
@@ -94,20 +95,16 @@ bool writeFast(const QImage &image, const QString &path)
     const int height = packed.height();
     const int rowBytes = width * (alpha ? 4 : 3);
 
-    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-    const int pieceCount = std::clamp(std::min(cores, height / kMinRowsPerPiece), 1, kMaxPieces);
+    const int pieceCount = std::clamp(std::min(parallel::coreCount(), height / kMinRowsPerPiece), 1, kMaxPieces);
     std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
     for (int i = 0; i < pieceCount; ++i) {
-        pieces[size_t(i)].firstRow = int(int64_t(height) * i / pieceCount);
-        pieces[size_t(i)].endRow = int(int64_t(height) * (i + 1) / pieceCount);
+        const parallel::Rows rows = parallel::bandRows(height, i, pieceCount);
+        pieces[size_t(i)].firstRow = rows.first;
+        pieces[size_t(i)].endRow = rows.end;
     }
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < pieceCount; ++i)
-        helpers.emplace_back(deflatePiece, std::cref(packed), rowBytes, i == pieceCount - 1,
-                             std::ref(pieces[size_t(i)]));
-    deflatePiece(packed, rowBytes, pieceCount == 1, pieces[0]);
-    for (std::thread &helper : helpers)
-        helper.join();
+    parallel::forEachBand(pieceCount, [&](int i) {
+        deflatePiece(packed, rowBytes, i == pieceCount - 1, pieces[size_t(i)]);
+    });
 
     QByteArray idat;
     // zlib header: deflate, 32 KiB window, fastest level (0x7801 is a multiple of 31).

@@ -1,19 +1,18 @@
 #include "app/qccommand.h"
 
 #include "analysis/qcworker.h"
+#include "core/workerthread.h"
 #include "core/timecode.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSet>
 #include <QTextStream>
-#include <QThread>
 
 #include <cmath>
 #include <functional>
@@ -315,19 +314,16 @@ int qcCommand(const QStringList &arguments, Io &io)
     if (showProgress)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
-    QThread thread;
-    thread.setObjectName(QStringLiteral("qc"));
-    auto *worker = new QcWorker(files, options->settings);
-    worker->moveToThread(&thread);
-    QEventLoop loop;
+    WorkerThread<QcWorker> job(new QcWorker(files, options->settings), QStringLiteral("qc"));
+    QcWorker *worker = job.worker();
+    QObject receiver; // receives the worker's signals on this thread
     QList<qc::Event> events;
     bool anyFailed = false;
     bool anyError = false;
-    QObject::connect(&thread, &QThread::started, worker, &QcWorker::run);
-    QObject::connect(worker, &QcWorker::fileStarted, &loop, [&events](int, const QString &) { events.clear(); });
-    QObject::connect(worker, &QcWorker::eventFound, &loop, [&events](int, const qc::Event &event) { events.append(event); });
+    QObject::connect(worker, &QcWorker::fileStarted, &receiver, [&events](int, const QString &) { events.clear(); });
+    QObject::connect(worker, &QcWorker::eventFound, &receiver, [&events](int, const qc::Event &event) { events.append(event); });
     if (showProgress) {
-        QObject::connect(worker, &QcWorker::progressChanged, &loop, [&](int index, int percent) {
+        QObject::connect(worker, &QcWorker::progressChanged, &receiver, [&](int index, int percent) {
             const int width = 30;
             io.err << '\r' << '[' << QString(percent * width / 100, QLatin1Char('#'))
                    << QString(width - percent * width / 100, QLatin1Char('.')) << "] " << percent << "% "
@@ -341,7 +337,7 @@ int qcCommand(const QStringList &arguments, Io &io)
             io.err.flush();
         }
     };
-    QObject::connect(worker, &QcWorker::fileAnalysed, &loop,
+    QObject::connect(worker, &QcWorker::fileAnalysed, &receiver,
                      [&](int index, const MediaInfo &info, const qc::Summary &summary) {
                          clearProgress();
                          std::stable_sort(events.begin(), events.end(), qc::eventBefore);
@@ -350,19 +346,14 @@ int qcCommand(const QStringList &arguments, Io &io)
                          io.out << qcSummaryLine(files.at(index), summary) << Qt::endl;
                          anyError = anyError || summary.failed;
                      });
-    QObject::connect(worker, &QcWorker::fileFailed, &loop, [&](int index, const QString &error) {
+    QObject::connect(worker, &QcWorker::fileFailed, &receiver, [&](int index, const QString &error) {
         clearProgress();
         // The first line is the fixed summary; the rest names the reason and the path.
         io.out << qcErrorLine(files.at(index), error.split(QLatin1Char('\n')).join(QStringLiteral(": ")))
                << Qt::endl;
         anyFailed = true;
     });
-    QObject::connect(worker, &QcWorker::finished, &loop, &QEventLoop::quit);
-    QObject::connect(worker, &QcWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
-    loop.exec();
-    thread.wait();
+    job.runToEnd();
     if (showProgress)
         QLoggingCategory::setFilterRules(QString());
 

@@ -9,6 +9,7 @@ void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet)
 void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
 void SwrContextDeleter::operator()(SwrContext *ctx) const { swr_free(&ctx); }
 void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+void DictionaryDeleter::operator()(AVDictionary *dict) const { av_dict_free(&dict); }
 void OutputContextDeleter::operator()(AVFormatContext *ctx) const
 {
     if (!ctx)
@@ -22,7 +23,7 @@ FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
 FramePtr cloneFrame(const AVFrame *frame) { return FramePtr(frame ? av_frame_clone(frame) : nullptr); }
 
-int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt)
+int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt, const OptionList &options)
 {
     AVFormatContext *raw = nullptr;
     if (interrupt) {
@@ -33,7 +34,12 @@ int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *int
         }
         raw->interrupt_callback = *interrupt;
     }
-    const int ret = avformat_open_input(&raw, url, nullptr, nullptr);
+    AVDictionary *rawOptions = nullptr;
+    for (const auto &[key, value] : options)
+        av_dict_set(&rawOptions, key.c_str(), value.c_str(), 0);
+    const int ret = avformat_open_input(&raw, url, nullptr, rawOptions ? &rawOptions : nullptr);
+    // What the demuxer did not take is left in the dictionary.
+    const DictionaryPtr unused(rawOptions);
     out.reset(ret >= 0 ? raw : nullptr);
     return ret;
 }

@@ -8,6 +8,9 @@
 // "engine/ffmpeg.h".
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 struct AVFormatContext;
 struct AVCodecContext;
@@ -17,6 +20,7 @@ struct SwsContext;
 struct SwrContext;
 struct AVFilterGraph;
 struct AVIOInterruptCB;
+struct AVDictionary;
 
 namespace av {
 
@@ -27,6 +31,7 @@ struct PacketDeleter { void operator()(AVPacket *packet) const; };
 struct SwsContextDeleter { void operator()(SwsContext *ctx) const; };
 struct SwrContextDeleter { void operator()(SwrContext *ctx) const; };
 struct FilterGraphDeleter { void operator()(AVFilterGraph *graph) const; };
+struct DictionaryDeleter { void operator()(AVDictionary *dict) const; };
 // For muxing contexts: closes the output file (when the muxer does not) and frees the context.
 struct OutputContextDeleter { void operator()(AVFormatContext *ctx) const; };
 
@@ -37,6 +42,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 
 FramePtr makeFrame();
@@ -46,6 +52,9 @@ FramePtr cloneFrame(const AVFrame *frame);
 
 // avformat_open_input frees the context itself on failure; 'out' is null then. With
 // 'interrupt', every blocking read of the open and of later demuxing asks it first.
-int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt = nullptr);
+// 'options' go to the demuxer; those it does not know are ignored.
+using OptionList = std::vector<std::pair<std::string, std::string>>;
+int openInput(FormatContextPtr &out, const char *url, const AVIOInterruptCB *interrupt = nullptr,
+              const OptionList &options = {});
 
 } // namespace av

@@ -5,6 +5,10 @@
 #include <QStyleHints>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace compat {
 
 namespace {
@@ -77,6 +81,26 @@ QVideoFrame videoFrameFromImage(const QImage &image)
         std::memcpy(frame.bits(0) + y * frame.bytesPerLine(0), source.constScanLine(y), rowBytes);
     frame.unmap();
     return frame;
+#endif
+}
+
+void configureAllocator()
+{
+#if defined(__GLIBC__)
+    static const bool configured = [] {
+        mallopt(M_ARENA_MAX, 4);
+        mallopt(M_MMAP_THRESHOLD, 16 * 1024 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+        return true;
+    }();
+    (void)configured;
+#endif
+}
+
+void releaseFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
 #endif
 }
 

@@ -38,6 +38,17 @@ void selectMediaBackend();
 // Call after setStyle("Fusion").
 void applyDarkColorScheme();
 
+// glibc gives each thread that allocates its own arena (up to 8 per core), and once a
+// frame-sized block has been freed it raises its thresholds so that every arena keeps up
+// to 64 MiB of free memory at its top, resident for ever: a player that decodes on many
+// threads only ever grows. configureAllocator fixes the thresholds (blocks from 16 MiB are
+// mapped on their own, an arena keeps at most 32 MiB free at its top) and the number of
+// arenas (4); call it before threads start allocating (the engine's constructor does; it
+// runs once). releaseFreedMemory hands the free pages inside the arenas back (malloc_trim).
+// Both are no-ops on other C libraries.
+void configureAllocator();
+void releaseFreedMemory();
+
 } // namespace compat
 
 #endif // ORVEL_COMPAT_QT

@@ -2,6 +2,7 @@
 
 #include "core/conversionprofile.h"
 #include "core/enums.h"
+#include "core/mediainfo.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -13,8 +14,8 @@
 
 void registerMetaTypes()
 {
-    // Slots are declared with these exact spellings; queued invocation by slot name
-    // looks the argument types up by name, so the aliases must exist.
+    // Queued signals look their argument types up by these exact spellings, so the
+    // aliases must exist before the first one crosses a thread.
     static const bool registered = [] {
         qRegisterMetaType<int64_t>("int64_t");
         qRegisterMetaType<PlayState>("PlayState");
@@ -27,6 +28,7 @@ void registerMetaTypes()
         qRegisterMetaType<QImage>("QImage");
         qRegisterMetaType<QVariantMap>("QVariantMap");
         qRegisterMetaType<QByteArray>("QByteArray");
+        qRegisterMetaType<MediaInfo>("MediaInfo");
         return true;
     }();
     Q_UNUSED(registered);

@@ -6,7 +6,18 @@
 #include <QDebug>
 #include <QThread>
 
+#include <atomic>
+
 namespace enginestop {
+
+namespace {
+std::atomic<int> leftBehind{0};
+} // namespace
+
+int threadsLeftBehind()
+{
+    return leftBehind.load();
+}
 
 bool stopEngineThread(QThread *thread, VideoEngine *engine, std::chrono::milliseconds limit)
 {
@@ -19,6 +30,7 @@ bool stopEngineThread(QThread *thread, VideoEngine *engine, std::chrono::millise
     if (thread->wait(QDeadlineTimer(limit)))
         return true;
     qWarning().noquote() << "Engine thread did not stop within" << limit.count() << "ms; leaving it behind.";
+    leftBehind.fetch_add(1);
     thread->setParent(nullptr);
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     return false;

@@ -20,4 +20,9 @@ constexpr std::chrono::milliseconds DefaultLimit{1500};
 // not destroy a running thread, and deletes itself if it ever finishes.
 bool stopEngineThread(QThread *thread, VideoEngine *engine, std::chrono::milliseconds limit = DefaultLimit);
 
+// How many engine threads this process has left behind. While one may still run, the
+// process must not tear Qt and its statics down under it: main() ends with
+// std::_Exit after flushing instead of returning.
+int threadsLeftBehind();
+
 } // namespace enginestop

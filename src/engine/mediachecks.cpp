@@ -76,7 +76,8 @@ QString probeScoreProblem(const AVFormatContext *context)
         .arg(context->probe_score);
 }
 
-QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInterrupter &interrupter)
+QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInterrupter &interrupter,
+                  bool withoutEditLists)
 {
     const QString summary = QStringLiteral("avformat_open_input failed.");
     out.reset();
@@ -86,7 +87,10 @@ QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInte
             return failureText(summary, problem, path);
     }
     const AVIOInterruptCB callback = interruptCallback(interrupter);
-    const int result = av::openInput(out, path.toUtf8().constData(), &callback);
+    av::OptionList options;
+    if (withoutEditLists)
+        options.emplace_back("ignore_editlist", "1");
+    const int result = av::openInput(out, path.toUtf8().constData(), &callback, options);
     if (result < 0)
         return failureText(summary, ffmpegErrorText(result), path);
     const QString lowScore = probeScoreProblem(out.get());
@@ -102,6 +106,14 @@ QString pictureSizeProblem(int width, int height)
     if (width > 0 && height > 0)
         return {};
     return QStringLiteral("No picture size in the stream (%1 x %2)").arg(width).arg(height);
+}
+
+bool ticksCoarserThanFrames(int timeBaseNum, int timeBaseDen, double fps)
+{
+    if (timeBaseNum <= 0 || timeBaseDen <= 0 || !std::isfinite(fps) || fps <= 0)
+        return false;
+    // Half a frame of slack: a time base of exactly one frame (AVI, raw streams) is fine.
+    return double(timeBaseNum) / double(timeBaseDen) * fps > 1.5;
 }
 
 bool isPlausibleVideoFps(double fps)

@@ -36,7 +36,9 @@ class ReadInterrupter;
 // that are not regular files, names FFmpeg's reason, refuses formats detected with a low
 // score. Returns the error text for fileOpened (first line "avformat_open_input failed."),
 // or empty with 'out' open.
-QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInterrupter &interrupter);
+// withoutEditLists: the demuxer ignores edit lists (see ticksCoarserThanFrames).
+QString openInput(av::FormatContextPtr &out, const QString &path, const ReadInterrupter &interrupter,
+                  bool withoutEditLists = false);
 
 // FFmpeg itself warns "misdetection possible" at this score and below (AVPROBE_SCORE_RETRY).
 constexpr int LowestTrustedProbeScore = 26;
@@ -59,6 +61,12 @@ struct FrameRateChoice {
     bool corrected = false;
 };
 FrameRateChoice chooseFrameRate(double average, double real, double fallback);
+
+// True when one tick of the stream's time base lasts longer than a frame at 'fps' (a zero
+// time scale is read as one tick a second): timestamps cannot number such frames, and an
+// edit list in those ticks cuts the stream to its first picture. Frames are then counted
+// in decode order from the head of the file, with edit lists ignored.
+bool ticksCoarserThanFrames(int timeBaseNum, int timeBaseDen, double fps);
 
 // Facts about a video stream's length, as the container states them.
 struct LengthFacts {

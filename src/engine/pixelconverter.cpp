@@ -1,11 +1,9 @@
 #include "engine/pixelconverter.h"
 
 #include "av/ffmpeg.h"
+#include "core/parallelrows.h"
 
 #include <QDebug>
-#include <QSemaphore>
-#include <QThread>
-#include <QThreadPool>
 #include <QVideoFrameFormat>
 
 #include <algorithm>
@@ -434,41 +432,21 @@ bool Planar422Converter::convert(const AVFrame *frame, uint8_t *dst, int dstStri
     job.gFromCr = 2.0 * m_kr * (1.0 - m_kr) / m_kg;
 
     // Bands of at least 64 rows; below that the hand-over costs more than it saves.
-    const int threads = std::max(1, QThread::idealThreadCount());
-    const int bands = std::clamp(height / 64, 1, threads);
+    const int bands = std::clamp(height / 64, 1, parallel::coreCount());
     const size_t rowDoubles = size_t(width) + size_t((width + 1) / 2);
     m_bandRows.resize(size_t(bands));
     for (auto &rows : m_bandRows)
         rows.resize(rowDoubles);
 
-    auto runBand = [&job, depth, height, bands, width, this](int band) {
-        const int first = int(int64_t(height) * band / bands);
-        const int end = int(int64_t(height) * (band + 1) / bands);
+    parallel::forEachBand(bands, [&job, depth, height, bands, width, this](int band) {
+        const parallel::Rows rows = parallel::bandRows(height, band, bands);
         double *luma = m_bandRows[size_t(band)].data();
         double *lumaDown = luma + width;
         if (depth > 8)
-            convert422Rows<uint16_t>(job, first, end, luma, lumaDown);
+            convert422Rows<uint16_t>(job, rows.first, rows.end, luma, lumaDown);
         else
-            convert422Rows<uint8_t>(job, first, end, luma, lumaDown);
-    };
-
-    if (bands == 1) {
-        runBand(0);
-        return true;
-    }
-    if (!m_pool) {
-        m_pool = std::make_unique<QThreadPool>();
-        m_pool->setMaxThreadCount(threads - 1);
-    }
-    QSemaphore done;
-    for (int band = 1; band < bands; ++band) {
-        m_pool->start([&runBand, &done, band] {
-            runBand(band);
-            done.release();
-        });
-    }
-    runBand(0);
-    done.acquire(bands - 1);
+            convert422Rows<uint8_t>(job, rows.first, rows.end, luma, lumaDown);
+    });
     return true;
 }
 

@@ -12,7 +12,6 @@
 #include "av/ffmpegptr.h"
 
 struct AVFrame;
-class QThreadPool;
 
 // What the engine knows about the open video decoder that changes how its frames are read.
 struct ConversionSource {
@@ -54,7 +53,6 @@ private:
     std::vector<double> m_lumaLut;    // sample -> Y in 0..255 (clamped)
     std::vector<double> m_chromaLut;  // sample -> signed chroma on the 0..255 scale
     std::vector<std::vector<double>> m_bandRows; // per band: one row of Y, then its pair means
-    std::unique_ptr<QThreadPool> m_pool;         // created on first use
 };
 
 // Turns decoded frames into what the rest of the program shows and analyses: a QVideoFrame

@@ -9,6 +9,7 @@
 #include "core/mediainfo.h"
 #include "core/scoperequest.h"
 #include "engine/decodeplan.h"
+#include "engine/decoderstate.h"
 #include "engine/framecache.h"
 #include "engine/mediachecks.h"
 #include "engine/pixelconverter.h"
@@ -26,11 +27,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 class AudioEngine;
 struct AudioChannelSamples;
+struct AVCodec;
+struct AVCodecParameters;
+struct AVStream;
 
 // Draws the scope image of one decoded frame (null: no picture, bare graticule). The scope
 // renderer lives in a layer above the engine, so whoever creates the engine hands it in.
@@ -53,11 +58,15 @@ struct DecodedFrame {
 };
 
 // Media properties map ("fileInfo" of fileOpened): MediaInfo::toMap() of the facts the
-// open built (core/mediainfo.h); mediaInfo() has the same facts typed.
+// open built (core/mediainfo.h); mediaOpened and mediaInfo() have the same facts typed.
 //
-// Threading: the object has no parent; its owner moves it to a QThread of its own and
-// reaches it only through queued calls by slot name. Every member below belongs to that
-// thread, except latestRequestId (see there).
+// Everything that belongs to the open file (demuxer, decoders, facts, playback queue and
+// the decoder's state) is one object, File, made by openFile and dropped by closeFile; what
+// outlives a file (conversion profile, frame cache bound, audio engine) is the engine's own.
+//
+// Threading: the object has no parent; its owner (state/OpenMedia) moves it to a QThread of
+// its own and reaches it through queued calls of its slots (typed lambdas, never by name).
+// Every member below belongs to that thread, except latestRequestId and readInterrupter.
 class VideoEngine : public QObject
 {
     Q_OBJECT
@@ -72,11 +81,11 @@ public:
 
 signals:
     void fileOpened(bool success, QVariantMap fileInfo, QString error);
+    // The facts of a successful open, typed; sent just before its fileOpened.
+    void mediaOpened(MediaInfo info);
     void frameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels,
                     QList<float> peakLevels, QByteArray audioBuffer, int requestId);
     void scopeImageReady(QImage image, int64_t frameNumber);
-    // Connected by the window, never emitted.
-    void scopeScaleReady(QImage image, int64_t frameNumber);
 
 public slots:
     // Creates the audio engine as a child, on the engine's thread. Queue it once after
@@ -84,8 +93,8 @@ public slots:
     void init();
     // Closes what is open, opens filePath and emits exactly one fileOpened.
     void openFile(QString filePath);
-    // Frees demuxer, decoders and caches; emits nothing. Leaves conversionProfile,
-    // currentFrame and totalFrames as they are.
+    // Drops the open file (demuxer, decoders, queue, caches); emits nothing. Leaves the
+    // conversion profile and currentFrame as they are.
     void closeFile();
 
     // Exact frame n; the answer carries the sound from frame n on, aligned to it (forward
@@ -95,7 +104,8 @@ public slots:
     // be; the answer then comes without sound. For steps and shuttles, whose sound is not
     // played.
     void requestFrameSilently(int64_t frameNumber, int requestId = 0);
-    void requestNextFrame(int requestId = 0);
+    // Playback: the first frame numbered targetFrame or more, from the queue without a seek
+    // (frames before it leave unconverted).
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId = 0);
     void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
     void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
@@ -103,7 +113,6 @@ public slots:
     void setAudioRouting(int chL, int chR);
     void clearAudioQueue();
     void setConversionProfile(ConversionProfile profile);
-    void setAudioVisualizationEnabled(bool enabled);
     // The one call made directly from the GUI thread: stores the id atomically so that
     // running work for an older id can give up.
     void abortCurrentTask(int latestId);
@@ -127,7 +136,7 @@ public:
     // the media is a single frame. Never touches audio alignment.
     av::FramePtr decodeFrameAt(int64_t frameNumber, int requestId);
     // Number of the frame most recently delivered or positioned to.
-    Q_INVOKABLE qint64 currentFrameNumber() const { return currentFrame; }
+    int64_t currentFrameNumber() const { return currentFrame; }
 
     struct DecodeCounters {
         int64_t framesDecoded = 0;   // frames the video decoder returned
@@ -141,9 +150,11 @@ public:
     DecodeCounters decodeCounters() const { return counters; }
     QList<int64_t> queuedFrameNumbers() const;
     int conversionContextBuilds() const { return pixelConverter.contextBuildCount(); }
-    bool playbackPrimingEnabled() const { return primingEnabled; }
-    // Facts of the open file (empty when none is open). Engine thread.
-    const MediaInfo &mediaInfo() const { return openedInfo; }
+    bool playbackPrimingEnabled() const { return file && file->primingEnabled; }
+    // Facts of the open file (empty when none is open).
+    const MediaInfo &mediaInfo() const;
+    // Where the decoder stands; the default (in step) when nothing is open.
+    DecoderState decoderState() const { return file ? file->decoder : DecoderState(); }
     // Decoded frames kept for steps back and repeated requests. The bound may also be set
     // before the engine is moved to its thread (the CLI switches the cache off with 0).
     const FrameCache &decodedFrameCache() const { return frameCache; }
@@ -179,19 +190,95 @@ public:
     std::vector<AudioChannelSamples> takeDecodedAudio();
     // The range the display assumes for every picture (an AVColorRange value; 0: each
     // picture's own tag).
-    int pictureRangeOverride() const { return rangeOverride; }
-
-private slots:
-    // One bite of the read-back: decodes up to the queue's minimum depth toward the frame
-    // before the cache's first, then queues itself again, so requests run in between.
-    void prefetchSlice();
+    int pictureRangeOverride() const { return file ? file->rangeOverride : 0; }
 
 private:
-    enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
+    // The open file: what its open found, fixed until it is closed, and the state of
+    // decoding it. Engine thread.
+    struct File {
+        // --- found by the open ---
+        av::FormatContextPtr formatContext;
+        av::CodecContextPtr videoCodecContext; // null for audio-only media
+        int videoStreamIndex = -1;
+        int audioStreamIndex = -1;             // set only for audio-only media
+        bool audioOnly = false;
+        double fps = 0.0;                      // used for all frame/time arithmetic
+        double videoStartSec = 0.0;
+        double videoDurationSec = 0.0;
+        int64_t totalFrames = 0;               // at least 1 once open
+        int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
+        bool intraOnlyVideo = false;           // every frame decodes on its own
+        // Playback measures chosen for the file's size and codec.
+        bool stabilizerEnabled = false;
+        bool primingEnabled = false;
+        bool previewDownscaleEnabled = false;
+        MediaInfo info;
 
+        // --- decoding ---
+        DecoderState decoder;
+        // manualFrameCounter: number frames by count, not by timestamp (stays set until the
+        // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
+        decodeplan::NumberingState numbering;
+        QList<DecodedFrame> decodeQueue;
+        // What the current run of decoding has seen since its seek; every seek starts anew.
+        struct SinceSeek {
+            // Video packets read but not yet decoded, in stream order, with their frame
+            // numbers; the decoder takes them before anything new is read.
+            struct HeldPacket {
+                av::PacketPtr packet;
+                int64_t frameNumber = 0;
+            };
+            std::deque<HeldPacket> heldVideo;
+            bool skippedUnreferenced = false; // or drained early: a short run may hide frames
+            bool catchingUp = false;          // this run has fallen behind
+            int catchUpRequests = 0;          // requests since catching up began or was last judged
+            int64_t catchUpBusyUSecs = 0;     // time those requests took
+            double soundReadSec = 0.0;        // end of the last audio packet read ahead
+        } sinceSeek;
+        // The read-back: its target, and the cache's first frame when it started (once per
+        // first frame; an open GOP may not let it reach below).
+        int64_t readBackTarget = -1;
+        int64_t readBackStartedBelow = -1;
+        bool sequentialStarted = false;        // readNextPicture has positioned at the start
+        // Audio-only media: how far the sound has been read, relative to videoStartSec.
+        bool audioReadExhausted = false;
+        double audioReadPositionSec = 0.0;
+        // Pixel-inspector cache: one decoded frame and its RGB conversion.
+        PixelProbe inspector;
+    };
+    using HeldPacket = File::SinceSeek::HeldPacket;
+
+    // Named settings of the decoding a request does; a request overrides them for its
+    // duration (see ScopedSetting in the units).
+    struct DecodeSettings {
+        bool withSound = false;         // seek even to a frame the cache holds (for its sound)
+        bool skipUnreferenced = true;   // off while an exact decode is retried plainly
+        int64_t readBackTarget = -1;    // the read-back's target while it decodes a slice
+    };
+
+    bool hasVideo() const { return file && file->videoCodecContext; }
+    bool isAudioOnly() const { return file && file->audioOnly; }
+    bool hasSound() const;
+
+    // --- opening (videoengine_open.cpp) ---
+    enum class AudioOnlyResult { NoAudioStream, Failed, Opened };
     void fail(const QString &error);
-    // Keeps the facts and emits the one successful fileOpened.
+    // Keeps the facts and emits the one successful mediaOpened and fileOpened.
     void publishOpened(const MediaInfo &info);
+    // Demuxer, stream info and numbering mode of a new File; the error text or empty.
+    QString openContainer(const QString &filePath);
+    // The video stream and its default decoder; -1 when there is none.
+    int findVideoStream(const AVCodec *&defaultDecoder);
+    void choosePlaybackMeasures(const AVCodecParameters *par);
+    QString openVideoDecoder(const AVCodec *decoder, const AVCodecParameters *par, const QString &filePath);
+    void chooseFrameRate(const AVStream *stream);
+    // Ticks coarser than a frame: frames are counted in decode order, and the file is opened
+    // again without edit lists (which in such ticks leave only the first picture); 'stream'
+    // then points into the new demuxer. The error text or empty.
+    QString reopenForCoarseTicks(const QString &filePath, const AVStream *&stream);
+    void readLength(const AVStream *stream);
+    MediaInfo describeVideo(const QString &filePath, const AVStream *stream, const AVCodec *decoder);
+    void openSoundWithVideo(MediaInfo &info);
     AudioOnlyResult openAudioOnly(const QString &filePath);
     void ensureAudioEngine();
 
@@ -225,18 +312,15 @@ private:
 
     // --- decoded-frame reuse and frames skipped on the way (videoengine_reuse.cpp) ---
     // Serves frame n from the cache without touching the decoder; keeps the playback queue
-    // in step or, when the decoder is elsewhere, marks it detached.
+    // in step or, when the decoder is elsewhere, leaves it detached.
     bool takeFromCache(int64_t frameNumber, ExactResult &result);
     // True when frame n is the decoder's next output, so reaching it needs no seek.
     bool continueWithoutSeek(int64_t frameNumber);
-    // A picture answered without a seek: playback must seek first to get its sound right.
-    void holdAudioForPlayback();
-    // Instead of aligning: while playback must seek, the sound decoded so far lies ahead of
-    // the picture and is dropped, so that no answer hands it to the output.
+    // Instead of aligning: when the sound decoded so far does not start at the picture, it
+    // is dropped, so that no answer hands it to the output.
     bool dropAudioAheadOfPicture();
     // Before a seek for n: the cache is kept only when n lies next to what it holds.
     void prepareCacheForSeek(int64_t frameNumber);
-    void restartReuseAfterSeek();
     void forgetCachedFrames();
     void offerToCache(const AVFrame *frame, int64_t number);
     // Sets the decoder's skip_frame for the next packet on the way to 'target' (-1: none).
@@ -256,9 +340,12 @@ private:
     // Stepping back through the cache toward its first frame: decode the stretch before it
     // while the steps are served, so crossing the key frame does not stall.
     void schedulePrefetch();
+    // One bite of the read-back: decodes up to the queue's minimum depth toward the frame
+    // before the cache's first, then queues itself again, so requests run in between.
+    void prefetchSlice();
 
     ConversionSource conversionSource() const;
-    QVideoFrame convertForDisplay(const AVFrame *frame);
+    QVideoFrame convertForDisplay(const AVFrame *frame, bool previewDownscale = false);
     void alignAudioTo(double seconds);
     // The tail every frame request ends with: drain audio, levels, frameReady.
     void finishFrameRequest(QVideoFrame frame, int requestId);
@@ -294,75 +381,26 @@ private:
     void readAudioUntil(double seconds, bool capAtDuration = true);
     void positionAudioOnly(int64_t frameNumber);
     void refreshAudioOnlyLevels();
-    // The audio-only picture, with the stereo trace of 'stereo' when visualisation is on.
-    QImage audioOnlyImage(const QByteArray &stereo);
-    QVideoFrame audioOnlyFrame(const QByteArray &stereo);
+    // The fixed picture audio-only media show.
+    QImage audioOnlyImage();
+    QVideoFrame audioOnlyFrame();
+    // A still (one frame) during playback: its one frame, kept in the queue.
+    QVideoFrame stillForPlayback();
 
     // --- engine thread ---
-    av::FormatContextPtr formatContext;
-    av::CodecContextPtr videoCodecContext; // null for audio-only media
-    int videoStreamIndex = -1;
-    int audioStreamIndex = -1;             // set only for audio-only media
+    std::unique_ptr<File> file;            // null while nothing is open
+    DecodeSettings settings;
+    int64_t currentFrame = 0;              // kept across closeFile, as the last answer said
     // Display conversion with its cached swscale context and key, and the conversion
     // profile (kept across files).
     PixelConverter pixelConverter;
-    double fps = 0.0;                      // used for all frame/time arithmetic
-    double videoStartSec = 0.0;
-    double videoDurationSec = 0.0;
-    int64_t currentFrame = 0;
-    MediaInfo openedInfo;
-    int64_t totalFrames = 0;               // at least 1 once open
-    QString audioOnlyCodecName;
-    int rangeOverride = 0;                 // AVColorRange; 0 = each frame's own range
-    bool audioOnly = false;
     bool pictureTimecodeLookup = true;
-    bool stabilizerEnabled = false;
-    bool primingEnabled = false;
-    bool previewDownscaleEnabled = false;
-    bool previewDownscaleActive = false;   // only during one conversion
-    bool audioReadExhausted = false;
-    double audioReadPositionSec = 0.0;     // relative to videoStartSec
-    QImage audioOnlyPicture;
-    bool audioVisualizationEnabled = false;
-    QImage lastVisualization;
-    int visualizationHoldFrames = 0;
-    // Pixel-inspector cache: one decoded frame and its RGB conversion.
-    PixelProbe inspector;
-    // manualFrameCounter: number frames by count, not by timestamp (stays set until the
-    // file is closed); framesDecodedSinceSeek: frames since the last seek or open.
-    decodeplan::NumberingState numbering;
+    bool oneShot = false;
+    QImage audioOnlyPicture;               // loaded once, kept across files
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
-    QList<DecodedFrame> decodeQueue;
     FrameCache frameCache;
-    // The frame shown came from the cache while decoder, queue and audio are elsewhere;
-    // cleared by the next seek.
-    bool decoderDetached = false;
-    bool skipNonrefAllowed = true;         // off while an exact decode is retried plainly
-    bool repositioning = false;            // seek even to a frame the cache holds (for its sound)
-    bool playbackMustSeek = false;         // see holdAudioForPlayback
-    bool prefetchActive = false;           // slices queued; any seek or decode request ends it
-    bool prefetchSeekDone = false;
-    int64_t prefetchTarget = -1;
-    int64_t prefetchStartedBelow = -1;     // the cache's first frame when it started
-    int64_t discardTarget = -1;            // the read-back's target while it decodes a slice
-    bool skippedNonrefSinceSeek = false;   // or drained early: a short run may hide frames
-    bool oneShot = false;
-    bool sequentialStarted = false;        // readNextPicture has positioned at the start
-    bool drainedForTarget = false;         // until the next seek nothing more decodes
-    // Video packets read but not yet decoded, in stream order, with their frame numbers;
-    // the decoder takes them before anything new is read.
-    struct HeldPacket {
-        av::PacketPtr packet;
-        int64_t frameNumber = 0;
-    };
-    std::deque<HeldPacket> heldVideo;
-    bool intraOnlyVideo = false;      // every frame decodes on its own
-    bool catchingUp = false;          // this run has fallen behind; reset by every seek
-    int catchUpRequests = 0;          // requests since catching up began or was last judged
-    int64_t catchUpBusyUSecs = 0;     // time those requests took
-    double soundReadSec = 0.0;        // end of the last audio packet read ahead; reset by seeks
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---
     std::atomic<int> latestRequestId{0};

@@ -5,9 +5,9 @@
 QString VideoEngine::pixelInspectorSourceConvertText(int64_t frameNumber, int canvasX, int canvasY,
                                                      int canvasW, int canvasH, int rotationDegrees)
 {
-    if (audioOnly || !formatContext || !videoCodecContext || frameNumber < 0)
+    if (!hasVideo() || frameNumber < 0)
         return {};
-    return inspector.sourceConvertText(
+    return file->inspector.sourceConvertText(
         frameNumber, {canvasX, canvasY, canvasW, canvasH, rotationDegrees},
         [this](int64_t n) { return decodeFrameAt(n, -1); },
         [this](const AVFrame *frame) { return pixelConverter.toRgbImage(frame, conversionSource()); });

@@ -32,116 +32,126 @@ bool VideoEngine::catchesUpWithoutDecoding(int64_t targetFrame)
 {
     if (!canHoldVideo())
         return false;
-    if (targetFrame - currentFrame > decodeplan::catchUpDistance(fps)) {
-        if (!catchingUp)
+    File::SinceSeek &run = file->sinceSeek;
+    if (targetFrame - currentFrame > decodeplan::catchUpDistance(file->fps)) {
+        if (!run.catchingUp)
             qDebug().noquote() << "Playback: behind the clock at frame" << currentFrame << "- decoding only frames still due";
-        catchingUp = true;
-        catchUpRequests = 0;
-        catchUpBusyUSecs = 0;
+        run.catchingUp = true;
+        run.catchUpRequests = 0;
+        run.catchUpBusyUSecs = 0;
     }
-    return catchingUp;
+    return run.catchingUp;
 }
 
 void VideoEngine::noteCatchUpRequest(int64_t busyUSecs)
 {
     // Judged on time rather than on the steps asked for: a picture a frame or two behind
     // is asked for one frame at a time whether or not the machine keeps up.
-    catchUpBusyUSecs += busyUSecs;
-    if (++catchUpRequests < int(std::ceil(fps * kJudgeSec)))
+    File::SinceSeek &run = file->sinceSeek;
+    run.catchUpBusyUSecs += busyUSecs;
+    if (++run.catchUpRequests < int(std::ceil(file->fps * kJudgeSec)))
         return;
-    const double average = double(catchUpBusyUSecs) / catchUpRequests;
-    if (average < kKeepingUpShare * 1.0e6 / fps) {
+    const double average = double(run.catchUpBusyUSecs) / run.catchUpRequests;
+    if (average < kKeepingUpShare * 1.0e6 / file->fps) {
         qDebug().noquote() << "Playback: keeping up again at frame" << currentFrame;
-        catchingUp = false;
+        run.catchingUp = false;
     }
-    catchUpRequests = 0;
-    catchUpBusyUSecs = 0;
+    run.catchUpRequests = 0;
+    run.catchUpBusyUSecs = 0;
 }
 
 bool VideoEngine::canHoldVideo() const
 {
-    return intraOnlyVideo && !numbering.manualFrameCounter && totalFrames > 1 && fps > 0;
+    return file->intraOnlyVideo && !file->numbering.manualFrameCounter && file->totalFrames > 1 && file->fps > 0;
 }
 
 size_t VideoEngine::maxHeldPackets() const
 {
-    return size_t(std::max(8.0, std::ceil(fps * kMaxHeldSec)));
+    return size_t(std::max(8.0, std::ceil(file->fps * kMaxHeldSec)));
 }
 
 void VideoEngine::holdVideoPacket(av::PacketPtr packet)
 {
+    std::deque<HeldPacket> &held = file->sinceSeek.heldVideo;
     const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     const int64_t number = ts != AV_NOPTS_VALUE ? decodeplan::frameNumberFromTimestamp(ts, videoClock())
-        : heldVideo.empty()                     ? currentFrame + 1
-                                                : heldVideo.back().frameNumber + 1;
-    heldVideo.push_back({std::move(packet), number});
+        : held.empty()                          ? currentFrame + 1
+                                                : held.back().frameNumber + 1;
+    held.push_back({std::move(packet), number});
 }
 
 void VideoEngine::sendHeldVideoPacket()
 {
-    av::PacketPtr packet = std::move(heldVideo.front().packet);
-    heldVideo.pop_front();
+    std::deque<HeldPacket> &held = file->sinceSeek.heldVideo;
+    av::PacketPtr packet = std::move(held.front().packet);
+    held.pop_front();
     // A packet the decoder rejects is skipped; the next one may decode.
-    avcodec_send_packet(videoCodecContext.get(), packet.get());
+    avcodec_send_packet(file->videoCodecContext.get(), packet.get());
 }
 
 void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
 {
-    const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
+    AVFormatContext *format = file->formatContext.get();
+    const QList<DecodedFrame> &queue = file->decodeQueue;
+    File::SinceSeek &run = file->sinceSeek;
+    const bool hasAudio = hasSound();
+    const double fps = file->fps;
     // The target may trail the clock by up to the catch-up distance; the lead counts
     // from the clock.
     const double wantedSec =
         double(targetFrame + decodeplan::catchUpDistance(fps)) / fps + (hasAudio ? kSoundLeadSec : 0.0);
     const size_t maxHeld = maxHeldPackets();
     const auto videoReady = [&] {
-        return (!decodeQueue.isEmpty() && decodeQueue.last().frameNumber >= targetFrame)
-            || (!heldVideo.empty() && heldVideo.back().frameNumber >= targetFrame);
+        return (!queue.isEmpty() && queue.last().frameNumber >= targetFrame)
+            || (!run.heldVideo.empty() && run.heldVideo.back().frameNumber >= targetFrame);
     };
-    while (!(videoReady() && (!hasAudio || soundReadSec >= wantedSec)) && heldVideo.size() < maxHeld) {
+    while (!(videoReady() && (!hasAudio || run.soundReadSec >= wantedSec)) && run.heldVideo.size() < maxHeld) {
         av::PacketPtr packet = av::makePacket();
         if (!packet)
             return;
         // The end of the file and interruptions are left to the decode step that follows.
-        if (av_read_frame(formatContext.get(), packet.get()) < 0)
+        if (av_read_frame(format, packet.get()) < 0)
             return;
         const int index = packet->stream_index;
-        if (index == videoStreamIndex) {
+        if (index == file->videoStreamIndex) {
             holdVideoPacket(std::move(packet));
-        } else if (hasAudio && audioEngine->hasDecoderFor(index) && unsigned(index) < formatContext->nb_streams) {
-            const double timeBase = av_q2d(formatContext->streams[index]->time_base);
+        } else if (hasAudio && audioEngine->hasDecoderFor(index) && unsigned(index) < format->nb_streams) {
+            const double timeBase = av_q2d(format->streams[index]->time_base);
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (ts != AV_NOPTS_VALUE)
-                soundReadSec = std::max(soundReadSec,
-                                        double(ts + std::max<int64_t>(packet->duration, 0)) * timeBase - videoStartSec);
-            audioEngine->decodePacket(packet.get(), formatContext.get());
+                run.soundReadSec = std::max(run.soundReadSec, double(ts + std::max<int64_t>(packet->duration, 0)) * timeBase
+                                                                  - file->videoStartSec);
+            audioEngine->decodePacket(packet.get(), format);
         }
     }
 }
 
 void VideoEngine::catchUpTo(int64_t targetFrame)
 {
+    QList<DecodedFrame> &queue = file->decodeQueue;
+    std::deque<HeldPacket> &held = file->sinceSeek.heldVideo;
     // Decoded frames already late leave unconverted, as on the queue's own path.
-    while (!decodeQueue.isEmpty() && decodeQueue.first().frameNumber < targetFrame)
+    while (!queue.isEmpty() && queue.first().frameNumber < targetFrame)
         takeQueueFront();
     readAheadHoldingVideo(targetFrame);
-    if (!decodeQueue.isEmpty())
+    if (!queue.isEmpty())
         return;
 
     // Late packets leave undecoded.
-    while (!heldVideo.empty() && heldVideo.front().frameNumber < targetFrame) {
-        heldVideo.pop_front();
+    while (!held.empty() && held.front().frameNumber < targetFrame) {
+        held.pop_front();
         ++counters.framesSkipped;
     }
     av::FramePtr work = av::makeFrame();
     if (!work)
         return;
-    AVCodecContext *decoder = videoCodecContext.get();
-    while (decodeQueue.isEmpty() && !heldVideo.empty()) {
+    AVCodecContext *decoder = file->videoCodecContext.get();
+    while (queue.isEmpty() && !held.empty()) {
         sendHeldVideoPacket();
         while (avcodec_receive_frame(decoder, work.get()) >= 0)
             queueDecodedFrame(work.get());
         // Frames still in the decoder's threads from before are late too.
-        while (!decodeQueue.isEmpty() && decodeQueue.first().frameNumber < targetFrame)
+        while (!queue.isEmpty() && queue.first().frameNumber < targetFrame)
             takeQueueFront();
     }
 }

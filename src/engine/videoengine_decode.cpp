@@ -6,6 +6,7 @@
 
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
+#include "engine/scopedsetting.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -37,10 +38,13 @@ void VideoEngine::abortCurrentTask(int latestId)
 decodeplan::StreamClock VideoEngine::videoClock() const
 {
     decodeplan::StreamClock clock;
-    clock.fps = fps;
-    clock.frameCount = totalFrames;
-    if (formatContext && videoStreamIndex >= 0 && unsigned(videoStreamIndex) < formatContext->nb_streams) {
-        const AVStream *stream = formatContext->streams[videoStreamIndex];
+    if (!file)
+        return clock;
+    clock.fps = file->fps;
+    clock.frameCount = file->totalFrames;
+    if (file->formatContext && file->videoStreamIndex >= 0
+        && unsigned(file->videoStreamIndex) < file->formatContext->nb_streams) {
+        const AVStream *stream = file->formatContext->streams[file->videoStreamIndex];
         clock.timeBaseNum = stream->time_base.num;
         clock.timeBaseDen = stream->time_base.den;
         if (stream->start_time != AV_NOPTS_VALUE)
@@ -52,8 +56,10 @@ decodeplan::StreamClock VideoEngine::videoClock() const
 QList<int64_t> VideoEngine::queuedFrameNumbers() const
 {
     QList<int64_t> numbers;
-    numbers.reserve(decodeQueue.size());
-    for (const DecodedFrame &entry : decodeQueue)
+    if (!file)
+        return numbers;
+    numbers.reserve(file->decodeQueue.size());
+    for (const DecodedFrame &entry : file->decodeQueue)
         numbers.append(entry.frameNumber);
     return numbers;
 }
@@ -82,7 +88,7 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
     const std::optional<int64_t> timestamp = frame->best_effort_timestamp != AV_NOPTS_VALUE
         ? std::optional<int64_t>(frame->best_effort_timestamp)
         : std::nullopt;
-    const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(numbering, timestamp, videoClock());
+    const decodeplan::NumberedFrame numbered = decodeplan::numberFrame(file->numbering, timestamp, videoClock());
     if (numbered.stallDetected)
         qDebug().noquote() << "Stalled timestamp detected after 30 frames. Switching to manual counter.";
     if (numbered.jumpDetected)
@@ -96,34 +102,34 @@ void VideoEngine::queueDecodedFrame(AVFrame *frame)
         return;
     }
     av_frame_move_ref(owned.get(), frame);
-    decodeQueue.append(DecodedFrame(std::move(owned), numbered.number, levelSnapshot()));
+    file->decodeQueue.append(DecodedFrame(std::move(owned), numbered.number, levelSnapshot()));
 }
 
 void VideoEngine::decodeStep(int64_t stopAtFrame)
 {
-    if (!formatContext || !videoCodecContext || drainedForTarget)
+    if (!hasVideo() || !file->decoder.decodes())
         return;
 
     const bool hasAudio = audioEngine && audioEngine->channelCount() > 0;
     const decodeplan::QueueTargets targets =
-        decodeplan::queueTargets(stabilizerEnabled, isBigPicture(videoCodecContext.get()), fps, hasAudio);
+        decodeplan::queueTargets(file->stabilizerEnabled, isBigPicture(file->videoCodecContext.get()), file->fps, hasAudio);
 
     const auto wantsMore = [&] {
-        const qsizetype depth = decodeQueue.size();
+        const qsizetype depth = file->decodeQueue.size();
         if (stopAtFrame >= 0) {
             // Seek phase: only as far as the target, in bites of the minimum depth so
             // that an abandoned request is noticed between them.
             return depth < targets.minimumDepth
-                && (decodeQueue.isEmpty() || decodeQueue.last().frameNumber < stopAtFrame);
+                && (file->decodeQueue.isEmpty() || file->decodeQueue.last().frameNumber < stopAtFrame);
         }
         // Frames read ahead count whether decoded or held as packets.
-        const qsizetype ahead = depth + qsizetype(heldVideo.size());
+        const qsizetype ahead = depth + qsizetype(file->sinceSeek.heldVideo.size());
         return depth < targets.minimumDepth
             || (hasAudio && ahead < targets.maximumDepth && audioEngine->queuedSeconds() < targets.audioLeadSec);
     };
     // Beyond the minimum depth only the sound is short: frames that decode on their own
     // wait as packets until a picture is wanted, so the sound never waits for the decoder.
-    const auto picturesWanted = [&] { return decodeQueue.size() < targets.minimumDepth; };
+    const auto picturesWanted = [&] { return file->decodeQueue.size() < targets.minimumDepth; };
     if (!wantsMore())
         return;
 
@@ -132,10 +138,10 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
     if (!packet || !work)
         return;
 
-    AVCodecContext *decoder = videoCodecContext.get();
+    AVCodecContext *decoder = file->videoCodecContext.get();
     while (wantsMore()) {
         const bool pictures = picturesWanted();
-        if (pictures && !heldVideo.empty()) {
+        if (pictures && !file->sinceSeek.heldVideo.empty()) {
             // Packets held back come before anything unread.
             sendHeldVideoPacket();
             while (avcodec_receive_frame(decoder, work.get()) >= 0)
@@ -143,7 +149,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             continue;
         }
         bool end = false;
-        const int readResult = av_read_frame(formatContext.get(), packet.get());
+        const int readResult = av_read_frame(file->formatContext.get(), packet.get());
         // Interrupted (shutdown or abandoned request): not the end of the file, so the
         // decoder is not drained; the next request seeks anyway.
         if (readResult == AVERROR_EXIT)
@@ -152,19 +158,19 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             end = true;
             // A drained decoder answers AVERROR_EOF; harmless on every later step. Held
             // packets go in first, at a later step.
-            if (heldVideo.empty())
+            if (file->sinceSeek.heldVideo.empty())
                 avcodec_send_packet(decoder, nullptr);
             if (audioEngine)
-                audioEngine->finishStreams(formatContext.get());
+                audioEngine->finishStreams(file->formatContext.get());
         } else {
-            if (packet->stream_index == videoStreamIndex && !pictures && canHoldVideo()) {
+            if (packet->stream_index == file->videoStreamIndex && !pictures && canHoldVideo()) {
                 holdVideoPacket(std::move(packet));
                 packet = av::makePacket();
                 if (!packet)
                     break;
                 continue;
             }
-            if (packet->stream_index == videoStreamIndex) {
+            if (packet->stream_index == file->videoStreamIndex) {
                 const bool targetIn = chooseDiscard(packet.get(), stopAtFrame);
                 // A packet the decoder rejects is skipped; the next one may decode.
                 avcodec_send_packet(decoder, packet.get());
@@ -173,7 +179,7 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
                     end = true;
                 }
             } else if (audioEngine && audioEngine->hasDecoderFor(packet->stream_index)) {
-                audioEngine->decodePacket(packet.get(), formatContext.get());
+                audioEngine->decodePacket(packet.get(), file->formatContext.get());
             }
             av_packet_unref(packet.get());
         }
@@ -190,28 +196,28 @@ int VideoEngine::seekDemuxer(int64_t frameNumber, double secondsEarlier)
     // An interrupted read (an abandoned request) leaves its error on the input, and the
     // input hands it to a later read once its buffer runs dry: the next request would stop
     // short as if the file ended there. A seek starts reading afresh.
-    if (AVIOContext *input = formatContext->pb) {
+    if (AVIOContext *input = file->formatContext->pb) {
         input->error = 0;
         input->eof_reached = 0;
     }
-    const int64_t ts = decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
-    return av_seek_frame(formatContext.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
+    // Counted frames are numbered from the head of the file, so that is where they are sought.
+    const int64_t ts = file->numbering.manualFrameCounter
+        ? decodeplan::seekTimestamp(0, videoClock())
+        : decodeplan::seekTimestamp(frameNumber, videoClock(), secondsEarlier);
+    return av_seek_frame(file->formatContext.get(), file->videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
 }
 
 void VideoEngine::resetAfterSeek()
 {
-    avcodec_flush_buffers(videoCodecContext.get());
+    avcodec_flush_buffers(file->videoCodecContext.get());
     if (audioEngine)
         audioEngine->reset();
-    decodeQueue.clear();
-    heldVideo.clear();
-    catchingUp = false;
-    catchUpRequests = 0;
-    catchUpBusyUSecs = 0;
-    soundReadSec = 0.0;
-    numbering.framesDecodedSinceSeek = 0;
-    numbering.lastNumber = -1;
-    restartReuseAfterSeek();
+    file->decodeQueue.clear();
+    file->sinceSeek = {};
+    file->numbering.framesDecodedSinceSeek = 0;
+    file->numbering.lastNumber = -1;
+    file->decoder.seeked();
+    frameCache.startRun();
 }
 
 bool VideoEngine::reseekEarlier(int64_t target, int &attempt, int64_t &lastSeekTs)
@@ -242,21 +248,21 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
     } active{readInterrupter};
     readInterrupter.setActiveRequest(requestId);
     ExactResult result;
-    const bool seekable = totalFrames > 1;
+    const bool seekable = file->totalFrames > 1;
     if (seekable && takeFromCache(frameNumber, result))
         return result;
     const bool continues = seekable && continueWithoutSeek(frameNumber);
     // Past the end, seek for the last frame: a seek beyond it (or a re-seek from there)
     // can find nothing to decode. Decoding still runs forward to the real target.
-    const int64_t seekTarget = std::min(frameNumber, totalFrames - 1);
+    const int64_t seekTarget = std::min(frameNumber, file->totalFrames - 1);
     if (seekable && !continues) {
         prepareCacheForSeek(frameNumber);
         seekDemuxer(seekTarget, 0);
         resetAfterSeek();
-    } else if (!seekable && !decodeQueue.isEmpty()) {
+    } else if (!seekable && !file->decodeQueue.isEmpty()) {
         // A single-frame file keeps its one frame: no re-decode.
         currentFrame = 0;
-        result.frame = av::cloneFrame(decodeQueue.first().frame.get());
+        result.frame = av::cloneFrame(file->decodeQueue.first().frame.get());
         return result;
     }
 
@@ -269,9 +275,9 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
             result.abandoned = true;
             return result;
         }
-        if (decodeQueue.isEmpty()) {
+        if (file->decodeQueue.isEmpty()) {
             decodeStep(seekable ? frameNumber : -1);
-            if (decodeQueue.isEmpty()) {
+            if (file->decodeQueue.isEmpty()) {
                 // An interrupted read leaves the queue empty too; that is no end of file.
                 if (isAbandoned(requestId)) {
                     result.abandoned = true;
@@ -287,10 +293,10 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
         }
         if (!seekable) {
             currentFrame = 0;
-            result.frame = av::cloneFrame(decodeQueue.first().frame.get());
+            result.frame = av::cloneFrame(file->decodeQueue.first().frame.get());
             return result;
         }
-        DecodedFrame entry = decodeQueue.takeFirst();
+        DecodedFrame entry = file->decodeQueue.takeFirst();
         if (firstAfterSeek) {
             firstAfterSeek = false;
             // Open GOP: the seek landed on a key frame whose leading frames (the target
@@ -315,7 +321,7 @@ VideoEngine::ExactResult VideoEngine::decodeExact(int64_t frameNumber, int reque
 
 av::FramePtr VideoEngine::decodeFrameAt(int64_t frameNumber, int requestId)
 {
-    if (!formatContext || !videoCodecContext || frameNumber < 0 || isAbandoned(requestId))
+    if (!hasVideo() || frameNumber < 0 || isAbandoned(requestId))
         return {};
     ExactResult result = decodeExact(frameNumber, requestId);
     if (result.abandoned)
@@ -326,20 +332,22 @@ av::FramePtr VideoEngine::decodeFrameAt(int64_t frameNumber, int requestId)
 ConversionSource VideoEngine::conversionSource() const
 {
     ConversionSource source;
-    if (videoCodecContext) {
-        source.codecId = videoCodecContext->codec_id;
-        source.codecProfile = videoCodecContext->profile;
+    if (!file)
+        return source;
+    if (file->videoCodecContext) {
+        source.codecId = file->videoCodecContext->codec_id;
+        source.codecProfile = file->videoCodecContext->profile;
     }
-    source.rangeOverride = rangeOverride;
+    source.rangeOverride = file->rangeOverride;
     return source;
 }
 
-QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame)
+QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame, bool previewDownscale)
 {
     if (!frame)
         return {};
     ++counters.framesConverted;
-    return pixelConverter.toVideoFrame(frame, conversionSource(), previewDownscaleActive);
+    return pixelConverter.toVideoFrame(frame, conversionSource(), previewDownscale);
 }
 
 void VideoEngine::alignAudioTo(double seconds)
@@ -353,11 +361,8 @@ void VideoEngine::alignAudioTo(double seconds)
 void VideoEngine::finishFrameRequest(QVideoFrame frame, int requestId)
 {
     const QByteArray audio = audioEngine ? audioEngine->drainStereo() : QByteArray();
-    if (audioOnly) {
+    if (isAudioOnly())
         refreshAudioOnlyLevels();
-        if (frame.isValid())
-            frame = audioOnlyFrame(audio);
-    }
     const QList<float> levels = audioEngine ? audioEngine->meterLevels() : QList<float>();
     const QList<float> peaks = audioEngine ? audioEngine->meterPeaks() : QList<float>();
     emit frameReady(frame, currentFrame, levels, peaks, audio, requestId);
@@ -368,9 +373,8 @@ void VideoEngine::requestFrame(int64_t frameNumber, int requestId)
     // The answer brings the sound from this frame on, which forward playback starts with.
     // A frame from the cache, or one decoded on without a seek, has none where the picture
     // is, so with sound to deliver this request seeks as for a picture not held.
-    repositioning = !audioOnly && audioEngine && audioEngine->channelCount() > 0;
+    const ScopedSetting withSound(settings.withSound, !isAudioOnly() && hasSound());
     requestFrameSilently(frameNumber, requestId);
-    repositioning = false;
 }
 
 void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
@@ -379,12 +383,12 @@ void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
         finishFrameRequest(QVideoFrame(), requestId);
         return;
     }
-    if (audioOnly) {
+    if (isAudioOnly()) {
         positionAudioOnly(frameNumber);
-        finishFrameRequest(audioOnlyFrame(QByteArray()), requestId);
+        finishFrameRequest(audioOnlyFrame(), requestId);
         return;
     }
-    if (!formatContext || !videoCodecContext || frameNumber < 0) {
+    if (!hasVideo() || frameNumber < 0) {
         finishFrameRequest(QVideoFrame(), requestId);
         return;
     }
@@ -393,8 +397,8 @@ void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
     QVideoFrame picture;
     if (!result.abandoned && result.frame) {
         picture = convertForDisplay(result.frame.get());
-        if (picture.isValid() && totalFrames > 1 && fps > 0)
-            alignAudioTo(double(currentFrame) / fps);
+        if (picture.isValid() && file->totalFrames > 1 && file->fps > 0)
+            alignAudioTo(double(currentFrame) / file->fps);
     }
     finishFrameRequest(picture, requestId);
 }
@@ -407,16 +411,16 @@ void VideoEngine::setConversionProfile(ConversionProfile profile)
 
 QImage VideoEngine::getFrameAsImage(int64_t frameNumber)
 {
-    if (audioOnly) {
+    if (isAudioOnly()) {
         positionAudioOnly(frameNumber);
-        return audioOnlyImage(QByteArray());
+        return audioOnlyImage();
     }
     const av::FramePtr frame = decodeFrameAt(frameNumber, -1);
     if (!frame)
         return {};
     // The seek reset the audio; line it up with the frame as a frame request would.
-    if (totalFrames > 1 && fps > 0)
-        alignAudioTo(double(currentFrame) / fps);
+    if (file->totalFrames > 1 && file->fps > 0)
+        alignAudioTo(double(currentFrame) / file->fps);
     return exportImage(frame.get());
 }
 

@@ -1,6 +1,5 @@
 // The playback queue (next-frame requests, priming, preview downscale), audio-only media
-// (reading audio up to a time, the fixed picture with its stereo trace) and the engine's
-// small audio slots.
+// (reading audio up to a time, the fixed picture) and the engine's small audio slots.
 
 #include "engine/videoengine.h"
 
@@ -10,9 +9,6 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QPainter>
-#include <QPainterPath>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
@@ -23,18 +19,16 @@ constexpr double kAudioAheadSec = 0.25;
 constexpr double kFallbackFps = 30.0;
 constexpr int kPictureWidth = 1280;
 constexpr int kPictureHeight = 720;
-constexpr int kTracePoints = 2400;
-constexpr int kTraceHoldRequests = 6;
 
 } // namespace
 
 DecodedFrame VideoEngine::takeQueueFront()
 {
-    DecodedFrame entry = decodeQueue.takeFirst();
+    DecodedFrame entry = file->decodeQueue.takeFirst();
     currentFrame = entry.frameNumber;
     frameCache.setCentre(currentFrame);
     if (audioEngine)
-        audioEngine->updateLevels(entry.levels, 1.0 / (fps > 0 ? fps : kFallbackFps));
+        audioEngine->updateLevels(entry.levels, 1.0 / (file->fps > 0 ? file->fps : kFallbackFps));
     return entry;
 }
 
@@ -42,57 +36,33 @@ QVideoFrame VideoEngine::convertForPlayback(const AVFrame *frame)
 {
     if (!frame)
         return {};
-    const bool before = previewDownscaleActive;
-    previewDownscaleActive = previewDownscaleEnabled && pixelConverter.conversionProfile() == Standard
+    const bool previewDownscale = file->previewDownscaleEnabled && pixelConverter.conversionProfile() == Standard
         && std::max(frame->width, frame->height) >= 3840;
-    QVideoFrame picture = convertForDisplay(frame);
-    previewDownscaleActive = before;
-    return picture;
+    return convertForDisplay(frame, previewDownscale);
 }
 
-void VideoEngine::requestNextFrame(int requestId)
+QVideoFrame VideoEngine::stillForPlayback()
 {
-    if (audioOnly) {
-        currentFrame = std::min(currentFrame + 1, std::max<int64_t>(totalFrames - 1, 0));
-        readAudioUntil(fps > 0 ? double(currentFrame) / fps + kAudioAheadSec : kAudioAheadSec);
-        finishFrameRequest(audioOnlyFrame(QByteArray()), requestId);
-        return;
-    }
-
-    QVideoFrame picture;
-    if (totalFrames > 1 && !repositionForPlayback(requestId)) {
-        finishFrameRequest(picture, requestId);
-        return;
-    }
-    if (formatContext && videoCodecContext) {
-        if (totalFrames > 1) {
-            decodeStep();
-            if (!decodeQueue.isEmpty()) {
-                const DecodedFrame entry = takeQueueFront();
-                picture = convertForPlayback(entry.frame.get());
-            }
-        } else {
-            if (decodeQueue.isEmpty())
-                decodeStep();
-            if (!decodeQueue.isEmpty()) {
-                currentFrame = 0;
-                picture = convertForPlayback(decodeQueue.first().frame.get());
-            }
-        }
-    }
-    finishFrameRequest(picture, requestId);
+    if (!hasVideo())
+        return {};
+    if (file->decodeQueue.isEmpty())
+        decodeStep();
+    if (file->decodeQueue.isEmpty())
+        return {};
+    currentFrame = 0;
+    return convertForPlayback(file->decodeQueue.first().frame.get());
 }
 
 void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
 {
-    if (audioOnly) {
-        currentFrame = std::clamp<int64_t>(targetFrame, 0, std::max<int64_t>(totalFrames - 1, 0));
-        readAudioUntil(fps > 0 ? double(currentFrame) / fps + kAudioAheadSec : kAudioAheadSec);
-        finishFrameRequest(audioOnlyFrame(QByteArray()), requestId);
+    if (isAudioOnly()) {
+        currentFrame = std::clamp<int64_t>(targetFrame, 0, std::max<int64_t>(file->totalFrames - 1, 0));
+        readAudioUntil(file->fps > 0 ? double(currentFrame) / file->fps + kAudioAheadSec : kAudioAheadSec);
+        finishFrameRequest(audioOnlyFrame(), requestId);
         return;
     }
-    if (totalFrames <= 1) {
-        requestNextFrame(requestId);
+    if (!hasVideo() || file->totalFrames <= 1) {
+        finishFrameRequest(stillForPlayback(), requestId);
         return;
     }
 
@@ -101,43 +71,40 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
         finishFrameRequest(picture, requestId);
         return;
     }
-    if (formatContext && videoCodecContext) {
-        // Behind the clock, decoding ahead only makes frames that will be late as well.
-        const bool catchUp = catchesUpWithoutDecoding(targetFrame);
-        QElapsedTimer busy;
-        busy.start();
-        if (catchUp)
-            catchUpTo(targetFrame);
-        for (;;) {
-            if (decodeQueue.isEmpty() || (stabilizerEnabled && !catchUp))
-                decodeStep(catchUp ? targetFrame : -1);
-            if (decodeQueue.isEmpty()) {
-                qWarning().noquote() << "Playback: video queue empty" << "target" << targetFrame << "current"
-                                     << currentFrame << "total" << totalFrames << "stabilizer"
-                                     << stabilizerEnabled;
-                break;
-            }
-            // Late frames are dropped unconverted: catching up costs decoding only.
-            const DecodedFrame entry = takeQueueFront();
-            if (entry.frameNumber >= targetFrame) {
-                picture = convertForPlayback(entry.frame.get());
-                break;
-            }
+    // Behind the clock, decoding ahead only makes frames that will be late as well.
+    const bool catchUp = catchesUpWithoutDecoding(targetFrame);
+    QElapsedTimer busy;
+    busy.start();
+    if (catchUp)
+        catchUpTo(targetFrame);
+    for (;;) {
+        if (file->decodeQueue.isEmpty() || (file->stabilizerEnabled && !catchUp))
+            decodeStep(catchUp ? targetFrame : -1);
+        if (file->decodeQueue.isEmpty()) {
+            qWarning().noquote() << "Playback: video queue empty" << "target" << targetFrame << "current"
+                                 << currentFrame << "total" << file->totalFrames << "stabilizer"
+                                 << file->stabilizerEnabled;
+            break;
         }
-        if (catchUp)
-            noteCatchUpRequest(busy.nsecsElapsed() / 1000);
+        // Late frames are dropped unconverted: catching up costs decoding only.
+        const DecodedFrame entry = takeQueueFront();
+        if (entry.frameNumber >= targetFrame) {
+            picture = convertForPlayback(entry.frame.get());
+            break;
+        }
     }
+    if (catchUp)
+        noteCatchUpRequest(busy.nsecsElapsed() / 1000);
     finishFrameRequest(picture, requestId);
 }
 
 void VideoEngine::primePlaybackQueue(int64_t frameNumber, int requestId)
 {
-    if (!primingEnabled || audioOnly || !formatContext || !videoCodecContext || totalFrames < 2 || !(fps > 0)
-        || isAbandoned(requestId))
+    if (!hasVideo() || !file->primingEnabled || file->totalFrames < 2 || !(file->fps > 0) || isAbandoned(requestId))
         return;
 
-    const int64_t target = std::clamp<int64_t>(frameNumber, 0, totalFrames - 1);
-    const double targetSec = double(target) / fps;
+    const int64_t target = std::clamp<int64_t>(frameNumber, 0, file->totalFrames - 1);
+    const double targetSec = double(target) / file->fps;
     if (seekDemuxer(target, 0) < 0) {
         qWarning().noquote() << "Playback stabilizer failed to seek for priming at frame" << target;
         return;
@@ -147,18 +114,18 @@ void VideoEngine::primePlaybackQueue(int64_t frameNumber, int requestId)
     int64_t lastSeekTs = decodeplan::seekTimestamp(target, videoClock());
     int reseekAttempt = 0;
     bool firstAfterSeek = true;
-    const int64_t limit = std::max<int64_t>(300, int64_t(std::ceil(10.0 * fps)));
+    const int64_t limit = std::max<int64_t>(300, int64_t(std::ceil(10.0 * file->fps)));
     for (int64_t i = 0; i < limit; ++i) {
         if (isAbandoned(requestId)) {
-            decodeQueue.clear();
+            file->decodeQueue.clear();
             return;
         }
-        if (decodeQueue.isEmpty()) {
+        if (file->decodeQueue.isEmpty()) {
             decodeStep();
-            if (decodeQueue.isEmpty())
+            if (file->decodeQueue.isEmpty())
                 break;
         }
-        const int64_t front = decodeQueue.first().frameNumber;
+        const int64_t front = file->decodeQueue.first().frameNumber;
         if (firstAfterSeek) {
             firstAfterSeek = false;
             if (front > target && reseekEarlier(target, reseekAttempt, lastSeekTs)) {
@@ -168,13 +135,13 @@ void VideoEngine::primePlaybackQueue(int64_t frameNumber, int requestId)
         }
         if (front >= target)
             break;
-        decodeQueue.removeFirst();
+        file->decodeQueue.removeFirst();
     }
 
     decodeStep();
     currentFrame = target;
     alignAudioTo(targetSec);
-    qDebug().noquote() << "Playback stabilizer primed at frame" << target << "queue" << decodeQueue.size();
+    qDebug().noquote() << "Playback stabilizer primed at frame" << target << "queue" << file->decodeQueue.size();
 }
 
 void VideoEngine::setAudioRouting(int chL, int chR)
@@ -189,44 +156,35 @@ void VideoEngine::clearAudioQueue()
         audioEngine->reset();
 }
 
-void VideoEngine::setAudioVisualizationEnabled(bool enabled)
-{
-    audioVisualizationEnabled = enabled;
-    if (!enabled) {
-        lastVisualization = QImage();
-        visualizationHoldFrames = 0;
-    }
-}
-
 // --- audio-only media -------------------------------------------------------------------
 
 void VideoEngine::readAudioUntil(double seconds, bool capAtDuration)
 {
-    if (!formatContext || !audioEngine || audioReadExhausted)
+    if (!file->formatContext || !audioEngine || file->audioReadExhausted)
         return;
-    if (capAtDuration && videoDurationSec > 0)
-        seconds = std::min(seconds, videoDurationSec);
-    if (audioReadPositionSec >= seconds)
+    if (capAtDuration && file->videoDurationSec > 0)
+        seconds = std::min(seconds, file->videoDurationSec);
+    if (file->audioReadPositionSec >= seconds)
         return;
 
     av::PacketPtr packet = av::makePacket();
     if (!packet)
         return;
-    while (audioReadPositionSec < seconds) {
-        if (av_read_frame(formatContext.get(), packet.get()) < 0) {
-            audioReadExhausted = true;
-            audioEngine->finishStreams(formatContext.get());
+    while (file->audioReadPositionSec < seconds) {
+        if (av_read_frame(file->formatContext.get(), packet.get()) < 0) {
+            file->audioReadExhausted = true;
+            audioEngine->finishStreams(file->formatContext.get());
             break;
         }
         const int index = packet->stream_index;
-        if (audioEngine->hasDecoderFor(index) && unsigned(index) < formatContext->nb_streams) {
-            const AVStream *stream = formatContext->streams[index];
+        if (audioEngine->hasDecoderFor(index) && unsigned(index) < file->formatContext->nb_streams) {
+            const AVStream *stream = file->formatContext->streams[index];
             const double timeBase = av_q2d(stream->time_base);
-            double start = audioReadPositionSec;
+            double start = file->audioReadPositionSec;
             if (packet->pts != AV_NOPTS_VALUE)
-                start = double(packet->pts) * timeBase - videoStartSec;
+                start = double(packet->pts) * timeBase - file->videoStartSec;
             else if (packet->dts != AV_NOPTS_VALUE)
-                start = double(packet->dts) * timeBase - videoStartSec;
+                start = double(packet->dts) * timeBase - file->videoStartSec;
             double length = 0.02;
             if (packet->duration >= 1 && double(packet->duration) * timeBase > 0)
                 length = double(packet->duration) * timeBase;
@@ -234,8 +192,8 @@ void VideoEngine::readAudioUntil(double seconds, bool capAtDuration)
                 length = 1024.0 / audioEngine->sampleRate();
             else if (stream->codecpar->sample_rate > 0)
                 length = 1024.0 / stream->codecpar->sample_rate;
-            audioEngine->decodePacket(packet.get(), formatContext.get());
-            audioReadPositionSec = std::max(audioReadPositionSec, start + length);
+            audioEngine->decodePacket(packet.get(), file->formatContext.get());
+            file->audioReadPositionSec = std::max(file->audioReadPositionSec, start + length);
         }
         av_packet_unref(packet.get());
     }
@@ -243,23 +201,23 @@ void VideoEngine::readAudioUntil(double seconds, bool capAtDuration)
 
 void VideoEngine::positionAudioOnly(int64_t frameNumber)
 {
-    if (formatContext && audioStreamIndex >= 0 && fps > 0 && audioEngine) {
-        const int64_t frame = std::clamp<int64_t>(frameNumber, 0, std::max<int64_t>(totalFrames - 1, 0));
-        double position = double(frame) / fps;
-        if (videoDurationSec > 0)
-            position = std::min(position, videoDurationSec);
-        const AVStream *stream = formatContext->streams[audioStreamIndex];
-        const int64_t ts = std::llround((position + videoStartSec) / av_q2d(stream->time_base));
-        av_seek_frame(formatContext.get(), audioStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
+    if (file->formatContext && file->audioStreamIndex >= 0 && file->fps > 0 && audioEngine) {
+        const int64_t frame = std::clamp<int64_t>(frameNumber, 0, std::max<int64_t>(file->totalFrames - 1, 0));
+        double position = double(frame) / file->fps;
+        if (file->videoDurationSec > 0)
+            position = std::min(position, file->videoDurationSec);
+        const AVStream *stream = file->formatContext->streams[file->audioStreamIndex];
+        const int64_t ts = std::llround((position + file->videoStartSec) / av_q2d(stream->time_base));
+        av_seek_frame(file->formatContext.get(), file->audioStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
         audioEngine->reset();
-        decodeQueue.clear();
-        audioReadExhausted = false;
-        audioReadPositionSec = position;
+        file->decodeQueue.clear();
+        file->audioReadExhausted = false;
+        file->audioReadPositionSec = position;
         currentFrame = frame;
     }
-    double now = fps > 0 ? double(currentFrame) / fps : 0.0;
-    if (videoDurationSec > 0)
-        now = std::min(now, videoDurationSec);
+    double now = file->fps > 0 ? double(currentFrame) / file->fps : 0.0;
+    if (file->videoDurationSec > 0)
+        now = std::min(now, file->videoDurationSec);
     readAudioUntil(now + kAudioAheadSec);
     alignAudioTo(now);
 }
@@ -273,11 +231,11 @@ void VideoEngine::refreshAudioOnlyLevels()
     // Quieter peaks than the floor stay apart from silence in the list.
     for (qsizetype i = 0; i < std::min(peaks.size(), snapshot.size()); ++i)
         snapshot[i] = levels::linearToDbfs(peaks[i], levels::kFloorDb, 0.000001f);
-    audioEngine->updateLevels(snapshot, 1.0 / (fps > 0 ? fps : kFallbackFps));
+    audioEngine->updateLevels(snapshot, 1.0 / (file->fps > 0 ? file->fps : kFallbackFps));
     audioEngine->setLastSnapshot(snapshot);
 }
 
-QImage VideoEngine::audioOnlyImage(const QByteArray &stereo)
+QImage VideoEngine::audioOnlyImage()
 {
     if (audioOnlyPicture.isNull()) {
         const QImage loaded(QStringLiteral(":/AudioOnly.png"));
@@ -290,56 +248,10 @@ QImage VideoEngine::audioOnlyImage(const QByteArray &stereo)
                 : loaded.convertToFormat(QImage::Format_ARGB32);
         }
     }
-    if (!audioVisualizationEnabled)
-        return audioOnlyPicture;
-
-    if (stereo.size() < 8) {
-        // No new sound: keep the last trace for a few requests, so it does not flicker.
-        if (!lastVisualization.isNull() && visualizationHoldFrames >= 1) {
-            --visualizationHoldFrames;
-            return lastVisualization;
-        }
-        return audioOnlyPicture;
-    }
-
-    QImage canvas = audioOnlyPicture.copy();
-    const double side = std::min(canvas.width(), canvas.height());
-    const double cx = canvas.width() / 2.0;
-    const double cy = canvas.height() / 2.0;
-    const double radius = 0.47 * side;
-    const qsizetype frames = stereo.size() / 4;
-    const qsizetype step = std::max<qsizetype>(1, frames / kTracePoints);
-    const auto *bytes = reinterpret_cast<const uchar *>(stereo.constData());
-
-    QPainterPath path;
-    double peak = 0.0;
-    for (qsizetype i = 0; i < frames; i += step) {
-        const double left = std::clamp(qFromLittleEndian<qint16>(bytes + 4 * i) / 32768.0, -1.0, 1.0);
-        const double right = std::clamp(qFromLittleEndian<qint16>(bytes + 4 * i + 2) / 32768.0, -1.0, 1.0);
-        const QPointF point(cx + right * radius, cy - left * radius);
-        if (i == 0)
-            path.moveTo(point);
-        else
-            path.lineTo(point);
-        peak = std::max({peak, std::abs(left), std::abs(right)});
-    }
-
-    if (peak > 0.0005) {
-        QPainter painter(&canvas);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(QColor(255, 255, 255, 255), 1, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-        painter.drawPath(path);
-        painter.end();
-        lastVisualization = canvas;
-        visualizationHoldFrames = kTraceHoldRequests;
-    } else {
-        lastVisualization = QImage();
-        visualizationHoldFrames = 0;
-    }
-    return canvas;
+    return audioOnlyPicture;
 }
 
-QVideoFrame VideoEngine::audioOnlyFrame(const QByteArray &stereo)
+QVideoFrame VideoEngine::audioOnlyFrame()
 {
-    return compat::videoFrameFromImage(audioOnlyImage(stereo));
+    return compat::videoFrameFromImage(audioOnlyImage());
 }

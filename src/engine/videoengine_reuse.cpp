@@ -7,6 +7,7 @@
 
 #include "audio/audioengine.h"
 #include "av/ffmpeg.h"
+#include "engine/scopedsetting.h"
 
 #include <algorithm>
 #include <cmath>
@@ -37,31 +38,32 @@ bool honoursNonrefDiscard(AVCodecID id)
 bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
 {
     frameCache.setCentre(frameNumber);
-    if (repositioning)
+    if (settings.withSound)
         return false;
     av::FramePtr frame = frameCache.find(frameNumber);
     if (!frame)
         return false;
     ++counters.cacheHits;
     currentFrame = frameNumber;
-    holdAudioForPlayback();
 
-    const bool inQueue = !decodeQueue.isEmpty() && decodeQueue.first().frameNumber <= frameNumber
-        && decodeQueue.last().frameNumber >= frameNumber;
+    QList<DecodedFrame> &queue = file->decodeQueue;
+    const bool inQueue = !queue.isEmpty() && queue.first().frameNumber <= frameNumber
+        && queue.last().frameNumber >= frameNumber;
+    const bool decoderFollows = inQueue
+        || (queue.isEmpty() ? file->numbering.lastNumber == frameNumber : queue.first().frameNumber == frameNumber + 1);
+    file->decoder.answeredFromCache(decoderFollows);
     if (inQueue) {
         // As if decoded now: the queue goes on with the frame after it.
-        while (!decodeQueue.isEmpty() && decodeQueue.first().frameNumber <= frameNumber)
-            decodeQueue.removeFirst();
-    } else if (!(decodeQueue.isEmpty() ? numbering.lastNumber == frameNumber
-                                       : decodeQueue.first().frameNumber == frameNumber + 1)) {
+        while (!queue.isEmpty() && queue.first().frameNumber <= frameNumber)
+            queue.removeFirst();
+    } else if (!decoderFollows) {
         // Decoder and audio are ahead of this frame: what they hold belongs elsewhere.
-        decoderDetached = true;
-        decodeQueue.clear();
-        heldVideo.clear();
+        queue.clear();
+        file->sinceSeek.heldVideo.clear();
         if (audioEngine)
             audioEngine->reset();
     }
-    if (decoderDetached)
+    if (file->decoder.mode() == DecoderState::Mode::Detached)
         schedulePrefetch();
     result.frame = std::move(frame);
     return true;
@@ -69,27 +71,21 @@ bool VideoEngine::takeFromCache(int64_t frameNumber, ExactResult &result)
 
 bool VideoEngine::continueWithoutSeek(int64_t frameNumber)
 {
-    if (decoderDetached || drainedForTarget || repositioning || numbering.manualFrameCounter
-        || numbering.lastNumber < 0)
+    if (!file->decoder.mayContinue() || settings.withSound || file->numbering.manualFrameCounter
+        || file->numbering.lastNumber < 0)
         return false;
-    const bool next = decodeQueue.isEmpty() ? numbering.lastNumber + 1 == frameNumber
-                                            : decodeQueue.first().frameNumber == frameNumber;
-    if (next)
-        holdAudioForPlayback();
-    return next;
-}
-
-void VideoEngine::holdAudioForPlayback()
-{
+    const bool next = file->decodeQueue.isEmpty() ? file->numbering.lastNumber + 1 == frameNumber
+                                                  : file->decodeQueue.first().frameNumber == frameNumber;
     // Every answer drains the sound decoded with it, so after steps without a seek the
     // audio queue starts past the picture; playing on would begin with padding.
-    if (audioEngine && audioEngine->channelCount() > 0)
-        playbackMustSeek = true;
+    if (next)
+        file->decoder.answeredWithoutSeek();
+    return next;
 }
 
 bool VideoEngine::dropAudioAheadOfPicture()
 {
-    if (!playbackMustSeek || !audioEngine)
+    if (!file || !file->decoder.soundIsElsewhere(hasSound()))
         return false;
     audioEngine->reset();
     return true;
@@ -99,7 +95,7 @@ void VideoEngine::prepareCacheForSeek(int64_t frameNumber)
 {
     // Stepping back across a key frame extends what is held; a jump elsewhere starts over,
     // so the cache stays one stretch around the place being looked at.
-    const int64_t reach = std::max<int64_t>(1, std::llround(fps));
+    const int64_t reach = std::max<int64_t>(1, std::llround(file->fps));
     const std::optional<int64_t> lowest = frameCache.lowest();
     const std::optional<int64_t> highest = frameCache.highest();
     if (!lowest || frameNumber < *lowest - reach || frameNumber > *highest + reach) {
@@ -115,43 +111,33 @@ void VideoEngine::prepareCacheForSeek(int64_t frameNumber)
 void VideoEngine::forgetCachedFrames()
 {
     frameCache.clear();
-    restartReuseAfterSeek();
-    prefetchStartedBelow = -1;
-}
-
-void VideoEngine::restartReuseAfterSeek()
-{
-    frameCache.startRun();
-    decoderDetached = false;
-    playbackMustSeek = false;
-    skippedNonrefSinceSeek = false;
-    drainedForTarget = false;
-    prefetchActive = false;
+    if (file)
+        file->readBackStartedBelow = -1;
 }
 
 void VideoEngine::offerToCache(const AVFrame *frame, int64_t number)
 {
     // Counted numbers start again at every seek; they name no frame of the file.
-    if (!numbering.manualFrameCounter)
+    if (!file->numbering.manualFrameCounter)
         frameCache.offer(frame, number);
 }
 
 int64_t VideoEngine::estimatedFrameBytes() const
 {
-    if (!videoCodecContext)
+    if (!hasVideo())
         return 0;
-    const AVCodecContext *decoder = videoCodecContext.get();
+    const AVCodecContext *decoder = file->videoCodecContext.get();
     const int bytes = av_image_get_buffer_size(decoder->pix_fmt, decoder->width, decoder->height, 32);
     return bytes > 0 ? bytes : int64_t(decoder->width) * decoder->height * 4;
 }
 
 bool VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
 {
-    AVCodecContext *decoder = videoCodecContext.get();
+    AVCodecContext *decoder = file->videoCodecContext.get();
     AVDiscard wanted = AVDISCARD_DEFAULT;
-    if (discardTarget >= 0)
-        target = discardTarget;
-    const bool numbered = target >= 0 && skipNonrefAllowed && !numbering.manualFrameCounter
+    if (settings.readBackTarget >= 0)
+        target = settings.readBackTarget;
+    const bool numbered = target >= 0 && settings.skipUnreferenced && !file->numbering.manualFrameCounter
         && packet->pts != AV_NOPTS_VALUE;
     const int64_t number = numbered ? decodeplan::frameNumberFromTimestamp(packet->pts, videoClock()) : -1;
     if (numbered && honoursNonrefDiscard(decoder->codec_id)) {
@@ -165,7 +151,7 @@ bool VideoEngine::chooseDiscard(const AVPacket *packet, int64_t target)
             wanted = AVDISCARD_NONREF;
     }
     if (wanted == AVDISCARD_NONREF) {
-        skippedNonrefSinceSeek = true;
+        file->sinceSeek.skippedUnreferenced = true;
         ++counters.skippablePackets;
     }
     // Frame threads copy it from the context with every packet.
@@ -177,97 +163,95 @@ void VideoEngine::drainForTarget()
 {
     // The target's references came before it in decoding order; draining now hands out
     // every frame held back (reordering, frame threads) without decoding any after it.
-    avcodec_send_packet(videoCodecContext.get(), nullptr);
-    drainedForTarget = true;
+    avcodec_send_packet(file->videoCodecContext.get(), nullptr);
+    file->decoder.drainedAfterTarget();
     // Should the target not come out after all, the plain way finds it.
-    skippedNonrefSinceSeek = true;
+    file->sinceSeek.skippedUnreferenced = true;
 }
 
 bool VideoEngine::exactNeedsPlainRetry(bool continued, bool reachedAnyFrame)
 {
     if (continued && !reachedAnyFrame) {
         // The decoder was at the end: seek like any other request.
-        decoderDetached = true;
+        file->decoder.lostTheWay();
         return true;
     }
     // A target past the end yields the last frame, which may be one that was skipped.
-    return skippedNonrefSinceSeek && skipNonrefAllowed;
+    return file->sinceSeek.skippedUnreferenced && settings.skipUnreferenced;
 }
 
 VideoEngine::ExactResult VideoEngine::decodeExactPlainly(int64_t frameNumber, int requestId)
 {
-    const bool allowed = skipNonrefAllowed;
-    skipNonrefAllowed = false;
-    ExactResult result = decodeExact(frameNumber, requestId);
-    skipNonrefAllowed = allowed;
-    return result;
+    const ScopedSetting plainly(settings.skipUnreferenced, false);
+    return decodeExact(frameNumber, requestId);
 }
 
 bool VideoEngine::repositionForPlayback(int requestId)
 {
-    if (!decoderDetached && !playbackMustSeek)
+    if (!file->decoder.playbackMustSeek(hasSound()))
         return true;
     if (isAbandoned(requestId))
         return false;
     // The frame on screen again, as a frame request used to: playback's sound starts there.
-    repositioning = true;
-    const ExactResult result = decodeExact(currentFrame, requestId);
-    repositioning = false;
+    ExactResult result;
+    {
+        const ScopedSetting withSound(settings.withSound, true);
+        result = decodeExact(currentFrame, requestId);
+    }
     if (result.abandoned)
         return false;
-    if (result.frame && fps > 0)
-        alignAudioTo(double(currentFrame) / fps);
+    if (result.frame && file->fps > 0)
+        alignAudioTo(double(currentFrame) / file->fps);
     return true;
 }
 
 void VideoEngine::schedulePrefetch()
 {
     const std::optional<int64_t> lowest = frameCache.lowest();
-    if (prefetchActive || !lowest || *lowest <= 0 || frameCache.isOff() || fps <= 0)
+    if (!hasVideo() || file->decoder.readBack() != DecoderState::ReadBack::Idle || !lowest || *lowest <= 0
+        || frameCache.isOff() || file->fps <= 0)
         return;
     // Within two seconds of the first frame held, and once per first frame (an open GOP
     // may not let the read-back reach below it).
-    if (currentFrame - *lowest > std::llround(2 * fps) || prefetchStartedBelow == *lowest)
+    if (currentFrame - *lowest > std::llround(2 * file->fps) || file->readBackStartedBelow == *lowest)
         return;
-    prefetchStartedBelow = *lowest;
-    prefetchTarget = *lowest - 1;
-    prefetchActive = true;
-    prefetchSeekDone = false;
-    QMetaObject::invokeMethod(this, "prefetchSlice", Qt::QueuedConnection);
+    file->readBackStartedBelow = *lowest;
+    file->readBackTarget = *lowest - 1;
+    file->decoder.readBackScheduled();
+    QMetaObject::invokeMethod(this, [this] { prefetchSlice(); }, Qt::QueuedConnection);
 }
 
 void VideoEngine::prefetchSlice()
 {
-    if (!prefetchActive || !formatContext || !videoCodecContext)
+    if (!hasVideo() || file->decoder.readBack() == DecoderState::ReadBack::Idle)
         return;
-    if (!prefetchSeekDone) {
+    const int64_t target = file->readBackTarget;
+    if (file->decoder.readBack() == DecoderState::ReadBack::Scheduled) {
         // A second's worth before the target: intra-only media land exactly there, long
         // GOPs on their key frame anyway.
-        seekDemuxer(std::max<int64_t>(0, prefetchTarget - std::llround(fps)), 0);
+        seekDemuxer(std::max<int64_t>(0, target - std::llround(file->fps)), 0);
         resetAfterSeek();
         // The decoder works for the cache now; requests must not take its queue.
-        prefetchActive = true;
-        prefetchSeekDone = true;
-        decoderDetached = true;
-        holdAudioForPlayback();
+        file->decoder.readBackSeeked();
     }
     // A frame or two per slice: a step request never waits for more than that.
-    const int64_t sliceEnd = numbering.lastNumber >= 0 ? std::min(prefetchTarget, numbering.lastNumber + 2) : 0;
-    discardTarget = prefetchTarget;
-    decodeStep(sliceEnd);
-    discardTarget = -1;
-    const bool done = decodeQueue.isEmpty() || decodeQueue.last().frameNumber >= prefetchTarget;
+    const int64_t sliceEnd = file->numbering.lastNumber >= 0 ? std::min(target, file->numbering.lastNumber + 2) : 0;
+    {
+        const ScopedSetting readingBack(settings.readBackTarget, target);
+        decodeStep(sliceEnd);
+    }
+    const bool done = file->decodeQueue.isEmpty() || file->decodeQueue.last().frameNumber >= target;
     // The frames are in the cache; the queue is no playback's.
-    decodeQueue.clear();
+    file->decodeQueue.clear();
     if (done) {
-        prefetchActive = false;
+        file->decoder.readBackDone();
         return;
     }
-    QMetaObject::invokeMethod(this, "prefetchSlice", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { prefetchSlice(); }, Qt::QueuedConnection);
 }
 
 void VideoEngine::stopAudioDecoding()
 {
-    if (audioEngine && !audioOnly)
+    if (audioEngine && !isAudioOnly())
         audioEngine->close();
 }

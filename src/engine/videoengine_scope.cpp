@@ -46,12 +46,12 @@ void VideoEngine::setScopeRenderer(ScopeRenderFn renderer)
 
 bool VideoEngine::scopeSourceIsRgb() const
 {
-    if (!videoCodecContext)
+    if (!hasVideo())
         return false;
-    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(videoCodecContext->pix_fmt);
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(file->videoCodecContext->pix_fmt);
     if (descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB))
         return true;
-    return videoCodecContext->codec_id == AV_CODEC_ID_DNXHD && videoCodecContext->profile == kDnxhr444Profile;
+    return file->videoCodecContext->codec_id == AV_CODEC_ID_DNXHD && file->videoCodecContext->profile == kDnxhr444Profile;
 }
 
 QImage VideoEngine::scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees)
@@ -75,10 +75,10 @@ void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, Displ
         request.range = range;
         request.channel = channel;
         request.rotationDegrees = rotationDegrees;
-        request.rangeOverride = rangeOverride;
+        request.rangeOverride = file ? file->rangeOverride : 0;
         // Audio-only media never reach the decoder: the answer is the bare graticule.
         av::FramePtr frame;
-        if (!audioOnly) {
+        if (!isAudioOnly()) {
             request.rgbSource = scopeSourceIsRgb();
             frame = decodeFrameAt(frameNumber, -1);
         }

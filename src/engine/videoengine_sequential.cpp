@@ -9,25 +9,25 @@
 VideoEngine::SequentialPicture VideoEngine::readNextPicture()
 {
     SequentialPicture picture;
-    if (!formatContext || !videoCodecContext)
+    if (!hasVideo())
         return picture;
     DecodedFrame entry;
-    if (!sequentialStarted) {
+    if (!file->sequentialStarted) {
         // The first picture as an exact request: the open may have left the demuxer
         // anywhere (a timecode look that seeks back lands after the first key frame in
         // streams that seek by decode time), and the first frames of an open GOP need a
         // re-seek.
-        sequentialStarted = true;
+        file->sequentialStarted = true;
         ExactResult first = decodeExact(0, -1);
         if (!first.frame)
             return picture;
         entry = DecodedFrame(std::move(first.frame), currentFrame, {});
     } else {
-        if (decodeQueue.isEmpty())
+        if (file->decodeQueue.isEmpty())
             decodeStep();
-        if (decodeQueue.isEmpty())
+        if (file->decodeQueue.isEmpty())
             return picture;
-        entry = decodeQueue.takeFirst();
+        entry = file->decodeQueue.takeFirst();
     }
     currentFrame = entry.frameNumber;
     const decodeplan::StreamClock clock = videoClock();
@@ -42,12 +42,12 @@ VideoEngine::SequentialPicture VideoEngine::readNextPicture()
 
 bool VideoEngine::readAudioTo(double seconds, double *reached)
 {
-    if (!audioOnly)
+    if (!isAudioOnly())
         return false;
     readAudioUntil(seconds, false);
     if (reached)
-        *reached = audioReadPositionSec;
-    return !audioReadExhausted;
+        *reached = file->audioReadPositionSec;
+    return !file->audioReadExhausted;
 }
 
 std::vector<AudioChannelSamples> VideoEngine::takeDecodedAudio()

@@ -57,18 +57,18 @@ av::FramePtr firstPictureDecodedAlone(AVFormatContext *format, int streamIndex, 
 
 QString VideoEngine::startTimecodeFromPictures()
 {
-    if (!formatContext || !videoCodecContext || !picturetimecode::codecMayCarryTimecode(videoCodecContext->codec_id))
+    if (!file->formatContext || !file->videoCodecContext || !picturetimecode::codecMayCarryTimecode(file->videoCodecContext->codec_id))
         return {};
-    const AVStream *stream = formatContext->streams[videoStreamIndex];
+    const AVStream *stream = file->formatContext->streams[file->videoStreamIndex];
     const AVRational rate = stream->avg_frame_rate.den > 0 && stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate
                                                                                                : stream->r_frame_rate;
 
     // The counters describe the work of frame requests; this look is part of opening.
     const DecodeCounters requestWork = counters;
     av::FramePtr first;
-    if (totalFrames > 1 && stream->start_time != AV_NOPTS_VALUE) {
+    if (file->totalFrames > 1 && stream->start_time != AV_NOPTS_VALUE) {
         seekDemuxer(0, 0);
-        first = firstPictureDecodedAlone(formatContext.get(), videoStreamIndex, videoCodecContext.get());
+        first = firstPictureDecodedAlone(file->formatContext.get(), file->videoStreamIndex, file->videoCodecContext.get());
         // Only the picture shown first will do; with pictures reordered before it, decode
         // frame 0 the usual way.
         if (first && first->best_effort_timestamp != stream->start_time)
@@ -78,7 +78,7 @@ QString VideoEngine::startTimecodeFromPictures()
         first = decodeFrameAt(0, -1);
     // Leave demuxer and decoder where a fresh open leaves them (a one-frame file keeps its
     // decoded frame, as after its first request).
-    if (totalFrames > 1) {
+    if (file->totalFrames > 1) {
         seekDemuxer(0, 0);
         resetAfterSeek();
         forgetCachedFrames();

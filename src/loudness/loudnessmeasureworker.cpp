@@ -1,6 +1,7 @@
 #include "loudness/loudnessmeasureworker.h"
 
 #include "av/ffmpeg.h"
+#include "engine/mediachecks.h"
 #include "loudness/pairmeter.h"
 
 #include <QDebug>
@@ -114,6 +115,7 @@ public:
 
     bool silent() const { return m_request.leftChannel < 0 && m_request.rightChannel < 0; }
     bool aborting() const { return m_abort.load(std::memory_order_relaxed); }
+    static int interrupted(void *run) { return static_cast<const MeasurementRun *>(run)->aborting() ? 1 : 0; }
     double integratedLufs() const { return m_pair.integratedLufs(); }
     double truePeakDb() const { return m_pair.truePeakDb(); }
 
@@ -140,10 +142,18 @@ private:
 
 QString MeasurementRun::open()
 {
+    const QString openFailed = QStringLiteral("Failed to open media for loudness measurement: ");
+    // A named pipe or a device blocks in open() or read(), where no interrupt reaches.
+    if (!mediachecks::isUrl(m_request.filePath)) {
+        if (const QString problem = mediachecks::localFileProblem(m_request.filePath); !problem.isEmpty())
+            return openFailed + problem;
+    }
+    // Every blocking read of this demuxer (a stalled share or stream) gives up on abort().
+    const AVIOInterruptCB interrupt{&MeasurementRun::interrupted, this};
     const QByteArray path = m_request.filePath.toUtf8();
-    int ret = av::openInput(m_input, path.constData());
+    int ret = av::openInput(m_input, path.constData(), &interrupt);
     if (ret < 0)
-        return QStringLiteral("Failed to open media for loudness measurement: ") + errorText(ret);
+        return openFailed + errorText(ret);
     ret = avformat_find_stream_info(m_input.get(), nullptr);
     if (ret < 0)
         return QStringLiteral("Failed to read stream info for loudness measurement: ") + errorText(ret);
@@ -388,8 +398,14 @@ LoudnessMeasureWorker::Outcome LoudnessMeasureWorker::measure()
 
     const LoudnessMeasureRequest request{filePath, startSec, endSec, leftChannel, rightChannel};
     MeasurementRun measurement(request, [this](int progress) { setProgress(progress); }, abortRequested);
-    if (QString problem = measurement.open(); !problem.isEmpty())
+    if (QString problem = measurement.open(); !problem.isEmpty()) {
+        // An abort during the open ends its reads with an error that is no failure.
+        if (abortRequestedNow()) {
+            outcome.kind = Outcome::Aborted;
+            return outcome;
+        }
         return fail(problem);
+    }
     const QString problem = measurement.silent() ? measurement.feedSilence() : measurement.decode();
     if (!problem.isEmpty())
         return fail(problem);

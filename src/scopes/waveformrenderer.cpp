@@ -2,6 +2,7 @@
 
 #include "av/ffmpeg.h"
 #include "core/canvasmapping.h"
+#include "core/parallelrows.h"
 #include "core/rotation.h"
 
 #include <QFont>
@@ -21,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <type_traits>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -348,8 +348,7 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
 
     // Small canvases are not worth a thread start each.
     const long long work = (long long)kScopeWidth * canvasHeight;
-    const int hardware = int(std::max(1u, std::thread::hardware_concurrency()));
-    const int bands = work < 200000 ? 1 : std::min(hardware, 16);
+    const int bands = work < 200000 ? 1 : std::min(parallel::coreCount(), 16);
 
     auto runBand = [&](int first, int last) {
         ColumnCounts counts(height);
@@ -382,19 +381,14 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
             }
         }
     };
-    std::vector<std::thread> threads;
-    threads.reserve(size_t(bands - 1));
     // Band edges on block boundaries keep each thread's writes to its own cache lines.
     const int bandWidth = ((kScopeWidth + bands - 1) / bands + kBlock - 1) / kBlock * kBlock;
-    for (int b = 1; b < bands; ++b) {
+    parallel::forEachBand(bands, [&](int b) {
         const int first = b * bandWidth;
         const int last = std::min(kScopeWidth, first + bandWidth);
         if (first < last)
-            threads.emplace_back(runBand, first, last);
-    }
-    runBand(0, std::min(kScopeWidth, bandWidth));
-    for (std::thread &t : threads)
-        t.join();
+            runBand(first, last);
+    });
 }
 
 // Calls body(std::integral_constant<int, channel>) so that the per-sample code is compiled

@@ -79,12 +79,20 @@ void ApplicationState::setCurrentFrameNumber(int64_t newCurrentFrameNumber)
     emit currentFrameNumberChanged(m_currentFrameNumber);
 }
 
+QString ApplicationState::videoRangeInfo() const
+{
+    return m_mediaInfo.videoRangeInfo.isEmpty() ? QStringLiteral("---") : m_mediaInfo.videoRangeInfo;
+}
+
+void ApplicationState::setMediaInfo(const MediaInfo &info)
+{
+    m_mediaInfo = info;
+    m_mediaProperties = info.isOpen() ? info.toMap() : QVariantMap();
+    emit mediaPropertiesChanged();
+}
+
 void ApplicationState::setMediaProperties(QVariantMap properties)
 {
-    m_totalFrames = properties.value(QStringLiteral("totalFrames")).toLongLong();
-    m_fps = properties.value(QStringLiteral("fps")).toDouble();
-    const QVariant rangeInfo = properties.value(QStringLiteral("videoRangeInfo"));
-    m_videoRangeInfo = rangeInfo.isValid() ? rangeInfo.toString() : QStringLiteral("---");
     m_mediaInfo = MediaInfo::fromMap(properties);
     m_mediaProperties = properties;
     emit mediaPropertiesChanged();

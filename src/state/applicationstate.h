@@ -12,25 +12,31 @@
 // The one observable record of what the player shows. GUI thread only: workers get the
 // values they need as arguments of queued calls, never a pointer to this object.
 //
-// The media facts are kept twice over from one source: mediaProperties() is the map last
-// given to setMediaProperties (as the engine sent it), mediaInfo() the same facts typed.
+// The media facts are typed (mediaInfo(), set by setMediaInfo when a file opens); the
+// "mediaProperties" map is their boundary form, for property readers and scripts: the map
+// of those facts (MediaInfo::toMap), or the map last given to setMediaProperties, or empty
+// while no file is open.
 //
 // Setters emit only on a real change. setSpeedIndex, setDisplayChannel and setFullScreen
-// never emit: their callers carry out the consequences themselves.
-// setMediaProperties always emits, even with an identical map.
+// never emit: their callers carry out the consequences themselves. setMediaInfo and
+// setMediaProperties always emit, even with identical facts.
 class ApplicationState : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QVariantMap mediaProperties READ mediaProperties NOTIFY mediaPropertiesChanged)
-    Q_PROPERTY(QString startTimecode READ startTimecode NOTIFY mediaPropertiesChanged)
+    // By name: the map's value, an invalid QVariant when the map has no such key.
+    Q_PROPERTY(QVariant startTimecode READ startTimecodeValue NOTIFY mediaPropertiesChanged)
 
 public:
     explicit ApplicationState(QObject *parent = nullptr);
 
     QVariantMap mediaProperties() const { return m_mediaProperties; }
     const MediaInfo &mediaInfo() const { return m_mediaInfo; }
+    // Facts of a file are set (false while none is open or loading).
+    bool hasMedia() const { return !m_mediaProperties.isEmpty(); }
     // The file's start timecode text; empty when it has none.
     QString startTimecode() const { return m_mediaInfo.startTimecode; }
+    QVariant startTimecodeValue() const { return m_mediaProperties.value(QStringLiteral("startTimecode")); }
 
     PlayState playState() const { return m_playState; }
     int speedIndex() const { return m_speedIndex; }
@@ -42,9 +48,10 @@ public:
     bool isGotoMode() const { return m_isGotoMode; }
     int viewerRotationDegrees() const { return m_viewerRotationDegrees; }
     int64_t currentFrameNumber() const { return m_currentFrameNumber; }
-    int64_t totalFrames() const { return m_totalFrames; }
-    double fps() const { return m_fps; }
-    QString videoRangeInfo() const { return m_videoRangeInfo; }
+    int64_t totalFrames() const { return m_mediaInfo.totalFrames; }
+    double fps() const { return m_mediaInfo.fps; }
+    // "---" when the file has no range text.
+    QString videoRangeInfo() const;
 
 signals:
     void playStateChanged(PlayState playState);
@@ -67,6 +74,9 @@ public slots:
     void setGotoMode(bool newIsGotoMode);
     void setViewerRotationDegrees(int newViewerRotationDegrees);
     void setCurrentFrameNumber(int64_t newCurrentFrameNumber);
+    // The facts of the file now open; a default MediaInfo (no file) clears them.
+    void setMediaInfo(const MediaInfo &info);
+    // The same from a properties map (keys and types of MediaInfo::toMap).
     void setMediaProperties(QVariantMap properties);
 
 private:
@@ -82,8 +92,4 @@ private:
     int64_t m_currentFrameNumber = 0;
     QVariantMap m_mediaProperties;
     MediaInfo m_mediaInfo;
-    // Cached from the media properties map.
-    int64_t m_totalFrames = 0;
-    double m_fps = 0.0;
-    QString m_videoRangeInfo;
 };

@@ -4,7 +4,6 @@
 #include "state/applicationstate.h"
 
 #include <QDebug>
-#include <QThread>
 #include <QtEndian>
 
 #include <algorithm>
@@ -25,13 +24,23 @@ float levelAt(const QList<float> &list, int channel)
 
 } // namespace
 
-PlaybackController::PlaybackController(ApplicationState *state, QObject *engine, AudioOutput *audioOutput,
+PlaybackController::PlaybackController(ApplicationState *state, FrameSource *source, AudioOutput *audioOutput,
                                        QObject *parent)
     : QObject(parent)
     , m_state(state)
-    , m_engine(engine)
     , m_audio(audioOutput)
 {
+    setFrameSource(source);
+}
+
+void PlaybackController::setFrameSource(FrameSource *source)
+{
+    if (m_engine)
+        disconnect(m_engine, &FrameSource::frameReady, this, &PlaybackController::onFrameReady);
+    m_engine = source;
+    m_awaitingFrame = false;
+    if (m_engine)
+        connect(m_engine, &FrameSource::frameReady, this, &PlaybackController::onFrameReady);
 }
 
 void PlaybackController::setRouting(int left, int right)
@@ -79,34 +88,30 @@ bool PlaybackController::isForwardNormalSpeed() const
 }
 
 // ---------------------------------------------------------------------------------------
-// Engine calls, all by slot name.
+// Engine calls
 
 void PlaybackController::abortEngineWork()
 {
     // Direct on purpose: the engine may be busy with a long seek on its own thread, and
     // only stores the id (atomically) so that the seek can give up.
     if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "abortCurrentTask", Qt::DirectConnection, Q_ARG(int, m_requestId));
+        m_engine->abortCurrentTask(m_requestId);
 }
 
 void PlaybackController::invokeRequestFrame(int64_t frameNumber, bool silently)
 {
-    if (m_engine)
-        QMetaObject::invokeMethod(m_engine, silently ? "requestFrameSilently" : "requestFrame", Qt::QueuedConnection,
-                                  Q_ARG(int64_t, frameNumber), Q_ARG(int, m_requestId));
+    if (!m_engine)
+        return;
+    if (silently)
+        m_engine->requestFrameSilently(frameNumber, m_requestId);
+    else
+        m_engine->requestFrame(frameNumber, m_requestId);
 }
 
 void PlaybackController::invokeClearAudioQueue()
 {
     if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "clearAudioQueue", Qt::QueuedConnection);
-}
-
-void PlaybackController::invokeDisableAudioVisualization()
-{
-    if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "setAudioVisualizationEnabled", Qt::QueuedConnection,
-                                  Q_ARG(bool, false));
+        m_engine->clearAudioQueue();
 }
 
 void PlaybackController::primeEngineQueue(int64_t frameNumber)
@@ -115,10 +120,8 @@ void PlaybackController::primeEngineQueue(int64_t frameNumber)
         return;
     // Blocks the GUI until the engine has decoded up to the start frame: heavy media
     // would otherwise start with an empty queue and stutter.
-    const Qt::ConnectionType type =
-        m_engine->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection;
-    QMetaObject::invokeMethod(m_engine, "primePlaybackQueue", type, Q_ARG(int64_t, frameNumber),
-                              Q_ARG(int, m_requestId));
+    if (!m_engine->primePlaybackQueue(frameNumber, m_requestId))
+        qWarning().noquote() << QStringLiteral("Playback: the engine could not prime its queue at frame %1").arg(frameNumber);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -156,8 +159,6 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
     const bool priming = entersForwardNormal && media().primingEnabled() && !incrementSpeed;
     const int64_t current = m_state->currentFrameNumber();
 
-    if (audioOnly)
-        invokeDisableAudioVisualization();
     clearAudioBuffers();
     if (priming && total > 1)
         primeEngineQueue(current);
@@ -313,8 +314,7 @@ void PlaybackController::requestDueFrame()
     const int64_t target = std::min(due, current + step);
     m_awaitingFrame = true;
     if (m_engine)
-        QMetaObject::invokeMethod(m_engine, "requestNextFrameAtOrAfter", Qt::QueuedConnection,
-                                  Q_ARG(int64_t, target), Q_ARG(int, m_requestId));
+        m_engine->requestNextFrameAtOrAfter(target, m_requestId);
     ++m_fpsFrameCount;
     updateMeasuredRate();
 }
@@ -324,26 +324,24 @@ bool PlaybackController::awaitsFirstSound() const
     return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && m_audio->isFilling();
 }
 
-void PlaybackController::requestSeek(int position)
+void PlaybackController::requestSeek(int64_t position)
 {
     seekTo(position, false);
 }
 
-void PlaybackController::requestStep(int position)
+void PlaybackController::requestStep(int64_t position)
 {
     seekTo(position, true);
 }
 
-void PlaybackController::seekTo(int position, bool silently)
+void PlaybackController::seekTo(int64_t position, bool silently)
 {
     ++m_requestId;
     abortEngineWork();
     m_awaitingFrame = false;
     m_stopReason = QStringLiteral("seek");
     setPlaybackState(Stopped);
-    if (media().isAudioOnly)
-        invokeDisableAudioVisualization();
-    invokeRequestFrame(int64_t(position), silently);
+    invokeRequestFrame(position, silently);
 }
 
 void PlaybackController::onFrameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels,

@@ -3,6 +3,7 @@
 #include "core/enums.h"
 #include "core/levels.h"
 #include "core/mediainfo.h"
+#include "state/framesource.h"
 #include "state/pacing.h"
 
 #include <QByteArray>
@@ -31,9 +32,9 @@ class AudioOutput;
 // audioPlayed and as meter levels. It holds no widgets: pictures, levels and the rate
 // text leave as signals for the presenters in the ui layer.
 //
-// GUI thread only. The engine (normally a VideoEngine on its own thread) is reached by
-// slot name: queued requests, a blocking priming call, and the direct abortCurrentTask.
-// Any QObject with those slots will do, which is how the tests drive it.
+// GUI thread only. The engine of the open file is reached through FrameSource's typed calls
+// (queued requests, a blocking priming call, the direct abortCurrentTask) and answers with
+// its frameReady; the window hands in each new file's OpenMedia, the tests a stand-in.
 class PlaybackController : public QObject
 {
     Q_OBJECT
@@ -46,10 +47,15 @@ public:
     enum class RateLook { Keep, Good, Poor };
     Q_ENUM(RateLook)
 
-    // Neither the state, the engine nor the audio output is owned; all must outlive the
-    // controller. audioOutput may be null (no sound at all).
-    PlaybackController(ApplicationState *state, QObject *engine, AudioOutput *audioOutput,
+    // Neither the state, the frame source nor the audio output is owned; state and audio
+    // output must outlive the controller. source and audioOutput may be null (no file open;
+    // no sound at all).
+    PlaybackController(ApplicationState *state, FrameSource *source, AudioOutput *audioOutput,
                        QObject *parent = nullptr);
+
+    // The engine of the file now open (null: none). Answers of the previous one are ignored
+    // from here on.
+    void setFrameSource(FrameSource *source);
 
     // The source channels on the left and right outputs (-1 silence), for the meter.
     void setRouting(int left, int right);
@@ -100,10 +106,10 @@ public slots:
     void setPlaybackState(PlayState state, bool incrementSpeed = false);
     void onPlaybackTimer();
     // Stops playback and shows frame 'position'.
-    void requestSeek(int position);
+    void requestSeek(int64_t position);
     // requestSeek for a frame step: the engine may answer from what it has decoded
     // already, without the frame's sound (a step plays none).
-    void requestStep(int position);
+    void requestStep(int64_t position);
     void onFrameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels, QList<float> peakLevels,
                       QByteArray audioBuffer, int requestId);
 
@@ -118,9 +124,8 @@ private:
     void abortEngineWork();
     // silently: the answer's sound is not wanted, so the engine may skip the seek for it.
     void invokeRequestFrame(int64_t frameNumber, bool silently = false);
-    void seekTo(int position, bool silently);
+    void seekTo(int64_t position, bool silently);
     void invokeClearAudioQueue();
-    void invokeDisableAudioVisualization();
     void primeEngineQueue(int64_t frameNumber);
     void stopWith(const char *reason);
     bool recoverFromBadFrame(const QString &reason);
@@ -135,7 +140,7 @@ private:
 
     // --- collaborators (GUI thread; not owned) ---
     ApplicationState *m_state;
-    QPointer<QObject> m_engine;
+    QPointer<FrameSource> m_engine;
     QPointer<AudioOutput> m_audio;
     int m_routeLeft = -1;
     int m_routeRight = -1;

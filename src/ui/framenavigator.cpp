@@ -36,9 +36,9 @@ bool FrameNavigator::isAudioOnly() const
 void FrameNavigator::seekTo(int64_t frame, bool step)
 {
     if (step)
-        m_controller->requestStep(int(frame));
+        m_controller->requestStep(frame);
     else
-        m_controller->requestSeek(int(frame));
+        m_controller->requestSeek(frame);
     if (m_state->currentMode() == Scope) {
         // The picture comes at once, the costlier scope once the frame settles.
         m_scopePendingFrame = frame;

@@ -1,8 +1,8 @@
 #include "ui/imageexporter.h"
 
 #include "core/imagehelpers.h"
-#include "engine/videoengine.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 
 #include <QDebug>
 #include <QDir>
@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QThread>
 
 ImageExporter::ImageExporter(Sources sources, QObject *parent)
     : QObject(parent)
@@ -98,17 +97,11 @@ void ImageExporter::exportViewerImage()
         return;
     if (src.state->playState() != Stopped && src.stopPlayback)
         src.stopPlayback();
-    if (!src.engine)
+    OpenMedia *media = src.media ? src.media() : nullptr;
+    if (!media)
         return;
 
-    const int64_t frame = src.state->currentFrameNumber();
-    QImage image;
-    // Blocking across threads; an engine on this very thread is called directly instead
-    // of dead-locking.
-    const Qt::ConnectionType type = src.engine->thread() == QThread::currentThread() ? Qt::DirectConnection
-                                                                                     : Qt::BlockingQueuedConnection;
-    QMetaObject::invokeMethod(src.engine, "getFrameAsImage", type, Q_RETURN_ARG(QImage, image),
-                              Q_ARG(int64_t, frame));
+    QImage image = media->frameAsImage(src.state->currentFrameNumber());
     if (image.isNull())
         return;
     image = viewerPicture(image, src.state->displayChannel(), src.state->viewerRotationDegrees());

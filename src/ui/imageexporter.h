@@ -12,7 +12,7 @@
 class ApplicationState;
 class QLabel;
 class QWidget;
-class VideoEngine;
+class OpenMedia;
 
 // The P key: saves the current picture (full resolution, isolation and rotation applied)
 // or the scope page as shown, as a PNG named after the displayed timecode. A write goes
@@ -28,7 +28,7 @@ public:
         ApplicationState *state = nullptr;
         QLabel *timecodeLabel = nullptr;  // the digits of the proposed name
         QWidget *scopePage = nullptr;     // grabbed as shown
-        VideoEngine *engine = nullptr;    // on its own thread; asked for the full frame
+        std::function<OpenMedia *()> media; // the open file, asked for the full frame
         std::function<void()> stopPlayback;
     };
     // prefix, timecode digits -> chosen path; empty when cancelled.

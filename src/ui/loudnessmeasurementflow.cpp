@@ -2,13 +2,12 @@
 
 #include "ui/loudnessmeasuredialog.h"
 
+#include "core/workerthread.h"
+
 #include <QIcon>
 #include <QLabel>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 
 std::optional<LoudnessMeasureRequest> loudnessRequestFor(const LoudnessStartFacts &facts)
 {
@@ -35,22 +34,11 @@ LoudnessMeasurementFlow::Outcome LoudnessMeasurementFlow::run(const LoudnessMeas
     if (centre)
         centre(&dialog);
 
-    QThread thread;
-    thread.setObjectName(QStringLiteral("loudness"));
-    auto *worker = new LoudnessMeasureWorker(request);
-    worker->moveToThread(&thread);
+    WorkerThread<LoudnessMeasureWorker> job(new LoudnessMeasureWorker(request), QStringLiteral("loudness"));
+    LoudnessMeasureWorker *worker = job.worker();
     bool running = true; // until the worker reports an outcome
-    // The worker deletes itself on its own thread once that ends, possibly before this one
-    // has seen its outcome; the late abort below must not reach a deleted worker.
-    QMutex workerLock;
-    LoudnessMeasureWorker *liveWorker = worker;
-    QObject::connect(worker, &QObject::destroyed, [&] {
-        QMutexLocker lock(&workerLock);
-        liveWorker = nullptr;
-    });
     Outcome outcome = Outcome::Aborted;
 
-    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
     QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, dialog.progressBar(), &QProgressBar::setValue);
     QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &dialog,
                      [&](double truePeakDb, double integratedLufs) {
@@ -68,25 +56,19 @@ LoudnessMeasurementFlow::Outcome LoudnessMeasurementFlow::run(const LoudnessMeas
         outcome = Outcome::Aborted;
         dialog.closeAborted();
     });
-    // Direct: after exec() this thread blocks in wait(), where a queued quit would never run.
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(dialog.button(), &QPushButton::clicked, &dialog, [&] {
         if (!running) {
             dialog.accept();
             return;
         }
-        worker->abort(); // thread-safe: only sets the worker's flag
+        job.abort();
         dialog.showAborting();
     });
 
-    thread.start(QThread::InheritPriority);
+    job.start();
     dialog.exec();
-    if (running) {
-        QMutexLocker lock(&workerLock);
-        if (liveWorker)
-            liveWorker->abort();
-    }
-    thread.wait();
+    if (running)
+        job.abort();
+    job.wait();
     return outcome;
 }

@@ -3,10 +3,9 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
-#include "engine/enginestop.h"
-#include "engine/videoengine.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "ui/audiometerwidget.h"
 #include "ui/audioroutingselector.h"
@@ -34,7 +33,6 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
-#include <QThread>
 #include <QTimer>
 #include <QVideoSink>
 #include <QVideoWidget>
@@ -51,25 +49,12 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(QStringLiteral("Orvel"));
     windowlayout::placeWindow(this);
 
-    videoThread = new QThread(this);
-    videoEngine = new VideoEngine();
-    videoEngine->setScopeRenderer(&waveform::renderScope);
-    videoEngine->moveToThread(videoThread);
-    videoThread->start();
-    QMetaObject::invokeMethod(videoEngine, "init", Qt::QueuedConnection);
-    connect(videoThread, &QThread::finished, videoEngine, &QObject::deleteLater);
-    connect(videoEngine, &VideoEngine::fileOpened, this, &MainWindow::onFileOpened);
-
     appState = new ApplicationState(this);
     audioOutput = new AudioOutput(this);
 
     // The scope page is built here so that its own connections to the state come first.
     ui = windowlayout::build(this, appState, this);
     videoSink = ui.videoWidget->videoSink();
-    ui.scopeWidget->setVideoEngine(videoEngine);
-    // Before the window's own scope handler: the page shows the image, then a step completes.
-    connect(videoEngine, &VideoEngine::scopeImageReady, ui.scopeWidget, &ScopeWidget::onScopeImageReady);
-    connect(videoEngine, &VideoEngine::scopeScaleReady, ui.scopeWidget, &ScopeWidget::onScopeImageReady);
     connect(ui.helpButton, &QPushButton::clicked, this, &MainWindow::onAboutClicked);
     routing = new AudioRoutingSelector(ui.leftChannelCombo, ui.rightChannelCombo, this);
     connect(routing, &AudioRoutingSelector::changed, this, &MainWindow::onRoutingChanged);
@@ -82,7 +67,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     playbackTimer = new QTimer(this);
     playbackTimer->setTimerType(Qt::PreciseTimer);
-    playbackController = new PlaybackController(appState, videoEngine, audioOutput, this);
+    playbackController = new PlaybackController(appState, nullptr, audioOutput, this);
     framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
     connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
@@ -115,16 +100,12 @@ MainWindow::MainWindow(QWidget *parent)
         },
         [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
             // Blocks the GUI thread until the engine answers; only asked while stopped.
-            QString text;
-            const bool called = QMetaObject::invokeMethod(
-                videoEngine, "pixelInspectorSourceConvertText", Qt::BlockingQueuedConnection,
-                Q_RETURN_ARG(QString, text), Q_ARG(int64_t, frameNumber), Q_ARG(int, x), Q_ARG(int, y),
-                Q_ARG(int, width), Q_ARG(int, height), Q_ARG(int, rotationDegrees));
-            return called ? text : QString();
+            return media ? media->pixelInspectorSourceConvertText(frameNumber, x, y, width, height, rotationDegrees)
+                         : QString();
         },
         this);
     presentation = new ViewerPresentation({this, ui, appState, playbackController, framePresenter, pixelInspector,
-                                           playbackTimer, videoEngine},
+                                           playbackTimer, [this] { return media; }},
                                           this);
     dialogs = new WindowDialogs({this, ui.viewerStack, appState, playbackController, playbackTimer, presentation,
                                  framePresenter, audioOutput, [this](int rate) { recreateAudioSink(rate); }},
@@ -135,17 +116,12 @@ MainWindow::MainWindow(QWidget *parent)
     buildCommandTable();
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
-    imageExporter = new ImageExporter({this, appState, ui.timecodeLabel, ui.scopeWidget, videoEngine,
+    imageExporter = new ImageExporter({this, appState, ui.timecodeLabel, ui.scopeWidget, [this] { return media; },
                                        [this] { playbackController->setPlaybackState(Stopped, false); }},
                                       this);
 
     connectStateFanOut();
     connectSeekBar();
-    connect(videoEngine, &VideoEngine::frameReady, playbackController, &PlaybackController::onFrameReady);
-    // Scope images reach the scope widget first (connected above); the window only
-    // completes a step in flight.
-    connect(videoEngine, &VideoEngine::scopeImageReady, navigator,
-            [this](const QImage &, int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -156,9 +132,10 @@ MainWindow::~MainWindow()
 {
     pixelInspector->release();
     // Bounded: a read stuck on a hung share must not keep the window from closing. A
-    // thread left behind only talks to the window through queued connections, which die
-    // with the receivers.
-    enginestop::stopEngineThread(videoThread, videoEngine);
+    // thread left behind talked to the window only through the object dropped here.
+    playbackController->setFrameSource(nullptr);
+    delete media;
+    media = nullptr;
     // Closing a PulseAudio sink runs an event loop. It must do so here, while every child
     // is alive, and with the controller gone (taking the engine's queued answers with it),
     // not amid the deletion of the children, where an answer would reach freed state.
@@ -188,8 +165,7 @@ void MainWindow::connectSeekBar()
 
 void MainWindow::connectStateFanOut()
 {
-    connect(appState, &ApplicationState::mediaPropertiesChanged, this,
-            [this] { uiController->updateMetadata(appState->mediaProperties()); });
+    connect(appState, &ApplicationState::mediaPropertiesChanged, this, [this] { uiController->updateMetadata(); });
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateLissajousOverlay);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updateSafetyArea);
     connect(appState, &ApplicationState::mediaPropertiesChanged, this, &MainWindow::updatePixelInspector);
@@ -210,10 +186,27 @@ void MainWindow::openMediaFile(const QString &path)
     playbackController->clearAudioBuffers();
     appState->setMediaProperties(QVariantMap());
     ui.dropHintLabel->setText(QStringLiteral("Loading..."));
-    QMetaObject::invokeMethod(videoEngine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
+    replaceMedia(path);
 }
 
-void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
+void MainWindow::replaceMedia(const QString &path)
+{
+    playbackController->setFrameSource(nullptr);
+    ui.scopeWidget->setMedia(nullptr);
+    delete media;
+    OpenMedia::Options options;
+    options.scopeRenderer = &waveform::renderScope;
+    media = new OpenMedia(path, options, this);
+    connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
+    playbackController->setFrameSource(media);
+    ui.scopeWidget->setMedia(media);
+    // Scope images reach the scope page first, then the navigator completes a step in flight.
+    connect(media, &OpenMedia::scopeImageReady, ui.scopeWidget, &ScopeWidget::onScopeImageReady);
+    connect(media, &OpenMedia::scopeImageReady, navigator,
+            [this](const QImage &, int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
+}
+
+void MainWindow::onFileOpened(bool success, const MediaInfo &info, const QString &error)
 {
     if (!success) {
         dialogs->showMessage(QStringLiteral("Error"), QStringLiteral("Failed to open file.\n") + error);
@@ -222,19 +215,18 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     }
 
     QLabel *pathLabel = ui.pathLabel;
-    pathLabel->setText(fileInfo.value(QStringLiteral("filePath")).toString());
+    pathLabel->setText(info.filePath);
     pathLabel->setProperty("hasPath", true);
     pathLabel->style()->unpolish(pathLabel);
     pathLabel->style()->polish(pathLabel);
 
     ui.scopeWidget->clearScope();
-    appState->setMediaProperties(fileInfo);
+    appState->setMediaInfo(info);
     appState->setCurrentMode(Viewer);
     appState->setDisplayChannel(Color);
     // The engine's conversion follows the channel back, or every picture of the new file
     // would still pay for an isolation conversion. Queued ahead of the first frame request.
-    QMetaObject::invokeMethod(videoEngine, "setConversionProfile", Qt::QueuedConnection,
-                              Q_ARG(ConversionProfile, Standard));
+    media->setConversionProfile(Standard);
     appState->setViewerRotationDegrees(0);
     timecodeField->rebuild();
     uiController->updateTimecode(0);
@@ -242,9 +234,9 @@ void MainWindow::onFileOpened(bool success, QVariantMap fileInfo, QString error)
     ui.seekBar->setRange(0, int(std::min<int64_t>(lastFrame, std::numeric_limits<int>::max())));
 
     routing->forgetMute();
-    setUpAudio(fileInfo.value(QStringLiteral("audioChannelCount")).toInt());
+    setUpAudio(info.audioChannelCount);
 
-    uiController->updateMetadata(fileInfo);
+    uiController->updateMetadata();
     uiController->updateTimecode(0);
     playbackController->requestSeek(0);
 
@@ -270,8 +262,7 @@ void MainWindow::setUpAudio(int channels)
     ui.audioMeter->show();
     routing->fill(channels);
     const ChannelRouting routed = routing->routing();
-    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection, Q_ARG(int, routed.left),
-                              Q_ARG(int, routed.right));
+    media->setAudioRouting(routed.left, routed.right);
     playbackController->setRouting(routed.left, routed.right);
     recreateAudioSink(sampleRate);
     const float floor = levels::kFloorDb;
@@ -297,17 +288,16 @@ void MainWindow::onRoutingChanged()
     // The meter reads the routed channels from the controller.
     const ChannelRouting routed = routing->routing();
     playbackController->setRouting(routed.left, routed.right);
-    if (!videoEngine || appState->totalFrames() == 0)
+    if (!media || appState->totalFrames() == 0)
         return;
     const PlayState playState = appState->playState();
     const int speedIndex = appState->speedIndex();
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
-    QMetaObject::invokeMethod(videoEngine, "setAudioRouting", Qt::QueuedConnection, Q_ARG(int, routed.left),
-                              Q_ARG(int, routed.right));
-    QMetaObject::invokeMethod(videoEngine, "clearAudioQueue", Qt::QueuedConnection);
+    media->setAudioRouting(routed.left, routed.right);
+    media->clearAudioQueue();
     // Refills the audio from the current position.
-    playbackController->requestSeek(int(appState->currentFrameNumber()));
+    playbackController->requestSeek(appState->currentFrameNumber());
     if (playState != Stopped) {
         appState->setSpeedIndex(speedIndex);
         playbackController->setPlaybackState(playState, false);

@@ -4,7 +4,6 @@
 
 #include <QMainWindow>
 #include <QString>
-#include <QVariantMap>
 
 #include <cstdint>
 #include <functional>
@@ -17,35 +16,35 @@ class FrameNavigator;
 class FramePresenter;
 class ImageExporter;
 class KeyCommandTable;
+class OpenMedia;
 class PixelInspectorOverlay;
 class PlaybackController;
-class QThread;
 class QTimer;
 class QVideoSink;
 class TimecodeField;
 class UiController;
-class VideoEngine;
 class ViewerPresentation;
 class WindowDialogs;
+struct MediaInfo;
 
-// The one top-level window: the composition root. It owns the engine thread, the shared
-// state, the presenters, the features and every widget, wires them together, binds the
-// keys and handles opening a file. The features live in their own classes: the seek bar,
-// frame navigation, timecode entry, routing, presentation and the dialogs.
-// Everything here lives on the GUI thread except videoEngine, which runs on videoThread
-// and is reached only by queued calls by name.
+// The one top-level window: the composition root. It owns the open file (an OpenMedia, with
+// its engine on a thread of its own), the shared state, the presenters, the features and
+// every widget, wires them together, binds the keys and handles opening a file. The
+// features live in their own classes: the seek bar, frame navigation, timecode entry,
+// routing, presentation and the dialogs. Everything here lives on the GUI thread; the
+// engine is reached only through OpenMedia's typed calls.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // Blocks until the engine thread has finished its current request: the engine may be
-    // in the middle of a long decode, and it must not outlive the objects it reports to.
+    // Closes the open file: its engine thread is stopped and waited for, within a bound (the
+    // engine may be in the middle of a long decode, and must not outlive what it reports to).
     ~MainWindow() override;
 
-    // Clears the open media, shows "Loading..." and queues the open on the engine thread;
-    // the answer arrives at onFileOpened.
+    // Closes the open file, shows "Loading..." and opens 'path' as a new OpenMedia; the
+    // answer arrives at onFileOpened.
     void openMediaFile(const QString &path);
 
     // Overlay and inspector refreshes, called from the state fan-out and the commands.
@@ -70,9 +69,11 @@ protected:
 
 private slots:
     void onAboutClicked();
-    void onFileOpened(bool success, QVariantMap fileInfo, QString error);
+    void onFileOpened(bool success, const MediaInfo &info, const QString &error);
 
 private:
+    // Drops the open file (its answers with it) and starts opening 'path' in its place.
+    void replaceMedia(const QString &path);
     void connectStateFanOut();
     void connectSeekBar();
     void onFrameNumberChanged(int64_t frameNumber);
@@ -86,8 +87,7 @@ private:
     bool isAudioOnly() const;
     int audioChannelCount() const;
 
-    QThread *videoThread = nullptr;
-    VideoEngine *videoEngine = nullptr; // no parent; deleted when videoThread finishes
+    OpenMedia *media = nullptr; // the open file (child); a new one for every open
     WindowWidgets ui;
     QVideoSink *videoSink = nullptr; // the video widget's, not owned
     ApplicationState *appState = nullptr;

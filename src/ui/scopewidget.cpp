@@ -1,9 +1,8 @@
 #include "ui/scopewidget.h"
 
-#include "engine/videoengine.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 
-#include <QMetaObject>
 #include <QPainter>
 #include <QPalette>
 
@@ -19,9 +18,9 @@ ScopeWidget::ScopeWidget(ApplicationState *appState, QWidget *parent)
     connect(state, &ApplicationState::viewerRotationChanged, this, &ScopeWidget::onViewerRotationChanged);
 }
 
-void ScopeWidget::setVideoEngine(VideoEngine *videoEngine)
+void ScopeWidget::setMedia(OpenMedia *openMedia)
 {
-    engine = videoEngine;
+    media = openMedia;
 }
 
 void ScopeWidget::clearScope()
@@ -31,14 +30,13 @@ void ScopeWidget::clearScope()
 
 void ScopeWidget::updateScope(int64_t forceFrame)
 {
-    if (!engine)
+    if (!media)
         return;
     const int64_t frame = forceFrame >= 0 ? forceFrame : state->currentFrameNumber();
     const ScopeRange range = state->scopeRange();
     const DisplayChannel channel = state->displayChannel();
     const int rotation = state->viewerRotationDegrees();
-    QMetaObject::invokeMethod(engine, "requestScopeImage", Qt::QueuedConnection, Q_ARG(int64_t, frame),
-                              Q_ARG(ScopeRange, range), Q_ARG(DisplayChannel, channel), Q_ARG(int, rotation));
+    media->requestScopeImage(frame, range, channel, rotation);
 }
 
 void ScopeWidget::onScopeRangeChanged(ScopeRange)

@@ -3,12 +3,13 @@
 #include "core/enums.h"
 
 #include <QImage>
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
 
 class ApplicationState;
-class VideoEngine;
+class OpenMedia;
 
 // The scope page: asks the engine, on the engine's thread, for the scope image of a frame
 // under the state's range, channel and rotation, and paints the last image that came back
@@ -20,8 +21,8 @@ class ScopeWidget : public QWidget
 public:
     ScopeWidget(ApplicationState *state, QWidget *parent);
 
-    // Set once after construction; while null no request is sent.
-    void setVideoEngine(VideoEngine *engine);
+    // The open file asked for scope images; while null no request is sent.
+    void setMedia(OpenMedia *media);
     // Forgets the image without repainting; the next paint or the next answer shows it.
     void clearScope();
     // The image last received (null while the page is empty).
@@ -41,6 +42,6 @@ private:
     void onViewerRotationChanged(int degrees);
 
     ApplicationState *state;        // not owned
-    VideoEngine *engine = nullptr;  // not owned; lives on the engine thread
+    QPointer<OpenMedia> media;      // not owned
     QImage image;
 };

@@ -60,11 +60,6 @@ QString UiController::formatTimeText(double seconds)
         .arg(millis, 3, 10, QLatin1Char('0'));
 }
 
-QVariantMap UiController::mediaProperties() const
-{
-    return m_state->mediaProperties();
-}
-
 void UiController::setSeekBarOpacity(double opacity)
 {
     if (m_seekBarOpacity)
@@ -81,9 +76,9 @@ void UiController::setTimecodeStyle(const char *styleSheet)
         m_timecodeLabel->setStyleSheet(style);
 }
 
-void UiController::updateMetadata(QVariantMap properties)
+void UiController::updateMetadata()
 {
-    if (properties.isEmpty()) {
+    if (!m_state->hasMedia()) {
         if (m_metadataLabel)
             m_metadataLabel->clear();
         if (m_seekBar)
@@ -94,7 +89,8 @@ void UiController::updateMetadata(QVariantMap properties)
         return;
     }
 
-    const bool playable = properties.value(QStringLiteral("totalFrames")).toLongLong() > 1;
+    const MediaInfo &media = m_state->mediaInfo();
+    const bool playable = media.totalFrames > 1;
     if (m_seekBar)
         m_seekBar->setEnabled(playable);
 
@@ -110,18 +106,15 @@ void UiController::updateMetadata(QVariantMap properties)
     if (m_viewerStack)
         m_viewerStack->setCurrentIndex(page);
 
-    auto text = [&](const char *key) { return properties.value(QLatin1String(key)).toString(); };
     QString info;
-    if (properties.value(QStringLiteral("isAudioOnly")).toBool()) {
-        info = QStringLiteral("Audio Only\n%1\n---\n%2").arg(text("codecDisplayName"), text("audioInfo"));
+    if (media.isAudioOnly) {
+        info = QStringLiteral("Audio Only\n%1\n---\n%2").arg(media.codecDisplayName, media.audioInfo);
     } else {
         // Multi-argument arg(): a '%1' inside a codec or colour description stays literal.
         info = QStringLiteral("%1x%2@%3%4\n%5\n%6\n%7")
-                   .arg(QString::number(properties.value(QStringLiteral("width")).toInt()),
-                        QString::number(properties.value(QStringLiteral("height")).toInt()),
-                        QString::number(properties.value(QStringLiteral("fps")).toDouble(), 'f', 2),
-                        text("scanType"), text("codecDisplayName"), text("colorSpaceInfo"),
-                        text("audioInfo"));
+                   .arg(QString::number(media.width), QString::number(media.height),
+                        QString::number(media.fps, 'f', 2), media.scanType, media.codecDisplayName,
+                        media.colorSpaceInfo, media.audioInfo);
     }
     if (m_metadataLabel)
         m_metadataLabel->setText(info);
@@ -164,7 +157,7 @@ void UiController::updateTimecode(int64_t frameNumber)
 void UiController::onAppModeChanged(AppMode mode)
 {
     Q_UNUSED(mode); // read from the state, which is already up to date
-    updateMetadata(mediaProperties());
+    updateMetadata();
 }
 
 void UiController::onPlayStateChanged(PlayState state)

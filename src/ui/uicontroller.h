@@ -46,8 +46,8 @@ public:
     static QString formatTimeText(double seconds);
 
 public slots:
-    // Called with the state's "mediaProperties" map whenever it changes.
-    void updateMetadata(QVariantMap properties);
+    // Shows the state's media facts (called whenever they change).
+    void updateMetadata();
     // Moves the seek bar without triggering a seek, then shows the frame's timecode
     // (or clock time) unless a timecode entry owns the label.
     void updateTimecode(int64_t frameNumber);
@@ -57,7 +57,6 @@ public slots:
     void onHelpVisibleChanged(bool visible);
 
 private:
-    QVariantMap mediaProperties() const;
     void refreshTimecodeStyle();
     void setTimecodeStyle(const char *styleSheet);
     void setSeekBarOpacity(double opacity);

@@ -1,8 +1,8 @@
 #include "ui/viewerpresentation.h"
 
 #include "core/conversionprofile.h"
-#include "engine/videoengine.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "ui/framepresenter.h"
 #include "ui/pixelinspectoroverlay.h"
@@ -33,14 +33,14 @@ bool ViewerPresentation::pictureShown() const
 
 void ViewerPresentation::rerender()
 {
-    m_controller->requestSeek(int(m.state->currentFrameNumber()));
+    m_controller->requestSeek(m.state->currentFrameNumber());
 }
 
 void ViewerPresentation::sendConversionProfile(DisplayChannel channel)
 {
     const ConversionProfile profile = channel != Color ? ChannelIsolation : Standard;
-    QMetaObject::invokeMethod(m.engine, "setConversionProfile", Qt::QueuedConnection,
-                              Q_ARG(ConversionProfile, profile));
+    if (OpenMedia *media = m.media ? m.media() : nullptr)
+        media->setConversionProfile(profile);
 }
 
 void ViewerPresentation::toggleHelp()

@@ -6,12 +6,14 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
+
 class FramePresenter;
 class PixelInspectorOverlay;
 class PlaybackController;
 class QMainWindow;
 class QTimer;
-class VideoEngine;
+class OpenMedia;
 
 // How the picture is presented: the help page, full screen, rotation, the isolated
 // channel, the picture/scope page and the scope range, and the two overlays (safety area,
@@ -30,7 +32,7 @@ public:
         FramePresenter *presenter = nullptr;
         PixelInspectorOverlay *inspector = nullptr;
         QTimer *playbackTimer = nullptr;
-        VideoEngine *engine = nullptr; // on its own thread; told the conversion profile
+        std::function<OpenMedia *()> media; // the open file, told the conversion profile
     };
 
     explicit ViewerPresentation(Parts parts, QObject *parent = nullptr);

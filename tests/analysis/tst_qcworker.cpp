@@ -3,33 +3,21 @@
 // the run early, and a file that cannot be opened fails alone.
 
 #include "analysis/qcworker.h"
+#include "core/workerthread.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
 #include <QSignalSpy>
-#include <QThread>
 
 namespace {
 
-// The worker on its own thread; deleted only after the thread has ended, so the test's
-// thread may call abort() at any time before that.
-struct Run {
-    QThread thread;
-    QcWorker *worker;
-
-    Run(const QStringList &paths, const qc::Settings &settings = qc::Settings())
-        : worker(new QcWorker(paths, settings))
+// The worker on its own thread, as the player and orvel-cli run it; abort() is safe from
+// the test's thread at any time, also after the worker has gone.
+struct Run : WorkerThread<QcWorker> {
+    explicit Run(const QStringList &paths, const qc::Settings &settings = qc::Settings())
+        : WorkerThread<QcWorker>(new QcWorker(paths, settings), QStringLiteral("qc"))
     {
-        worker->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::started, worker, &QcWorker::run);
-        QObject::connect(worker, &QcWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    }
-    ~Run()
-    {
-        thread.quit();
-        thread.wait();
-        delete worker;
     }
 };
 
@@ -54,16 +42,16 @@ void TestQcWorker::eventsArriveAsFound()
     QList<std::pair<QString, int>> order; // what, progress at that moment
     int progress = -1;
     bool monotonic = true;
-    QObject::connect(run.worker, &QcWorker::progressChanged, run.worker, [&](int, int percent) {
+    QObject::connect(run.worker(), &QcWorker::progressChanged, run.worker(), [&](int, int percent) {
         monotonic = monotonic && percent > progress;
         progress = percent;
     }, Qt::DirectConnection);
-    QObject::connect(run.worker, &QcWorker::eventFound, run.worker, [&](int, const qc::Event &event) {
+    QObject::connect(run.worker(), &QcWorker::eventFound, run.worker(), [&](int, const qc::Event &event) {
         order.append({qc::checkName(event.check), progress});
     }, Qt::DirectConnection);
-    QSignalSpy analysed(run.worker, &QcWorker::fileAnalysed);
-    QSignalSpy finished(run.worker, &QcWorker::finished);
-    run.thread.start();
+    QSignalSpy analysed(run.worker(), &QcWorker::fileAnalysed);
+    QSignalSpy finished(run.worker(), &QcWorker::finished);
+    run.start();
     QVERIFY(finished.wait(120000));
     QCOMPARE(analysed.size(), 1);
     QVERIFY(monotonic);
@@ -80,17 +68,17 @@ void TestQcWorker::eventsArriveAsFound()
 void TestQcWorker::abortEndsTheRun()
 {
     Run run({testsupport::mediaPath(QStringLiteral("qc_faults.mkv")), testsupport::mediaPath(QStringLiteral("qc_clean.mov"))});
-    QSignalSpy analysed(run.worker, &QcWorker::fileAnalysed);
-    QSignalSpy aborted(run.worker, &QcWorker::aborted);
-    QSignalSpy finished(run.worker, &QcWorker::finished);
+    QSignalSpy analysed(run.worker(), &QcWorker::fileAnalysed);
+    QSignalSpy aborted(run.worker(), &QcWorker::aborted);
+    QSignalSpy finished(run.worker(), &QcWorker::finished);
     // Abort from this thread, as the player does on opening another file, once the first
     // file is a tenth of the way through.
     QObject receiver;
-    QObject::connect(run.worker, &QcWorker::progressChanged, &receiver, [&](int, int percent) {
+    QObject::connect(run.worker(), &QcWorker::progressChanged, &receiver, [&](int, int percent) {
         if (percent >= 10)
-            run.worker->abort();
+            run.abort();
     });
-    run.thread.start();
+    run.start();
     QVERIFY(finished.wait(60000));
     QCOMPARE(aborted.size(), 1);
     // The first file stops at about a tenth (should this thread be slow to see the progress,
@@ -106,11 +94,11 @@ void TestQcWorker::aFailedFileDoesNotStopTheOthers()
     settings.enabled.fill(false);
     settings.enabled[size_t(qc::Check::Black)] = true;
     Run run({QStringLiteral("/nonexistent.mov"), testsupport::mediaPath(QStringLiteral("qc_edges.mkv"))}, settings);
-    QSignalSpy failed(run.worker, &QcWorker::fileFailed);
-    QSignalSpy analysed(run.worker, &QcWorker::fileAnalysed);
-    QSignalSpy events(run.worker, &QcWorker::eventFound);
-    QSignalSpy finished(run.worker, &QcWorker::finished);
-    run.thread.start();
+    QSignalSpy failed(run.worker(), &QcWorker::fileFailed);
+    QSignalSpy analysed(run.worker(), &QcWorker::fileAnalysed);
+    QSignalSpy events(run.worker(), &QcWorker::eventFound);
+    QSignalSpy finished(run.worker(), &QcWorker::finished);
+    run.start();
     QVERIFY(finished.wait(60000));
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed.first().at(0).toInt(), 0);

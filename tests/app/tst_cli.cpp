@@ -1,9 +1,12 @@
 #include "app/cli.h"
+#include "engine/enginestop.h"
+#include "state/openmedia.h"
 #include "clitestsupport.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -31,6 +34,7 @@ class TestCli : public QObject
 
 private slots:
     void initTestCase();
+    void engineThreadStopsWithinBound();
     void dispatch_data();
     void dispatch();
     void probeJson_data();
@@ -205,6 +209,23 @@ void TestCli::realProcess()
     } else {
         QVERIFY2(out.isEmpty(), qPrintable(out));
     }
+}
+
+void TestCli::engineThreadStopsWithinBound()
+{
+    // The engine is inside a read that never returns data when the command ends.
+    testsupport::SilentServer server(8000);
+    QVERIFY(server.port() > 0);
+    // The engine on its thread as every command opens a file.
+    auto *media = new OpenMedia(QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(server.connected(), 5000);
+    QTest::qWait(200); // the open is now waiting for bytes
+    QElapsedTimer clock;
+    clock.start();
+    delete media;
+    const qint64 stopMs = clock.elapsed();
+    QVERIFY2(stopMs < enginestop::DefaultLimit.count() + 500,
+             qPrintable(QStringLiteral("the engine thread took %1 ms to stop").arg(stopMs)));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

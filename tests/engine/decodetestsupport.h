@@ -2,21 +2,26 @@
 
 // Independent references for decoding tests: the ffmpeg command line's own full decode of
 // one frame, frame counts, tiny purpose-made clips, and packing of decoded planes so they
-// can be compared byte for byte. Also the harness engine tests share: log capture and the
-// engine driven directly on the test thread.
+// can be compared byte for byte. Also the harness engine tests share: log capture, the
+// engine driven directly on the test thread, and the engine alone on a thread of its own.
 
 #include "av/ffmpeg.h"
+#include "core/compat.h"
 #include "engine/videoengine.h"
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QImage>
 #include <QMutex>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <QTimer>
 #include <QVariantMap>
 #include <QVideoFrame>
+#include <QVideoFrameFormat>
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,6 +82,24 @@ inline int64_t decodedFrameCount(const QString &path)
     bool ok = false;
     const int64_t count = first.toLongLong(&ok);
     return ok ? count : -1;
+}
+
+// Y, U, V planes of a mapped 4:2:0 QVideoFrame packed tightly.
+inline QByteArray packYuv420(QVideoFrame frame)
+{
+    if (!frame.isValid() || frame.pixelFormat() != QVideoFrameFormat::Format_YUV420P || !frame.map(compat::MapReadOnly))
+        return {};
+    QByteArray bytes;
+    const int w = frame.width();
+    const int h = frame.height();
+    for (int plane = 0; plane < 3; ++plane) {
+        const int pw = plane == 0 ? w : (w + 1) / 2;
+        const int ph = plane == 0 ? h : (h + 1) / 2;
+        for (int y = 0; y < ph; ++y)
+            bytes.append(reinterpret_cast<const char *>(frame.bits(plane)) + qsizetype(y) * frame.bytesPerLine(plane), pw);
+    }
+    frame.unmap();
+    return bytes;
 }
 
 // The decoded planes packed like ffmpeg's rawvideo output.
@@ -259,9 +282,10 @@ struct LocalEngine {
         engine.requestFrameSilently(n, id);
         return take();
     }
+    // The frame after the one last answered, as playback asks for it.
     Answer next(int id = 0)
     {
-        engine.requestNextFrame(id);
+        engine.requestNextFrameAtOrAfter(engine.currentFrameNumber() + 1, id);
         return take();
     }
     Answer atOrAfter(int64_t n, int id = 0)
@@ -270,6 +294,71 @@ struct LocalEngine {
         return take();
     }
     int64_t totalFrames() const { return info.value(QStringLiteral("totalFrames")).toLongLong(); }
+};
+
+// --- the engine alone on a thread of its own ------------------------------------------------
+
+// The engine's own answer to an open, as fileOpened carries it.
+struct OpenAnswer {
+    int answers = 0; // fileOpened signals for this open (exactly one is right)
+    bool success = false;
+    QVariantMap info;
+    QString error;
+};
+
+// For tests of the engine's own answers on its thread (the fileOpened map, several files on
+// one engine, opens that may hang); the player's arrangement of the same is OpenMedia.
+class EngineOnThread
+{
+public:
+    EngineOnThread()
+    {
+        engine->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
+        thread.start();
+        post([](VideoEngine &e) { e.init(); });
+    }
+    ~EngineOnThread()
+    {
+        engine->requestShutdown();
+        thread.quit();
+        thread.wait();
+    }
+    EngineOnThread(const EngineOnThread &) = delete;
+    EngineOnThread &operator=(const EngineOnThread &) = delete;
+
+    void post(std::function<void(VideoEngine &)> work)
+    {
+        VideoEngine *e = engine;
+        QMetaObject::invokeMethod(e, [e, work = std::move(work)] { work(*e); }, Qt::QueuedConnection);
+    }
+
+    // openFile on the engine's thread; answers == 0 when none came within timeoutMs.
+    OpenAnswer open(const QString &path, int timeoutMs = 60000)
+    {
+        OpenAnswer answer;
+        QEventLoop loop;
+        const auto connection = QObject::connect(
+            engine, &VideoEngine::fileOpened, &loop,
+            [&](bool success, const QVariantMap &info, const QString &error) {
+                ++answer.answers;
+                answer.success = success;
+                answer.info = info;
+                answer.error = error;
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        post([path](VideoEngine &e) { e.openFile(path); });
+        loop.exec();
+        // A second fileOpened for the same request would be a fault; give it a chance.
+        QCoreApplication::processEvents();
+        QObject::disconnect(connection);
+        return answer;
+    }
+
+    QThread thread;
+    VideoEngine *engine = new VideoEngine; // lives on 'thread'; deleted when it finishes
 };
 
 } // namespace decodetest

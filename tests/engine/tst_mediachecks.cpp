@@ -1,5 +1,6 @@
 #include "av/ffmpeg.h"
 #include "engine/mediachecks.h"
+#include "testsupport.h"
 
 #include <QtTest>
 
@@ -40,35 +41,6 @@ LengthFacts facts(int64_t declared, double streamSec, double formatSec, double f
     return f;
 }
 
-// A TCP port that accepts connections (the kernel completes them from the backlog) and
-// never sends a byte: a read from it blocks like one from a stalled network share.
-class SilentServer
-{
-public:
-    SilentServer()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-            || ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            return;
-        m_port = ntohs(address.sin_port);
-    }
-    ~SilentServer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
-
 } // namespace
 
 class TestMediaChecks : public QObject
@@ -78,6 +50,8 @@ class TestMediaChecks : public QObject
 private slots:
     void frameRate_data();
     void frameRate();
+    void coarseTicks_data();
+    void coarseTicks();
     void length_data();
     void length();
     void timeReference_data();
@@ -121,6 +95,32 @@ void TestMediaChecks::frameRate()
     const FrameRateChoice choice = chooseFrameRate(average, real, 30.0);
     QCOMPARE(choice.fps, fps);
     QCOMPARE(choice.corrected, corrected);
+}
+
+void TestMediaChecks::coarseTicks_data()
+{
+    QTest::addColumn<int>("num");
+    QTest::addColumn<int>("den");
+    QTest::addColumn<double>("fps");
+    QTest::addColumn<bool>("coarse");
+
+    QTest::newRow("time scale 0, read as 1") << 1 << 1 << 30.0 << true;
+    QTest::newRow("one tick per two frames") << 1 << 12 << 25.0 << true;
+    QTest::newRow("one tick per frame (AVI)") << 1 << 25 << 25.0 << false;
+    QTest::newRow("NTSC AVI") << 1001 << 30000 << 29.97 << false;
+    QTest::newRow("MPEG-TS") << 1 << 90000 << 25.0 << false;
+    QTest::newRow("Matroska") << 1 << 1000 << 120.0 << false;
+    QTest::newRow("no time base") << 0 << 1 << 25.0 << false;
+    QTest::newRow("no rate") << 1 << 1 << 0.0 << false;
+}
+
+void TestMediaChecks::coarseTicks()
+{
+    QFETCH(int, num);
+    QFETCH(int, den);
+    QFETCH(double, fps);
+    QFETCH(bool, coarse);
+    QCOMPARE(ticksCoarserThanFrames(num, den, fps), coarse);
 }
 
 void TestMediaChecks::length_data()
@@ -305,7 +305,7 @@ void TestMediaChecks::interrupterFollowsRequests()
 // An open that waits for bytes that never come ends as soon as shutdown is asked for.
 void TestMediaChecks::shutdownEndsBlockedOpen()
 {
-    SilentServer server;
+    testsupport::SilentServer server;
     QVERIFY(server.port() > 0);
     const std::atomic<int> latest{0};
     ReadInterrupter interrupter(latest);

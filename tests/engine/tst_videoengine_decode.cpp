@@ -1,5 +1,6 @@
 #include "decodetestsupport.h"
 #include "engine/videoengine.h"
+#include "state/openmedia.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -10,53 +11,25 @@
 
 using namespace decodetest;
 
-namespace {
-
-// Y, U, V planes of a mapped 4:2:0 QVideoFrame packed tightly.
-QByteArray packYuv420(QVideoFrame frame)
-{
-    if (!frame.isValid() || frame.pixelFormat() != QVideoFrameFormat::Format_YUV420P || !frame.map(compat::MapReadOnly))
-        return {};
-    QByteArray bytes;
-    const int w = frame.width();
-    const int h = frame.height();
-    for (int plane = 0; plane < 3; ++plane) {
-        const int pw = plane == 0 ? w : (w + 1) / 2;
-        const int ph = plane == 0 ? h : (h + 1) / 2;
-        for (int y = 0; y < ph; ++y)
-            bytes.append(reinterpret_cast<const char *>(frame.bits(plane)) + qsizetype(y) * frame.bytesPerLine(plane), pw);
-    }
-    frame.unmap();
-    return bytes;
-}
-
-} // namespace
 
 namespace {
 
-// The player's arrangement: the engine on a thread of its own, requests queued by name.
+// The player's arrangement (the window's OpenMedia): the engine on a thread of its own,
+// typed requests queued to it, abortCurrentTask called directly. 'frames' records answers
+// as the window gets them.
 struct ThreadedEngine {
-    QThread thread;
-    VideoEngine *engine = new VideoEngine;
-    QSignalSpy frames{engine, &VideoEngine::frameReady};
+    // Something to run on the engine's thread in between requests; goes after the engine's
+    // thread has ended.
+    QObject onEngineThread;
+    std::unique_ptr<OpenMedia> media;
+    std::unique_ptr<QSignalSpy> frames;
 
-    ThreadedEngine()
-    {
-        engine->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-        thread.start();
-    }
-    ~ThreadedEngine()
-    {
-        thread.quit();
-        thread.wait();
-    }
     bool open(const QString &path)
     {
-        QSignalSpy opened(engine, &VideoEngine::fileOpened);
-        QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-        QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-        return opened.wait(30000) && opened.first().at(0).toBool();
+        media = std::make_unique<OpenMedia>(path);
+        frames = std::make_unique<QSignalSpy>(media.get(), &OpenMedia::frameReady);
+        onEngineThread.moveToThread(media->engineThread());
+        return media->waitUntilOpened(30000);
     }
 };
 
@@ -399,12 +372,15 @@ void TestVideoEngineDecode::stalledTimestampsSwitchToCounting()
     QVERIFY(local.open(openGopPath(QStringLiteral("stalled.mkv"))));
     QCOMPARE(local.totalFrames(), 40);
 
-    QList<int64_t> numbers{local.request(0).frameNumber};
-    for (int i = 1; i < 40; ++i) {
-        const Answer answer = local.next();
-        QVERIFY(answer.frame.isValid());
-        numbers.append(answer.frameNumber);
+    // In order, as an analysis reads the file (playback would skip frames whose number
+    // does not grow).
+    QList<int64_t> numbers;
+    for (int i = 0; i < 40; ++i) {
+        const VideoEngine::SequentialPicture next = local.engine.readNextPicture();
+        QVERIFY(next.frame);
+        numbers.append(next.frameNumber);
     }
+    QVERIFY(!local.engine.readNextPicture().frame);
     // 0 … 30 read 0 from their timestamps, the 32nd is the first suspicious 0 (and keeps
     // it), from then on the count is the number.
     for (int i = 0; i < 40; ++i)
@@ -428,21 +404,21 @@ void TestVideoEngineDecode::stillImageIsDecodedOnce()
     QCOMPARE(local.engine.decodeCounters().seeks, 0);
 }
 
-// The player's way: engine on its own thread, requests queued by name, abortCurrentTask
+// The player's way: engine on its own thread, requests queued to it, abortCurrentTask
 // called directly while the engine is busy.
 void TestVideoEngineDecode::abandonedRequestsAnswerInvalidWithTheirId()
 {
     ThreadedEngine threaded;
     QVERIFY(threaded.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
-    VideoEngine *engine = threaded.engine;
-    QSignalSpy &frames = threaded.frames;
+    OpenMedia &media = *threaded.media;
+    QSignalSpy &frames = *threaded.frames;
 
     // Hold the engine so that both requests are queued before either runs.
     QSemaphore gate;
-    QMetaObject::invokeMethod(engine, [&gate] { gate.acquire(); }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, 37), Q_ARG(int, 5));
-    QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, 41), Q_ARG(int, 6));
-    engine->abortCurrentTask(6);
+    QMetaObject::invokeMethod(&threaded.onEngineThread, [&gate] { gate.acquire(); }, Qt::QueuedConnection);
+    media.requestFrame(37, 5);
+    media.requestFrame(41, 6);
+    media.abortCurrentTask(6);
     gate.release();
 
     QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 2, 30000);
@@ -462,8 +438,8 @@ void TestVideoEngineDecode::requestAfterAnInterruptedReadIsExact()
 {
     ThreadedEngine threaded;
     QVERIFY(threaded.open(testsupport::mediaPath(QStringLiteral("h264_1080p25.mov"))));
-    VideoEngine *engine = threaded.engine;
-    QSignalSpy &frames = threaded.frames;
+    OpenMedia &media = *threaded.media;
+    QSignalSpy &frames = *threaded.frames;
 
     int id = 1;
     int interrupted = 0;
@@ -471,13 +447,11 @@ void TestVideoEngineDecode::requestAfterAnInterruptedReadIsExact()
         const int64_t target = delayUs % 3000 == 0 ? 99 : 88;
         frames.clear();
         const int stale = ++id;
-        QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, target),
-                                  Q_ARG(int, stale));
+        media.requestFrame(target, stale);
         QThread::usleep(delayUs);
         const int fresh = ++id;
-        engine->abortCurrentTask(fresh);
-        QMetaObject::invokeMethod(engine, "requestFrame", Qt::QueuedConnection, Q_ARG(int64_t, target),
-                                  Q_ARG(int, fresh));
+        media.abortCurrentTask(fresh);
+        media.requestFrame(target, fresh);
         QTRY_COMPARE_WITH_TIMEOUT(frames.size(), 2, 30000);
         if (!takeAnswer(frames).frame.isValid())
             ++interrupted;

@@ -32,60 +32,6 @@ QString declaredRangeText(const QString &path)
     }
 }
 
-// --- the engine on its own thread, reached by slot name as the window does ----------
-
-struct OpenAnswer {
-    int answers = 0;
-    bool success = false;
-    QVariantMap info;
-    QString error;
-};
-
-class EngineOnThread
-{
-public:
-    EngineOnThread()
-    {
-        engine = new VideoEngine;
-        engine->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::finished, engine, &QObject::deleteLater);
-        thread.start();
-        QMetaObject::invokeMethod(engine, "init", Qt::QueuedConnection);
-    }
-    ~EngineOnThread()
-    {
-        thread.quit();
-        thread.wait();
-    }
-
-    OpenAnswer open(const QString &path)
-    {
-        OpenAnswer answer;
-        QEventLoop loop;
-        const auto connection = QObject::connect(
-            engine, &VideoEngine::fileOpened, &loop,
-            [&](bool success, const QVariantMap &info, const QString &error) {
-                ++answer.answers;
-                answer.success = success;
-                answer.info = info;
-                answer.error = error;
-                loop.quit();
-            },
-            Qt::QueuedConnection);
-        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-        QMetaObject::invokeMethod(engine, "openFile", Qt::QueuedConnection, Q_ARG(QString, path));
-        loop.exec();
-        // A second fileOpened for the same request would be a fault; give it a chance.
-        QCoreApplication::processEvents();
-        QObject::disconnect(connection);
-        return answer;
-    }
-
-private:
-    QThread thread;
-    VideoEngine *engine = nullptr;
-};
-
 // --- tiny purpose-made clips ---------------------------------------------------------
 
 bool replaceBytes(const QString &from, const QString &to, const QByteArray &before, const QByteArray &after)

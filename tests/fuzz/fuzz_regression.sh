@@ -17,9 +17,6 @@ source "$here/fuzzlib.sh"
 work=${3:-$(mktemp -d "${TMPDIR:-/tmp}/orvel-fuzz.XXXXXX")}
 mkdir -p "$work"
 [[ -z ${3:-} ]] && trap 'rm -rf "$work"' EXIT
-cases=$work/cases
-rm -rf "$cases"
-mkdir -p "$cases"
 limit=${ORVEL_FUZZ_TIMEOUT:-20}
 
 export QT_QPA_PLATFORM=offscreen
@@ -27,43 +24,9 @@ export QT_QPA_PLATFORM=offscreen
 unset XDG_RUNTIME_DIR
 
 # ---- the inputs ------------------------------------------------------------------------------
-# name|must: "fail" when the input has to be refused, "open" when it has to open, "any".
-declare -a names=() musts=()
-add() { names+=("$1"); musts+=("$2"); }
-
-fuzz_seed 20261208
-ffmpeg -nostdin -v error -y -i "$media/h264.mkv" -map 0 -c copy -f mpegts "$work/source.ts" || exit 1
-source_path() { [[ $1 == source.ts ]] && echo "$work/source.ts" || echo "$media/$1"; }
-
-for src in untagged.mp4 bgra.avi h264.mkv vp9.webm mono.mov prores.mxf audio.flac audio.m4a bwf_tc.wav \
-           still.png raw.h264 source.ts; do
-    base=${src%.*} ext=${src##*.} path=$(source_path "$src")
-    fuzz_rand 900; cut=$(( R + 50 ))
-    truncate_to "$path" "$cases/trunc_${base}.$ext" "$cut" && add "trunc_${base}.$ext" any
-    flip_bits "$path" "$cases/flip_${base}.$ext" 12 65536 && add "flip_${base}.$ext" any
-done
-for src in untagged.mp4 h264.mkv vp9.webm mono.mov bwf_tc.wav source.ts; do
-    base=${src%.*} ext=${src##*.} path=$(source_path "$src")
-    zero_block "$path" "$cases/zero_${base}.$ext" && add "zero_${base}.$ext" any
-    random_bytes "$path" "$cases/bytes_${base}.$ext" 16 && add "bytes_${base}.$ext" any
-done
-truncate_to "$media/untagged.mp4" "$cases/head_only.mp4" 5 && add head_only.mp4 any
-tail_half "$media/bwf_tc.wav" "$cases/wav_tail.wav" && add wav_tail.wav any
-tail_half "$media/mono.mov" "$cases/mov_tail.mov" && add mov_tail.mov any
-
-patch_avi_length "$media/bgra.avi" "$cases/avi_length.avi" && add avi_length.avi open
-patch_mov_sample_count "$media/untagged.mp4" "$cases/mov_samples.mp4" && add mov_samples.mp4 open
-patch_mov_timescale "$media/untagged.mp4" "$cases/mov_timescale.mp4" && add mov_timescale.mp4 any
-patch_bwf_reference "$media/bwf_tc.wav" "$cases/bwf_reference.wav" && add bwf_reference.wav open
-patch_ts_pts "$work/source.ts" "$cases/ts_jump.ts" $(( $(file_size "$work/source.ts") / 2 )) && add ts_jump.ts open
-make_pcm_mp3 "$media/tone_1k_-18dbfs.wav" "$cases/pcm_as_mp3.wav" && add pcm_as_mp3.wav fail
-
-mkfifo "$cases/pipe.mov" && add pipe.mov fail
-: >"$cases/empty.mov" && add empty.mov fail
-mkdir "$cases/folder.mov" && add folder.mov fail
-ln -s "$cases/nowhere.mov" "$cases/dangling.mov" && add dangling.mov fail
-echo "not a movie" >"$cases/note.mov" && add note.mov fail
-add missing.mov fail
+# names[i], musts[i] ("fail": must be refused, "open": must open, "any"), files in $cases.
+fuzz_regression_inputs "$media" "$work" || exit 1
+cases=$work/cases
 
 # ---- the runs ----------------------------------------------------------------------------------
 # run_case I: probes input I and, when it opens, asks for a frame in it and one far past its

@@ -8,6 +8,7 @@
 # ---- random numbers ------------------------------------------------------------------------
 
 FUZZ_STATE=1
+FUZZ_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 fuzz_seed() { FUZZ_STATE=$(( ($1 & 0x7fffffff) | 1 )); }
 # fuzz_rand N: sets R to a number in 0 .. N-1 (N >= 1).
 fuzz_rand() {
@@ -130,6 +131,114 @@ make_pcm_mp3() {
         printf '\xff\xfb\x90\xc4' >>"$out"
         tail -c +$(( 1000 + frame * 2000 )) "$pcm" | head -c 413 >>"$out"
     done
+}
+
+# ---- seeded cases of the long run -------------------------------------------------------------
+
+# Clips the long run damages (names in the generated media; source.ts is made from h264.mkv).
+FUZZ_SOURCES=(untagged.mp4 bgra.avi h264.mkv vp9.webm mono.mov prores.mxf audio.flac audio.m4a audio.opus bwf_tc.wav
+              still.png raw.h264 av1.mkv five_stereo.mov interlaced.mov h264_2997df.mov tone_1k_-18dbfs.wav
+              abnormal_fps.mkv dnxhr_hq.mov source.ts)
+
+# fuzz_prepare_sources MEDIA WORK: the transport stream the sources name, made once in WORK.
+fuzz_prepare_sources() {
+    FUZZ_MEDIA=$1 FUZZ_WORK=$2
+    [[ -s $FUZZ_WORK/source.ts ]] ||
+        ffmpeg -nostdin -v error -y -i "$FUZZ_MEDIA/h264.mkv" -map 0 -c copy -f mpegts "$FUZZ_WORK/source.ts"
+}
+fuzz_source_path() { [[ $1 == source.ts ]] && echo "$FUZZ_WORK/source.ts" || echo "$FUZZ_MEDIA/$1"; }
+
+# fuzz_make_case SEED I DIR: writes input I of the run seeded SEED into DIR (path in CASE).
+# The same seed and index make the same bytes from the same media, so a finding is kept as
+# its two numbers (tests/fuzz/findings.txt); FUZZ_CASE_SOURCE names the clip it came from.
+# Call fuzz_prepare_sources first.
+fuzz_make_case() {
+    local seed=$1 i=$2 dir=$3 src path ext kind other
+    fuzz_seed $(( seed * 1000003 + i ))
+    fuzz_rand ${#FUZZ_SOURCES[@]}; src=${FUZZ_SOURCES[$R]}
+    path=$(fuzz_source_path "$src"); ext=${src##*.}
+    FUZZ_CASE_SOURCE=$src
+    CASE=$dir/case_${seed}_$i.$ext
+    fuzz_rand 10; kind=$R
+    case $kind in
+        0|1) fuzz_rand 999; truncate_to "$path" "$CASE" $(( R + 1 )) ;;
+        2|3) fuzz_rand 64; local flips=$(( R + 1 )); fuzz_rand 2
+             if (( R )); then flip_bits "$path" "$CASE" "$flips" 65536; else flip_bits "$path" "$CASE" "$flips"; fi ;;
+        4) zero_block "$path" "$CASE" ;;
+        5) fuzz_rand 200; random_bytes "$path" "$CASE" $(( R + 1 )) ;;
+        6) tail_half "$path" "$CASE" ;;
+        7) # the head of one file on the tail of another
+           fuzz_rand ${#FUZZ_SOURCES[@]}; other=$(fuzz_source_path "${FUZZ_SOURCES[$R]}")
+           fuzz_rand 900
+           { head -c $(( $(file_size "$path") * (R + 50) / 1000 )) "$path"
+             tail -c $(( $(file_size "$other") * (950 - R) / 1000 )) "$other"; } >"$CASE" ;;
+        8) case $ext in
+               avi) patch_avi_length "$path" "$CASE" ;;
+               mov|mp4) fuzz_rand 2; if (( R )); then patch_mov_sample_count "$path" "$CASE"; else patch_mov_timescale "$path" "$CASE"; fi ;;
+               wav) patch_bwf_reference "$path" "$CASE" || cp "$path" "$CASE" ;;
+               ts) fuzz_rand "$(file_size "$path")"; patch_ts_pts "$path" "$CASE" "$R" || cp "$path" "$CASE" ;;
+               *) cp "$path" "$CASE" ;;
+           esac
+           fuzz_rand 8; local extra=$R
+           (( extra > 0 )) && { flip_bits "$CASE" "$CASE.tmp" "$extra"; mv -f "$CASE.tmp" "$CASE"; } ;;
+        9) fuzz_rand 64; flip_bits "$path" "$CASE" $(( R + 1 )) 4096 ;;
+    esac
+    return 0
+}
+
+# ---- the regression set ------------------------------------------------------------------------
+
+# fuzz_regression_inputs MEDIA WORK: makes the fixed regression inputs in WORK/cases and
+# fills names[] and musts[] ("fail" when the input has to be refused, "open" when it has to
+# open, "any"): seeded damage of the generated clips, header damage that once got through,
+# special files, and the long runs' findings listed in findings.txt beside this file.
+fuzz_regression_inputs() {
+    local media=$1 work=$2 cases=$2/cases src base ext path cut seed index must rest
+    rm -rf "$cases"
+    mkdir -p "$cases"
+    names=() musts=()
+    add() { names+=("$1"); musts+=("$2"); }
+    fuzz_prepare_sources "$media" "$work" || return 1
+    source_path() { fuzz_source_path "$1"; }
+
+    fuzz_seed 20261208
+
+    for src in untagged.mp4 bgra.avi h264.mkv vp9.webm mono.mov prores.mxf audio.flac audio.m4a bwf_tc.wav \
+               still.png raw.h264 source.ts; do
+        base=${src%.*} ext=${src##*.} path=$(source_path "$src")
+        fuzz_rand 900; cut=$(( R + 50 ))
+        truncate_to "$path" "$cases/trunc_${base}.$ext" "$cut" && add "trunc_${base}.$ext" any
+        flip_bits "$path" "$cases/flip_${base}.$ext" 12 65536 && add "flip_${base}.$ext" any
+    done
+    for src in untagged.mp4 h264.mkv vp9.webm mono.mov bwf_tc.wav source.ts; do
+        base=${src%.*} ext=${src##*.} path=$(source_path "$src")
+        zero_block "$path" "$cases/zero_${base}.$ext" && add "zero_${base}.$ext" any
+        random_bytes "$path" "$cases/bytes_${base}.$ext" 16 && add "bytes_${base}.$ext" any
+    done
+    truncate_to "$media/untagged.mp4" "$cases/head_only.mp4" 5 && add head_only.mp4 any
+    tail_half "$media/bwf_tc.wav" "$cases/wav_tail.wav" && add wav_tail.wav any
+    tail_half "$media/mono.mov" "$cases/mov_tail.mov" && add mov_tail.mov any
+
+    patch_avi_length "$media/bgra.avi" "$cases/avi_length.avi" && add avi_length.avi open
+    patch_mov_sample_count "$media/untagged.mp4" "$cases/mov_samples.mp4" && add mov_samples.mp4 open
+    patch_mov_timescale "$media/untagged.mp4" "$cases/mov_timescale.mp4" && add mov_timescale.mp4 any
+    patch_bwf_reference "$media/bwf_tc.wav" "$cases/bwf_reference.wav" && add bwf_reference.wav open
+    patch_ts_pts "$work/source.ts" "$cases/ts_jump.ts" $(( $(file_size "$work/source.ts") / 2 )) && add ts_jump.ts open
+    make_pcm_mp3 "$media/tone_1k_-18dbfs.wav" "$cases/pcm_as_mp3.wav" && add pcm_as_mp3.wav fail
+
+    mkfifo "$cases/pipe.mov" && add pipe.mov fail
+    : >"$cases/empty.mov" && add empty.mov fail
+    mkdir "$cases/folder.mov" && add folder.mov fail
+    ln -s "$cases/nowhere.mov" "$cases/dangling.mov" && add dangling.mov fail
+    echo "not a movie" >"$cases/note.mov" && add note.mov fail
+    add missing.mov fail
+
+    # Inputs the long runs found faults with, remade from their seed and index.
+    while read -r seed index must rest; do
+        [[ $seed =~ ^[0-9]+$ && $index =~ ^[0-9]+$ ]] || continue
+        fuzz_make_case "$seed" "$index" "$cases"
+        add "$(basename "$CASE")" "${must:-any}"
+    done <"$FUZZ_LIB_DIR/findings.txt"
 }
 
 # ---- judging one run ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // Shared by the loudness tests: running the worker as the player does (on a thread of its
 // own) and the reference figures of the ffmpeg CLI's own meter on the same file.
 
+#include "core/workerthread.h"
 #include "loudness/loudnessmeasureworker.h"
 
 #include <QEventLoop>
@@ -45,13 +46,11 @@ inline WorkerRun runWorker(const LoudnessMeasureRequest &request,
                            bool abortBeforeStart = false)
 {
     WorkerRun run;
-    QThread thread;
-    auto *worker = new LoudnessMeasureWorker(request);
-    worker->moveToThread(&thread);
+    WorkerThread<LoudnessMeasureWorker> job(new LoudnessMeasureWorker(request));
+    LoudnessMeasureWorker *worker = job.worker();
     if (abortBeforeStart)
-        worker->abort();
+        job.abort();
     QEventLoop loop;
-    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
     QObject::connect(worker, &LoudnessMeasureWorker::progressChanged, &loop, [&run](int value) {
         run.signalOrder.append(QStringLiteral("progress"));
         run.progress.append(value);
@@ -77,16 +76,14 @@ inline WorkerRun runWorker(const LoudnessMeasureRequest &request,
         run.signalOrder.append(QStringLiteral("finished"));
         loop.quit();
     });
-    // Direct: this thread is blocked in wait() below, so a queued quit would never arrive.
-    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     QTimer::singleShot(120000, &loop, [&run, &loop] {
         run.timedOut = true;
         loop.quit();
     });
-    thread.start();
+    job.start();
     loop.exec();
-    thread.wait();
+    job.abort(); // only after a time-out is it still running
+    job.wait();
     return run;
 }
 

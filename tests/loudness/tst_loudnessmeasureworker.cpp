@@ -6,8 +6,13 @@
 
 #include <QtTest>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <vector>
@@ -100,6 +105,52 @@ QString makeWithFfmpeg(const QString &path, const QStringList &arguments)
     return {};
 }
 
+// A worker run that may block: given limitMs to finish, aborted from this thread after
+// abortAfterMs (when >= 0). On time-out 'release' unblocks the worker so the thread ends.
+struct BoundedRun {
+    bool finishedInTime = false;
+    QStringList outcomes; // "ready", "failed", "aborted"
+    QString failure;
+    qint64 elapsedMs = 0;
+};
+
+BoundedRun runBounded(const LoudnessMeasureRequest &request, int abortAfterMs, int limitMs,
+                      const std::function<void()> &release)
+{
+    BoundedRun run;
+    QThread thread;
+    auto *worker = new LoudnessMeasureWorker(request);
+    worker->moveToThread(&thread);
+    QEventLoop loop;
+    QObject::connect(&thread, &QThread::started, worker, &LoudnessMeasureWorker::run);
+    QObject::connect(worker, &LoudnessMeasureWorker::measurementReady, &loop, [&run] { run.outcomes << "ready"; });
+    QObject::connect(worker, &LoudnessMeasureWorker::failed, &loop, [&run](const QString &message) {
+        run.outcomes << "failed";
+        run.failure = message;
+    });
+    QObject::connect(worker, &LoudnessMeasureWorker::aborted, &loop, [&run] { run.outcomes << "aborted"; });
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &loop, [&run, &loop] {
+        run.finishedInTime = true;
+        loop.quit();
+    });
+    QObject::connect(worker, &LoudnessMeasureWorker::finished, &thread, &QThread::quit, Qt::DirectConnection);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    if (abortAfterMs >= 0)
+        QTimer::singleShot(abortAfterMs, &loop, [worker] { worker->abort(); }); // from this thread, like the dialog
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+    QElapsedTimer clock;
+    clock.start();
+    thread.start();
+    loop.exec();
+    run.elapsedMs = clock.elapsed();
+    if (!run.finishedInTime) {
+        worker->abort();
+        release();
+    }
+    thread.wait();
+    return run;
+}
+
 } // namespace
 
 class TestLoudnessMeasureWorker : public QObject
@@ -119,6 +170,8 @@ private slots:
     void failures();
     void abortDuringDecoding();
     void abortBeforeStart();
+    void blockingInputs_data();
+    void blockingInputs();
 
 private:
     QTemporaryDir m_dir;
@@ -362,6 +415,52 @@ void TestLoudnessMeasureWorker::abortBeforeStart()
     const WorkerRun run = runWorker({mediaPath("loudness_1k_-23dbfs.wav"), 0.0, 20.0, 0, 1}, {}, true);
     QCOMPARE(run.signalOrder, (QStringList{"progress", "aborted", "finished"}));
     QCOMPARE(run.progress, QList<int>{0});
+}
+
+void TestLoudnessMeasureWorker::blockingInputs_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("abortAfterMs");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("message");
+
+    // Nobody writes to the pipe: open() would wait for a writer for ever.
+    QTest::newRow("named pipe") << "fifo" << -1 << "failed"
+                                << "Failed to open media for loudness measurement: Is a named pipe, not a media file";
+    // A stream that connects and then sends nothing, as a stalled share does: the dialog's
+    // Cancel must end the reads.
+    QTest::newRow("stalled stream, aborted") << "tcp" << 300 << "aborted" << "";
+}
+
+void TestLoudnessMeasureWorker::blockingInputs()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, abortAfterMs);
+    QFETCH(QString, outcome);
+    QFETCH(QString, message);
+
+    QString path;
+    std::function<void()> release;
+    testsupport::SilentServer server(8000); // closes after 8 s, ending a read nothing else ends
+    if (kind == QLatin1String("fifo")) {
+        path = m_dir.filePath("pipe.wav");
+        QFile::remove(path);
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        // A writer that closes at once ends a reader stuck in open().
+        release = [path] {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+        };
+    } else {
+        QVERIFY(server.port() > 0);
+        path = QStringLiteral("tcp://127.0.0.1:%1").arg(server.port());
+        release = [] {};
+    }
+    const BoundedRun run = runBounded({path, 0.0, 10.0, 0, 1}, abortAfterMs, 5000, release);
+    QVERIFY2(run.finishedInTime, qPrintable(QStringLiteral("still reading after %1 ms").arg(run.elapsedMs)));
+    QCOMPARE(run.outcomes, QStringList{outcome});
+    QCOMPARE(run.failure, message);
 }
 
 QTEST_GUILESS_MAIN(TestLoudnessMeasureWorker)

@@ -19,7 +19,7 @@
 #include <memory>
 
 struct ControllerSurroundings {
-    std::unique_ptr<PlaybackController> makeController(QObject *engine)
+    std::unique_ptr<PlaybackController> makeController(FrameSource *engine)
     {
         auto controller = std::make_unique<PlaybackController>(&state, engine, &audio);
         PlaybackController *c = controller.get();

@@ -59,6 +59,8 @@ private slots:
     void mediaProperties_data();
     void mediaProperties();
     void mediaPropertiesAlwaysEmit();
+    void typedFacts_data();
+    void typedFacts();
     void metaTypesRegisteredByName_data();
     void metaTypesRegisteredByName();
     void queuedCallsAcrossThreads();
@@ -270,6 +272,55 @@ void TestApplicationState::mediaProperties()
     QCOMPARE(state.property("mediaProperties").toMap(), properties);
     QCOMPARE(state.mediaInfo().totalFrames, int64_t(totalFrames));
     QCOMPARE(state.startTimecode(), startTimecode.toString());
+    // Readers by name tell "no timecode key" from "an empty one" by validity.
+    const QVariant byName = state.property("startTimecode");
+    QCOMPARE(byName.isValid(), startTimecode.isValid());
+    if (startTimecode.isValid())
+        QCOMPARE(byName.toString(), startTimecode.toString());
+}
+
+// The facts as the open found them: the state answers from them, and the properties map
+// is their boundary form (empty while no file is open, so "loading" reads as empty).
+void TestApplicationState::typedFacts_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<bool>("audioOnly");
+    QTest::newRow("video") << true << false;
+    QTest::newRow("audio only") << true << true;
+    QTest::newRow("nothing open") << false << false;
+}
+
+void TestApplicationState::typedFacts()
+{
+    QFETCH(bool, open);
+    QFETCH(bool, audioOnly);
+
+    MediaInfo info;
+    if (open) {
+        info.filePath = QStringLiteral("/media/clip.mov");
+        info.isAudioOnly = audioOnly;
+        info.fps = audioOnly ? 30.0 : 23.976;
+        info.totalFrames = int64_t(1) << 33;
+        info.videoRangeInfo = audioOnly ? QStringLiteral("---") : QStringLiteral("Full Range");
+        info.startTimecode = audioOnly ? QString() : QStringLiteral("00:59:59:00");
+        if (!audioOnly)
+            info.playbackStabilized = true;
+    }
+    ApplicationState state;
+    state.setMediaProperties({{"totalFrames", 99}, {"fps", 50.0}, {"videoRangeInfo", "Video Range"}});
+    QSignalSpy changed(&state, &ApplicationState::mediaPropertiesChanged);
+    state.setMediaInfo(info);
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(state.hasMedia(), open);
+    QCOMPARE(state.totalFrames(), info.totalFrames);
+    QCOMPARE(state.fps(), info.fps);
+    QCOMPARE(state.videoRangeInfo(), open ? info.videoRangeInfo : QStringLiteral("---"));
+    QCOMPARE(state.startTimecode(), info.startTimecode);
+    QCOMPARE(state.mediaInfo().stabilized(), open && !audioOnly);
+    const QVariantMap map = state.property("mediaProperties").toMap();
+    QCOMPARE(map, open ? info.toMap() : QVariantMap());
+    // The map and the facts say the same.
+    QCOMPARE(MediaInfo::fromMap(map).totalFrames, info.totalFrames);
 }
 
 void TestApplicationState::mediaPropertiesAlwaysEmit()

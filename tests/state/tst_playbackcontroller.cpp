@@ -7,6 +7,7 @@
 #include "core/compat.h"
 #include "controllersupport.h"
 #include "state/applicationstate.h"
+#include "state/framesource.h"
 #include "state/pacing.h"
 #include "state/playbackcontroller.h"
 #include "testsupport.h"
@@ -30,9 +31,9 @@ struct Request
     int id = 0;
 };
 
-// Answers by slot name like the engine; records every call. Lives on the test thread,
-// so the controller primes it with a direct call.
-class FakeEngine : public QObject
+// Stands in for the engine of an open file through the same typed interface; records
+// every call. Answers come later (queued), as the engine's do, or when a test makes them.
+class FakeEngine : public FrameSource
 {
     Q_OBJECT
 public:
@@ -63,39 +64,35 @@ public:
                         QByteArray(), id);
     }
 
-signals:
-    void frameReady(QVideoFrame frame, int64_t frameNumber, QList<float> audioLevels, QList<float> peakLevels,
-                    QByteArray audioBuffer, int requestId);
-
-public slots:
-    void requestFrame(int64_t frameNumber, int requestId)
+    void requestFrame(int64_t frameNumber, int requestId) override
     {
-        requests.append({QStringLiteral("requestFrame"), frameNumber, requestId});
-        if (autoAnswer)
-            answer(std::min(frameNumber, lastFrame), requestId);
+        record(QStringLiteral("requestFrame"), frameNumber, requestId);
     }
-    void requestFrameSilently(int64_t frameNumber, int requestId)
+    void requestFrameSilently(int64_t frameNumber, int requestId) override
     {
-        requests.append({QStringLiteral("requestFrameSilently"), frameNumber, requestId});
-        if (autoAnswer)
-            answer(std::min(frameNumber, lastFrame), requestId);
+        record(QStringLiteral("requestFrameSilently"), frameNumber, requestId);
     }
-    void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
+    void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId) override
     {
-        requests.append({QStringLiteral("requestNextFrameAtOrAfter"), targetFrame, requestId});
-        if (autoAnswer)
-            answer(std::min(targetFrame, lastFrame), requestId);
+        record(QStringLiteral("requestNextFrameAtOrAfter"), targetFrame, requestId);
     }
-    void primePlaybackQueue(int64_t frameNumber, int requestId)
+    bool primePlaybackQueue(int64_t frameNumber, int requestId) override
     {
         requests.append({QStringLiteral("primePlaybackQueue"), frameNumber, requestId});
+        return true;
     }
-    void clearAudioQueue() { requests.append({QStringLiteral("clearAudioQueue")}); }
-    void setAudioVisualizationEnabled(bool enabled)
+    void clearAudioQueue() override { requests.append({QStringLiteral("clearAudioQueue")}); }
+    void abortCurrentTask(int latestId) override { latestAbortId = latestId; }
+
+private:
+    void record(const QString &call, int64_t frame, int id)
     {
-        requests.append({QStringLiteral("setAudioVisualizationEnabled"), enabled ? 1 : 0});
+        requests.append({call, frame, id});
+        if (autoAnswer) {
+            const int64_t delivered = std::min(frame, lastFrame);
+            QMetaObject::invokeMethod(this, [this, delivered, id] { answer(delivered, id); }, Qt::QueuedConnection);
+        }
     }
-    void abortCurrentTask(int latestId) { latestAbortId = latestId; }
 };
 
 struct Rig : ControllerSurroundings
@@ -114,13 +111,12 @@ struct Rig : ControllerSurroundings
         left.setCurrentIndex(1);
         right.setCurrentIndex(2);
         controller = makeController(&engine);
-        QObject::connect(&engine, &FakeEngine::frameReady, controller.get(), &PlaybackController::onFrameReady);
     }
 
     // Puts frame n on screen the way a seek does, then forgets the requests.
     void showFrame(int64_t n)
     {
-        controller->requestSeek(int(n));
+        controller->requestSeek(n);
         QCoreApplication::processEvents();
         engine.answer(n, controller->requestId());
         engine.requests.clear();
@@ -471,7 +467,7 @@ void TestPlaybackController::primingReplacesTheStartRequest()
     QCoreApplication::processEvents();
     QStringList frameSlots;
     for (const Request &r : rig.engine.requests)
-        if (r.slot != "clearAudioQueue" && r.slot != "setAudioVisualizationEnabled")
+        if (r.slot != "clearAudioQueue")
             frameSlots << r.slot;
     QCOMPARE(frameSlots, QStringList{expectedSlot});
     QCOMPARE(rig.engine.requests.last().frame, int64_t(30));

@@ -446,9 +446,10 @@ private slots:
         const auto closeServer = qScopeGuard([server] { ::close(server); });
 
         auto w = std::make_unique<Window>();
+        w->window->openMediaFile(QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)));
+        // The open file's engine thread.
         QPointer<QThread> engineThread = w->find<QThread>();
         QVERIFY(engineThread);
-        w->window->openMediaFile(QStringLiteral("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)));
         QTest::qWait(500);
         QCOMPARE(w->dropHint()->text(), QStringLiteral("Loading..."));
 
@@ -477,6 +478,7 @@ private slots:
     void closingLeavesAnUninterruptibleTaskBehind()
     {
         auto w = std::make_unique<Window>();
+        QVERIFY(w->open(testsupport::mediaPath(QStringLiteral("h264.mkv"))));
         QPointer<QThread> engineThread = w->find<QThread>();
         QVERIFY(engineThread);
         QObject onEngineThread;

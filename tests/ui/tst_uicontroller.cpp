@@ -34,7 +34,7 @@ struct Fixture
     {
         state.setMediaProperties(properties);
         state.setCurrentMode(Viewer);
-        controller->updateMetadata(state.property("mediaProperties").toMap());
+        controller->updateMetadata();
     }
 
     ApplicationState state;
@@ -137,7 +137,7 @@ void TestUiController::pagesAndSeekBar()
         f.state.setCurrentMode(AppMode(mode));
         f.state.setHelpVisible(help);
     }
-    f.controller->updateMetadata(properties);
+    f.controller->updateMetadata();
     QCOMPARE(f.stack.currentIndex(), page);
     QCOMPARE(f.opacity->opacity(), opacity);
     QCOMPARE(f.seekBar.isEnabled(), seekEnabled);
@@ -186,7 +186,7 @@ void TestUiController::informationText()
     Fixture f;
     f.metadata.setText("previous file");
     f.state.setMediaProperties(properties);
-    f.controller->updateMetadata(properties);
+    f.controller->updateMetadata();
     QCOMPARE(f.metadata.text(), expected);
 }
 

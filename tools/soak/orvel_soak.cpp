@@ -8,6 +8,8 @@
 // Usage: orvel-soak --minutes N --good DIR --damaged DIR [--seed S] [--report-every SEC]
 // Exit: 0 clean, 3 deadlock, 1 bad arguments.
 
+#include "engine/enginestop.h"
+#include "state/openmedia.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -27,6 +29,7 @@
 #include <QVideoWidget>
 #include <QWheelEvent>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +49,26 @@ double residentMiB()
         return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
+}
+
+// Bytes the program holds from malloc (small blocks plus mmapped ones). Flat while RSS
+// climbs means freed memory the allocator keeps, not memory the program keeps.
+double heapInUseMiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return double(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+}
+
+int threadCount()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("Threads:"))
+            return line.mid(8).trimmed().toInt();
+    }
+    return 0;
 }
 
 int64_t nowMs()
@@ -89,10 +112,6 @@ public:
     {
         if (auto *videoWidget = window->findChild<QVideoWidget *>()) {
             connect(videoWidget->videoSink(), &QVideoSink::videoFrameChanged, this, [this] { ++m_framesShown; });
-        }
-        if (QThread *engineThread = window->findChild<QThread *>()) {
-            m_engineProbe = new QObject;
-            m_engineProbe->moveToThread(engineThread);
         }
         m_watchdog = std::thread([this] { watch(); });
         m_clock.start();
@@ -225,6 +244,19 @@ private:
 
     void probeEngine()
     {
+        // Every open makes a new engine thread: the probe follows the file open now.
+        auto *media = m_window->findChild<OpenMedia *>();
+        if (media != m_probedMedia) {
+            m_probedMedia = media;
+            m_engineProbe = nullptr;
+            m_engineProbePostedMs = 0; // a probe waiting on the old thread no longer counts
+            if (media) {
+                auto *probe = new QObject;
+                probe->moveToThread(media->engineThread());
+                connect(media->engineThread(), &QThread::finished, probe, &QObject::deleteLater);
+                m_engineProbe = probe;
+            }
+        }
         if (!m_engineProbe || m_engineProbePostedMs.load() != 0)
             return;
         m_engineProbePostedMs = nowMs();
@@ -258,9 +290,10 @@ private:
     void report()
     {
         const double rss = residentMiB();
-        std::printf("soak: t=%5llds rss=%.1fMiB actions=%lld frames=%lld drops=%lld/%lld maxAnswer=%lldms\n",
-                    qint64((nowMs() - m_startMs) / 1000), rss, m_actions, m_framesShown, m_goodDrops, m_damagedDrops,
-                    qint64(m_maxAnswerMs));
+        std::printf("soak: t=%5llds rss=%.1fMiB heap=%.1fMiB threads=%d actions=%lld frames=%lld drops=%lld/%lld "
+                    "maxAnswer=%lldms\n",
+                    qint64((nowMs() - m_startMs) / 1000), rss, heapInUseMiB(), threadCount(), m_actions, m_framesShown,
+                    m_goodDrops, m_damagedDrops, qint64(m_maxAnswerMs));
         std::fflush(stdout);
     }
 
@@ -273,7 +306,8 @@ private:
     int64_t m_startMs = 0;
     int64_t m_lastReportMs = 0;
     QElapsedTimer m_clock;
-    QObject *m_engineProbe = nullptr; // lives on the engine thread; leaked with it at exit
+    QPointer<OpenMedia> m_probedMedia;
+    QPointer<QObject> m_engineProbe; // lives on that file's engine thread; deleted when it ends
     qint64 m_actions = 0, m_keys = 0, m_wheels = 0, m_goodDrops = 0, m_damagedDrops = 0, m_resizes = 0;
     qint64 m_dialogsClosed = 0, m_framesShown = 0;
     int64_t m_maxAnswerMs = 0;
@@ -315,15 +349,21 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    MainWindow window;
-    window.resize(1280, 800);
-    window.show();
-    window.openMediaFile(goodFiles.first());
     int status = 0;
     {
+        MainWindow window;
+        window.resize(1280, 800);
+        window.show();
+        window.openMediaFile(goodFiles.first());
         Soak soak(&window, goodFiles, filesIn(parser.value(damaged)), parser.value(seed).toUInt(),
                   parser.value(minutes).toInt(), parser.value(every).toInt());
         status = app.exec();
+    }
+    // As the player does: an engine thread left behind keeps Qt from being torn down.
+    if (enginestop::threadsLeftBehind() > 0) {
+        std::printf("soak: an engine thread was left behind at close\n");
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
     return status;
 }
