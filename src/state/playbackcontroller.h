@@ -118,6 +118,9 @@ private:
     int sampleRate() const;
     double fps() const;
 
+    // Sound the answer that starts a forward run should carry: the output's buffer and a
+    // margin (0 without a started output).
+    double startSoundSeconds() const;
     // Forward 1x: asks for the frame the clock says is due, unless it is on screen.
     bool awaitsFirstSound() const;
     void requestDueFrame();
