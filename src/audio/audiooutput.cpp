@@ -91,27 +91,29 @@ bool AudioOutput::replaceStream()
     m_pushDevice = device;
     m_streamUsed = false;
     m_streamBytes = 0;
-    if (old) {
-        // Stopping it reports a state change of its own, which is no loss; and stopping
-        // runs an event loop (see release()), so it goes only once the new one is in place.
-        old->disconnect(this);
-        old->stop();
-        delete old;
-    }
+    if (old)
+        retire(old);
     return true;
+}
+
+void AudioOutput::retire(QAudioSink *sink)
+{
+    // Stopping reports a state change of its own, which is no loss.
+    sink->disconnect(this);
+    sink->stop();
+    // A stream that ran dry has a drain under way that Qt 6.4 started on the PulseAudio
+    // thread; its answer can come after the stop and lands in the sink object (setting it
+    // back to idle). Deleted at once, the sink would be written to after it is gone; kept
+    // a while, the answer finds it, and nothing here calls it again.
+    QTimer::singleShot(retiredSinkMs, sink, &QObject::deleteLater);
 }
 
 void AudioOutput::release()
 {
     if (m_presenceCheck)
         m_presenceCheck->stop();
-    // Stopping and deleting a PulseAudio sink run an event loop, in which the next file can
-    // open and rebuild or release this output. Everything is reset first, so that such a
-    // call neither sees this sink nor deletes it under our feet.
+    // Everything is reset first: whatever the sink's going may set off finds no sink here.
     QAudioSink *sink = m_sink.data();
-    // Stopping reports a state change of its own; that is not a loss.
-    if (sink)
-        sink->disconnect(this);
     m_sink = nullptr;
     m_pushDevice = nullptr;
     m_sampleRate = 0;
@@ -123,10 +125,8 @@ void AudioOutput::release()
     m_bytesWritten = 0;
     m_bytesTaken = 0;
     m_playedBaseUSecs = 0;
-    if (sink) {
-        sink->stop();
-        delete sink;
-    }
+    if (sink)
+        retire(sink);
 }
 
 bool AudioOutput::start()
@@ -154,8 +154,7 @@ void AudioOutput::stop()
     m_started = false;
     if (!m_sink || !m_streamUsed)
         return;
-    // May run an event loop in which the sink is released (see release()). Without a
-    // fresh stream, the one that played is stopped and start() tries again.
+    // Without a fresh stream, the one that played is stopped and start() tries again.
     if (!replaceStream() && m_sink) {
         m_pushDevice = nullptr;
         const QPointer<QAudioSink> sink = m_sink;
@@ -165,6 +164,10 @@ void AudioOutput::stop()
     }
 }
 
+// Only a sink whose push device is alive is corked or uncorked: Qt 6.4 deletes that device
+// when it lets the stream go, and its state alone is no proof of a stream (a late drain
+// answer sets a stopped PulseAudio sink back to idle, and corking it then aborts in
+// libpulse).
 void AudioOutput::suspend()
 {
     if (m_sink && m_pushDevice && m_sink->state() != QAudio::SuspendedState)
@@ -173,7 +176,7 @@ void AudioOutput::suspend()
 
 void AudioOutput::resume()
 {
-    if (!m_sink || !m_started || m_sink->state() != QAudio::SuspendedState)
+    if (!m_sink || !m_pushDevice || !m_started || m_sink->state() != QAudio::SuspendedState)
         return;
     m_sink->resume();
     m_streamUsed = true;
@@ -182,6 +185,11 @@ void AudioOutput::resume()
 bool AudioOutput::isFilling() const
 {
     return isStarted() && m_bytesWritten + m_pending.size() < m_sink->bufferSize();
+}
+
+double AudioOutput::bufferSeconds() const
+{
+    return m_sink ? double(m_sink->bufferSize()) / double(bytesPerSecond()) : 0.0;
 }
 
 bool AudioOutput::isSuspended() const

@@ -39,6 +39,8 @@ class AudioOutput : public QObject
 public:
     static constexpr int bytesPerFrame = 4; // 16-bit stereo
     static constexpr int fillWaitMs = 250;
+    // How long a sink the output let go of stays alive after its stop.
+    static constexpr int retiredSinkMs = 2000;
 
     explicit AudioOutput(QObject *parent = nullptr);
     ~AudioOutput() override;
@@ -73,6 +75,9 @@ public:
     // Started, and holding less than a buffer's worth of sound since: the start of the run
     // wants more before the output can play on its own.
     bool isFilling() const;
+    // Seconds of sound the stream holds once full: what start() waits for before it plays
+    // (0 without a sink).
+    double bufferSeconds() const;
     // The sink's own played-time counter in microseconds (0 without a sink).
     int64_t processedUSecs() const;
     // Microseconds played since start(): the sink's counter, but never more than the
@@ -116,6 +121,8 @@ private:
     // place of the current one (which goes after the new one is up). False, keeping the
     // current one, when the device gives no stream.
     bool replaceStream();
+    // Stops a sink that is no longer ours and deletes it retiredSinkMs later.
+    void retire(QAudioSink *sink);
     void onSinkStateChanged(QAudio::State state);
     bool deviceListed() const;
     void onOutputsChanged();
