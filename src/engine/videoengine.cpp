@@ -84,6 +84,7 @@ void VideoEngine::closeFile()
     forgetCachedFrames();
     file.reset();
     pixelConverter.reset();
+    scopeConverter.reset();
     // The demuxer is gone, so the audio decoders go with it, not just their queues.
     if (audioEngine)
         audioEngine->close();

@@ -358,7 +358,8 @@ private:
     // --- scope requests (videoengine_scope.cpp) ---
     bool scopeSourceIsRgb() const;
     // 8-bit BGRA picture of 'frame' under the scope's conversion profile, rotated and
-    // fitted; leaves the profile at Standard. Null when the conversion fails.
+    // fitted (scopeConverter; the viewer's conversion is left alone). Null when the
+    // conversion fails.
     QImage scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees);
 
     // --- playback queue and audio-only media (videoengine_playback.cpp) ---
@@ -405,6 +406,8 @@ private:
     // Display conversion with its cached swscale context and key, and the conversion
     // profile (kept across files).
     PixelConverter pixelConverter;
+    // The scope's 8-bit pictures, under the scope's profiles.
+    PixelConverter scopeConverter;
     bool pictureTimecodeLookup = true;
     bool oneShot = false;
     QImage audioOnlyPicture;               // loaded once, kept across files

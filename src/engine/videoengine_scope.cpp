@@ -56,11 +56,10 @@ bool VideoEngine::scopeSourceIsRgb() const
 
 QImage VideoEngine::scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees)
 {
-    pixelConverter.setConversionProfile(range == Percent ? ScopePercent : ScopeCodeValue);
-    const QVideoFrame converted = convertForDisplay(frame);
-    // The viewer's profile is set again by the window when it leaves the scope page.
-    pixelConverter.setConversionProfile(Standard);
-    const QImage picture = imageFromBgraFrame(converted);
+    // A converter of its own: the viewer's profile and cached context stay as they are.
+    scopeConverter.setConversionProfile(range == Percent ? ScopePercent : ScopeCodeValue);
+    ++counters.framesConverted;
+    const QImage picture = imageFromBgraFrame(scopeConverter.toVideoFrame(frame, conversionSource(), false));
     if (picture.isNull() || normalizeQuarterTurn(rotationDegrees) == 0)
         return picture;
     return rotateAndFit(picture, rotationDegrees, QSize());

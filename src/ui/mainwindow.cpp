@@ -151,7 +151,7 @@ MainWindow::~MainWindow()
 void MainWindow::connectSeekBar()
 {
     ui.seekBar->setClickGate([this] { return appState->totalFrames() != 0 && !appState->isHelpVisible(); });
-    connect(ui.seekBar, &SeekBar::jumpRequested, this, [this](int frame) {
+    connect(ui.seekBar, &SeekBar::jumpRequested, this, [this](int64_t frame) {
         playbackController->requestSeek(frame);
         if (appState->currentMode() == Scope)
             ui.scopeWidget->updateScope(frame);
@@ -184,7 +184,7 @@ void MainWindow::openMediaFile(const QString &path)
 {
     playbackController->setPlaybackState(Stopped, false);
     playbackController->clearAudioBuffers();
-    appState->setMediaProperties(QVariantMap());
+    appState->setMediaInfo(MediaInfo());
     ui.dropHintLabel->setText(QStringLiteral("Loading..."));
     replaceMedia(path);
 }
@@ -223,10 +223,8 @@ void MainWindow::onFileOpened(bool success, const MediaInfo &info, const QString
     ui.scopeWidget->clearScope();
     appState->setMediaInfo(info);
     appState->setCurrentMode(Viewer);
+    // A new file has an engine of its own, which starts with the colour picture's conversion.
     appState->setDisplayChannel(Color);
-    // The engine's conversion follows the channel back, or every picture of the new file
-    // would still pay for an isolation conversion. Queued ahead of the first frame request.
-    media->setConversionProfile(Standard);
     appState->setViewerRotationDegrees(0);
     timecodeField->rebuild();
     uiController->updateTimecode(0);

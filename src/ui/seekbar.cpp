@@ -30,7 +30,7 @@ SeekBar::SeekBar(QWidget *parent)
 {
     m_throttle->setObjectName(QStringLiteral("SeekThrottleTimer"));
     m_throttle->setInterval(kThrottleMs);
-    connect(m_throttle, &QTimer::timeout, this, [this] { emit scrubRequested(value()); });
+    connect(m_throttle, &QTimer::timeout, this, [this] { emit scrubRequested(int64_t(value())); });
     connect(this, &QSlider::sliderPressed, this, &SeekBar::onPressed);
     connect(this, &QSlider::sliderReleased, this, &SeekBar::onReleased);
 }
@@ -77,7 +77,7 @@ void SeekBar::onReleased()
         return;
     m_dragging = false;
     m_throttle->stop();
-    emit jumpRequested(value());
+    emit jumpRequested(int64_t(value()));
 }
 
 void SeekBar::setLaneRanges(QList<SeekBarRange> ranges)

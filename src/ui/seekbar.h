@@ -52,9 +52,9 @@ public:
 
 signals:
     // A click, or the release of a drag: show this frame (and its scope).
-    void jumpRequested(int frame);
+    void jumpRequested(int64_t frame);
     // While dragging, every 100 ms: the handle's frame, even when unchanged.
-    void scrubRequested(int frame);
+    void scrubRequested(int64_t frame);
     void dragStarted();
 
 protected:

@@ -101,8 +101,6 @@ void ViewerPresentation::toggleScopePage()
         return;
     if (m.state->currentMode() == Scope) {
         m.state->setCurrentMode(Viewer);
-        // The scope's 8-bit path may have left the engine on its Standard profile.
-        sendConversionProfile(m.state->displayChannel());
         rerender();
         return;
     }

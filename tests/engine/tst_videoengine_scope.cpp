@@ -56,6 +56,7 @@ private slots:
     void withoutRendererAnswersNull();
     void alphaRampOfProRes4444();
     void alphaOfRgbSourceTakesTheFallback();
+    void fallbackLeavesTheViewerConversionAlone();
 };
 
 void TestVideoEngineScope::oneAnswerPerRequest_data()
@@ -150,6 +151,36 @@ void TestVideoEngineScope::alphaOfRgbSourceTakesTheFallback()
         for (int c = 200; c < 1800; c += 200)
             QCOMPARE(traceRows(answer.image, graticule, c), (std::set<int>{range == Percent ? 85 : 0}));
     }
+}
+
+// The scope's 8-bit picture is made under the scope's own profile; the viewer's pictures
+// before and after keep the channel-isolation conversion and its context, with no word
+// from the window in between.
+void TestVideoEngineScope::fallbackLeavesTheViewerConversionAlone()
+{
+    LocalEngine local;
+    QList<QImage> fallbacks;
+    local.engine.setScopeRenderer([&fallbacks](const AVFrame *, const ScopeRequest &request) {
+        if (request.fallbackPicture)
+            fallbacks.append(request.fallbackPicture());
+        return QImage();
+    });
+    QVERIFY(local.open(testsupport::mediaPath("h264_1080p25.mov")));
+    local.engine.setConversionProfile(ChannelIsolation);
+    const Answer before = local.request(3);
+    QCOMPARE(before.frame.pixelFormat(), QVideoFrameFormat::Format_BGRA8888);
+    QCOMPARE(local.engine.conversionContextBuilds(), 1);
+
+    for (ScopeRange range : {Percent, CodeValue})
+        QCOMPARE(requestScope(local.engine, 3, range, Color).count, 1);
+    QCOMPARE(fallbacks.size(), 2);
+    for (const QImage &picture : fallbacks)
+        QCOMPARE(picture.size(), QSize(1920, 1080));
+
+    const Answer after = local.request(3);
+    QCOMPARE(after.frame.pixelFormat(), QVideoFrameFormat::Format_BGRA8888);
+    QCOMPARE(local.engine.conversionContextBuilds(), 1);
+    QCOMPARE(after.frame.toImage(), before.frame.toImage());
 }
 
 QTEST_MAIN(TestVideoEngineScope)

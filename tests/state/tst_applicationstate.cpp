@@ -363,8 +363,8 @@ void TestApplicationState::metaTypesRegisteredByName()
     QCOMPARE(type.id(), expectedId);
 }
 
-// Queued calls by slot name are how the GUI and the engine talk; the state object
-// stands in for a receiver on another thread here.
+// Queued calls carry these types between threads: the state object stands in for a
+// receiver on another thread, and its answers come back through queued connections.
 void TestApplicationState::queuedCallsAcrossThreads()
 {
     QThread thread;
@@ -380,10 +380,9 @@ void TestApplicationState::queuedCallsAcrossThreads()
             Qt::QueuedConnection);
 
     const int64_t frame = (int64_t(1) << 40) + 7;
-    QVERIFY(QMetaObject::invokeMethod(state, "setCurrentFrameNumber", Qt::QueuedConnection,
-                                      Q_ARG(int64_t, frame)));
-    QVERIFY(QMetaObject::invokeMethod(state, "setScopeRange", Qt::QueuedConnection,
-                                      Q_ARG(ScopeRange, CodeValue)));
+    QVERIFY(QMetaObject::invokeMethod(state, [state, frame] { state->setCurrentFrameNumber(frame); },
+                                      Qt::QueuedConnection));
+    QVERIFY(QMetaObject::invokeMethod(state, [state] { state->setScopeRange(CodeValue); }, Qt::QueuedConnection));
     QTRY_COMPARE(mirror.currentFrameNumber(), frame);
     QTRY_COMPARE(mirror.scopeRange(), CodeValue);
 

@@ -68,7 +68,8 @@ public:
                         name->setText(path);
                     else
                         dialog->selectFile(path);
-                    QMetaObject::invokeMethod(dialog, "accept");
+                    // QFileDialog keeps accept() protected; QDialog's is the public way in.
+                    static_cast<QDialog *>(dialog)->accept();
                 }
             } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 boxTitle = box->windowTitle();
