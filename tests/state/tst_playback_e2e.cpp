@@ -212,15 +212,19 @@ void TestPlaybackEndToEnd::theStartAnswerFillsTheOutput_data()
 {
     QTest::addColumn<QString>("clip");
     QTest::addColumn<int64_t>("from");
-    QTest::newRow("1080p H.264") << QStringLiteral("h264_1080p25.mov") << int64_t(40);
-    QTest::newRow("1080p ProRes") << QStringLiteral("prores_hq_pcm24.mov") << int64_t(5);
-    QTest::newRow("sound only") << QStringLiteral("audio.flac") << int64_t(30);
+    // Beyond the buffer: the next answer of a video file decodes the playback queue first;
+    // sound-only media answer again within a tick.
+    QTest::addColumn<double>("margin");
+    QTest::newRow("1080p H.264") << QStringLiteral("h264_1080p25.mov") << int64_t(40) << 0.3;
+    QTest::newRow("1080p ProRes") << QStringLiteral("prores_hq_pcm24.mov") << int64_t(5) << 0.3;
+    QTest::newRow("sound only") << QStringLiteral("audio.flac") << int64_t(30) << 0.0;
 }
 
 void TestPlaybackEndToEnd::theStartAnswerFillsTheOutput()
 {
     QFETCH(QString, clip);
     QFETCH(int64_t, from);
+    QFETCH(double, margin);
     Player player;
     QVERIFY(player.open(testsupport::mediaPath(clip)));
     QVERIFY(player.controller->hasAudioSink());
@@ -239,7 +243,7 @@ void TestPlaybackEndToEnd::theStartAnswerFillsTheOutput()
     const double carried = double(answer.at(4).toByteArray().size()) / double(player.audio.bytesPerSecond());
     const bool filling = player.audio.isFilling();
     player.controller->setPlaybackState(Stopped);
-    QVERIFY2(carried >= buffer + 0.3, qPrintable(QStringLiteral("%1 s of sound, the output holds %2 s").arg(carried).arg(buffer)));
+    QVERIFY2(carried >= buffer + margin, qPrintable(QStringLiteral("%1 s of sound, the output holds %2 s").arg(carried).arg(buffer)));
     QVERIFY(!filling);
 }
 
