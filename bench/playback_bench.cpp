@@ -1,8 +1,18 @@
 // Forward 1x playback through the whole player (window, engine thread, playback
-// controller, its timer and the audio sink on the default device): for each clip, ten
-// seconds of playback, then the frames shown against the frames due, the skipped frames,
-// how far each picture was from the audio the device was playing at that moment, and
-// what the default sink's monitor heard: seconds of tone and the longest gap in it.
+// controller, its timer and the audio sink), on a PulseAudio server of its own whose only
+// sink is a null sink that nothing else plays on: an idle output, as a desktop's is when
+// play is pressed. For each clip: the file is opened, the first picture looked at for a
+// moment, the sink's monitor recorded, then ten seconds of playback. Printed: the frames
+// shown against the frames due, the skipped frames, how far each picture was from the
+// sound as heard (the right side of every clip is silent for 10 ms at each whole second;
+// the monitor tells when each of those marks was heard, the frame trace what was on
+// screen then), how far it was from the audio clock (the device's played time), and what
+// the monitor heard: seconds of tone and the longest gap in it.
+//
+// Clips are made once with the ffmpeg CLI into build/bench-media and reused.
+// Usage: playback_bench [SECONDS [CLIP]] (default 10 s, every clip; CLIP picks clips whose
+// file name contains it). ORVEL_BENCH_SINK_RATE=48000 sets the null sink's rate (default:
+// the server's own); ORVEL_BENCH_TRACE=1 prints the frame trace.
 //
 // Each clip plays once per QC mode, the analysis of the same file running in the window's
 // background: "off" (no analysis: the reference), "paused" (the player's own way: the
@@ -10,10 +20,6 @@
 // "normal" (it runs on at normal priority); ORVEL_BENCH_QC picks the modes
 // (comma-separated, default all four). The analysed rows print their pictures as a
 // ratio to the reference row and how far the analysis got meanwhile.
-//
-// Clips are made once with the ffmpeg CLI into build/bench-media and reused.
-// Usage: playback_bench [SECONDS [CLIP]] (default 10 s, every clip; CLIP picks clips whose
-// file name contains it).
 
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
@@ -28,6 +34,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QtEndian>
@@ -36,10 +43,15 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
 namespace {
+
+// The marks: from each whole second k of the clip the right side is silent for
+// kMarkSeconds x (1 + k mod 3), so a mark tells its second even where sound was lost.
+constexpr double kMarkSeconds = 0.01;
 
 struct Clip
 {
@@ -58,7 +70,7 @@ QString benchMediaDir()
 }
 
 // Makes the clip unless it exists; 'seconds' of testsrc2 at 25 fps with a 1 kHz / 400 Hz
-// stereo tone.
+// stereo tone, the 400 Hz side silent at the start of every second (the marks).
 bool ensureClip(const Clip &clip, const QString &dir, int seconds)
 {
     const QString path = QDir(dir).filePath(QString::fromLatin1(clip.name));
@@ -71,7 +83,10 @@ bool ensureClip(const Clip &clip, const QString &dir, int seconds)
     QStringList args{"-nostdin", "-v", "error", "-y",
                      "-f", "lavfi", "-i", QStringLiteral("testsrc2=s=%1:r=25:d=%2").arg(clip.size).arg(seconds),
                      "-f", "lavfi", "-i",
-                     QStringLiteral("aevalsrc=0.1*sin(2*PI*1000*t)|0.1*sin(2*PI*400*t):s=48000:c=stereo:d=%1").arg(seconds)};
+                     QStringLiteral("aevalsrc=0.1*sin(2*PI*1000*t)|0.1*sin(2*PI*400*t)*gte(t-floor(t)\\,%1*(1+mod(floor(t)\\,3))):"
+                                    "s=48000:c=stereo:d=%2")
+                         .arg(kMarkSeconds)
+                         .arg(seconds)};
     args << clip.encode << "-shortest" << partial;
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -83,56 +98,104 @@ bool ensureClip(const Clip &clip, const QString &dir, int seconds)
     return QFile::rename(partial, path);
 }
 
-// A silent low-latency stream keeps an idle null sink from rendering in its long
-// idle blocks (which delay a new stream's start by up to two seconds).
-class SinkKeeper
+// A PulseAudio server of this run's own: one null sink and the native protocol on a
+// private socket, nothing else loaded. Clients reach it through PULSE_SERVER, which is set
+// before the first audio object exists. Ended by its handle.
+class IdleSoundServer
 {
 public:
-    SinkKeeper()
+    bool start(const QString &sinkRate)
     {
-        m_process.setStandardInputFile(QStringLiteral("/dev/zero"));
-        m_process.start(QStringLiteral("pacat"), {"--latency-msec=40", "--format=s16le", "--rate=48000",
-                                                  "--channels=2", "--client-name=orvel-bench-keepalive"});
-        if (m_process.waitForStarted(3000))
-            QThread::msleep(2500);
+        if (!m_dir.isValid())
+            return false;
+        QDir(m_dir.path()).mkpath(QStringLiteral("home"));
+        QDir(m_dir.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("run")));
+        env.remove(QStringLiteral("PULSE_SERVER"));
+        m_server.setProcessEnvironment(env);
+        const QString socket = m_dir.filePath(QStringLiteral("native"));
+        const QString sink = sinkRate.isEmpty() ? QStringLiteral("module-null-sink sink_name=bench_null")
+                                                : QStringLiteral("module-null-sink sink_name=bench_null rate=%1").arg(sinkRate);
+        m_server.start(QStringLiteral("pulseaudio"),
+                       {"-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
+                        "--log-target=stderr", "--log-level=error", QStringLiteral("--load=%1").arg(sink),
+                        QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 socket=%1").arg(socket)});
+        if (!m_server.waitForStarted(10000))
+            return false;
+        qputenv("PULSE_SERVER", QByteArray("unix:") + socket.toLocal8Bit());
+        for (int i = 0; i < 100 && m_server.state() == QProcess::Running; ++i) {
+            QProcess pactl;
+            pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+            if (pactl.waitForFinished(5000) && pactl.exitCode() == 0)
+                return true;
+            QThread::msleep(100);
+        }
+        return false;
     }
-    ~SinkKeeper()
+    ~IdleSoundServer()
     {
-        m_process.kill();
-        m_process.waitForFinished(3000);
+        if (m_server.state() != QProcess::NotRunning) {
+            m_server.kill();
+            m_server.waitForFinished(3000);
+        }
     }
 
 private:
-    QProcess m_process;
+    QTemporaryDir m_dir;
+    QProcess m_server;
 };
 
-// Records the default sink's monitor (48 kHz s16le stereo) while it lives.
+// Records the default sink's monitor (48 kHz s16le stereo) while it lives, noting when each
+// piece arrived on 'clock', so that each recorded sample can be given the time it was
+// heard. Like a user's ear it does not wait for an idle sink: it connects, and 0.3 s later
+// the run may start.
 class MonitorRecorder
 {
 public:
-    MonitorRecorder()
+    explicit MonitorRecorder(const QElapsedTimer &clock)
+        : m_clock(clock)
     {
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+            m_data.append(m_process.readAllStandardOutput());
+            m_arrivals.push_back({m_data.size() / 4, double(m_clock.nsecsElapsed()) / 1e6});
+        });
         m_process.start(QStringLiteral("parec"), {"--device=@DEFAULT_MONITOR@", "--raw", "--format=s16le",
                                                    "--rate=48000", "--channels=2", "--latency-msec=20"});
-        if (!m_process.waitForStarted(3000))
-            return;
-        // The monitor of an idle sink starts late; what plays before would be missing.
-        QElapsedTimer waited;
-        waited.start();
-        while (m_process.bytesAvailable() == 0 && waited.elapsed() < 5000)
-            m_process.waitForReadyRead(50);
-        m_ok = m_process.bytesAvailable() > 0;
+        m_ok = m_process.waitForStarted(3000);
     }
     bool ok() const { return m_ok; }
     QByteArray stop()
     {
         m_process.kill();
         m_process.waitForFinished(3000);
-        return m_process.readAllStandardOutput();
+        return m_data;
+    }
+    // Milliseconds on the clock at which recorded sample 'index' was heard: every piece
+    // arrives at most a little after its last sample, never before, so the earliest
+    // arrival relative to its sample count fixes the line (within the 20 ms the monitor
+    // delivers at a time).
+    double heardAtMs(qsizetype index) const
+    {
+        double origin = std::numeric_limits<double>::max();
+        for (const Arrival &a : m_arrivals)
+            origin = std::min(origin, a.ms - double(a.samples) * 1000.0 / 48000.0);
+        return origin + double(index) * 1000.0 / 48000.0;
     }
 
 private:
+    struct Arrival
+    {
+        qsizetype samples; // recorded so far
+        double ms;
+    };
+    const QElapsedTimer &m_clock;
     QProcess m_process;
+    QByteArray m_data;
+    std::vector<Arrival> m_arrivals;
     bool m_ok = false;
 };
 
@@ -175,6 +238,47 @@ Heard listen(const QByteArray &stereo)
     return heard;
 }
 
+struct Mark
+{
+    qsizetype index; // recorded sample where the silence begins
+    int secondMod3;  // k mod 3 of the clip's second k it marks
+};
+
+// The right side's silences of 10, 20 or 30 ms (1 ms windows below a seventh of the tone's
+// level), inside the sound of the left side.
+std::vector<Mark> findMarks(const QByteArray &stereo)
+{
+    std::vector<Mark> marks;
+    constexpr qsizetype window = 48;
+    const qsizetype frames = stereo.size() / 4;
+    const auto rms = [&](qsizetype first, int side) {
+        double sum = 0.0;
+        for (qsizetype i = first; i < first + window; ++i) {
+            const double v = qFromLittleEndian<qint16>(stereo.constData() + 4 * i + 2 * side) / 32768.0;
+            sum += v * v;
+        }
+        return std::sqrt(sum / window);
+    };
+    qsizetype runStart = -1;
+    for (qsizetype w = 0; w + window <= frames; w += window) {
+        const bool quietRight = rms(w, 1) < 0.01;
+        const bool leftSounds = rms(w, 0) > 0.03;
+        if (quietRight && leftSounds) {
+            if (runStart < 0)
+                runStart = w;
+            continue;
+        }
+        if (runStart >= 0) {
+            const double ms = double(w - runStart) * 1000.0 / 48000.0;
+            const int units = int(std::lround(ms / (kMarkSeconds * 1000.0)));
+            if (units >= 1 && units <= 3 && std::abs(ms - units * kMarkSeconds * 1000.0) <= 4.0)
+                marks.push_back({runStart, units - 1});
+            runStart = -1;
+        }
+    }
+    return marks;
+}
+
 struct Sample
 {
     int64_t frame;
@@ -197,6 +301,11 @@ struct Result
     double offsetMaxMs = 0.0;
     double offsetSignedMedianMs = 0.0;
     int offsetSamples = 0;
+    // Against the sound as heard (the marks), likewise.
+    double heardMedianMs = 0.0;
+    double heardMaxMs = 0.0;
+    double heardSignedMedianMs = 0.0;
+    int heardMarks = 0;
     int64_t skippedAudioMs = 0;
     bool recorded = false;
     Heard heard;
@@ -249,6 +358,15 @@ void idle(int ms)
     waitFor([] { return false; }, ms);
 }
 
+// How far a picture at 'offsetMs' from the sound (picture time minus sound time) is
+// outside its own frame period: a frame is on time while the sound plays its period, so
+// an exact player reads between -1 frame period and 0, which counts as 0.
+double outsidePeriod(double offsetMs, double fps)
+{
+    const double period = 1000.0 / fps;
+    return offsetMs > 0 ? offsetMs : std::max(0.0, -offsetMs - period);
+}
+
 Result run(const QString &path, int seconds, QcMode qc)
 {
     Result result;
@@ -265,9 +383,9 @@ Result run(const QString &path, int seconds, QcMode qc)
         result.error = QStringLiteral("not opened");
         return result;
     }
-    // The first picture, then a moment for the engine to settle.
+    // The first picture, then a user's moment of looking at it.
     waitFor([&] { return !controller->isAwaitingFrame(); }, 20000);
-    idle(500);
+    idle(2500);
 
     result.fps = state->fps();
     QAudioSink *sink = window.findChild<QAudioSink *>();
@@ -275,6 +393,7 @@ Result run(const QString &path, int seconds, QcMode qc)
 
     std::vector<Sample> samples;
     QElapsedTimer wall;
+    wall.start();
     QObject::connect(state, &ApplicationState::currentFrameNumberChanged, &window, [&](int64_t n) {
         // The audio clock: the device's played time, counted from the run's first
         // picture, which brings the first sound.
@@ -282,27 +401,34 @@ Result run(const QString &path, int seconds, QcMode qc)
         samples.push_back({n, double(wall.nsecsElapsed()) / 1e6, audio < 0 ? -1 : int64_t(audio * 1e6)});
     });
     const int64_t startFrame = state->currentFrameNumber();
-    MonitorRecorder recorder;
+    MonitorRecorder recorder(wall);
+    idle(300);
+    const double playMs = double(wall.nsecsElapsed()) / 1e6;
     if (session->state() == QcSession::State::Running)
         result.qcProgressAtStart = session->progress();
-    wall.start();
     controller->setPlaybackState(Forward);
     idle(seconds * 1000);
     if (result.qcProgressAtStart >= 0)
         result.qcProgressAtEnd = session->progress();
-    const int64_t lastFrame = state->currentFrameNumber();
+    const double stopMs = double(wall.nsecsElapsed()) / 1e6;
     result.skippedAudioMs = controller->skippedAudioUSecs() / 1000;
     controller->setPlaybackState(Stopped);
     // The monitor hands over what the sink rendered a little later.
     idle(1500);
     result.recorded = recorder.ok();
-    if (result.recorded)
-        result.heard = listen(recorder.stop());
+    std::vector<Mark> marks;
+    if (result.recorded) {
+        const QByteArray recorded = recorder.stop();
+        result.heard = listen(recorded);
+        marks = findMarks(recorded);
+    }
 
     if (qEnvironmentVariableIsSet("ORVEL_BENCH_TRACE")) {
         for (const Sample &s : samples)
             std::printf("  frame %6lld  wall %8.1f ms  audio %8.1f ms\n", (long long)s.frame, s.wallMs,
                         s.playedUSecs / 1000.0);
+        for (const Mark &m : marks)
+            std::printf("  mark (second %% 3 = %d) heard at %8.1f ms\n", m.secondMod3, recorder.heardAtMs(m.index));
     }
     result.due = int64_t(std::floor(seconds * result.fps));
     result.shown = int64_t(samples.size());
@@ -316,29 +442,48 @@ Result run(const QString &path, int seconds, QcMode qc)
         }
         previous = s.frame;
     }
-    (void)lastFrame;
 
-    // Offset of the picture from the audio clock when it went on screen: frame time minus
-    // audio time. A frame is on time while the audio plays its period, so an exact player
-    // reads between -1 frame period and 0.
+    // Against the audio clock, when each picture went on screen.
     std::vector<double> absolute;
     std::vector<double> signedOffsets;
     for (const Sample &s : samples) {
         if (s.playedUSecs <= 0)
             continue; // the device has not started yet
         const double pictureMs = (s.frame - controller->playStartFrame()) * 1000.0 / result.fps;
-        const double audioMs = s.playedUSecs / 1000.0;
-        const double offset = pictureMs - audioMs;
+        const double offset = pictureMs - s.playedUSecs / 1000.0;
         signedOffsets.push_back(offset);
-        // Distance from the frame's own period [picture, picture + 1 frame).
-        const double period = 1000.0 / result.fps;
-        const double outside = offset > 0 ? offset : std::max(0.0, -offset - period);
-        absolute.push_back(outside);
+        absolute.push_back(outsidePeriod(offset, result.fps));
     }
     result.offsetSamples = int(absolute.size());
     result.offsetMedianMs = median(absolute);
     result.offsetMaxMs = absolute.empty() ? 0.0 : *std::max_element(absolute.begin(), absolute.end());
     result.offsetSignedMedianMs = median(signedOffsets);
+
+    // Against the sound as heard: the picture on screen when each mark was heard. The
+    // mark's second is the one of its kind nearest to the picture's time (unambiguous
+    // within a second and a half).
+    std::vector<double> heardAbsolute;
+    std::vector<double> heardSigned;
+    for (const Mark &m : marks) {
+        const double heardMs = recorder.heardAtMs(m.index);
+        if (heardMs < playMs || heardMs > stopMs)
+            continue;
+        int64_t frame = startFrame;
+        for (const Sample &s : samples)
+            if (s.wallMs <= heardMs)
+                frame = s.frame;
+        const double pictureMs = frame * 1000.0 / result.fps;
+        const double estimate = std::round((pictureMs / 1000.0 - m.secondMod3) / 3.0) * 3.0 + m.secondMod3;
+        if (estimate < 1.0)
+            continue; // the first second's mark is inside the fade-in after the seek
+        const double offset = pictureMs - estimate * 1000.0;
+        heardSigned.push_back(offset);
+        heardAbsolute.push_back(outsidePeriod(offset, result.fps));
+    }
+    result.heardMarks = int(heardAbsolute.size());
+    result.heardMedianMs = median(heardAbsolute);
+    result.heardMaxMs = heardAbsolute.empty() ? 0.0 : *std::max_element(heardAbsolute.begin(), heardAbsolute.end());
+    result.heardSignedMedianMs = median(heardSigned);
     result.ok = true;
     return result;
 }
@@ -355,6 +500,8 @@ QString loadAverage()
 
 int main(int argc, char **argv)
 {
+    IdleSoundServer server;
+    const bool ownServer = server.start(qEnvironmentVariable("ORVEL_BENCH_SINK_RATE"));
     QApplication app(argc, argv);
     // Settings of its own: the QC switch set here must not reach the player's.
     QCoreApplication::setOrganizationName(QStringLiteral("orvel-bench"));
@@ -369,20 +516,23 @@ int main(int argc, char **argv)
     const QString only = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
 
     const QList<Clip> clips = {
-        {"h264_1080p25.mov", "H.264 1080p25", {"-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"}, "1920x1080"},
-        {"prores_hq_1080p25.mov", "ProRes 422 HQ 1080p25", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "1920x1080"},
-        {"prores_hq_uhd25.mov", "ProRes 422 HQ UHD 25p", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
+        {"h264_1080p25_marked.mov", "H.264 1080p25", {"-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le"}, "1920x1080"},
+        {"prores_hq_1080p25_marked.mov", "ProRes 422 HQ 1080p25", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "1920x1080"},
+        {"prores_hq_uhd25_marked.mov", "ProRes 422 HQ UHD 25p", {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
         // Film grain makes every frame dear to decode: more than two cores can do at 25 fps.
-        {"prores_hq_uhd25_grain.mov", "ProRes HQ UHD 25p grain", {"-vf", "noise=alls=8:allf=t+u", "-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
-        {"hevc_uhd25.mp4", "HEVC UHD 25p", {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "192k"}, "3840x2160"},
+        {"prores_hq_uhd25_grain_marked.mov", "ProRes HQ UHD 25p grain", {"-vf", "noise=alls=8:allf=t+u", "-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le", "-c:a", "pcm_s24le"}, "3840x2160"},
+        {"hevc_uhd25_marked.mp4", "HEVC UHD 25p", {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "192k"}, "3840x2160"},
     };
 
     const QString dir = benchMediaDir();
-    SinkKeeper keeper;
-    std::printf("playback_bench: %d s of forward 1x per clip, load average %s\n", seconds, qPrintable(loadAverage()));
-    std::printf("%-24s %-6s %6s %6s %6s %6s %8s %10s %10s %10s %6s %10s %7s %8s %8s %9s\n", "clip", "qc", "due", "shown",
-                "skip", "jumps", "maxjump", "off.med", "off.max", "signed.med", "audio", "audio.drop", "heard",
-                "max.gap", "vs.off", "qc.done");
+    if (!ownServer)
+        std::printf("playback_bench: no PulseAudio server of its own (pulseaudio missing?); the session's is used\n");
+    std::printf("playback_bench: %d s of forward 1x per clip on an idle null sink (rate %s), load average %s\n", seconds,
+                qPrintable(qEnvironmentVariable("ORVEL_BENCH_SINK_RATE", QStringLiteral("default"))),
+                qPrintable(loadAverage()));
+    std::printf("%-24s %-6s %5s %5s %5s %5s %7s %9s %9s %9s %5s %9s %9s %9s %5s %9s %6s %7s %8s %9s\n", "clip", "qc",
+                "due", "shown", "skip", "jumps", "maxjump", "heard.med", "heard.max", "h.signed", "marks", "clock.med",
+                "clock.max", "c.signed", "audio", "audio.drop", "heard", "max.gap", "vs.off", "qc.done");
     bool failed = false;
     for (const Clip &clip : clips) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
@@ -402,14 +552,16 @@ int main(int argc, char **argv)
             }
             if (mode == QcMode::Off)
                 reference = r.shown;
-            std::printf("%-24s %-6s %6lld %6lld %6lld %6d %8lld %8.1fms %8.1fms %8.1fms %6s %8lldms", clip.label,
-                        qcModeName(mode), (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps,
-                        (long long)r.largestJump, r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs,
-                        r.audio ? "yes" : "no", (long long)r.skippedAudioMs);
+            std::printf("%-24s %-6s %5lld %5lld %5lld %5d %7lld %7.1fms %7.1fms %7.1fms %5d %7.1fms %7.1fms %7.1fms %5s "
+                        "%7lldms",
+                        clip.label, qcModeName(mode), (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps,
+                        (long long)r.largestJump, r.heardMedianMs, r.heardMaxMs, r.heardSignedMedianMs, r.heardMarks,
+                        r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
+                        (long long)r.skippedAudioMs);
             if (r.recorded)
-                std::printf(" %6.2fs %6.1fms", r.heard.seconds, r.heard.longestGapMs);
+                std::printf(" %5.2fs %5.1fms @%.1fs", r.heard.seconds, r.heard.longestGapMs, r.heard.longestGapAtSec);
             else
-                std::printf(" %7s %8s", "-", "-");
+                std::printf(" %6s %7s", "-", "-");
             if (mode != QcMode::Off && reference > 0)
                 std::printf(" %8.3f", double(r.shown) / double(reference));
             else
@@ -421,11 +573,12 @@ int main(int argc, char **argv)
             std::fflush(stdout);
         }
     }
-    std::printf("off.med / off.max: how far a picture was outside its own frame period on the audio clock (the\n"
-                "device's played time) when it went on screen (0 = exact); signed.med: picture minus audio time;\n"
-                "audio.drop: audio skipped to catch up after the output stalled; heard: seconds of tone on the\n"
-                "sink's monitor (from its first to its last audible sample); max.gap: the longest silence inside it;\n"
-                "vs.off: pictures shown against the same clip without analysis; qc.done: the analysis's progress\n"
-                "when playback started and when it stopped.\n");
+    std::printf("heard.med / heard.max: how far the picture on screen was outside its own frame period when the\n"
+                "sound of a whole second was heard on the sink's monitor (0 = exact), over the marks heard while playing;\n"
+                "h.signed: picture minus sound time. clock.*: the same against the audio clock (the device's played\n"
+                "time) when each picture went on screen. audio.drop: audio skipped to catch up after the output\n"
+                "stalled; heard: seconds of tone on the monitor (first to last audible sample); max.gap: the longest\n"
+                "silence inside it; vs.off: pictures shown against the same clip without analysis; qc.done: the\n"
+                "analysis's progress when playback started and when it stopped.\n");
     return failed ? 1 : 0;
 }

@@ -50,7 +50,7 @@ window_display() {
     fi
     if [[ -z $xvfb_pid ]] && command -v Xvfb >/dev/null; then
         local fd_file=$run_dir/xvfb-display i
-        Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fd_file" >"$run_dir/xvfb.log" 2>&1 &
+        Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fd_file" >"$run_dir/xvfb.log" 2>&1 &
         xvfb_pid=$!
         for (( i = 0; i < 100; i++ )); do
             [[ -s $fd_file ]] && break

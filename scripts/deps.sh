@@ -29,8 +29,9 @@ PACKAGES=(
     # libqt6multimedia6 ships. Qt 6.4 would default to its GStreamer plugin; these two keep
     # that one usable for comparison (-DORVEL_TEST_MEDIA_BACKEND=gstreamer).
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    # A real X display for the tst_*_xvfb tests; xdpyinfo tells when it is up.
-    xvfb xauth x11-utils
+    # A real X display for the tst_*_xvfb tests; xdpyinfo tells when it is up; xdotool
+    # presses keys in the real window.
+    xvfb xauth x11-utils xdotool
     # dbus-daemon: the reveal test runs a private session bus with a fake file manager
     dbus
     # Qt Test prints the stack of a test that crashes when gdb is there to ask

@@ -77,7 +77,7 @@ export PULSE_SERVER=unix:$run_dir/pulse-native
 for (( i = 0; i < 100; i++ )); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pactl set-default-sink orvel_null || { echo "soak: PulseAudio did not start" >&2; cat "$run_dir/pulseaudio.log" >&2; exit 1; }
 
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$run_dir/display" >"$run_dir/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$run_dir/display" >"$run_dir/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for (( i = 0; i < 100; i++ )); do [[ -s $run_dir/display ]] && break; sleep 0.1; done
 [[ -s $run_dir/display ]] || { echo "soak: Xvfb did not start" >&2; exit 1; }

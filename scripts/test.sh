@@ -102,8 +102,10 @@ check_pulse_loopback() {
 # ---- Xvfb -------------------------------------------------------------------------------
 start_xvfb() {
     local fd_file=$run_dir/xvfb-display i
-    # -displayfd lets the server pick a free display and tell us which.
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fd_file" >"$run_dir/xvfb.log" 2>&1 &
+    # -displayfd lets the server pick a free display and tell us which. -noreset: by default
+    # the server resets when its last client leaves (our own readiness check, every test
+    # between two others), and a client that connects meanwhile is refused; Qt aborts then.
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fd_file" >"$run_dir/xvfb.log" 2>&1 &
     xvfb_pid=$!
     for (( i = 0; i < 100; i++ )); do
         [[ -s $fd_file ]] && break

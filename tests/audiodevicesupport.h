@@ -153,6 +153,35 @@ inline double toneFrequency(const QList<float> &samples, int rate = 48000)
     return double(rate) / double(periods[periods.size() / 2]);
 }
 
+// Amplitude of the 'hz' component of samples [begin, end) (Goertzel): a full-scale sine
+// of that frequency reads 1.
+inline double toneAmplitude(const QList<float> &samples, qsizetype begin, qsizetype end, double hz, int rate = 48000)
+{
+    const double k = 2.0 * std::cos(2.0 * M_PI * hz / rate);
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (qsizetype i = begin; i < end; ++i) {
+        const double s0 = samples[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+    return std::sqrt(std::max(power, 0.0)) * 2.0 / double(std::max<qsizetype>(end - begin, 1));
+}
+
+// Seconds of 48 kHz s16le stereo in which both tones sound: 50 ms windows whose left side
+// carries leftHz and whose right side carries rightHz above -60 dBFS.
+inline double soundingSeconds(const QByteArray &stereo, double leftHz, double rightHz)
+{
+    const QList<float> left = channel(stereo, 0);
+    const QList<float> right = channel(stereo, 1);
+    constexpr qsizetype window = 48000 / 20;
+    int sounding = 0;
+    for (qsizetype i = 0; i + window <= std::min(left.size(), right.size()); i += window)
+        sounding += toneAmplitude(left, i, i + window, leftHz) > 1e-3 && toneAmplitude(right, i, i + window, rightHz) > 1e-3;
+    return sounding * 0.05;
+}
+
 inline float peak(const QList<float> &samples)
 {
     float m = 0.0f;

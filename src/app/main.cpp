@@ -16,6 +16,19 @@
 
 namespace {
 
+// Qt aborts when it cannot open the display (no X server yet, a wrong DISPLAY): a start-up
+// failure of the environment, not a crash, so it ends the run with its message and status 1
+// instead of SIGABRT and a core dump.
+void exitOnStartupFatal(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "Orvel could not start.\n");
+        std::fflush(stderr);
+        std::_Exit(EXIT_FAILURE);
+    }
+}
+
 // --help and --version answer on the console and end the run before the hand-over, so
 // that they never reach a running instance as a "path". Anything else, unknown options
 // included, is left alone: the first argument is the media path.
@@ -47,7 +60,9 @@ bool answeredInformationRequest()
 int main(int argc, char **argv)
 {
     compat::selectMediaBackend();
+    const QtMessageHandler previousHandler = qInstallMessageHandler(exitOnStartupFatal);
     OrvelApplication app(argc, argv);
+    qInstallMessageHandler(previousHandler);
     QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
     // Lets the desktop match the window to its menu entry (the Wayland app id).

@@ -58,75 +58,138 @@ bool AudioOutput::rebuild(int sampleRate)
         qWarning("Raw audio format not supported by backend.");
         return false;
     }
-    m_sink = new QAudioSink(m_device, format, this);
-    connect(m_sink, &QAudioSink::stateChanged, this, &AudioOutput::onSinkStateChanged);
-    // A quarter of a second of 16-bit stereo.
-    m_sink->setBufferSize(sampleRate);
     m_sampleRate = sampleRate;
+    // Without a stream now, start() tries again when play is pressed.
+    if (!replaceStream()) {
+        m_sink = new QAudioSink(m_device, format, this);
+        connect(m_sink, &QAudioSink::stateChanged, this, &AudioOutput::onSinkStateChanged);
+    }
     // A device the list never showed (a back end's bare default) cannot be seen leaving it.
     if (deviceListed())
         m_presenceCheck->start();
     return true;
 }
 
+bool AudioOutput::replaceStream()
+{
+    QAudioFormat format;
+    format.setSampleFormat(QAudioFormat::Int16);
+    format.setChannelCount(2);
+    format.setSampleRate(m_sampleRate);
+    const QPointer<QAudioSink> fresh = new QAudioSink(m_device, format, this);
+    // A quarter of a second of 16-bit stereo.
+    fresh->setBufferSize(m_sampleRate);
+    const QPointer<QIODevice> device = fresh->start();
+    if (!fresh || device.isNull()) {
+        delete fresh.data();
+        return false;
+    }
+    fresh->suspend();
+    connect(fresh, &QAudioSink::stateChanged, this, &AudioOutput::onSinkStateChanged);
+    QAudioSink *old = m_sink.data();
+    m_sink = fresh;
+    m_pushDevice = device;
+    m_streamUsed = false;
+    m_streamBytes = 0;
+    if (old)
+        retire(old);
+    return true;
+}
+
+void AudioOutput::retire(QAudioSink *sink)
+{
+    // Stopping reports a state change of its own, which is no loss.
+    sink->disconnect(this);
+    sink->stop();
+    // A stream that ran dry has a drain under way that Qt 6.4 started on the PulseAudio
+    // thread; its answer can come after the stop and lands in the sink object (setting it
+    // back to idle). Deleted at once, the sink would be written to after it is gone; kept
+    // a while, the answer finds it, and nothing here calls it again.
+    QTimer::singleShot(retiredSinkMs, sink, &QObject::deleteLater);
+}
+
 void AudioOutput::release()
 {
     if (m_presenceCheck)
         m_presenceCheck->stop();
-    // Stopping and deleting a PulseAudio sink run an event loop, in which the next file can
-    // open and rebuild or release this output. Everything is reset first, so that such a
-    // call neither sees this sink nor deletes it under our feet.
+    // Everything is reset first: whatever the sink's going may set off finds no sink here.
     QAudioSink *sink = m_sink.data();
-    // Stopping reports a state change of its own; that is not a loss.
-    if (sink)
-        sink->disconnect(this);
     m_sink = nullptr;
     m_pushDevice = nullptr;
     m_sampleRate = 0;
+    m_started = false;
+    m_streamUsed = false;
+    m_streamBytes = 0;
+    m_startUSecs = 0;
     m_written.clear();
     m_bytesWritten = 0;
     m_bytesTaken = 0;
     m_playedBaseUSecs = 0;
-    if (sink) {
-        sink->stop();
-        delete sink;
-    }
+    if (sink)
+        retire(sink);
 }
 
 bool AudioOutput::start()
 {
+    m_started = false;
     if (!m_sink)
         return false;
-    m_pushDevice = m_sink->start();
-    if (m_pushDevice.isNull())
+    // A stream that has played holds unplayed audio, which only a new stream drops.
+    if ((m_streamUsed || m_pushDevice.isNull()) && !replaceStream())
         return false;
-    // start() may restart the device's counter; played bytes count from here.
-    m_playedBaseUSecs = m_sink->processedUSecs();
+    if (!m_sink)
+        return false;
+    m_started = true;
+    m_sinceStart.start();
+    m_startUSecs = m_sink->processedUSecs();
+    m_written.clear();
+    m_bytesWritten = 0;
+    m_bytesTaken = 0;
+    m_playedBaseUSecs = 0;
     return true;
 }
 
 void AudioOutput::stop()
 {
-    if (!m_sink)
+    m_started = false;
+    if (!m_sink || !m_streamUsed)
         return;
-    m_pushDevice = nullptr;
-    // stop() may run an event loop in which the sink is released (see release()).
-    const QPointer<QAudioSink> sink = m_sink;
-    sink->stop();
-    if (sink)
-        sink->reset();
+    // Without a fresh stream, the one that played is stopped and start() tries again.
+    if (!replaceStream() && m_sink) {
+        m_pushDevice = nullptr;
+        const QPointer<QAudioSink> sink = m_sink;
+        sink->stop();
+        if (sink)
+            sink->reset();
+    }
 }
 
+// Only a sink whose push device is alive is corked or uncorked: Qt 6.4 deletes that device
+// when it lets the stream go, and its state alone is no proof of a stream (a late drain
+// answer sets a stopped PulseAudio sink back to idle, and corking it then aborts in
+// libpulse).
 void AudioOutput::suspend()
 {
-    if (m_sink && m_sink->state() != QAudio::SuspendedState)
+    if (m_sink && m_pushDevice && m_sink->state() != QAudio::SuspendedState)
         m_sink->suspend();
 }
 
 void AudioOutput::resume()
 {
-    if (m_sink && m_sink->state() == QAudio::SuspendedState)
-        m_sink->resume();
+    if (!m_sink || !m_pushDevice || !m_started || m_sink->state() != QAudio::SuspendedState)
+        return;
+    m_sink->resume();
+    m_streamUsed = true;
+}
+
+bool AudioOutput::isFilling() const
+{
+    return isStarted() && m_bytesWritten + m_pending.size() < m_sink->bufferSize();
+}
+
+double AudioOutput::bufferSeconds() const
+{
+    return m_sink ? double(m_sink->bufferSize()) / double(bytesPerSecond()) : 0.0;
 }
 
 bool AudioOutput::isSuspended() const
@@ -137,6 +200,20 @@ bool AudioOutput::isSuspended() const
 int64_t AudioOutput::processedUSecs() const
 {
     return m_sink ? m_sink->processedUSecs() : 0;
+}
+
+int64_t AudioOutput::playedUSecs() const
+{
+    if (!m_sink || !isStarted() || isSuspended())
+        return 0;
+    // What still waits in the stream's buffer: the buffer less the room the server asks
+    // us to fill.
+    const int64_t waiting = std::max<int64_t>(int64_t(m_sink->bufferSize()) - m_sink->bytesFree(), 0);
+    const int64_t taken = std::max<int64_t>(m_streamBytes - waiting, 0);
+    if (taken <= 0)
+        return 0;
+    const int64_t takenUSecs = taken * 1000000 / bytesPerSecond();
+    return std::clamp<int64_t>(m_sink->processedUSecs() - m_startUSecs, 0, takenUSecs);
 }
 
 int64_t AudioOutput::bytesPerSecond() const
@@ -155,7 +232,7 @@ void AudioOutput::resetTracking()
     m_written.clear();
     m_bytesWritten = 0;
     m_bytesTaken = 0;
-    m_playedBaseUSecs = processedUSecs();
+    m_playedBaseUSecs = playedUSecs();
 }
 
 void AudioOutput::enqueue(const QByteArray &block)
@@ -165,7 +242,12 @@ void AudioOutput::enqueue(const QByteArray &block)
 
 void AudioOutput::pump()
 {
-    if (!m_pushDevice || !m_sink)
+    if (!isStarted() || !m_sink)
+        return;
+    if (!m_streamUsed && !m_pending.isEmpty()
+        && (m_pending.size() >= m_sink->bufferSize() || m_sinceStart.elapsed() >= fillWaitMs))
+        resume();
+    if (isSuspended())
         return;
     const qsizetype offer = wholeFrames(std::min<qsizetype>(m_pending.size(), m_sink->bytesFree()));
     if (offer <= 0)
@@ -176,6 +258,7 @@ void AudioOutput::pump()
         return;
     m_written.append(m_pending.constData(), written);
     m_bytesWritten += written;
+    m_streamBytes += written;
     m_pending.remove(0, written);
 }
 
@@ -200,8 +283,8 @@ QByteArray AudioOutput::takePlayed(double leadSeconds)
         return QByteArray();
     const int64_t perSecond = bytesPerSecond();
     const int64_t lead = wholeFrames(qsizetype(std::llround(double(perSecond) * leadSeconds)));
-    const int64_t playedUSecs = std::max<int64_t>(m_sink->processedUSecs() - m_playedBaseUSecs, 0);
-    const int64_t played = wholeFrames(qsizetype(playedUSecs * perSecond / 1000000));
+    const int64_t playedSinceBase = std::max<int64_t>(playedUSecs() - m_playedBaseUSecs, 0);
+    const int64_t played = wholeFrames(qsizetype(playedSinceBase * perSecond / 1000000));
     const int64_t available = std::max<int64_t>(std::min(m_bytesWritten, lead + played), 0) - m_bytesTaken;
     if (available <= 0)
         return QByteArray();

@@ -2,6 +2,7 @@
 
 #include <QAudioDevice>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -17,6 +18,12 @@ class QTimer;
 // but not yet reported as played. It never writes more than the sink has room for, so
 // the GUI thread never blocks on the device.
 //
+// The sink's stream stays connected, paused, from rebuild() until release(): an idle
+// output (PulseAudio's null sink, a device in its idle power state) takes up to two
+// seconds to play a stream that has just connected, so a stream made when play is pressed
+// would start that late. A stop brings up a fresh paused stream before the one that
+// played goes, which drops its unplayed audio without leaving the output idle.
+//
 // GUI thread only. Knows nothing of pictures or clocks: the playback controller decides
 // when to start, feed and stop it and how far behind it may fall.
 //
@@ -31,6 +38,9 @@ class AudioOutput : public QObject
 
 public:
     static constexpr int bytesPerFrame = 4; // 16-bit stereo
+    static constexpr int fillWaitMs = 250;
+    // How long a sink the output let go of stays alive after its stop.
+    static constexpr int retiredSinkMs = 2000;
 
     explicit AudioOutput(QObject *parent = nullptr);
     ~AudioOutput() override;
@@ -39,8 +49,9 @@ public:
     QAudioDevice device() const { return m_device; }
     void setDevice(const QAudioDevice &device) { m_device = device; }
 
-    // Replaces the sink by one at sampleRate on device(); false (and no sink) when the
-    // device does not take the format. Unplayed audio is dropped either way.
+    // Replaces the sink by one at sampleRate on device(), its stream connected and paused;
+    // false (and no sink) when the device does not take the format. Unplayed audio is
+    // dropped either way.
     bool rebuild(int sampleRate);
     // Stops and deletes the sink (media without audio).
     void release();
@@ -48,26 +59,40 @@ public:
     int sampleRate() const { return m_sampleRate; }
     QAudioSink *sink() const { return m_sink; }
 
-    // Starts the sink in push mode; false when there is no sink or it gave no device.
-    // processedUSecs() counts from here.
+    // Makes the sink ready to play from its start: a stream that has played before is
+    // replaced by a fresh one. It stays paused until pump() has a buffer's worth to write
+    // (or has waited fillWaitMs for it): started on less, it underruns on a busy machine
+    // before the next answer brings more, and then waits for a whole buffer again. False
+    // when there is no sink or it gave no device. playedUSecs() counts from here.
     bool start();
-    // Stops the device and forgets its buffer.
+    // Ends playing: the unplayed audio goes with the stream, a fresh paused one stands by.
     void stop();
-    // Suspends a running device; resume() continues it.
+    // Pauses a playing stream; resume() continues it.
     void suspend();
     void resume();
     bool isSuspended() const;
-    bool isStarted() const { return !m_pushDevice.isNull(); }
-    // The device's played time in microseconds (0 without a sink).
+    bool isStarted() const { return m_started && !m_pushDevice.isNull(); }
+    // Started, and holding less than a buffer's worth of sound since: the start of the run
+    // wants more before the output can play on its own.
+    bool isFilling() const;
+    // Seconds of sound the stream holds once full: what start() waits for before it plays
+    // (0 without a sink).
+    double bufferSeconds() const;
+    // The sink's own played-time counter in microseconds (0 without a sink).
     int64_t processedUSecs() const;
+    // Microseconds played since start(): the sink's counter, but never more than the
+    // server has taken from the stream. 0 until it has taken anything: the counter of a
+    // PulseAudio stream runs on the wall clock from its first write, up to all that was
+    // written, while an idle output has not begun to play it.
+    int64_t playedUSecs() const;
 
     // Drops everything not yet written and everything not yet reported as played.
     void clear();
-    // Forgets written-but-unreported bytes; played time counts from processedUSecs() now.
+    // Forgets written-but-unreported bytes; played time counts from playedUSecs() now.
     void resetTracking();
     // Queues a block of 16-bit stereo for the device.
     void enqueue(const QByteArray &block);
-    // Writes as much of the queue as the device takes now.
+    // Writes as much of the queue as the device takes now; starts the stream start() made.
     void pump();
     // Keeps at most maxBytes of unwritten audio (the oldest goes), so that a run without
     // a device cannot hoard the whole file.
@@ -92,6 +117,12 @@ signals:
     void deviceLost(const QString &message);
 
 private:
+    // A new sink on device() at the current format, its stream connected and paused, in
+    // place of the current one (which goes after the new one is up). False, keeping the
+    // current one, when the device gives no stream.
+    bool replaceStream();
+    // Stops a sink that is no longer ours and deletes it retiredSinkMs later.
+    void retire(QAudioSink *sink);
     void onSinkStateChanged(QAudio::State state);
     bool deviceListed() const;
     void onOutputsChanged();
@@ -103,11 +134,16 @@ private:
     QTimer *m_presenceCheck = nullptr; // runs while there is a sink
     QAudioDevice m_device;
     QPointer<QAudioSink> m_sink;
-    QPointer<QIODevice> m_pushDevice; // from the sink's start(), absent until then
+    QPointer<QIODevice> m_pushDevice; // the stream's device, absent while none is connected
     int m_sampleRate = 0;
+    bool m_started = false;      // start() made the stream ready for this run
+    bool m_streamUsed = false;   // the stream has been resumed since it was connected
+    int64_t m_startUSecs = 0;    // processedUSecs() at start()
+    QElapsedTimer m_sinceStart;
+    int64_t m_streamBytes = 0;   // written into the current stream since it was connected
     QByteArray m_pending;  // received, not yet written
     QByteArray m_written;  // written, not yet reported as played
-    int64_t m_bytesWritten = 0;
+    int64_t m_bytesWritten = 0;  // since start()
     int64_t m_bytesTaken = 0;
     int64_t m_playedBaseUSecs = 0;
 };

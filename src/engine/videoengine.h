@@ -108,6 +108,11 @@ public slots:
     // Playback: the first frame numbered targetFrame or more, from the queue without a seek
     // (frames before it leave unconverted).
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId = 0);
+    // Forward playback begins at frame n: requestFrame's answer, its sound reaching at least
+    // soundSeconds past the frame (less only where the file ends), so that the output can
+    // start at once and play on while the next answers fill the playback queue. The video
+    // read on the way is held back undecoded for them.
+    void requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId = 0);
     void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
     void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
                            int rotationDegrees = 0);
@@ -383,6 +388,9 @@ private:
     // --- playback queue and audio-only media (videoengine_playback.cpp) ---
     // Removes the queue's first entry: currentFrame and meter levels follow it.
     DecodedFrame takeQueueFront();
+    // Exact frame n, converted for display, the sound aligned to it; null when abandoned or
+    // not found. The work of a frame request before its answer is sent.
+    QVideoFrame exactPicture(int64_t frameNumber, int requestId);
     // Display conversion with the preview downscale decided for this frame.
     QVideoFrame convertForPlayback(const AVFrame *frame);
     // Forward 1x on media whose frames each decode alone, when the picture is behind:
@@ -395,6 +403,9 @@ private:
     // Leaves catching up once requests take well under a frame period again.
     void noteCatchUpRequest(int64_t busyUSecs);
     void readAheadHoldingVideo(int64_t targetFrame);
+    // Reads one packet: sound is decoded (soundReadSec follows it), video is held back.
+    // False at the end of the file or when the read was interrupted.
+    bool readPacketHoldingVideo();
     // Video packets may wait undecoded (intra-only, numbered by timestamp).
     bool canHoldVideo() const;
     size_t maxHeldPackets() const;

@@ -89,9 +89,30 @@ void VideoEngine::sendHeldVideoPacket()
     avcodec_send_packet(file->videoCodecContext.get(), packet.get());
 }
 
-void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
+bool VideoEngine::readPacketHoldingVideo()
 {
     AVFormatContext *format = file->formatContext.get();
+    av::PacketPtr packet = av::makePacket();
+    // The end of the file and interruptions are left to the decode step that follows.
+    if (!packet || readPacket(packet.get()) < 0)
+        return false;
+    const int index = packet->stream_index;
+    if (index == file->videoStreamIndex) {
+        holdVideoPacket(std::move(packet));
+    } else if (hasSound() && audioEngine->hasDecoderFor(index) && unsigned(index) < format->nb_streams) {
+        const double timeBase = av_q2d(format->streams[index]->time_base);
+        const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        File::SinceSeek &run = file->sinceSeek;
+        if (ts != AV_NOPTS_VALUE)
+            run.soundReadSec = std::max(run.soundReadSec, double(ts + std::max<int64_t>(packet->duration, 0)) * timeBase
+                                                              - file->videoStartSec);
+        audioEngine->decodePacket(packet.get(), format);
+    }
+    return true;
+}
+
+void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
+{
     const QList<DecodedFrame> &queue = file->decodeQueue;
     File::SinceSeek &run = file->sinceSeek;
     const bool hasAudio = hasSound();
@@ -106,23 +127,8 @@ void VideoEngine::readAheadHoldingVideo(int64_t targetFrame)
             || (!run.heldVideo.empty() && run.heldVideo.back().frameNumber >= targetFrame);
     };
     while (!(videoReady() && (!hasAudio || run.soundReadSec >= wantedSec)) && run.heldVideo.size() < maxHeld) {
-        av::PacketPtr packet = av::makePacket();
-        if (!packet)
+        if (!readPacketHoldingVideo())
             return;
-        // The end of the file and interruptions are left to the decode step that follows.
-        if (readPacket(packet.get()) < 0)
-            return;
-        const int index = packet->stream_index;
-        if (index == file->videoStreamIndex) {
-            holdVideoPacket(std::move(packet));
-        } else if (hasAudio && audioEngine->hasDecoderFor(index) && unsigned(index) < format->nb_streams) {
-            const double timeBase = av_q2d(format->streams[index]->time_base);
-            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (ts != AV_NOPTS_VALUE)
-                run.soundReadSec = std::max(run.soundReadSec, double(ts + std::max<int64_t>(packet->duration, 0)) * timeBase
-                                                                  - file->videoStartSec);
-            audioEngine->decodePacket(packet.get(), format);
-        }
     }
 }
 

@@ -165,7 +165,10 @@ void VideoEngine::decodeStep(int64_t stopAtFrame)
             if (audioEngine)
                 audioEngine->finishStreams(file->formatContext.get());
         } else {
-            if (packet->stream_index == file->videoStreamIndex && !pictures && canHoldVideo()) {
+            // Once packets wait, every later one waits behind them: the decoder takes them in
+            // stream order, whatever the codec.
+            if (packet->stream_index == file->videoStreamIndex && !pictures
+                && (canHoldVideo() || !file->sinceSeek.heldVideo.empty())) {
                 holdVideoPacket(std::move(packet));
                 packet = av::makePacket();
                 if (!packet)
@@ -478,6 +481,11 @@ void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
         return;
     }
 
+    finishFrameRequest(exactPicture(frameNumber, requestId), requestId);
+}
+
+QVideoFrame VideoEngine::exactPicture(int64_t frameNumber, int requestId)
+{
     ExactResult result = decodeExact(frameNumber, requestId);
     QVideoFrame picture;
     if (!result.abandoned && result.frame) {
@@ -485,7 +493,7 @@ void VideoEngine::requestFrameSilently(int64_t frameNumber, int requestId)
         if (picture.isValid() && file->totalFrames > 1 && file->fps > 0)
             alignAudioTo(double(currentFrame) / file->fps);
     }
-    finishFrameRequest(picture, requestId);
+    return picture;
 }
 
 void VideoEngine::setConversionProfile(ConversionProfile profile)

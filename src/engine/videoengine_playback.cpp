@@ -6,6 +6,7 @@
 #include "audio/audioengine.h"
 #include "core/compat.h"
 #include "av/ffmpeg.h"
+#include "engine/scopedsetting.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr double kAudioAheadSec = 0.25;
+// A start asking for more sound than this is asking for the file: the output holds less.
+constexpr double kMaxStartSoundSec = 2.0;
 constexpr double kFallbackFps = 30.0;
 constexpr int kPictureWidth = 1280;
 constexpr int kPictureHeight = 720;
@@ -95,6 +98,34 @@ void VideoEngine::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     }
     if (catchUp)
         noteCatchUpRequest(busy.nsecsElapsed() / 1000);
+    finishFrameRequest(picture, requestId);
+}
+
+void VideoEngine::requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId)
+{
+    if (isAbandoned(requestId) || !(isAudioOnly() || (hasVideo() && frameNumber >= 0))) {
+        requestFrame(frameNumber, requestId);
+        return;
+    }
+    const double lead = std::clamp(soundSeconds, 0.0, kMaxStartSoundSec);
+    if (isAudioOnly()) {
+        positionAudioOnly(frameNumber);
+        if (file->fps > 0)
+            readAudioUntil(double(currentFrame) / file->fps + lead);
+        finishFrameRequest(audioOnlyFrame(), requestId);
+        return;
+    }
+    QVideoFrame picture;
+    {
+        const ScopedSetting withSound(settings.withSound, hasSound());
+        picture = exactPicture(frameNumber, requestId);
+    }
+    if (picture.isValid() && hasSound() && file->totalFrames > 1 && file->fps > 0) {
+        const double until = double(currentFrame) / file->fps + lead;
+        const File::SinceSeek &run = file->sinceSeek;
+        while (run.soundReadSec < until && run.heldVideo.size() < maxHeldPackets() && readPacketHoldingVideo()) {
+        }
+    }
     finishFrameRequest(picture, requestId);
 }
 

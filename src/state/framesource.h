@@ -24,6 +24,9 @@ public:
     virtual void requestFrame(int64_t frameNumber, int requestId) = 0;
     virtual void requestFrameSilently(int64_t frameNumber, int requestId) = 0;
     virtual void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId) = 0;
+    // Forward playback begins at frameNumber: requestFrame's answer, carrying at least
+    // soundSeconds of sound from that frame on (less only where the file ends).
+    virtual void requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId) = 0;
     // Blocks until the engine has decoded its playback queue up to frameNumber; false when
     // the engine could not be asked.
     [[nodiscard]] virtual bool primePlaybackQueue(int64_t frameNumber, int requestId) = 0;

@@ -110,6 +110,13 @@ void OpenMedia::requestNextFrameAtOrAfter(int64_t targetFrame, int requestId)
     post([targetFrame, requestId](VideoEngine &engine) { engine.requestNextFrameAtOrAfter(targetFrame, requestId); });
 }
 
+void OpenMedia::requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId)
+{
+    post([frameNumber, soundSeconds, requestId](VideoEngine &engine) {
+        engine.requestPlaybackStart(frameNumber, soundSeconds, requestId);
+    });
+}
+
 bool OpenMedia::primePlaybackQueue(int64_t frameNumber, int requestId)
 {
     return waitFor([frameNumber, requestId](VideoEngine &engine) { engine.primePlaybackQueue(frameNumber, requestId); });

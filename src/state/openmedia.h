@@ -74,6 +74,7 @@ public:
     void requestFrame(int64_t frameNumber, int requestId) override;
     void requestFrameSilently(int64_t frameNumber, int requestId) override;
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId) override;
+    void requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId) override;
     [[nodiscard]] bool primePlaybackQueue(int64_t frameNumber, int requestId) override;
     void clearAudioQueue() override;
 

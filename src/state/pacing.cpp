@@ -43,10 +43,10 @@ int64_t clockFrame(int64_t startFrame, double fps, double seconds)
     return startFrame + int64_t(std::floor(fps * seconds + 0.001));
 }
 
-void PlaybackClock::start(bool audioActive, int64_t processedUSecs)
+void PlaybackClock::start(bool audioActive, int64_t playedUSecs)
 {
     m_audioActive = audioActive;
-    m_audioBaseUSecs = audioActive ? processedUSecs : 0;
+    m_audioBaseUSecs = audioActive ? playedUSecs : 0;
     m_audioSynced = false;
     m_wallOffset = 0.0;
     m_maxSeconds = 0.0;
@@ -64,11 +64,11 @@ void PlaybackClock::stop()
     m_flowing = false;
 }
 
-double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> processedUSecs)
+double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> playedUSecs)
 {
     double t = wallSeconds - m_wallOffset;
-    if (m_audioActive && processedUSecs) {
-        const int64_t p = *processedUSecs;
+    if (m_audioActive && playedUSecs) {
+        const int64_t p = *playedUSecs;
         const int64_t played = std::max<int64_t>(p - m_audioBaseUSecs, 0);
         if (m_audioSynced) {
             const double audioSeconds = double(played) / 1000000.0;
@@ -112,16 +112,16 @@ double PlaybackClock::seconds(double wallSeconds, std::optional<int64_t> process
     return t;
 }
 
-double PlaybackClock::audioSeconds(int64_t processedUSecs) const
+double PlaybackClock::audioSeconds(int64_t playedUSecs) const
 {
     if (!m_audioActive || !m_audioSynced)
         return -1.0;
-    return double(std::max<int64_t>(processedUSecs - m_audioBaseUSecs, 0)) / 1000000.0;
+    return double(std::max<int64_t>(playedUSecs - m_audioBaseUSecs, 0)) / 1000000.0;
 }
 
-double PlaybackClock::audioLag(int64_t processedUSecs) const
+double PlaybackClock::audioLag(int64_t playedUSecs) const
 {
-    const double audio = audioSeconds(processedUSecs);
+    const double audio = audioSeconds(playedUSecs);
     return audio < 0.0 ? 0.0 : m_maxSeconds - audio;
 }
 

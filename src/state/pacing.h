@@ -56,21 +56,21 @@ public:
     static constexpr double flowRatio = 0.8;
 
     // Entering forward 1x: audioActive when a sink was started and gave a device, with
-    // its processedUSecs() at that moment.
-    void start(bool audioActive, int64_t processedUSecs);
+    // the device's played time at that moment.
+    void start(bool audioActive, int64_t playedUSecs);
     // Leaving playback: no audio, no history.
     void stop();
 
-    // wallSeconds: time since playback (re)started; processedUSecs: the sink's counter,
-    // absent without a sink.
-    double seconds(double wallSeconds, std::optional<int64_t> processedUSecs);
+    // wallSeconds: time since playback (re)started; playedUSecs: the device's played time
+    // (AudioOutput::playedUSecs()), absent without a sink.
+    double seconds(double wallSeconds, std::optional<int64_t> playedUSecs);
 
     // The audio clock alone (seconds since playback started, by the device), or -1 until
     // the audio has synced.
-    double audioSeconds(int64_t processedUSecs) const;
+    double audioSeconds(int64_t playedUSecs) const;
     // How far the clock's last reading is ahead of the synced audio clock (0 before the
     // audio has synced). More than maxLead means the output fell behind the picture.
-    double audioLag(int64_t processedUSecs) const;
+    double audioLag(int64_t playedUSecs) const;
     // 'usecs' of not yet played audio were dropped: what the device plays from now on is
     // that much later in the media.
     void skipAudio(int64_t usecs) { m_audioBaseUSecs -= usecs; }

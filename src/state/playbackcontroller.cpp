@@ -13,6 +13,8 @@ namespace {
 
 constexpr int kBytesPerFrame = AudioOutput::bytesPerFrame;
 constexpr int kMaxRecoveryAttempts = 3;
+// Filling the playback queue took up to 340 ms on a busy machine (ten 1080p H.264 frames).
+constexpr double kStartSoundMarginSec = 0.4;
 // Played peaks are measured from 0.0001 up, so the played sides read down to -80 dB before
 // the meter's own floor takes over.
 constexpr float kPlayedFloorDb = -80.0f;
@@ -171,10 +173,12 @@ void PlaybackController::setPlaybackState(PlayState state, bool incrementSpeed)
         m_levelTimer.start();
         m_levelTimerValid = true;
         if (!priming && total > 0) {
-            // Repositions picture and audio on the frame on screen.
+            // Repositions picture and audio on the frame on screen, with sound enough for
+            // the output to start on.
             ++m_requestId;
             m_awaitingFrame = true;
-            invokeRequestFrame(current);
+            if (m_engine)
+                m_engine->requestPlaybackStart(current, startSoundSeconds(), m_requestId);
         }
     }
 
@@ -225,11 +229,11 @@ void PlaybackController::stopWith(const char *reason)
 int64_t PlaybackController::clockFrame()
 {
     const double wall = double(m_playTimer.isValid() ? m_playTimer.elapsed() : 0) / 1000.0;
-    std::optional<int64_t> processed;
+    std::optional<int64_t> played;
     if (hasAudioSink())
-        processed = m_audio->processedUSecs();
+        played = m_audio->playedUSecs();
     const bool wasSynced = m_clock.audioSynced();
-    const double t = m_clock.seconds(wall, processed);
+    const double t = m_clock.seconds(wall, played);
     if (!wasSynced && m_clock.audioSynced())
         qDebug().noquote() << QStringLiteral("Playback: audio output started after %1 ms").arg(qRound(wall * 1000.0));
     return pacing::clockFrame(m_startFrame, fps(), t);
@@ -239,7 +243,7 @@ double PlaybackController::audioClockSeconds() const
 {
     if (!hasAudioSink() || !isForwardNormalSpeed())
         return -1.0;
-    return m_clock.audioSeconds(m_audio->processedUSecs());
+    return m_clock.audioSeconds(m_audio->playedUSecs());
 }
 
 void PlaybackController::onPlaybackTimer()
@@ -300,9 +304,10 @@ void PlaybackController::requestDueFrame()
         }
     }
     if (due <= current) {
-        // The clock waits for the device's first played samples, but a device given no
-        // sound yet (the answer that started the run brought none) would keep it waiting
-        // for good: the next frame's answer brings the sound.
+        // The clock waits for the device's first played samples, but the answer that
+        // started the run brings only the sound decoded up to its frame, which may be too
+        // little to begin with or to last until the next answer: the next frames' answers
+        // bring more (the engine reads ahead for them).
         if (!awaitsFirstSound())
             return;
         due = current + 1;
@@ -318,10 +323,18 @@ void PlaybackController::requestDueFrame()
     updateMeasuredRate();
 }
 
+double PlaybackController::startSoundSeconds() const
+{
+    if (!hasAudioSink() || !m_audio->isStarted())
+        return 0.0;
+    // A full buffer starts the output at once; the rest plays while the answers after the
+    // first fill the engine's playback queue, which brings no sound until it is done.
+    return m_audio->bufferSeconds() + kStartSoundMarginSec;
+}
+
 bool PlaybackController::awaitsFirstSound() const
 {
-    return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && bytesWritten() == 0
-        && pendingAudioBytes() == 0;
+    return hasAudioSink() && m_audio->isStarted() && !m_clock.audioSynced() && m_audio->isFilling();
 }
 
 void PlaybackController::requestSeek(int64_t position)
@@ -492,7 +505,7 @@ void PlaybackController::startAudioOutput()
 {
     m_skippedAudioUSecs = 0;
     const bool active = m_audio && m_audio->start();
-    m_clock.start(active, active ? m_audio->processedUSecs() : 0);
+    m_clock.start(active, 0);
 }
 
 void PlaybackController::stopAudioOutput()
@@ -519,7 +532,6 @@ void PlaybackController::feedAudio(const QByteArray &block)
         m_audio->enqueue(block);
 
     if (m_audio->isStarted() && m_audio->hasSink()) {
-        m_audio->resume();
         catchUpAudio();
         m_audio->pump();
         const QByteArray played = m_audio->takePlayed(0.5 / std::max(fps(), 1.0));
@@ -541,7 +553,7 @@ void PlaybackController::catchUpAudio()
     // Dropping that much of the unplayed audio brings it back in step with the picture.
     // Only when that much is waiting: when the engine itself delivers too little (media
     // too heavy for the machine), dropping would only turn choppy sound into silence.
-    const double lag = m_clock.audioLag(m_audio->processedUSecs());
+    const double lag = m_clock.audioLag(m_audio->playedUSecs());
     if (!(lag > pacing::PlaybackClock::stallSkipThreshold))
         return;
     const int64_t skipped = m_audio->dropPending(lag);

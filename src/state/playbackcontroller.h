@@ -63,7 +63,7 @@ public:
     // Drops everything not yet written and the played-audio history.
     void clearAudioBuffers();
     // Forgets written-but-unreported bytes and the played-level accumulation; played time
-    // is counted from the device's processedUSecs() now.
+    // is counted from the device's played time now.
     void resetAudioTracking();
     // Called with every frame answer's block and, during forward 1x, with an empty block
     // on every tick. Outside forward 1x it discards and suspends.
@@ -118,6 +118,9 @@ private:
     int sampleRate() const;
     double fps() const;
 
+    // Sound the answer that starts a forward run should carry: the output's buffer and a
+    // margin (0 without a started output).
+    double startSoundSeconds() const;
     // Forward 1x: asks for the frame the clock says is due, unless it is on screen.
     bool awaitsFirstSound() const;
     void requestDueFrame();

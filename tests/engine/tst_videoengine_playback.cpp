@@ -57,6 +57,8 @@ private slots:
     void catchingUpDecodesOnlyFramesStillDue();
     void soundLeadsThePictureByABoundedMargin_data();
     void soundLeadsThePictureByABoundedMargin();
+    void playbackStartCarriesTheSoundAskedFor_data();
+    void playbackStartCarriesTheSoundAskedFor();
 
     void primingDeliversLeadingFramesOfOpenGops_data();
     void primingDeliversLeadingFramesOfOpenGops();
@@ -332,6 +334,55 @@ void TestVideoEnginePlayback::soundLeadsThePictureByABoundedMargin()
     }
     const QString range = QStringLiteral("lead %1 ... %2 s").arg(least).arg(most);
     QVERIFY2(least >= 0.2 && most <= 1.5, qPrintable(range));
+}
+
+// The answer that starts playback carries the sound asked for, read ahead with the video
+// held back; the frames after it still come in order and exact, and the sound handed out
+// is the same, sample for sample, as a plain frame request and its followers give.
+void TestVideoEnginePlayback::playbackStartCarriesTheSoundAskedFor_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<double>("soundSeconds");
+    QTest::newRow("intra-only") << QStringLiteral("intra_tone.mov") << 0.55;
+    QTest::newRow("long GOP") << QStringLiteral("gop_tone.mov") << 0.55;
+    QTest::newRow("long GOP, a second") << QStringLiteral("gop_tone.mov") << 1.0;
+    QTest::newRow("long GOP, nothing extra") << QStringLiteral("gop_tone.mov") << 0.0;
+}
+
+void TestVideoEnginePlayback::playbackStartCarriesTheSoundAskedFor()
+{
+    QFETCH(QString, clip);
+    QFETCH(double, soundSeconds);
+    const QString path = m_dir.filePath(clip);
+    constexpr double bytesPerSecond = 4.0 * 48000.0;
+
+    LocalEngine started;
+    QVERIFY(started.open(path));
+    started.engine.requestPlaybackStart(12, soundSeconds, 0);
+    const Answer first = started.take();
+    QCOMPARE(first.frameNumber, 12);
+    const double carried = double(first.audio.size()) / bytesPerSecond;
+    QVERIFY2(carried >= soundSeconds, qPrintable(QString::number(carried)));
+    // No more than the read-ahead's last packet beyond what was asked.
+    QVERIFY2(carried <= std::max(soundSeconds, 0.1) + 0.1, qPrintable(QString::number(carried)));
+
+    LocalEngine plain;
+    QVERIFY(plain.open(path));
+    const Answer plainFirst = plain.request(12);
+    QCOMPARE(plainFirst.frameNumber, 12);
+    QByteArray soundStarted = first.audio;
+    QByteArray soundPlain = plainFirst.audio;
+    for (int64_t n = 13; n < 50; ++n) {
+        const Answer answer = started.atOrAfter(n);
+        QCOMPARE(answer.frameNumber, n);
+        const Answer reference = plain.atOrAfter(n);
+        QCOMPARE(pictureOf(answer.frame), pictureOf(reference.frame));
+        soundStarted += answer.audio;
+        soundPlain += reference.audio;
+    }
+    const qsizetype common = std::min(soundStarted.size(), soundPlain.size());
+    QVERIFY2(common >= qsizetype(1.4 * bytesPerSecond), qPrintable(QString::number(common)));
+    QVERIFY(soundStarted.left(common) == soundPlain.left(common));
 }
 
 void TestVideoEnginePlayback::primingDeliversLeadingFramesOfOpenGops_data()

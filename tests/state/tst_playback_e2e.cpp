@@ -159,6 +159,8 @@ private slots:
     void cleanupTestCase() { m_keeper.reset(); }
 
     void forwardFollowsTheAudioDevice();
+    void theStartAnswerFillsTheOutput_data();
+    void theStartAnswerFillsTheOutput();
     void endOfMediaStops();
     void shuttleOnRealMedia();
     void backwardShuttleStopsBeforeFrameZero();
@@ -183,7 +185,7 @@ void TestPlaybackEndToEnd::forwardFollowsTheAudioDevice()
 
     player.controller->setPlaybackState(Forward);
     const QList<int64_t> shown = watchFrames(player, 3000);
-    const int64_t played = player.audio.processedUSecs();
+    const int64_t played = player.audio.playedUSecs();
     const int64_t last = player.state.currentFrameNumber();
     const bool audioLed = player.controller->isAudioClockSynced();
     player.controller->setPlaybackState(Stopped);
@@ -201,6 +203,48 @@ void TestPlaybackEndToEnd::forwardFollowsTheAudioDevice()
     QVERIFY2(std::abs(pictureSeconds - audioSeconds) < 0.2,
              qPrintable(QStringLiteral("picture %1 s, audio %2 s").arg(pictureSeconds).arg(audioSeconds)));
     QCOMPARE(player.rateLabel.text(), QString());
+}
+
+// The answer that starts forward play carries a full buffer of the output and more: the
+// output plays at once on it instead of waiting for the answers after it, which fill the
+// engine's queue first, and the picture does not wait for them either.
+void TestPlaybackEndToEnd::theStartAnswerFillsTheOutput_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<int64_t>("from");
+    // Beyond the buffer: the next answer of a video file decodes the playback queue first;
+    // sound-only media answer again within a tick.
+    QTest::addColumn<double>("margin");
+    QTest::newRow("1080p H.264") << QStringLiteral("h264_1080p25.mov") << int64_t(40) << 0.3;
+    QTest::newRow("1080p ProRes") << QStringLiteral("prores_hq_pcm24.mov") << int64_t(5) << 0.3;
+    QTest::newRow("sound only") << QStringLiteral("audio.flac") << int64_t(30) << 0.0;
+}
+
+void TestPlaybackEndToEnd::theStartAnswerFillsTheOutput()
+{
+    QFETCH(QString, clip);
+    QFETCH(int64_t, from);
+    QFETCH(double, margin);
+    Player player;
+    QVERIFY(player.open(testsupport::mediaPath(clip)));
+    QVERIFY(player.controller->hasAudioSink());
+    QVERIFY(player.seekAndWait(from));
+    const double buffer = player.audio.bufferSeconds();
+    QVERIFY(buffer > 0.0);
+
+    QSignalSpy ready(player.media.get(), &OpenMedia::frameReady);
+    player.controller->setPlaybackState(Forward);
+    const int id = player.controller->requestId();
+    QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty(), 20000);
+    // The controller took the answer before this spy saw it.
+    const QList<QVariant> answer = ready.first();
+    QCOMPARE(answer.at(5).toInt(), id);
+    QCOMPARE(answer.at(1).value<int64_t>(), from);
+    const double carried = double(answer.at(4).toByteArray().size()) / double(player.audio.bytesPerSecond());
+    const bool filling = player.audio.isFilling();
+    player.controller->setPlaybackState(Stopped);
+    QVERIFY2(carried >= buffer + margin, qPrintable(QStringLiteral("%1 s of sound, the output holds %2 s").arg(carried).arg(buffer)));
+    QVERIFY(!filling);
 }
 
 void TestPlaybackEndToEnd::endOfMediaStops()

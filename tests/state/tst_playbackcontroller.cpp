@@ -38,6 +38,7 @@ class FakeEngine : public FrameSource
     Q_OBJECT
 public:
     QList<Request> requests;
+    QList<double> startSound; // soundSeconds of every requestPlaybackStart
     int latestAbortId = 0;
     bool autoAnswer = false; // answer every frame request with a valid frame at once
     int64_t lastFrame = 999999;
@@ -75,6 +76,11 @@ public:
     void requestNextFrameAtOrAfter(int64_t targetFrame, int requestId) override
     {
         record(QStringLiteral("requestNextFrameAtOrAfter"), targetFrame, requestId);
+    }
+    void requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId) override
+    {
+        startSound.append(soundSeconds);
+        record(QStringLiteral("requestPlaybackStart"), frameNumber, requestId);
     }
     bool primePlaybackQueue(int64_t frameNumber, int requestId) override
     {
@@ -274,7 +280,8 @@ void TestPlaybackController::shuttleStopsAtTheEnds()
     }
     QCOMPARE(rig.state.playState(), Stopped);
     const QList<Request> frames =
-        rig.engine.framesRequested("requestFrame") + rig.engine.framesRequested("requestFrameSilently");
+        rig.engine.framesRequested("requestFrame") + rig.engine.framesRequested("requestFrameSilently")
+        + rig.engine.framesRequested("requestPlaybackStart");
     for (const Request &r : frames) {
         QVERIFY2(r.frame != forbidden, qPrintable(QStringLiteral("frame %1 was requested").arg(forbidden)));
         QVERIFY(r.frame >= 0 && r.frame < 100);
@@ -290,7 +297,7 @@ void TestPlaybackController::soundIsAskedForWhereItIsPlayed_data()
     // answer them from frames it has already decoded.
     QTest::newRow("seek") << "seek" << "requestFrame";
     QTest::newRow("step") << "step" << "requestFrameSilently";
-    QTest::newRow("forward 1x starts") << "L" << "requestFrame";
+    QTest::newRow("forward 1x starts") << "L" << "requestPlaybackStart";
     QTest::newRow("forward 2x") << "LL" << "requestFrameSilently";
     QTest::newRow("backward 1x") << "J" << "requestFrameSilently";
 }
@@ -320,7 +327,7 @@ void TestPlaybackController::soundIsAskedForWhereItIsPlayed()
     QCoreApplication::processEvents();
     QStringList frameSlots;
     for (const Request &r : rig.engine.requests)
-        if (r.slot == "requestFrame" || r.slot == "requestFrameSilently")
+        if (r.slot == "requestFrame" || r.slot == "requestFrameSilently" || r.slot == "requestPlaybackStart")
             frameSlots << r.slot;
     QCOMPARE(frameSlots, QStringList{expectedSlot});
     QCOMPARE(rig.engine.requests.last().id, rig.controller->requestId());
@@ -451,8 +458,8 @@ void TestPlaybackController::primingReplacesTheStartRequest_data()
     QTest::addColumn<QString>("expectedSlot");
 
     QTest::newRow("priming media, space") << true << false << "primePlaybackQueue";
-    QTest::newRow("priming media, L") << true << true << "requestFrame";
-    QTest::newRow("other media, space") << false << false << "requestFrame";
+    QTest::newRow("priming media, L") << true << true << "requestPlaybackStart";
+    QTest::newRow("other media, space") << false << false << "requestPlaybackStart";
 }
 
 void TestPlaybackController::primingReplacesTheStartRequest()
@@ -472,7 +479,10 @@ void TestPlaybackController::primingReplacesTheStartRequest()
     QCOMPARE(frameSlots, QStringList{expectedSlot});
     QCOMPARE(rig.engine.requests.last().frame, int64_t(30));
     QCOMPARE(rig.engine.requests.last().id, rig.controller->requestId());
-    QCOMPARE(rig.controller->isAwaitingFrame(), expectedSlot == "requestFrame");
+    QCOMPARE(rig.controller->isAwaitingFrame(), expectedSlot == "requestPlaybackStart");
+    // Without an output there is no buffer to fill: no sound is asked for beyond the frame.
+    if (expectedSlot == "requestPlaybackStart")
+        QCOMPARE(rig.engine.startSound, QList<double>{0.0});
 }
 
 void TestPlaybackController::forwardOnTheWallClock()
@@ -501,7 +511,9 @@ void TestPlaybackController::forwardOnTheWallClock()
     const int64_t due = 100 + int64_t(25 * seconds);
     QVERIFY2(std::abs(shown.last() - due) <= 4, qPrintable(QStringLiteral("shown %1 due %2").arg(shown.last()).arg(due)));
     QVERIFY(!rig.controller->isAudioClockActive());
-    QVERIFY(rig.engine.framesRequested("requestFrame").size() == 1); // only the start request
+    // Only the start request repositions.
+    QCOMPARE(rig.engine.framesRequested("requestPlaybackStart").size(), 1);
+    QVERIFY(rig.engine.framesRequested("requestFrame").isEmpty());
 }
 
 void TestPlaybackController::meterFollowsRoutingWhileStopped()
