@@ -21,6 +21,7 @@ int QcEventLane::rowOf(qc::Check check)
     case qc::Check::Black:
     case qc::Check::Freeze:
     case qc::Check::Levels:
+    case qc::Check::MissingFrame:
         return 0;
     case qc::Check::Silence:
     case qc::Check::TruePeak:
@@ -53,6 +54,8 @@ QColor QcEventLane::colourOf(qc::Check check)
         return QColor(0xBB, 0xBB, 0xBB); // light grey
     case qc::Check::TimecodeBreak:
         return QColor(0xFF, 0xFF, 0xFF); // white
+    case qc::Check::MissingFrame:
+        return QColor(0xBB, 0xBB, 0xBB); // light grey, as the stream row's gaps
     }
     return Qt::gray;
 }

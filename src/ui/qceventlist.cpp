@@ -30,6 +30,7 @@ QString valueText(const qc::Event &event)
         return QStringLiteral("%1 LUFS").arg(event.value, 0, 'f', 1);
     case qc::Check::TimestampGap:
     case qc::Check::TimecodeBreak:
+    case qc::Check::MissingFrame:
         return QString::number(event.value, 'g', 6);
     }
     return QString();
