@@ -99,6 +99,11 @@ if [[ -z ${ORVEL_BENCHES:-} || ,$ORVEL_BENCHES, == *,compare,* ]]; then
     bash "$root/bench/compare_bench.sh" "$build" || failed+=("compare")
 fi
 
+if [[ -z ${ORVEL_BENCHES:-} || ,$ORVEL_BENCHES, == *,sequence,* ]]; then
+    printf '\n==== image sequences: orvel-cli vs ffmpeg image2 ====\n'
+    bash "$root/bench/sequence_bench.sh" "$build" || failed+=("sequence")
+fi
+
 if (( ${#failed[@]} > 0 )); then
     echo "bench.sh: failed: ${failed[*]}" >&2
     exit 1
