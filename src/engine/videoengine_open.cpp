@@ -195,11 +195,10 @@ void VideoEngine::openFile(QString filePath)
     // The last file's decoders, pools and cached frames are gone: give their pages back.
     compat::releaseFreedMemory();
     const imagesequence::Found found = imagesequence::find(filePath);
-    if (!found.error.isEmpty()) {
-        file = std::make_unique<File>();
-        fail(found.error);
-        return;
-    }
+    // A folder without a sequence is refused below like any folder, in the error form
+    // callers match on.
+    if (!found.error.isEmpty())
+        qDebug().noquote() << found.error << filePath;
     std::optional<SequenceTiming> timing;
     if (found.sequence) {
         timing = sequenceTiming(*found.sequence, fpsOverride);

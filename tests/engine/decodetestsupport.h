@@ -114,6 +114,18 @@ inline int64_t decodedFrameCount(const QString &path)
     return ok ? count : -1;
 }
 
+// The viewer's picture: the engine hands B,G,R,A bytes.
+inline QImage bgraPicture(QVideoFrame frame)
+{
+    if (!frame.isValid() || frame.pixelFormat() != QVideoFrameFormat::Format_BGRA8888 || !frame.map(compat::MapReadOnly))
+        return {};
+    QImage image(frame.width(), frame.height(), QImage::Format_ARGB32);
+    for (int y = 0; y < frame.height(); ++y)
+        std::copy_n(frame.bits(0) + qsizetype(y) * frame.bytesPerLine(0), frame.width() * 4, image.scanLine(y));
+    frame.unmap();
+    return image;
+}
+
 // Y, U, V planes of a mapped 4:2:0 QVideoFrame packed tightly.
 inline QByteArray packYuv420(QVideoFrame frame)
 {

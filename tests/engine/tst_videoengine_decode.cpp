@@ -14,18 +14,6 @@ using namespace decodetest;
 
 namespace {
 
-// The viewer's picture: the engine hands B,G,R,A bytes.
-QImage pictureOf(QVideoFrame frame)
-{
-    if (!frame.isValid() || frame.pixelFormat() != QVideoFrameFormat::Format_BGRA8888 || !frame.map(compat::MapReadOnly))
-        return {};
-    QImage image(frame.width(), frame.height(), QImage::Format_ARGB32);
-    for (int y = 0; y < frame.height(); ++y)
-        std::copy_n(frame.bits(0) + qsizetype(y) * frame.bytesPerLine(0), frame.width() * 4, image.scanLine(y));
-    frame.unmap();
-    return image;
-}
-
 // Frame n as ffmpeg decodes it, converted as the viewer converts pictures (with the colour
 // tags of 'like', a frame of the same stream): the engine's picture must be exactly this.
 QImage referencePicture(const QString &path, int64_t n, const AVFrame *like)
@@ -276,7 +264,7 @@ void TestVideoEngineDecode::requestFrameDeliversTheReferencePicture()
 
     const Answer answer = local.request(request);
     QCOMPARE(answer.frameNumber, request);
-    const QImage shown = pictureOf(answer.frame);
+    const QImage shown = bgraPicture(answer.frame);
     QVERIFY(!shown.isNull());
     const av::FramePtr raw = local.engine.decodeFrameAt(request, -1);
     QVERIFY(raw);
@@ -353,7 +341,7 @@ void TestVideoEngineDecode::openGopLeadingFramesAreExact()
 
     const Answer answer = local.request(request, 7);
     QCOMPARE(answer.frameNumber, request);
-    QVERIFY2(pictureOf(answer.frame) == referencePicture(path, request, raw.get()), "requestFrame: wrong picture");
+    QVERIFY2(bgraPicture(answer.frame) == referencePicture(path, request, raw.get()), "requestFrame: wrong picture");
 
     const QImage image = local.engine.getFrameAsImage(request);
     QCOMPARE(local.engine.currentFrameNumber(), request);
@@ -403,7 +391,7 @@ void TestVideoEngineDecode::rawStreamWithoutDurationShowsItsFirstFrame()
     QCOMPARE(local.next().frameNumber, 0);
     const Answer again = local.request(0);
     QCOMPARE(again.frameNumber, 0);
-    const QImage shown = pictureOf(again.frame);
+    const QImage shown = bgraPicture(again.frame);
     const av::FramePtr raw = local.engine.decodeFrameAt(0, -1);
     QVERIFY(raw);
     QVERIFY(!shown.isNull() && shown == referencePicture(path, 0, raw.get()));

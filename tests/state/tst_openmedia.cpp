@@ -103,8 +103,16 @@ void TestOpenMedia::twoFilesStepIndependently()
         const QString row = QStringLiteral("%1 to %2").arg(step.viewer).arg(step.frame);
 
         QVERIFY2(moved.stepTo(step.frame), qPrintable(row));
-        QVERIFY2(packYuv420(moved.pictures.last()) == referenceFrame(path, step.frame, QStringLiteral("yuv420p")),
-                 qPrintable(row + QStringLiteral(": not the file's frame")));
+        // The viewer's picture is ffmpeg's decode of that frame (within the chroma filter and
+        // conversion), and nearer to it than to the frame beside it.
+        const QImage shown = bgraPicture(moved.pictures.last());
+        QVERIFY2(!shown.isNull(), qPrintable(row));
+        const double same = meanAbsoluteDifference(shown, referenceImage(path, step.frame, shown.width(), shown.height()));
+        const int64_t beside = step.frame > 0 ? step.frame - 1 : step.frame + 1;
+        const double neighbour =
+            meanAbsoluteDifference(shown, referenceImage(path, beside, shown.width(), shown.height()));
+        QVERIFY2(same >= 0 && same < 3.0 && same < neighbour,
+                 qPrintable(row + QStringLiteral(": not the file's frame (%1 vs %2 beside)").arg(same).arg(neighbour)));
         QCOMPARE(moved.media->currentFrame(), step.frame);
         QCoreApplication::processEvents();
         QCOMPARE(still.state.currentFrameNumber(), stillFrame);
