@@ -181,7 +181,7 @@ void answerSaveDialog(const QString &folder, const QString &fileName, QString *p
                 // selectFile keeps a name already typed; the name field is what accept reads.
                 if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
                     name->setText(fileName);
-                QMetaObject::invokeMethod(dialog, "accept");
+                static_cast<QDialog *>(dialog)->accept(); // QFileDialog::accept is protected
                 poll->deleteLater();
                 return;
             }
