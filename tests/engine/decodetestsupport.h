@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
@@ -60,9 +61,13 @@ inline QString colourReading(const QString &path)
 {
     QProcess probe;
     probe.start(QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                            "stream=color_space,color_range", "-of", "default=nw=1", path});
+                                            "stream=pix_fmt,color_space,color_range", "-of", "default=nw=1", path});
     probe.waitForFinished(60000);
     const QString facts = QString::fromLatin1(probe.readAllStandardOutput());
+    // RGB pictures have no matrix; newer scale filters apply one given for them anyway.
+    static const QRegularExpression rgbLayout(QStringLiteral("pix_fmt=(rgb|bgr|gbr|argb|abgr)"));
+    if (facts.contains(rgbLayout))
+        return QStringLiteral("scale=flags=accurate_rnd+full_chroma_int");
     QString matrix = QStringLiteral("bt709");
     if (facts.contains(QLatin1String("color_space=smpte170m")) || facts.contains(QLatin1String("color_space=bt470bg")))
         matrix = QStringLiteral("bt601");
