@@ -555,6 +555,19 @@ bool verboseRequested(int argc, char **argv)
     return false;
 }
 
+bool needsGuiApplication(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fps") == 0) {
+            ++i; // its value
+            continue;
+        }
+        if (argv[i][0] != '-')
+            return std::strcmp(argv[i], "scope") == 0;
+    }
+    return false;
+}
+
 namespace {
 
 void quietMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
