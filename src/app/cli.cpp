@@ -684,6 +684,9 @@ OpenMedia::Options engineOptions(bool oneFrame = false)
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
     options.oneFrame = oneFrame;
+    // One answer per process: a decoded frame kept for a step back would only hold its
+    // buffer, and the decoder would fault in a fresh one for every frame after it.
+    options.frameCacheBytes = 0;
     options.sequenceFps = g_sequenceFps;
     return options;
 }
