@@ -5,7 +5,8 @@
 //  - probe: `orvel-cli probe FILE` against `ffprobe -v error -show_streams FILE` (<= 0.80)
 //  - scope and pixel: start-to-exit times, beside the ffmpeg frame export of the same frame
 //    for scale (no goal)
-// Prints per row the median and min–max of each and the median of the per-run ratios.
+// Prints per row the median and min–max of each and the median of the per-run ratios of wall
+// time (the goal) and of CPU time (user + system of all threads: steadier on a loaded machine).
 //
 // Usage: cli_frame_bench [--targets N] [--only SUBSTRING]
 // Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media).
@@ -18,6 +19,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,19 +55,35 @@ const QList<Clip> &clips()
     return list;
 }
 
-// Wall time of one process in ms; -1 when it failed.
-double runTimed(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
+// User and system time of the children reaped so far, in ms.
+double childrenCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto ms = [](const timeval &t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+struct Timing {
+    double wallMs = -1; // -1 when the process failed
+    double cpuMs = 0;   // user + system, every thread
+};
+
+Timing runTimed(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
 {
     QProcess process;
+    const double cpuBefore = childrenCpuMs();
     QElapsedTimer timer;
     timer.start();
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return -1;
-    const double ms = double(timer.nsecsElapsed()) / 1e6;
+        return {};
+    Timing timing;
+    timing.wallMs = double(timer.nsecsElapsed()) / 1e6;
+    timing.cpuMs = childrenCpuMs() - cpuBefore;
     if (out)
         *out = process.readAllStandardOutput();
-    return ms;
+    return timing;
 }
 
 double median(std::vector<double> values)
@@ -84,15 +103,15 @@ struct Run {
 };
 
 struct Series {
-    std::vector<double> ours, theirs, ratios;
+    std::vector<double> ours, theirs, ratios, cpuRatios;
 };
 
 // Runs both, ours first on even runs and theirs first on odd ones.
 bool measurePair(const Run &ours, const Run &theirs, int index, Series &series, QString *failure)
 {
     QByteArray printed;
-    double a = 0;
-    double b = 0;
+    Timing a;
+    Timing b;
     if (index % 2 == 0) {
         a = runTimed(ours.program, ours.arguments, &printed);
         b = runTimed(theirs.program, theirs.arguments);
@@ -100,8 +119,8 @@ bool measurePair(const Run &ours, const Run &theirs, int index, Series &series, 
         b = runTimed(theirs.program, theirs.arguments);
         a = runTimed(ours.program, ours.arguments, &printed);
     }
-    if (a < 0 || b < 0) {
-        *failure = a < 0 ? QStringLiteral("orvel-cli failed") : QStringLiteral("reference failed");
+    if (a.wallMs < 0 || b.wallMs < 0) {
+        *failure = a.wallMs < 0 ? QStringLiteral("orvel-cli failed") : QStringLiteral("reference failed");
         return false;
     }
     if (ours.check) {
@@ -111,9 +130,11 @@ bool measurePair(const Run &ours, const Run &theirs, int index, Series &series, 
             return false;
         }
     }
-    series.ours.push_back(a);
-    series.theirs.push_back(b);
-    series.ratios.push_back(a / b);
+    series.ours.push_back(a.wallMs);
+    series.theirs.push_back(b.wallMs);
+    series.ratios.push_back(a.wallMs / b.wallMs);
+    if (b.cpuMs > 0)
+        series.cpuRatios.push_back(a.cpuMs / b.cpuMs);
     return true;
 }
 
@@ -124,9 +145,9 @@ void printRow(const char *clip, const char *what, const Series &series, const ch
     const auto [oMin, oMax] = std::minmax_element(series.ours.begin(), series.ours.end());
     const auto [fMin, fMax] = std::minmax_element(series.theirs.begin(), series.theirs.end());
     const auto [rMin, rMax] = std::minmax_element(series.ratios.begin(), series.ratios.end());
-    std::printf("%-30s %-6s %7.0f (%5.0f-%5.0f)   %7.0f (%5.0f-%5.0f)   %5.2fx (%4.2f-%4.2f) %8s\n", clip, what,
-                median(series.ours), *oMin, *oMax, median(series.theirs), *fMin, *fMax, median(series.ratios), *rMin,
-                *rMax, goal);
+    std::printf("%-30s %-6s %7.0f (%5.0f-%5.0f)   %7.0f (%5.0f-%5.0f)   %5.2fx (%4.2f-%4.2f) %8s %9.2fx\n", clip,
+                what, median(series.ours), *oMin, *oMax, median(series.theirs), *fMin, *fMax, median(series.ratios),
+                *rMin, *rMax, goal, median(series.cpuRatios));
     std::fflush(stdout);
 }
 
@@ -165,8 +186,8 @@ int main(int argc, char **argv)
                 "frame: ffmpeg -ss T -i FILE -frames:v 1 OUT.png; probe: ffprobe -show_streams; scope, "
                 "pixel: the ffmpeg frame export for scale\n",
                 targetCount);
-    std::printf("%-30s %-6s %22s %22s %18s %8s\n", "clip", "", "orvel-cli med (min-max)", "reference med (min-max)",
-                "ratio med (min-max)", "goal");
+    std::printf("%-30s %-6s %22s %22s %18s %8s %10s\n", "clip", "", "orvel-cli med (min-max)",
+                "reference med (min-max)", "ratio med (min-max)", "goal", "cpu ratio");
     bool failed = false;
     for (const Clip &clip : clips()) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.label).contains(only, Qt::CaseInsensitive))
