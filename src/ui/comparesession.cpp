@@ -5,10 +5,12 @@
 #include "core/timecode.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
+#include "state/pairedframesource.h"
 
 #include <QEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QSettings>
 #include <QWidget>
 
 #include <algorithm>
@@ -91,6 +93,14 @@ void CompareSession::onOpened(bool success, const MediaInfo &info, const QString
     }
     m_infoB = info;
     m_active = true;
+    m_b->setAudioRouting(m_routeLeft, m_routeRight);
+    // The settings file the sequence rate is read from too: ~/.config/Orvel/Orvel.conf.
+    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
+    if (settings.value(QLatin1String(kSoundFromBKey), false).toBool() && info.audioChannelCount > 0
+        && info.audioSampleRate == m.state->mediaInfo().audioSampleRate) {
+        m_paired = new PairedFrameSource(a, m_b, m_offset, info.totalFrames, this);
+        emit playbackSourceChanged();
+    }
     m_view = compareview::View::SideBySide;
     m_gain = 1;
     m_wipe = 0.5;
@@ -119,7 +129,6 @@ void CompareSession::close()
 
 void CompareSession::dropB()
 {
-    ++m_requestId; // whatever B still sends is stale
     m_active = false;
     m_inFlight = false;
     m_wantedB = -1;
@@ -128,6 +137,12 @@ void CompareSession::dropB()
     m_imageB = QImage();
     m_infoB = MediaInfo();
     m_offset = 0;
+    if (m_paired) {
+        PairedFrameSource *paired = m_paired;
+        m_paired = nullptr;
+        emit playbackSourceChanged();
+        paired->deleteLater();
+    }
     if (m_b) {
         OpenMedia *b = m_b;
         m_b = nullptr;
@@ -136,6 +151,19 @@ void CompareSession::dropB()
         b->deleteLater();
     }
     updateLabel();
+}
+
+FrameSource *CompareSession::playbackSource() const
+{
+    return m_paired;
+}
+
+void CompareSession::setAudioRouting(int left, int right)
+{
+    m_routeLeft = left;
+    m_routeRight = right;
+    if (m_b)
+        m_b->setAudioRouting(left, right);
 }
 
 void CompareSession::cycleView()
@@ -262,12 +290,15 @@ void CompareSession::requestB(int64_t frameNumber)
     m_wantedB = -1;
     m_frameB = frameNumber;
     m_haveB = false;
-    m_b->requestFrameSilently(frameNumber, ++m_requestId);
+    // Id 0: never abandoned for a newer id, which B's engine also gets from the playback
+    // controller while B's sound plays.
+    m_b->requestFrameSilently(frameNumber, 0);
 }
 
 void CompareSession::onFrameB(const QVideoFrame &frame, int64_t, int requestId)
 {
-    if (requestId != m_requestId)
+    // Answers with other ids are the playback controller's (B's sound).
+    if (requestId != 0 || !m_inFlight)
         return;
     m_inFlight = false;
     m_imageB = frame.isValid() ? imageFromVideoFrame(frame) : QImage();

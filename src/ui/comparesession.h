@@ -16,6 +16,7 @@
 #include <functional>
 
 class ApplicationState;
+class PairedFrameSource;
 class QLabel;
 class QWidget;
 
@@ -27,7 +28,11 @@ class QWidget;
 // on what is shown. B opens on a thread of its own (an OpenMedia); a B whose rate differs is
 // refused with the reason and A is left as it was.
 //
-// GUI thread only. B's answers carry request ids, so nothing of a closed B is shown.
+// Sound plays from A. With the setting compare/soundFromB on (and B's sample rate A's), it
+// plays from B: the playback controller is then given playbackSource(), A's pictures with
+// B's sound.
+//
+// GUI thread only. A closed B is disconnected at once, so nothing of it is shown.
 class CompareSession : public QObject
 {
     Q_OBJECT
@@ -71,6 +76,13 @@ public:
     void cycleGain();
     void setWipe(double share);
 
+    // The settings key that plays B's sound instead of A's.
+    static constexpr const char *kSoundFromBKey = "compare/soundFromB";
+    // The playback controller's source while B's sound plays (null: A's own).
+    FrameSource *playbackSource() const;
+    // The routed source channels, for B's sound too (-1: silence).
+    void setAudioRouting(int left, int right);
+
     // B's source timecode at A's frame (B's frame number when it has none; empty past its ends).
     QString timecodeB(int64_t frameA) const;
 
@@ -89,6 +101,8 @@ public slots:
 signals:
     // B opened, was closed or the view changed.
     void changed();
+    // playbackSource() changed.
+    void playbackSourceChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -104,6 +118,9 @@ private:
 
     Sources m;
     QPointer<OpenMedia> m_b;
+    PairedFrameSource *m_paired = nullptr; // child; while B's sound plays
+    int m_routeLeft = -1;
+    int m_routeRight = -1;
     MediaInfo m_infoB;
     bool m_active = false;
     int64_t m_offset = 0;
@@ -121,7 +138,6 @@ private:
     QImage m_imageB;         // B's picture of m_frameB (null: none there)
     int64_t m_frameB = -1;
     bool m_haveB = false;
-    int m_requestId = 0;
     bool m_inFlight = false;
     int64_t m_wantedB = -1;  // asked for when the answer in flight is in
 };

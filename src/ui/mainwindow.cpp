@@ -238,6 +238,14 @@ void MainWindow::setUpCompare()
     });
     connect(ui.scopeWidget, &ScopeWidget::scopeDrawn, navigator,
             [this](int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
+    // B's sound, when chosen, comes with A's pictures through the session's source.
+    connect(compare, &CompareSession::playbackSourceChanged, this, [this] {
+        playbackController->setPlaybackState(Stopped, false);
+        FrameSource *source = compare->playbackSource();
+        playbackController->setFrameSource(source ? source : media);
+        if (media && appState->totalFrames() > 0)
+            playbackController->requestSeek(appState->currentFrameNumber());
+    });
     connect(compare, &CompareSession::changed, this, [this] {
         if (appState->currentMode() == Scope)
             ui.scopeWidget->updateScope();
@@ -360,6 +368,7 @@ void MainWindow::setUpAudio(int channels)
     routing->fill(channels);
     const ChannelRouting routed = routing->routing();
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     playbackController->setRouting(routed.left, routed.right);
     recreateAudioSink(sampleRate);
     const float floor = levels::kFloorDb;
@@ -394,7 +403,10 @@ void MainWindow::onRoutingChanged()
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     media->clearAudioQueue();
+    if (FrameSource *source = compare->playbackSource())
+        source->clearAudioQueue();
     // Refills the audio from the current position.
     playbackController->requestSeek(appState->currentFrameNumber());
     if (playState != Stopped) {

@@ -5,6 +5,7 @@
 #include "core/imagehelpers.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
+#include "state/pairedframesource.h"
 #include "state/playbackcontroller.h"
 #include "testsupport.h"
 #include "ui/comparesession.h"
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QSettings>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QVideoSink>
@@ -99,6 +101,12 @@ struct Window
     }
 };
 
+// The player's settings file (under the test location).
+QSettings settings()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
+}
+
 bool isBlack(QRgb p)
 {
     return qRed(p) == 0 && qGreen(p) == 0 && qBlue(p) == 0;
@@ -146,13 +154,20 @@ class TestCompareWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { testsupport::registerMetaTypes(); }
+    void initTestCase()
+    {
+        testsupport::registerMetaTypes();
+        QStandardPaths::setTestModeEnabled(true);
+        settings().remove(QLatin1String(CompareSession::kSoundFromBKey));
+    }
+    void cleanupTestCase() { settings().remove(QLatin1String(CompareSession::kSoundFromBKey)); }
     void xCyclesEveryView();
     void wipeDividerFollowsTheMouse();
     void steppingMovesBothInStep();
     void shownPictureIsWhatIsExportedInspectedAndTurned();
     void closingBRestoresTheSingleView();
     void otherRateIsRefusedAndALeftAsItWas();
+    void soundFromBWhenChosen();
 };
 
 void TestCompareWindow::xCyclesEveryView()
@@ -413,6 +428,40 @@ void TestCompareWindow::otherRateIsRefusedAndALeftAsItWas()
     w.key(Qt::Key_X);
     QCOMPARE(w.compare()->view(), View::SideBySide);
     QVERIFY(w.showsAt(12, QSize(320, 240)));
+}
+
+void TestCompareWindow::soundFromBWhenChosen()
+{
+    settings().setValue(QLatin1String(CompareSession::kSoundFromBKey), true);
+    Window w;
+    // A B without sound leaves A's.
+    QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("cmp_a.mkv"))));
+    QVERIFY(w.openB(testsupport::mediaPath(QStringLiteral("cmp_b_box.mkv"))));
+    QVERIFY(!w.compare()->playbackSource());
+
+    // A file with sound as both A and B: the controller plays B's sound with A's pictures.
+    const QString clip = testsupport::mediaPath(QStringLiteral("mono.mov"));
+    QVERIFY(w.open(clip));
+    QVERIFY(!w.compare()->isActive()); // a new A ends the comparison
+    QVERIFY(w.openB(clip));
+    auto *paired = qobject_cast<PairedFrameSource *>(w.compare()->playbackSource());
+    QVERIFY(paired);
+    QVERIFY(w.showsAt(0, QSize(1280, 360)));
+    QSignalSpy answers(paired, &FrameSource::frameReady);
+    w.key(Qt::Key_Right);
+    QVERIFY(w.showsAt(1, QSize(1280, 360)));
+    QVERIFY(answers.count() >= 1); // the step went through it
+    w.seek(20);
+    QVERIFY(w.showsAt(20, QSize(1280, 360)));
+    QVERIFY(w.waitFor([&] { return w.compare()->mediaB()->currentFrame() == 20; }));
+
+    // Closing B hands the controller back to A.
+    w.key(Qt::Key_W, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(!w.compare()->playbackSource());
+    QTRY_VERIFY(!w.window->findChild<PairedFrameSource *>());
+    w.key(Qt::Key_Right);
+    QVERIFY(w.showsAt(21, QSize(640, 360)));
+    settings().remove(QLatin1String(CompareSession::kSoundFromBKey));
 }
 
 QTEST_MAIN(TestCompareWindow)
