@@ -17,6 +17,7 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QSettings>
 #include <QStackedWidget>
@@ -394,6 +395,20 @@ void TestCompareWindow::closingBRestoresTheSingleView()
     QVERIFY(w.showsAt(37, QSize(320, 240), [&a](const QImage &p) { return p == a; }));
     QVERIFY(w.labelB()->text().isEmpty());
     QTRY_VERIFY(b.isNull());
+
+    // A file dropped with Shift held opens as B; without Shift it would replace A.
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(testsupport::mediaPath(QStringLiteral("cmp_b_box.mkv")))});
+    QDragEnterEvent enter(QPoint(600, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(w.window.get(), &enter);
+    QDropEvent drop(QPointF(600, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(w.window.get(), &drop);
+    QVERIFY(w.waitFor([&] { return w.compare()->isActive(); }));
+    QCOMPARE(w.state()->mediaInfo().filePath, testsupport::mediaPath(QStringLiteral("cmp_a.mkv")));
+    QVERIFY(w.showsAt(37, QSize(640, 240)));
+    w.key(Qt::Key_W, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(w.showsAt(37, QSize(320, 240), [&a](const QImage &p) { return p == a; }));
+
     // X does nothing without B, and stepping shows A alone.
     w.key(Qt::Key_X);
     QCOMPARE(w.compare()->view(), View::SideBySide);
