@@ -19,6 +19,8 @@ namespace {
 
 // A's pictures kept for B's late answers: a few frames of playback.
 constexpr size_t kRecentPictures = 4;
+// How far ahead B steps frame by frame rather than jumping.
+constexpr int64_t kWalkFrames = 8;
 
 QString prefixLines(const QString &prefix, const QString &text)
 {
@@ -286,13 +288,18 @@ void CompareSession::requestB(int64_t frameNumber)
         m_wantedB = frameNumber;
         return;
     }
+    // A few frames ahead, B walks there frame by frame: its decoder goes on from where it
+    // is, where a jump would seek and decode a whole GOP again.
+    int64_t ask = frameNumber;
+    if (m_frameB >= 0 && frameNumber > m_frameB + 1 && frameNumber - m_frameB <= kWalkFrames)
+        ask = m_frameB + 1;
     m_inFlight = true;
-    m_wantedB = -1;
-    m_frameB = frameNumber;
+    m_wantedB = ask == frameNumber ? -1 : frameNumber;
+    m_frameB = ask;
     m_haveB = false;
     // Id 0: never abandoned for a newer id, which B's engine also gets from the playback
     // controller while B's sound plays.
-    m_b->requestFrameSilently(frameNumber, 0);
+    m_b->requestFrameSilently(ask, 0);
 }
 
 void CompareSession::onFrameB(const QVideoFrame &frame, int64_t, int requestId)
