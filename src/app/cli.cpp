@@ -532,7 +532,7 @@ const QList<Command> &commands()
          "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
          "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
          0, 100000, &qcCommand},
-        {"compare", "A B [--align timecode|start|offset:N] [--metric psnr,ssim] [--threshold DB] [--strict] [--scale]",
+        {"compare", "A B [--align timecode|start|offset:N] [--metric psnr,ssim] [--threshold DB] [--strict] [--scale] [--audio]",
          "Compare B with A picture by picture (aligned by source timecode when both carry one, else "
          "first frame to first frame; offset:N puts B's frame 0 on A's frame N); prints PSNR and SSIM "
          "of each pair and a summary (frames only in one file, runs of differing frames) as JSON "
