@@ -17,6 +17,7 @@
 #include "ui/pixelinspectoroverlay.h"
 #include "ui/playbacktimer.h"
 #include "ui/qceventlane.h"
+#include "ui/qcgraphstrip.h"
 #include "ui/qceventlist.h"
 #include "ui/qceventnavigator.h"
 #include "ui/qcreportexport.h"
@@ -37,6 +38,7 @@
 #include <QMediaDevices>
 #include <QMimeData>
 #include <QSettings>
+#include <QBoxLayout>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
@@ -180,6 +182,9 @@ void MainWindow::setUpQc()
 {
     qcSession = new QcSession(this);
     qcLane = new QcEventLane(qcSession, ui.seekBar, this);
+    qcGraphs = new QcGraphStrip(qcSession, qcLane, ui.seekBar, ui.bottomPanel);
+    if (auto *column = qobject_cast<QBoxLayout *>(ui.bottomPanel->layout()))
+        column->insertWidget(column->indexOf(ui.seekBar), qcGraphs);
     qcNavigator = new QcEventNavigator({qcSession, ui.playbackInfoLabel,
                                         [this] {
                                             navigator->stopStepping();
@@ -353,6 +358,7 @@ void MainWindow::onRoutingChanged()
     // The meter reads the routed channels from the controller.
     const ChannelRouting routed = routing->routing();
     playbackController->setRouting(routed.left, routed.right);
+    qcGraphs->setRouting(routed);
     if (!media || appState->totalFrames() == 0)
         return;
     const PlayState playState = appState->playState();

@@ -21,6 +21,7 @@ class PixelInspectorOverlay;
 class PlaybackController;
 class QTimer;
 class QcEventLane;
+class QcGraphStrip;
 class QcEventList;
 class QcEventNavigator;
 class QcReportExport;
@@ -113,6 +114,7 @@ private:
     WindowDialogs *dialogs = nullptr;
     QcSession *qcSession = nullptr;
     QcEventLane *qcLane = nullptr;
+    QcGraphStrip *qcGraphs = nullptr;
     QcEventNavigator *qcNavigator = nullptr;
     QcEventList *qcList = nullptr;
     QcReportExport *qcExport = nullptr;
