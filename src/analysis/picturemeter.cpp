@@ -255,20 +255,22 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
         for (int y = 0; y < height; ++y) {
             const auto *row = reinterpret_cast<const T *>(layout.planes[0] + ptrdiff_t(y) * layout.strides[0]);
             // 32-bit sums per row (a row cannot overflow them) keep the loops vectorised.
+            // A row's sum fits 32 bits (65535 columns of 16-bit codes).
             uint32_t rowBlack = 0;
-            uint64_t rowSum = 0;
-            uint32_t rowLowest = std::numeric_limits<uint32_t>::max();
-            uint32_t rowHighest = 0;
+            uint32_t rowSum = 0;
+            // In the codes' own width, so the loop keeps its lanes.
+            T rowLowest = std::numeric_limits<T>::max();
+            T rowHighest = 0;
             for (int x = 0; x < width; ++x) {
                 rowBlack += uint32_t(int(row[x]) < blackBelow);
                 rowSum += row[x];
-                rowLowest = std::min<uint32_t>(rowLowest, row[x]);
-                rowHighest = std::max<uint32_t>(rowHighest, row[x]);
+                rowLowest = std::min(rowLowest, row[x]);
+                rowHighest = std::max(rowHighest, row[x]);
             }
             black += rowBlack;
             lumaSum += rowSum;
-            lumaLowest = std::min(lumaLowest, rowLowest);
-            lumaHighest = std::max(lumaHighest, rowHighest);
+            lumaLowest = std::min(lumaLowest, uint32_t(rowLowest));
+            lumaHighest = std::max(lumaHighest, uint32_t(rowHighest));
             if (compare) {
                 const auto *before = reinterpret_cast<const T *>(previous->data[0] + ptrdiff_t(y) * previous->linesize[0]);
                 uint64_t rowDifference = 0;
