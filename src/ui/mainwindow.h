@@ -85,6 +85,8 @@ private:
     // The QC analysis of the open file: its lane, jumps, event list, report and settings.
     void setUpQc();
     void showQcSettings();
+    // Double-click on the media facts: the image sequences' rate; an open sequence opens again.
+    void showSequenceRate();
     void onFrameNumberChanged(int64_t frameNumber);
     // Either routing selector changed (also while a file's channels are filled in).
     void onRoutingChanged();
