@@ -574,6 +574,10 @@ void TestQcLane::graphsThroughTheWindow()
     QVERIFY(!strip->isHidden());
     QVERIFY(w.analysed());
     QVERIFY(drawnWhileRunning);
+    w.lane()->setVisible(false);
+    QVERIFY(strip->isHidden());
+    w.lane()->setVisible(true);
+    QVERIFY(!strip->isHidden());
     w.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
     QCOMPARE(strip->width(), w.seekBar()->width());
