@@ -555,6 +555,19 @@ bool verboseRequested(int argc, char **argv)
     return false;
 }
 
+bool needsGuiApplication(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fps") == 0) {
+            ++i; // its value
+            continue;
+        }
+        if (argv[i][0] != '-')
+            return std::strcmp(argv[i], "scope") == 0;
+    }
+    return false;
+}
+
 namespace {
 
 void quietMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -671,6 +684,9 @@ OpenMedia::Options engineOptions(bool oneFrame = false)
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
     options.oneFrame = oneFrame;
+    // One answer per process: a decoded frame kept for a step back would only hold its
+    // buffer, and the decoder would fault in a fresh one for every frame after it.
+    options.frameCacheBytes = 0;
     options.sequenceFps = g_sequenceFps;
     return options;
 }
