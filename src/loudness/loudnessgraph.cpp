@@ -136,6 +136,9 @@ QString LoudnessGraph::drain()
             m_integrated = value;
             m_integratedSeen = true;
         }
+        if (const AVDictionaryEntry *entry = av_dict_get(frame->metadata, "lavfi.r128.S", nullptr, 0);
+            entry && parseNumber(entry->value, &value))
+            m_shortTerm.push_back(value);
         if (const AVDictionaryEntry *entry = av_dict_get(frame->metadata, "lavfi.r128.true_peak", nullptr, 0);
             entry && parseNumber(entry->value, &value)) {
             // A negative peak is no reading; a zero one is silence.

@@ -18,11 +18,13 @@
 #include "ui/pixelinspectoroverlay.h"
 #include "ui/playbacktimer.h"
 #include "ui/qceventlane.h"
+#include "ui/qcgraphstrip.h"
 #include "ui/qceventlist.h"
 #include "ui/qceventnavigator.h"
 #include "ui/qcreportexport.h"
 #include "ui/qcsession.h"
 #include "ui/qcsettingsdialog.h"
+#include "ui/sequenceratedialog.h"
 #include "ui/scopewidget.h"
 #include "ui/seekbar.h"
 #include "ui/timecodefield.h"
@@ -37,7 +39,7 @@
 #include <QLabel>
 #include <QMediaDevices>
 #include <QMimeData>
-#include <QSettings>
+#include <QBoxLayout>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
@@ -190,6 +192,9 @@ void MainWindow::setUpQc()
 {
     qcSession = new QcSession(this);
     qcLane = new QcEventLane(qcSession, ui.seekBar, this);
+    qcGraphs = new QcGraphStrip(qcSession, qcLane, ui.seekBar, ui.bottomPanel);
+    if (auto *column = qobject_cast<QBoxLayout *>(ui.bottomPanel->layout()))
+        column->insertWidget(column->indexOf(ui.seekBar), qcGraphs);
     qcNavigator = new QcEventNavigator({qcSession, ui.playbackInfoLabel,
                                         [this] {
                                             navigator->stopStepping();
@@ -300,8 +305,7 @@ void MainWindow::replaceMedia(const QString &path)
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
     // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
-    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
-    options.sequenceFps = settings.value(QStringLiteral("sequences/fps"), 0.0).toDouble();
+    options.sequenceFps = SequenceRateDialog::stored();
     media = new OpenMedia(path, options, this);
     connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
     playbackController->setFrameSource(media);
@@ -396,6 +400,7 @@ void MainWindow::onRoutingChanged()
     // The meter reads the routed channels from the controller.
     const ChannelRouting routed = routing->routing();
     playbackController->setRouting(routed.left, routed.right);
+    qcGraphs->setRouting(routed);
     if (!media || appState->totalFrames() == 0)
         return;
     const PlayState playState = appState->playState();
@@ -468,8 +473,26 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             dialogs->showAudioDevices();
             return true;
         }
+        if (watched == ui.metadataLabel) {
+            showSequenceRate();
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::showSequenceRate()
+{
+    const double before = SequenceRateDialog::stored();
+    SequenceRateDialog dialog(before, this);
+    if (dialogs->run(dialog) != QDialog::Accepted)
+        return;
+    SequenceRateDialog::store(dialog.fps());
+    // The rate is settled as a sequence opens.
+    // A copy: opening clears the facts the path would be read from.
+    const QString path = appState->mediaInfo().filePath;
+    if (appState->mediaInfo().sequence && SequenceRateDialog::stored() != before)
+        openMediaFile(path);
 }
 
 void MainWindow::revealOpenFile()

@@ -22,6 +22,7 @@ class PixelInspectorOverlay;
 class PlaybackController;
 class QTimer;
 class QcEventLane;
+class QcGraphStrip;
 class QcEventList;
 class QcEventNavigator;
 class QcReportExport;
@@ -88,6 +89,8 @@ private:
     // The second file to compare with: its session, its open command and the scope's picture.
     void setUpCompare();
     void showQcSettings();
+    // Double-click on the media facts: the image sequences' rate; an open sequence opens again.
+    void showSequenceRate();
     void onFrameNumberChanged(int64_t frameNumber);
     // Either routing selector changed (also while a file's channels are filled in).
     void onRoutingChanged();
@@ -117,6 +120,7 @@ private:
     WindowDialogs *dialogs = nullptr;
     QcSession *qcSession = nullptr;
     QcEventLane *qcLane = nullptr;
+    QcGraphStrip *qcGraphs = nullptr;
     QcEventNavigator *qcNavigator = nullptr;
     QcEventList *qcList = nullptr;
     QcReportExport *qcExport = nullptr;

@@ -189,6 +189,7 @@ WindowWidgets build(QMainWindow *window, ApplicationState *state, QObject *filte
     w.metadataLabel->setFont(courier(12));
     w.metadataLabel->setAlignment(Qt::AlignRight | Qt::AlignBottom);
     w.metadataLabel->setStyleSheet(kInfoLabelStyle);
+    w.metadataLabel->installEventFilter(filter);
     rightColumn->addWidget(w.metadataLabel);
 
     bottomRow->addLayout(leftColumn, 1);

@@ -573,6 +573,12 @@ check_clip() {
         count audio 2
         is s1.channels 2
         is s2.channels 2 ;;
+    qc_graphs.mkv)
+        is s0.codec_name ffv1
+        is s0.color_range tv
+        frames 0 200
+        is s1.channels 4
+        audio 0:a:0 0.05 1000:-23 1000:-23 1000:-33 1000:-33 ;;
     qc_tc_break.mkv)
         is s0.codec_name mpeg2video
         frames 0 50 ;;

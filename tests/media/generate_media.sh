@@ -435,6 +435,13 @@ make_clip() {
         ff -f lavfi -i "$(legal_pattern 320 240 25 3)" -f lavfi -i "$(sine_stereo 1000 -23 3)" \
            -f lavfi -i "aevalsrc=0.0707946*sin(2*PI*1000*t)|0:s=48000:c=stereo:d=3" \
            -map 0:v -map 1:a -map 2:a "${X264[@]}" $(tags_709) -c:a pcm_s16le "$f" ;;
+    qc_graphs.mkv)
+        # 8 s at 25 fps, lossless limited-range luma: black (16) on frames 0-49, white (235)
+        # on 50-99, the left half black and the right half white on 100-199. Sound: four
+        # channels of a 1 kHz tone, 0 and 1 at -23 dBFS (-23 LUFS as a pair), 2 and 3 at -33.
+        ff -f lavfi -i "nullsrc=s=320x240:r=25:d=8,format=yuv420p,geq=lum='if(lt(N\,50)\,16\,if(lt(N\,100)\,235\,if(lt(X\,W/2)\,16\,235)))':cb=128:cr=128,setparams=range=tv" \
+           -f lavfi -i "$(level_sines 1000 8 -23 -23 -33 -33)" \
+           -map 0:v -map 1:a -c:v ffv1 -pix_fmt yuv420p -color_range tv -c:a pcm_s24le "$f" ;;
     qc_tc_break.mkv)
         # MPEG-2 whose GOP headers count from 01:00:00:00 for 25 frames, then from
         # 05:00:00:00 (two streams joined): a timecode break at frame 25.
