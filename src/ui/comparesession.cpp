@@ -96,7 +96,7 @@ void CompareSession::onOpened(bool success, const MediaInfo &info, const QString
     m_infoB = info;
     m_active = true;
     m_b->setAudioRouting(m_routeLeft, m_routeRight);
-    // The settings file the sequence rate is read from too: ~/.config/Orvel/Orvel.conf.
+    // The settings file the sequence rate is read from too: ~/.config/Orvel/Orvel.ini.
     const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
     if (settings.value(QLatin1String(kSoundFromBKey), false).toBool() && info.audioChannelCount > 0
         && info.audioSampleRate == m.state->mediaInfo().audioSampleRate) {
