@@ -12,6 +12,7 @@
 class ApplicationState;
 class AudioOutput;
 class AudioRoutingSelector;
+class ExposureControl;
 class FrameNavigator;
 class FramePresenter;
 class ImageExporter;
@@ -107,6 +108,7 @@ private:
     PixelInspectorOverlay *pixelInspector = nullptr;
     ImageExporter *imageExporter = nullptr;
     FrameNavigator *navigator = nullptr;
+    ExposureControl *exposure = nullptr;
     TimecodeField *timecodeField = nullptr;
     AudioRoutingSelector *routing = nullptr;
     ViewerPresentation *presentation = nullptr;
