@@ -213,6 +213,7 @@ QImage drawHelp()
         {"Loudness measurement", "[Ctrl] + [Shift] + [Alt] + [U]"},
         {"Setup safety area", "[Ctrl] + [E]"},
         {"Export QC report", "[Ctrl] + [Shift] + [E]"},
+        {"EXR exposure -/+, reset", "[-] [=] [Backspace]"},
     };
 
     QImage image(1280, 720, QImage::Format_ARGB32);
