@@ -9,6 +9,7 @@
 #include "state/playbackcontroller.h"
 #include "ui/audiometerwidget.h"
 #include "ui/audioroutingselector.h"
+#include "ui/comparesession.h"
 #include "ui/framenavigator.h"
 #include "ui/framepresenter.h"
 #include "ui/imageexporter.h"
@@ -77,7 +78,15 @@ MainWindow::MainWindow(QWidget *parent)
     playbackTimer->setTimerType(Qt::PreciseTimer);
     playbackController = new PlaybackController(appState, nullptr, audioOutput, this);
     framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
-    connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
+    // Every picture passes the comparison, which hands A on alone while no B is open.
+    compare = new CompareSession({this, appState, ui.viewerStack, ui.videoWidget, ui.compareTimecodeLabel,
+                                  [this] { return media; },
+                                  [this](const QVideoFrame &frame) { framePresenter->present(frame); },
+                                  [this](const QString &title, const QString &message) {
+                                      dialogs->showMessage(title, message);
+                                  }},
+                                 this);
+    connect(playbackController, &PlaybackController::pictureReady, compare, &CompareSession::present);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
     connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
             &FramePresenter::onPlayedAudioReset);
@@ -112,8 +121,7 @@ MainWindow::MainWindow(QWidget *parent)
         },
         [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
             // Blocks the GUI thread until the engine answers; only asked while stopped.
-            return media ? media->pixelInspectorSourceConvertText(frameNumber, x, y, width, height, rotationDegrees)
-                         : QString();
+            return compare->inspectorText(frameNumber, x, y, width, height, rotationDegrees);
         },
         this);
     presentation = new ViewerPresentation({this, ui, appState, playbackController, framePresenter, pixelInspector,
@@ -129,12 +137,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
     imageExporter = new ImageExporter({this, appState, ui.timecodeLabel, ui.scopeWidget, [this] { return media; },
-                                       [this] { playbackController->setPlaybackState(Stopped, false); }},
+                                       [this] { playbackController->setPlaybackState(Stopped, false); },
+                                       [this](int64_t frame) { return compare->fullPicture(frame); }},
                                       this);
 
     connectStateFanOut();
     connectSeekBar();
     setUpQc();
+    setUpCompare();
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -218,6 +228,36 @@ void MainWindow::setUpQc()
             [this] { qcSession->setPlaying(appState->playState() != Stopped); });
 }
 
+void MainWindow::setUpCompare()
+{
+    new OpenFileCommand(
+        this, [this] { return appState->mediaInfo().filePath; },
+        [this](const QString &path) {
+            playbackController->setPlaybackState(Stopped, false);
+            compare->openB(path);
+        },
+        QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O), QStringLiteral("Compare with"));
+    // The scope shows what the viewer shows.
+    ui.scopeWidget->setPictureSource([this](int64_t frame) {
+        return compare->isActive() && compare->view() != compareview::View::A ? compare->fullPicture(frame) : QImage();
+    });
+    connect(ui.scopeWidget, &ScopeWidget::scopeDrawn, navigator,
+            [this](int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
+    // B's sound, when chosen, comes with A's pictures through the session's source.
+    connect(compare, &CompareSession::playbackSourceChanged, this, [this] {
+        playbackController->setPlaybackState(Stopped, false);
+        FrameSource *source = compare->playbackSource();
+        playbackController->setFrameSource(source ? source : media);
+        if (media && appState->totalFrames() > 0)
+            playbackController->requestSeek(appState->currentFrameNumber());
+    });
+    connect(compare, &CompareSession::changed, this, [this] {
+        if (appState->currentMode() == Scope)
+            ui.scopeWidget->updateScope();
+        updatePixelInspector();
+    });
+}
+
 void MainWindow::showQcSettings()
 {
     QcSettingsDialog dialog(qcSession->preset(), qcSession->settings(), qcSession->analyseOnOpen(), this);
@@ -259,6 +299,8 @@ void MainWindow::replaceMedia(const QString &path)
     ui.scopeWidget->setMedia(nullptr);
     // The last file's analysis stops at once and its events go.
     qcSession->clear();
+    // A comparison is with the file that goes.
+    compare->close();
     delete media;
     OpenMedia::Options options;
     options.scopeRenderer = &waveform::renderScope;
@@ -332,6 +374,7 @@ void MainWindow::setUpAudio(int channels)
     routing->fill(channels);
     const ChannelRouting routed = routing->routing();
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     playbackController->setRouting(routed.left, routed.right);
     recreateAudioSink(sampleRate);
     const float floor = levels::kFloorDb;
@@ -366,7 +409,10 @@ void MainWindow::onRoutingChanged()
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     media->clearAudioQueue();
+    if (FrameSource *source = compare->playbackSource())
+        source->clearAudioQueue();
     // Refills the audio from the current position.
     playbackController->requestSeek(appState->currentFrameNumber());
     if (playState != Stopped) {
@@ -451,6 +497,11 @@ void MainWindow::dropEvent(QDropEvent *event)
     if (urls.isEmpty())
         return;
     // A non-local URL gives an empty path; the engine then reports the failure.
+    if (event->modifiers() & Qt::ShiftModifier) {
+        playbackController->setPlaybackState(Stopped, false);
+        compare->openB(urls.first().toLocalFile());
+        return;
+    }
     openMediaFile(urls.first().toLocalFile());
 }
 

@@ -7,6 +7,7 @@
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 #include "ui/audioroutingselector.h"
+#include "ui/comparesession.h"
 #include "ui/exposurecontrol.h"
 #include "ui/framenavigator.h"
 #include "ui/imageexporter.h"
@@ -139,6 +140,11 @@ void MainWindow::buildCommandTable()
                                                           : exposure->step(stroke.key == Qt::Key_Minus ? -1 : 1);
         return used ? Accepted : NotMine;
     });
+    // Comparing with a second file: the view, the difference's gain, closing it (ahead of
+    // the chord filter, which refuses W with modifiers).
+    table.add(Qt::Key_X, plain, [this](int, ModifierClass) { compare->cycleView(); });
+    table.add(Qt::Key_X, ModifierClass::Shift, [this](int, ModifierClass) { compare->cycleGain(); });
+    table.add(Qt::Key_W, ModifierClass::CommandShift, [this](int, ModifierClass) { compare->close(); });
 
     // The player's single keys refuse every modifier but Shift on the arrows.
     table.addCatchAll([](const KeyStroke &stroke) {

@@ -1,6 +1,8 @@
 #include "ui/scopewidget.h"
 
 #include "state/applicationstate.h"
+#include "core/imagehelpers.h"
+#include "scopes/waveformrenderer.h"
 #include "state/openmedia.h"
 
 #include <QPainter>
@@ -36,6 +38,24 @@ void ScopeWidget::updateScope(int64_t forceFrame)
     const ScopeRange range = state->scopeRange();
     const DisplayChannel channel = state->displayChannel();
     const int rotation = state->viewerRotationDegrees();
+    const QImage picture = pictureSource ? pictureSource(frame) : QImage();
+    if (!picture.isNull()) {
+        ScopeRequest request;
+        request.range = range;
+        request.channel = channel;
+        request.rotationDegrees = rotation;
+        QImage scope = waveform::buildScopeGraticule(range).copy();
+        waveform::renderWaveformFromImage(scope, rotateImage(picture, rotation), request);
+        // Answered later, as the engine would: a step in flight waits for its scope.
+        QMetaObject::invokeMethod(
+            this,
+            [this, scope, frame] {
+                onScopeImageReady(scope, frame);
+                emit scopeDrawn(frame);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     media->requestScopeImage(frame, range, channel, rotation);
 }
 

@@ -7,13 +7,15 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 
 class ApplicationState;
 class OpenMedia;
 
 // The scope page: asks the engine, on the engine's thread, for the scope image of a frame
 // under the state's range, channel and rotation, and paints the last image that came back
-// stretched over the whole widget. Computes nothing itself. GUI thread only.
+// stretched over the whole widget. Computes nothing itself, except for a picture the window
+// composes (a comparison), which is drawn here on the GUI thread. GUI thread only.
 class ScopeWidget : public QWidget
 {
     Q_OBJECT
@@ -25,6 +27,10 @@ public:
     void setMedia(OpenMedia *media);
     // Forgets the image without repainting; the next paint or the next answer shows it.
     void clearScope();
+    // A picture to draw the scope of instead of asking the engine (a comparison's view);
+    // while it gives a null image the engine is asked as before.
+    using PictureSource = std::function<QImage(int64_t frame)>;
+    void setPictureSource(PictureSource source) { pictureSource = std::move(source); }
     // The image last received (null while the page is empty).
     QImage scopeImage() const { return image; }
 
@@ -35,6 +41,10 @@ public slots:
     void onScopeRangeChanged(ScopeRange newRange);
     void onScopeImageReady(QImage image, int64_t frameNumber);
 
+signals:
+    // A scope drawn here from the picture source is shown (the engine's has scopeImageReady).
+    void scopeDrawn(int64_t frameNumber);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
@@ -44,4 +54,5 @@ private:
     ApplicationState *state;        // not owned
     QPointer<OpenMedia> media;      // not owned
     QImage image;
+    PictureSource pictureSource;
 };

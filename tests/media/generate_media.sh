@@ -462,6 +462,16 @@ make_clip() {
     cmp_30fps.mkv)
         # The same pattern at another rate.
         ff -f lavfi -i "$(legal_pattern 320 240 30 4)" "${LOSSLESS[@]}" -timecode 10:00:00:00 "$f" ;;
+    cmp_audio_a.mkv)
+        # A's pictures with a 997 Hz tone (PCM, 48 kHz stereo).
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4)" \
+           -f lavfi -i "aevalsrc=exprs='0.5*sin(2*PI*997*t+1)':s=48000:c=stereo:d=4" \
+           -map 0:v -map 1:a "${LOSSLESS[@]}" -c:a pcm_s16le -timecode 10:00:00:00 "$f" ;;
+    cmp_audio_b.mkv)
+        # The same from A's frame 3 (0.12 s) on, the tone halved from A's 2.0 s on.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4),trim=start_frame=3,setpts=PTS-STARTPTS" \
+           -f lavfi -i "aevalsrc=exprs='0.5*sin(2*PI*997*(t+0.12)+1)*if(gte(t+0.12,2),0.5,1)':s=48000:c=stereo:d=3.88" \
+           -map 0:v -map 1:a "${LOSSLESS[@]}" -c:a pcm_s16le -timecode 10:00:00:03 "$f" ;;
     cmp_half.mkv)
         # A's pictures at half the size, no timecode.
         ff -f lavfi -i "$(legal_pattern 320 240 25 4),scale=160:120" "${LOSSLESS[@]}" "$f" ;;
