@@ -3,10 +3,11 @@
 // held for 4 s and released; the bench counts the frames the picture moved. The window's
 // repeat timer (first repeat after 260 ms, then every 100 ms) repeats 38 times in that time,
 // so 39 steps are possible with the press itself.
-// Left starts so that its steps cross a key frame. The peak resident memory is printed too
-// (the frame cache's bound, ORVEL_FRAME_CACHE_MB, plus the player's own). Each clip is then
-// held again with the same file open as B beside it, in the difference view (every step
-// decodes and composes both), and the ratio to the single file of the same run is printed.
+// Left starts so that its steps cross a key frame (in a sequence every frame is one). The
+// peak resident memory is printed too (the frame cache's bound, ORVEL_FRAME_CACHE_MB, plus
+// the player's own). Each clip is then held again with the same file open as B beside it,
+// in the difference view (every step decodes and composes both), and the ratio to the
+// single file of the same run is printed.
 //
 // Run it on a display (scripts/bench.sh starts Xvfb when there is none).
 // Usage: held_keys_bench [--only SUBSTRING] [--hold-ms N]
@@ -59,6 +60,9 @@ const QList<Clip> &clips()
         {"keys_prores_hq_1080p.mov", "ProRes 422 HQ 1080p",
          {"-c:v", "prores_ks", "-profile:v", "3", "-pix_fmt", "yuv422p10le"},
          "testsrc2=size=1920x1080:rate=25:duration=5,noise=alls=4:allf=t", 10, 100},
+        // A folder of numbered files: every frame is a file of its own.
+        {"keys_dpx10_2k/shot.%06d.dpx", "DPX 10-bit 2K sequence", {"-pix_fmt", "gbrp10le", "-start_number", "86400"},
+         "testsrc2=size=2048x1080:rate=24:duration=3.5", 5, 80},
     };
     return list;
 }
@@ -68,9 +72,42 @@ QString mediaDir()
     return benchclips::mediaDir();
 }
 
+bool isSequence(const Clip &clip)
+{
+    return QString::fromLatin1(clip.name).contains(QLatin1Char('/'));
+}
+
+// A sequence is made in a folder of its own that gets its name once every file is in.
+bool ensureSequence(const Clip &clip, const QString &folder)
+{
+    if (QFileInfo(folder).isDir())
+        return true;
+    std::printf("generating %s ...\n", clip.name);
+    std::fflush(stdout);
+    const QString partial = folder + QStringLiteral(".part");
+    QDir(partial).removeRecursively();
+    QDir().mkpath(partial);
+    QStringList arguments = {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                             QString::fromLatin1(clip.source), "-an"};
+    arguments += clip.encode;
+    arguments.append(QDir(partial).filePath(QString::fromLatin1(clip.name).section(QLatin1Char('/'), 1)));
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("ffmpeg"), arguments);
+    if (!process.waitForFinished(-1) || process.exitCode() != 0)
+        return false;
+    return QDir().rename(partial, folder);
+}
+
+// The path the player opens: the file, or a sequence's folder.
+QString clipPath(const Clip &clip)
+{
+    return QDir(mediaDir()).filePath(QString::fromLatin1(clip.name).section(QLatin1Char('/'), 0, 0));
+}
+
 bool ensureClip(const Clip &clip, const QString &path)
 {
-    return benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
+    return isSequence(clip) ? ensureSequence(clip, path) : benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
 }
 
 // Peak resident memory of this process so far (Linux), in MiB; -1 elsewhere.
@@ -148,7 +185,7 @@ int main(int argc, char **argv)
     for (const Clip &clip : clips()) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.label).contains(only, Qt::CaseInsensitive))
             continue;
-        const QString path = QDir(mediaDir()).filePath(QString::fromLatin1(clip.name));
+        const QString path = clipPath(clip);
         if (!ensureClip(clip, path)) {
             std::printf("%-24s could not generate\n", clip.label);
             failed = true;

@@ -3,6 +3,7 @@
 #include "app/comparecommand.h"
 #include "app/pngwriter.h"
 #include "app/qccommand.h"
+#include "core/colour.h"
 #include "core/rotation.h"
 #include "core/workerthread.h"
 #include "engine/mediachecks.h"
@@ -101,11 +102,23 @@ int frameCommand(const QStringList &arguments, Io &io)
     QStringList positional;
     ConversionProfile profile = Standard;
     bool timings = false;
+    double exposure = 0.0;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         QString value;
         if (argument == QLatin1String("--timings")) {
             timings = true;
+            continue;
+        }
+        if (argument == QLatin1String("--exposure")) {
+            bool valid = false;
+            // May be negative: "--exposure -2".
+            exposure = i + 1 < arguments.size() ? arguments.at(++i).toDouble(&valid) : 0.0;
+            if (!valid || std::abs(exposure) > colour::kMaxExposureStops) {
+                io.err << "--exposure needs stops from " << -colour::kMaxExposureStops << " to "
+                       << colour::kMaxExposureStops << Qt::endl;
+                return 1;
+            }
             continue;
         }
         if (argument == QLatin1String("--profile")) {
@@ -135,14 +148,14 @@ int frameCommand(const QStringList &arguments, Io &io)
         profile = *parsed;
     }
     if (positional.size() != 3) {
-        io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME] [--timings]" << Qt::endl;
+        io.err << "Usage: orvel-cli frame FILE N OUT.png [--profile NAME] [--exposure STOPS] [--timings]" << Qt::endl;
         return 1;
     }
     const std::optional<qint64> frameNumber = parseFrameNumber(positional.at(1), io);
     if (!frameNumber)
         return 1;
 
-    const FrameExport result = exportFrame(positional.at(0), *frameNumber, profile);
+    const FrameExport result = exportFrame(positional.at(0), *frameNumber, profile, exposure);
     if (!result.opened) {
         io.err << result.error << Qt::endl;
         return 1;
@@ -503,10 +516,12 @@ const QList<Command> &commands()
         {"probe", "FILE",
          "Open FILE as the player does and print its media properties as one JSON object.",
          1, 1, &probeCommand},
-        {"frame", "FILE N OUT.png [--profile standard|channel-isolation|scope-percent|scope-code-value] [--timings]",
+        {"frame", "FILE N OUT.png [--profile standard|channel-isolation|scope-percent|scope-code-value] "
+                  "[--exposure STOPS] [--timings]",
          "Write frame N of FILE as the player exports pictures and print the number of the frame "
-         "written (past the end: the last frame); --timings adds where the time went on stderr.",
-         3, 6, &frameCommand},
+         "written (past the end: the last frame); --exposure sets the view of scene-linear (float) "
+         "pictures in stops; --timings adds where the time went on stderr.",
+         3, 8, &frameCommand},
         {"pixel", "FILE N X Y [--rotation DEG] [--canvas WxH]",
          "Print the stored values and the converted RGB of the pixel under canvas point (X, Y) of "
          "frame N, as the player's pixel inspector reads them; the canvas defaults to the picture "
@@ -708,7 +723,7 @@ OpenResult openMedia(const QString &path)
     return openInto(media);
 }
 
-FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile)
+FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile, double exposureStops)
 {
     FrameExport result;
     QElapsedTimer clock;
@@ -722,6 +737,7 @@ FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfi
         return result;
 
     media.setConversionProfile(profile);
+    media.setExposure(exposureStops);
     if (opened.info.isAudioOnly) {
         result.image = media.frameAsImage(frameNumber);
     } else {

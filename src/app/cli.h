@@ -81,8 +81,10 @@ struct FrameExport {
 // Opens path like openMedia, sets the conversion profile and takes frame n the way
 // VideoEngine::getFrameAsImage does (the path picture export uses), without sound, without
 // the frame cache and the picture timecode look, decoding one-shot (nothing past the
-// target). Blocks the caller.
-FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile);
+// target). exposureStops: the view transform of scene-linear (float) pictures. Blocks the
+// caller.
+FrameExport exportFrame(const QString &path, qint64 frameNumber, ConversionProfile profile,
+                        double exposureStops = 0.0);
 
 struct PixelQuery {
     bool opened = false;

@@ -175,6 +175,10 @@ bool RgbReader::open(const AVFrame *frame, const ConversionSource &source)
     if (!m_view)
         return false;
     m_open = prepare(m_view.get());
+    if (!m_open || !m_facts.sceneLinear)
+        m_sceneLinearView.reset();
+    else if (!m_sceneLinearView || m_sceneLinearView->exposureStops() != source.exposureStops)
+        m_sceneLinearView.emplace(source.exposureStops);
     return m_open;
 }
 
@@ -253,6 +257,7 @@ bool RgbReader::prepare(const AVFrame *view)
         m_rgbOrder = rgb ? std::array<int, 3>{0, 1, 2} : std::array<int, 3>{2, 0, 1};
         m_facts.rgb = true;
         m_facts.range = colour::Range::Full;
+        m_facts.sceneLinear = isFloat;
         for (int i = 0; i < 3; ++i)
             m_scale[size_t(i)] = fullScale(m_components[size_t(m_rgbOrder[size_t(i)])]);
         return true;
@@ -261,6 +266,7 @@ bool RgbReader::prepare(const AVFrame *view)
     m_facts.range = colour::rangeForColorRange(view->color_range);
     if (colourComponents < 3) {
         m_mode = Mode::Grey;
+        m_facts.sceneLinear = isFloat;
         if (isFloat) {
             m_scale[0] = 1.0f;
             m_offset[0] = 0.0f;
@@ -479,12 +485,25 @@ void RgbReader::rowsToBgra8(int first, int end, uint8_t *dst, ptrdiff_t dstStrid
             }
             break;
         case Mode::Rgb:
+            if (m_sceneLinearView) {
+                const colour::SceneLinearToByte &view = *m_sceneLinearView;
+                for (int x = 0; x < w; ++x)
+                    out[x] = view(c2[x]) | uint32_t(view(c1[x])) << 8 | uint32_t(view(c0[x])) << 16 | 0xff000000u;
+                break;
+            }
             for (int x = 0; x < w; ++x) {
                 out[x] = clampedByte(c2[x] * s[2] + 0.5f) | clampedByte(c1[x] * s[1] + 0.5f) << 8
                          | clampedByte(c0[x] * s[0] + 0.5f) << 16 | 0xff000000u;
             }
             break;
         case Mode::Grey:
+            if (m_sceneLinearView) {
+                for (int x = 0; x < w; ++x) {
+                    const uint32_t v = (*m_sceneLinearView)(c0[x]);
+                    out[x] = v | v << 8 | v << 16 | 0xff000000u;
+                }
+                break;
+            }
             for (int x = 0; x < w; ++x) {
                 const uint32_t v = clampedByte(c0[x] * s[0] + (m_offset[0] * 255.0f + 0.5f));
                 out[x] = v | v << 8 | v << 16 | 0xff000000u;

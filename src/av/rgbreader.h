@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 struct AVFrame;
@@ -26,6 +27,9 @@ struct ConversionSource {
     // order its pixel format declares, so the engine leaves this off; turning it on for such
     // a decoder swaps the colours of every DNxHR 444 picture.
     bool dnxhrPlanesInRgbOrder = false;
+    // Float samples are scene-linear (EXR): shown through colour::sceneLinearToDisplay at
+    // this exposure. The float rows stay linear.
+    double exposureStops = 0.0;
 };
 
 namespace rgbreader {
@@ -58,6 +62,7 @@ public:
         int depth = 0;             // bits of the first component (32: float samples)
         int colorSpaceTag = 2;     // the frame's AVColorSpace
         bool tagRecognised = true; // false: an unknown tag, read by the untagged rule
+        bool sceneLinear = false;  // float samples: 8-bit rows go through the view transform
     };
 
     RgbReader();
@@ -77,7 +82,7 @@ public:
 
     // Rows [first, end) as bytes B, G, R, A per pixel (QImage::Format_ARGB32 on
     // little-endian machines), each value rounded and clamped to 0..255; alpha is 255
-    // without an alpha channel. Row y of the picture goes to dst + (y - first) * dstStride.
+    // without an alpha channel. Scene-linear sources get the view transform first. Row y of the picture goes to dst + (y - first) * dstStride.
     void rowsToBgra8(int first, int end, uint8_t *dst, ptrdiff_t dstStride) const;
 
     // Rows [first, end) as floats R, G, B, A per pixel: 0 = black, 1 = nominal white, at full
@@ -139,6 +144,7 @@ private:
     std::array<float, 3> m_offset{};
     std::array<float, 3> m_scale{};
     float m_alphaScale = 0.0f;
+    std::optional<colour::SceneLinearToByte> m_sceneLinearView;
     av::FramePtr m_view;     // the frame's planes as read
     av::FramePtr m_unpacked; // rare layouts, unpacked by swscale first
 };

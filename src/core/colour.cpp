@@ -1,5 +1,7 @@
 #include "core/colour.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace colour {
@@ -100,6 +102,55 @@ std::array<double, 3> rgbToYuv(Matrix matrix, Range range, int bitDepth, double 
     const double cr = (r - y) / (2.0 * (1.0 - w.kr));
     return {levels.lumaBlack + y * levels.lumaSpan, levels.chromaMid + cb * levels.chromaSpan,
             levels.chromaMid + cr * levels.chromaSpan};
+}
+
+namespace {
+
+double srgbEncode(double v)
+{
+    return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
+}
+
+double srgbDecode(double d)
+{
+    return d <= 0.04045 ? d / 12.92 : std::pow((d + 0.055) / 1.055, 2.4);
+}
+
+} // namespace
+
+double sceneLinearToDisplay(double linear, double exposureStops)
+{
+    if (std::isnan(linear))
+        return 0.0;
+    const double exposed = linear * std::exp2(std::clamp(exposureStops, -kMaxExposureStops, kMaxExposureStops));
+    return srgbEncode(std::clamp(exposed, 0.0, 1.0));
+}
+
+SceneLinearToByte::SceneLinearToByte(double exposureStops)
+    : m_stops(std::clamp(exposureStops, -kMaxExposureStops, kMaxExposureStops))
+{
+    const double gain = std::exp2(m_stops);
+    // Code c from display value (c - 0.5) / 255 on; back through the curve and the gain.
+    for (int c = 1; c < 256; ++c)
+        m_threshold[size_t(c)] = float(srgbDecode((c - 0.5) / 255.0) / gain);
+    // Rounded to a float, a threshold may fall below the exact one and let the float
+    // under it through: move it up to the first float at or above.
+    for (int c = 1; c < 256; ++c) {
+        float t = m_threshold[size_t(c)];
+        while (double(t) * gain < srgbDecode((c - 0.5) / 255.0))
+            t = std::nextafter(t, HUGE_VALF);
+        m_threshold[size_t(c)] = t;
+    }
+    m_coarse.assign(65536, 0);
+    unsigned code = 0;
+    // Positive floats ascend with their bits up to infinity (0x7f80); NaNs and negatives
+    // stay 0.
+    for (uint32_t top = 0; top <= 0x7f80; ++top) {
+        const float lowest = std::bit_cast<float>(top << 16);
+        while (code < 255 && lowest >= m_threshold[code + 1])
+            ++code;
+        m_coarse[top] = uint8_t(code);
+    }
 }
 
 } // namespace colour

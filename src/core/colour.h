@@ -6,7 +6,10 @@
 // and ranges come in as the integer values of FFmpeg's AVColorSpace / AVColorRange).
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace colour {
 
@@ -95,5 +98,36 @@ inline int toByte(double normalised)
     const double v = normalised * 255.0 + 0.5;
     return v <= 0.0 ? 0 : v >= 255.0 ? 255 : int(v);
 }
+
+// Scene-linear pictures (float samples, as EXR carries them) on a BT.709/sRGB display:
+// the linear value times 2^exposureStops, clipped to 0..1, then the sRGB encoding
+// (12.92 v up to 0.0031308, else 1.055 v^(1/2.4) - 0.055). Same primaries, so no gamut
+// mapping; no tone curve, so what the exposure pushes above 1 clips. NaN reads as 0.
+double sceneLinearToDisplay(double linear, double exposureStops);
+constexpr double kMaxExposureStops = 16.0;
+
+// sceneLinearToDisplay to 8-bit codes (rounded as toByte) without a power per sample: the
+// linear threshold of every code, found from a table indexed by the sample's top 16 bits.
+// Exposure is kept to +/- kMaxExposureStops, where the thresholds stay normal floats.
+class SceneLinearToByte
+{
+public:
+    explicit SceneLinearToByte(double exposureStops = 0.0);
+    double exposureStops() const { return m_stops; }
+
+    uint8_t operator()(float linear) const
+    {
+        unsigned code = m_coarse[std::bit_cast<uint32_t>(linear) >> 16];
+        // A bucket spans under one code step of the curve: at most a step or two up.
+        while (code < 255 && linear >= m_threshold[code + 1])
+            ++code;
+        return uint8_t(code);
+    }
+
+private:
+    double m_stops = 0.0;
+    std::array<float, 256> m_threshold{}; // lowest linear value giving each code (0: unused)
+    std::vector<uint8_t> m_coarse;        // code of the lowest float of each 16-bit bucket
+};
 
 } // namespace colour

@@ -57,6 +57,9 @@ struct MediaInfo
     std::optional<double> audioTimeReferenceSec;
     // Image sequences only.
     std::optional<SequenceFacts> sequence;
+    // Float samples, read as scene-linear and shown through the exposure's view transform.
+    // Typed only (not in the map).
+    bool sceneLinear = false;
 
     bool isOpen() const { return !filePath.isEmpty(); }
     bool stabilized() const { return playbackStabilized.value_or(false); }

@@ -324,6 +324,7 @@ bool PixelConverter::convertInto(const AVFrame *frame, const ConversionSource &s
     // The view already carries the plane order and the range that apply.
     ConversionSource asViewed;
     asViewed.rangeOverride = input->color_range;
+    asViewed.exposureStops = source.exposureStops;
     if (!reader.open(input, asViewed))
         return false;
     reader.toBgra8(dst, dstStride);

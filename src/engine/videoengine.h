@@ -15,6 +15,7 @@
 #include "engine/mediachecks.h"
 #include "engine/pixelconverter.h"
 #include "engine/pixelprobe.h"
+#include "engine/sequencereader.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -119,6 +121,9 @@ public slots:
     void setAudioRouting(int chL, int chR);
     void clearAudioQueue();
     void setConversionProfile(ConversionProfile profile);
+    // Exposure in stops of the view transform of scene-linear (float) pictures; kept
+    // across files. Conversions from now on use it.
+    void setExposure(double stops);
     // The one call made directly from the GUI thread: stores the id atomically so that
     // running work for an older id can give up.
     void abortCurrentTask(int latestId);
@@ -177,6 +182,14 @@ public:
     // Frame rate for media that carry none of their own (image sequences), over what their
     // headers say; 0 leaves it to the files (else 24). Set before the open.
     void setFpsOverride(double fps) { fpsOverride = fps; }
+    // Threads that read and decode an image sequence's next files ahead while it is read
+    // forward; -1 (the default): one per core, 0: none. Set before the open.
+    void setSequenceReadAhead(int workers) { sequenceReadAheadWorkers = workers; }
+    // The open sequence's reader (null for other media): its read-ahead counters.
+    const SequenceReader *sequenceReader() const
+    {
+        return file && file->sequence ? file->sequence->reader.get() : nullptr;
+    }
     // The conversion half of getFrameAsImage, for a frame from decodeFrameAt: the display
     // conversion of the current profile written straight into the image.
     QImage exportImage(const AVFrame *frame);
@@ -258,10 +271,13 @@ private:
         // Pixel-inspector cache: one decoded frame and its RGB conversion.
         PixelProbe inspector;
         // Image sequences: the files, and the index of the next one to read. The demuxer
-        // only describes the stream; packets come from readPacket, which keeps the gaps.
+        // only describes the stream; readPacket takes each picture from the reader (which
+        // reads ahead) and leaves it in 'taken' for the decode step, keeping the gaps.
         struct SequenceReading {
             imagesequence::Sequence files;
             int64_t nextIndex = 0;
+            std::unique_ptr<SequenceReader> reader;
+            std::map<int64_t, SequenceReader::Picture> taken;
         };
         std::optional<SequenceReading> sequence;
     };
@@ -434,6 +450,8 @@ private:
     bool pictureTimecodeLookup = true;
     bool oneShot = false;
     double fpsOverride = 0.0;
+    double exposureStops = 0.0;
+    int sequenceReadAheadWorkers = -1;
     QImage audioOnlyPicture;               // loaded once, kept across files
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()

@@ -10,7 +10,6 @@
 #include "engine/slate.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -205,27 +204,12 @@ int VideoEngine::readPacket(AVPacket *packet)
         return AVERROR_EXIT;
     av_packet_unref(packet);
     const int64_t index = reading.nextIndex++;
-    const int64_t number = reading.files.first() + index;
-    bool read = false;
-    const bool present = reading.files.has(number);
-    if (present) {
-        QFile source(reading.files.filePath(number));
-        const qint64 size = source.open(QIODevice::ReadOnly) ? source.size() : 0;
-        if (size > 0 && size < INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE && av_new_packet(packet, int(size)) == 0) {
-            read = source.read(reinterpret_cast<char *>(packet->data), size) == size;
-            if (!read)
-                av_packet_unref(packet);
-        }
-    }
-    if (!read) {
-        // One byte says why: 'm' no file, 'r' a file that could not be read.
-        if (av_new_packet(packet, 1) < 0)
-            return AVERROR(ENOMEM);
-        packet->data[0] = present ? 'r' : 'm';
-        packet->flags |= AV_PKT_FLAG_DISCARD;
-    } else {
-        packet->flags |= AV_PKT_FLAG_KEY;
-    }
+    // The picture (or why there is none) waits by its index; the packet only carries the
+    // index through the decode step, flagged so that no decoder ever sees it.
+    reading.taken[index] = reading.reader->take(index, file->videoCodecContext.get());
+    if (av_new_packet(packet, 1) < 0)
+        return AVERROR(ENOMEM);
+    packet->flags |= AV_PKT_FLAG_DISCARD;
     // The stream's time base is one frame (image2 at the sequence's rate).
     packet->pts = packet->dts = index;
     packet->duration = 1;
@@ -242,24 +226,18 @@ void VideoEngine::sendVideoPacket(AVPacket *packet)
         return;
     }
     const int64_t index = packet->pts;
-    if (packet->flags & AV_PKT_FLAG_DISCARD) {
-        const bool unreadable = packet->size > 0 && packet->data[0] == 'r';
-        queueSlate(index, unreadable ? QStringLiteral("cannot read") : QStringLiteral("missing"));
+    File::SequenceReading &reading = *file->sequence;
+    const auto taken = reading.taken.find(index);
+    if (taken == reading.taken.end()) {
+        queueSlate(index, QStringLiteral("cannot read"));
         return;
     }
-    // Still-picture decoders answer each packet at once, so a file that gives no picture
-    // is known here and shown as such rather than skipped.
-    const int sent = avcodec_send_packet(decoder, packet);
-    if (sent == AVERROR_EOF)
-        return;
-    av::FramePtr work = av::makeFrame();
-    bool pictured = false;
-    while (work && avcodec_receive_frame(decoder, work.get()) >= 0) {
-        queueDecodedFrame(work.get());
-        pictured = true;
-    }
-    if (!pictured)
-        queueSlate(index, QStringLiteral("cannot decode"));
+    const SequenceReader::Picture picture = std::move(taken->second);
+    reading.taken.erase(taken);
+    if (picture.frame)
+        queueDecodedFrame(picture.frame.get());
+    else
+        queueSlate(index, picture.failure);
 }
 
 void VideoEngine::queueSlate(int64_t index, const QString &reason)
@@ -301,6 +279,8 @@ void VideoEngine::resetAfterSeek()
     if (audioEngine)
         audioEngine->reset();
     file->decodeQueue.clear();
+    if (file->sequence)
+        file->sequence->taken.clear();
     file->sinceSeek = {};
     file->numbering.framesDecodedSinceSeek = 0;
     file->numbering.lastNumber = -1;
@@ -420,6 +400,7 @@ av::FramePtr VideoEngine::decodeFrameAt(int64_t frameNumber, int requestId)
 ConversionSource VideoEngine::conversionSource() const
 {
     ConversionSource source;
+    source.exposureStops = exposureStops;
     if (!file)
         return source;
     if (file->videoCodecContext) {
@@ -500,6 +481,14 @@ void VideoEngine::setConversionProfile(ConversionProfile profile)
 {
     // The converter keeps its context when the profile does not change.
     pixelConverter.setConversionProfile(profile);
+}
+
+void VideoEngine::setExposure(double stops)
+{
+    exposureStops = stops;
+    // The inspector's converted picture was made at the old exposure.
+    if (file)
+        file->inspector.clear();
 }
 
 QImage VideoEngine::getFrameAsImage(int64_t frameNumber)

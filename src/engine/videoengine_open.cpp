@@ -15,6 +15,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -248,6 +249,9 @@ void VideoEngine::openFile(QString filePath)
 
     if (file->sequence) {
         const imagesequence::Sequence &files = file->sequence->files;
+        const int workers = sequenceReadAheadWorkers >= 0 ? sequenceReadAheadWorkers
+                                                          : std::clamp(QThread::idealThreadCount(), 1, 4);
+        file->sequence->reader = std::make_unique<SequenceReader>(files, par, decoder, workers);
         file->fps = timing->fps;
         file->totalFrames = files.frameCount();
         file->videoDurationSec = double(files.frameCount()) / file->fps;
@@ -297,7 +301,8 @@ QString VideoEngine::openSequenceContainer(const imagesequence::Sequence &files,
         return mediachecks::failureText(QStringLiteral("avformat_find_stream_info failed."),
                                         mediachecks::ffmpegErrorText(found), files.filePath(files.first()));
     }
-    file->sequence = File::SequenceReading{files, 0};
+    file->sequence.emplace();
+    file->sequence->files = files;
     return {};
 }
 
@@ -459,6 +464,7 @@ MediaInfo VideoEngine::describeVideo(const QString &filePath, const AVStream *st
     info.playbackPrimingEnabled = file->primingEnabled;
     info.startTimecode = startTimecode;
     info.hasAlpha = pixDesc && (pixDesc->flags & AV_PIX_FMT_FLAG_ALPHA);
+    info.sceneLinear = pixDesc && (pixDesc->flags & AV_PIX_FMT_FLAG_FLOAT);
     info.scanType = isInterlaced(par->field_order) ? QStringLiteral("i") : QStringLiteral("p");
     info.codecDisplayName = codecName.name;
     info.colorSpaceInfo = colorSpaceText(par);

@@ -71,6 +71,14 @@ void ApplicationState::setViewerRotationDegrees(int newViewerRotationDegrees)
     emit viewerRotationChanged(m_viewerRotationDegrees);
 }
 
+void ApplicationState::setExposureStops(double stops)
+{
+    if (m_exposureStops == stops)
+        return;
+    m_exposureStops = stops;
+    emit exposureChanged(m_exposureStops);
+}
+
 void ApplicationState::setCurrentFrameNumber(int64_t newCurrentFrameNumber)
 {
     if (m_currentFrameNumber == newCurrentFrameNumber)

@@ -47,6 +47,8 @@ public:
     bool isHelpVisible() const { return m_isHelpVisible; }
     bool isGotoMode() const { return m_isGotoMode; }
     int viewerRotationDegrees() const { return m_viewerRotationDegrees; }
+    // Exposure (stops) of the view transform of scene-linear pictures.
+    double exposureStops() const { return m_exposureStops; }
     int64_t currentFrameNumber() const { return m_currentFrameNumber; }
     int64_t totalFrames() const { return m_mediaInfo.totalFrames; }
     double fps() const { return m_mediaInfo.fps; }
@@ -60,6 +62,7 @@ signals:
     void gotoModeChanged(bool isGotoMode);
     void scopeRangeChanged(ScopeRange newRange);
     void viewerRotationChanged(int degrees);
+    void exposureChanged(double stops);
     void mediaPropertiesChanged();
     void currentFrameNumberChanged(int64_t newFrameNumber);
 
@@ -73,6 +76,7 @@ public slots:
     void setHelpVisible(bool newIsHelpVisible);
     void setGotoMode(bool newIsGotoMode);
     void setViewerRotationDegrees(int newViewerRotationDegrees);
+    void setExposureStops(double stops);
     void setCurrentFrameNumber(int64_t newCurrentFrameNumber);
     // The facts of the file now open; a default MediaInfo (no file) clears them.
     void setMediaInfo(const MediaInfo &info);
@@ -89,6 +93,7 @@ private:
     bool m_isHelpVisible = false;
     bool m_isGotoMode = false;
     int m_viewerRotationDegrees = 0;
+    double m_exposureStops = 0.0;
     int64_t m_currentFrameNumber = 0;
     QVariantMap m_mediaProperties;
     MediaInfo m_mediaInfo;

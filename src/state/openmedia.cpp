@@ -137,6 +137,11 @@ void OpenMedia::setConversionProfile(ConversionProfile profile)
     post([profile](VideoEngine &engine) { engine.setConversionProfile(profile); });
 }
 
+void OpenMedia::setExposure(double stops)
+{
+    post([stops](VideoEngine &engine) { engine.setExposure(stops); });
+}
+
 void OpenMedia::setAudioRouting(int left, int right)
 {
     post([left, right](VideoEngine &engine) { engine.setAudioRouting(left, right); });

@@ -81,6 +81,8 @@ public:
     // --- queued ---
     void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees);
     void setConversionProfile(ConversionProfile profile);
+    // Exposure (stops) of the view transform of scene-linear pictures.
+    void setExposure(double stops);
     // Global channel indexes of the sources for left and right; -1 is silence.
     void setAudioRouting(int left, int right);
 

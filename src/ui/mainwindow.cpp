@@ -29,6 +29,7 @@
 #include "ui/seekbar.h"
 #include "ui/timecodefield.h"
 #include "ui/uicontroller.h"
+#include "ui/exposurecontrol.h"
 #include "ui/viewerpresentation.h"
 #include "ui/windowdialogs.h"
 
@@ -102,6 +103,10 @@ MainWindow::MainWindow(QWidget *parent)
             });
 
     navigator = new FrameNavigator(appState, playbackController, ui.scopeWidget, this);
+    exposure = new ExposureControl({appState, [this] { return media; },
+                                    [this] { playbackController->requestSeek(appState->currentFrameNumber()); }},
+                                   this);
+    connect(appState, &ApplicationState::exposureChanged, uiController, &UiController::updateMetadata);
     pixelInspector = new PixelInspectorOverlay(
         ui.inspectorLabel, ui.helpButton,
         [this] {
@@ -336,6 +341,7 @@ void MainWindow::onFileOpened(bool success, const MediaInfo &info, const QString
     // A new file has an engine of its own, which starts with the colour picture's conversion.
     appState->setDisplayChannel(Color);
     appState->setViewerRotationDegrees(0);
+    exposure->fileOpened();
     timecodeField->rebuild();
     uiController->updateTimecode(0);
     const int64_t lastFrame = std::max<int64_t>(appState->totalFrames() - 1, 0);

@@ -13,6 +13,7 @@ class ApplicationState;
 class AudioOutput;
 class AudioRoutingSelector;
 class CompareSession;
+class ExposureControl;
 class FrameNavigator;
 class FramePresenter;
 class ImageExporter;
@@ -114,6 +115,7 @@ private:
     PixelInspectorOverlay *pixelInspector = nullptr;
     ImageExporter *imageExporter = nullptr;
     FrameNavigator *navigator = nullptr;
+    ExposureControl *exposure = nullptr;
     TimecodeField *timecodeField = nullptr;
     AudioRoutingSelector *routing = nullptr;
     ViewerPresentation *presentation = nullptr;

@@ -8,6 +8,7 @@
 #include "state/playbackcontroller.h"
 #include "ui/audioroutingselector.h"
 #include "ui/comparesession.h"
+#include "ui/exposurecontrol.h"
 #include "ui/framenavigator.h"
 #include "ui/imageexporter.h"
 #include "ui/keycommands.h"
@@ -21,6 +22,7 @@
 #include "ui/windowdialogs.h"
 
 #include <QKeyEvent>
+#include <QStackedWidget>
 #include <QWheelEvent>
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
@@ -56,6 +58,16 @@ void MainWindow::keyReleaseEvent(QKeyEvent *event)
 
 void MainWindow::wheelEvent(QWheelEvent *event)
 {
+    // Shift+wheel over the picture sets the exposure of float pictures; some platforms turn
+    // a shifted wheel sideways.
+    if (event->modifiers() == Qt::ShiftModifier
+        && ui.viewerStack->rect().contains(ui.viewerStack->mapFrom(this, event->position().toPoint()))) {
+        const int delta = event->angleDelta().y() != 0 ? event->angleDelta().y() : event->angleDelta().x();
+        if (exposure->turnWheel(delta)) {
+            event->accept();
+            return;
+        }
+    }
     if (navigator->turnWheel(event->angleDelta().y()))
         event->accept();
     else
@@ -122,6 +134,12 @@ void MainWindow::buildCommandTable()
             qcNavigator->previous();
     });
     table.add(Qt::Key_Q, plain, [this](int, ModifierClass) { qcList->setVisible(!qcList->isVisible()); });
+    // Exposure of float pictures: '-' down, '=' or '+' up, Backspace back to 0.
+    table.addRule({Qt::Key_Minus, Qt::Key_Equal, Qt::Key_Plus, Qt::Key_Backspace}, [this](const KeyStroke &stroke) {
+        const bool used = stroke.key == Qt::Key_Backspace ? exposure->reset()
+                                                          : exposure->step(stroke.key == Qt::Key_Minus ? -1 : 1);
+        return used ? Accepted : NotMine;
+    });
     // Comparing with a second file: the view, the difference's gain, closing it (ahead of
     // the chord filter, which refuses W with modifiers).
     table.add(Qt::Key_X, plain, [this](int, ModifierClass) { compare->cycleView(); });

@@ -119,6 +119,11 @@ void UiController::updateMetadata()
         if (media.sequence)
             info = info.left(info.lastIndexOf(QLatin1Char('\n')) + 1)
                 + QStringLiteral("file %1").arg(media.sequence->fileNumber(std::max<int64_t>(m_state->currentFrameNumber(), 0)));
+        // Float pictures are shown through the view transform at this exposure.
+        if (media.sceneLinear)
+            info += QStringLiteral("\nexposure %1%2 stops")
+                        .arg(m_state->exposureStops() > 0 ? QStringLiteral("+") : QString())
+                        .arg(m_state->exposureStops(), 0, 'f', 1);
     }
     if (m_metadataLabel)
         m_metadataLabel->setText(info);

@@ -1,6 +1,7 @@
 #include "app/cli.h"
 #include "../engine/decodetestsupport.h"
 #include "clitestsupport.h"
+#include "core/colour.h"
 #include "engine/slate.h"
 #include "state/openmedia.h"
 #include "testsupport.h"
@@ -120,6 +121,7 @@ private slots:
     void fpsOptionOverrides();
     void exrRateAttribute();
     void exrRampReadsLinearValues();
+    void exrShownThroughTheViewTransform();
     void badFilesAndFolders();
     void qcReportsMissingFrames();
 };
@@ -307,6 +309,69 @@ void TestCliSequences::exrRampReadsLinearValues()
     // The ramp really rises (the check above is not comparing zeros).
     const cli::PixelQuery right = cli::inspectPixel(folder, 0, 255, 8, 0, QSize());
     QVERIFY(right.text.section('\n', 0, 0).section(' ', -2, -2).split(',').value(0).toDouble() > 0.9);
+}
+
+// The ramp's linear values (as ffmpeg decodes them) shown through the view transform:
+// in the player's picture, the CLI's export and the inspector's converted values, at
+// several exposures; the inspector's source values stay linear whatever the exposure.
+void TestCliSequences::exrShownThroughTheViewTransform()
+{
+    const QString folder = sequenceDir("seq_exr_half");
+    const QByteArray planes = referenceFrame(QDir(folder).filePath("ramp.0001.exr"), 0, QStringLiteral("gbrpf32le"));
+    constexpr int kWidth = 256;
+    constexpr int kHeight = 16;
+    QCOMPARE(planes.size(), qsizetype(kWidth) * kHeight * 3 * 4);
+    const auto linear = [&](int x) {
+        float value = 0;
+        std::memcpy(&value, planes.constData() + (qsizetype(8) * kWidth + x) * 4, 4);
+        return double(value);
+    };
+    // 46/255 is the ramp's 18 % grey: sRGB code 118, and 162 a stop up (0.36).
+    QVERIFY(std::abs(linear(46) - 0.18) < 0.001);
+    const QList<int> columns = {0, 3, 10, 46, 100, 128, 200, 255};
+
+    QTemporaryDir dir;
+    OpenMedia media(folder);
+    QVERIFY(media.waitUntilOpened());
+    QVERIFY(media.info().sceneLinear);
+    for (const double stops : {0.0, 1.0, -1.5}) {
+        media.setExposure(stops);
+        const QImage shown = media.frameAsImage(0);
+        QVERIFY(!shown.isNull());
+        // The CLI's export at the same exposure.
+        const QString out = dir.filePath(QStringLiteral("ramp_%1.png").arg(stops));
+        const CliRun run = runInProcess({"frame", folder, "0", out, "--exposure", QString::number(stops)});
+        QCOMPARE(run.exitCode, 0);
+        const QImage exported(out);
+        QCOMPARE(exported.size(), QSize(kWidth, kHeight));
+        for (const int x : columns) {
+            // Exposure is a gain on the linear value before the display encoding.
+            const int expected = colour::toByte(colour::sceneLinearToDisplay(linear(x) * std::exp2(stops), 0.0));
+            const QString where = QStringLiteral("x %1 at %2 stops").arg(x).arg(stops);
+            QCOMPARE(qRed(shown.pixel(x, 8)), expected);
+            QCOMPARE(qGreen(shown.pixel(x, 8)), expected);
+            QCOMPARE(qBlue(shown.pixel(x, 8)), expected);
+            QVERIFY2(exported.pixel(x, 8) == shown.pixel(x, 8), qPrintable(where));
+        }
+        const QString inspected = media.pixelInspectorSourceConvertText(0, 46, 8, kWidth, kHeight, 0);
+        const QString convert = QStringLiteral("Convert: %1,%1,%1").arg(qRed(shown.pixel(46, 8)));
+        QVERIFY2(inspected.section('\n', 1, 1) == convert, qPrintable(inspected));
+        // The stored value, linear, whatever the exposure.
+        const QString stored = QString::number(linear(46), 'f', 4);
+        QVERIFY2(inspected.section('\n', 0, 0).contains(QStringLiteral("%1,%1,%1").arg(stored)), qPrintable(inspected));
+    }
+    media.setExposure(0.0);
+    QCOMPARE(qRed(media.frameAsImage(0).pixel(46, 8)), 118);
+    media.setExposure(1.0);
+    QCOMPARE(qRed(media.frameAsImage(0).pixel(46, 8)), 162);
+    // Clipped white a stop up; a stop down the ramp's top is 0.5 linear.
+    QCOMPARE(qRed(media.frameAsImage(0).pixel(200, 8)), 255);
+    media.setExposure(-1.0);
+    QCOMPARE(qRed(media.frameAsImage(0).pixel(255, 8)), colour::toByte(colour::sceneLinearToDisplay(linear(255) / 2, 0.0)));
+
+    const CliRun bad = runInProcess({"frame", folder, "0", dir.filePath("bad.png"), "--exposure", "lots"});
+    QCOMPARE(bad.exitCode, 1);
+    QVERIFY(bad.err.contains("--exposure"));
 }
 
 void TestCliSequences::badFilesAndFolders()

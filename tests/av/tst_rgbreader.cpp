@@ -289,20 +289,35 @@ void TestRgbReader::flatRgbLayouts()
     QVERIFY(reader.open(frame.get()));
     QVERIFY(reader.facts().rgb);
     QCOMPARE(reader.facts().alpha, bool(desc->flags & AV_PIX_FMT_FLAG_ALPHA));
+    QCOMPARE(reader.facts().sceneLinear, isFloat);
     const QImage image = bgraImage(reader);
     for (const QPoint p : {QPoint(0, 0), QPoint(17, 5), QPoint(7, 2)}) {
         const QColor c = image.pixelColor(p);
         const int got[4] = {c.red(), c.green(), c.blue(), c.alpha()};
         // The mosaic goes through swscale's demosaicing, which may round a grey down.
         const int tolerance = bayer ? 1 : 0;
-        for (int i = 0; i < 4; ++i)
-            QVERIFY2(std::abs(got[i] - byteOf(want[size_t(i)])) <= tolerance,
-                     qPrintable(QStringLiteral("channel %1: %2, expected %3").arg(i).arg(got[i]).arg(byteOf(want[size_t(i)]))));
+        for (int i = 0; i < 4; ++i) {
+            // Floats are scene-linear: their colour goes through the view transform, alpha not.
+            const int expected = isFloat && i < 3 ? colour::toByte(colour::sceneLinearToDisplay(want[size_t(i)], 0.0))
+                                                  : byteOf(want[size_t(i)]);
+            QVERIFY2(std::abs(got[i] - expected) <= tolerance,
+                     qPrintable(QStringLiteral("channel %1: %2, expected %3").arg(i).arg(got[i]).arg(expected)));
+        }
         if (!bayer) {
             const auto f = floatPixel(reader, p.x(), p.y());
             for (int i = 0; i < 4; ++i)
                 QVERIFY(std::abs(f[size_t(i)] - want[size_t(i)]) < 1e-6);
         }
+    }
+    if (isFloat) {
+        // Two stops down: a quarter of the linear value before the encoding; floats unchanged.
+        ConversionSource source;
+        source.exposureStops = -2.0;
+        QVERIFY(reader.open(frame.get(), source));
+        const QColor c = bgraImage(reader).pixelColor(3, 3);
+        QCOMPARE(c.red(), colour::toByte(colour::sceneLinearToDisplay(0.8 / 4, 0.0)));
+        QCOMPARE(c.blue(), colour::toByte(colour::sceneLinearToDisplay(0.15 / 4, 0.0)));
+        QVERIFY(std::abs(floatPixel(reader, 3, 3)[0] - 0.8) < 1e-6);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <limits>
 
 using colour::Matrix;
 using colour::Range;
@@ -156,6 +157,57 @@ private slots:
         QCOMPARE(colour::toByte(190.6 / 255.0), 191);
         QCOMPARE(colour::toByte(1.0), 255);
         QCOMPARE(colour::toByte(1.2), 255);
+    }
+
+    // Scene-linear view: published sRGB points (18 % grey is code 118, the curve's joint
+    // at 0.0031308 / 0.04045), exposure as a power of two before the curve, clipping.
+    void sceneLinearViewPoints()
+    {
+        QVERIFY(std::abs(colour::sceneLinearToDisplay(0.18, 0.0) - 0.46135) < 1e-4);
+        QCOMPARE(colour::toByte(colour::sceneLinearToDisplay(0.18, 0.0)), 118);
+        QVERIFY(std::abs(colour::sceneLinearToDisplay(0.0031308, 0.0) - 0.04045) < 1e-5);
+        QVERIFY(std::abs(colour::sceneLinearToDisplay(0.001, 0.0) - 0.01292) < 1e-9);
+        QCOMPARE(colour::sceneLinearToDisplay(1.0, 0.0), 1.0);
+        QCOMPARE(colour::sceneLinearToDisplay(4.0, 0.0), 1.0);
+        QCOMPARE(colour::sceneLinearToDisplay(-0.5, 0.0), 0.0);
+        QCOMPARE(colour::sceneLinearToDisplay(std::nan(""), 0.0), 0.0);
+        // +1 stop is the linear value doubled; -2 stops a quarter of it.
+        QCOMPARE(colour::sceneLinearToDisplay(0.18, 1.0), colour::sceneLinearToDisplay(0.36, 0.0));
+        QCOMPARE(colour::sceneLinearToDisplay(0.18, -2.0), colour::sceneLinearToDisplay(0.045, 0.0));
+        QVERIFY(std::abs(colour::sceneLinearToDisplay(0.18, 1.0) - 0.63425) < 1e-4);
+        // Above white clips; a stop down brings it back.
+        QCOMPARE(colour::sceneLinearToDisplay(1.5, 0.0), 1.0);
+        QVERIFY(colour::sceneLinearToDisplay(1.5, -1.0) < 1.0);
+    }
+
+    // The 8-bit table against the formula: every code boundary from both sides, a dense
+    // sweep, and the values that are no numbers, at several exposures.
+    void sceneLinearTableMatchesTheFormula()
+    {
+        for (const double stops : {0.0, 1.0, -1.0, 2.5, -6.0, 8.0}) {
+            const colour::SceneLinearToByte table(stops);
+            const auto expected = [stops](float v) { return colour::toByte(colour::sceneLinearToDisplay(v, stops)); };
+            int mismatches = 0;
+            for (int c = 1; c < 256; ++c) {
+                // Exact boundary of code c in linear terms, and the floats around it.
+                const double d = (c - 0.5) / 255.0;
+                const double lin = (d <= 0.04045 ? d / 12.92 : std::pow((d + 0.055) / 1.055, 2.4)) / std::exp2(stops);
+                float v = std::nextafter(float(lin), 0.0f);
+                for (int k = 0; k < 3; ++k, v = std::nextafter(v, 2.0f * v + 1.0f))
+                    mismatches += table(v) != expected(v);
+            }
+            for (int i = 0; i <= 200000; ++i) {
+                const float v = float(i) / 100000.0f * float(std::exp2(-stops));
+                mismatches += table(v) != expected(v);
+            }
+            QVERIFY2(mismatches == 0, qPrintable(QStringLiteral("%1 mismatches at %2 stops").arg(mismatches).arg(stops)));
+            QCOMPARE(int(table(std::numeric_limits<float>::infinity())), 255);
+            QCOMPARE(int(table(-std::numeric_limits<float>::infinity())), 0);
+            QCOMPARE(int(table(std::numeric_limits<float>::quiet_NaN())), 0);
+            QCOMPARE(int(table(-0.25f)), 0);
+        }
+        QCOMPARE(int(colour::SceneLinearToByte(0.0)(0.18f)), 118);
+        QCOMPARE(int(colour::SceneLinearToByte(1.0)(0.18f)), 162);
     }
 };
 

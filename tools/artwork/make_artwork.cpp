@@ -217,6 +217,7 @@ QImage drawHelp()
         {"Export QC report", "[Ctrl] + [Shift] + [E]"},
         {"A / B / wipe / side / diff.", "[X]"},
         {"Difference gain", "[Shift] + [X]"},
+        {"EXR exposure -/+, reset", "[-] [=] [Backspace]"},
     };
 
     QImage image(1280, 720, QImage::Format_ARGB32);
