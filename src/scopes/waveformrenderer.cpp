@@ -52,9 +52,12 @@ Traces tracesFor(DisplayChannel channel)
     return Traces::None;
 }
 
-int canvasColumn(int scopeColumn, int canvasWidth)
+// The parade draws the whole canvas width in each third of the scope.
+int canvasColumn(int scopeColumn, int canvasWidth, bool parade)
 {
-    const double x = std::trunc(double(scopeColumn) * double(canvasWidth) / double(kScopeWidth));
+    const int columns = parade ? kParadeWidth : kScopeWidth;
+    const int c = parade ? scopeColumn % kParadeWidth : scopeColumn;
+    const double x = std::trunc(double(c) * double(canvasWidth) / double(columns));
     return std::clamp(int(x), 0, canvasWidth - 1);
 }
 
@@ -209,8 +212,8 @@ public:
     static constexpr int kBlock = 16;
 
     // planeMask: bit p set for each plane of 'work' the counting reads.
-    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation)
-        : m_work(work), m_canvas(canvas), m_rotation(rotation)
+    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation, bool parade)
+        : m_work(work), m_canvas(canvas), m_rotation(rotation), m_parade(parade)
     {
         for (int p = 0; p < 4; ++p) {
             if (planeMask & (1u << p))
@@ -242,7 +245,7 @@ private:
         scratch.gatheredCount = count;
         std::array<int, kBlock> sourceX{};
         for (int i = 0; i < count; ++i) {
-            const int cx = canvasColumn(first + i, m_canvas.width());
+            const int cx = canvasColumn(first + i, m_canvas.width(), m_parade);
             sourceX[size_t(i)] = m_rotation == 180 ? std::clamp(w - 1 - cx, 0, w - 1) : std::clamp(cx, 0, w - 1);
         }
         // One scope column per source column (a 1920-wide unturned frame): plain copies.
@@ -270,6 +273,7 @@ private:
     std::array<int, 4> m_plane{};
     QSize m_canvas;
     int m_rotation;
+    bool m_parade;
 };
 
 // 255 x scopeIntensity for one column's maximum, remembered for the small counts that
@@ -654,6 +658,7 @@ QImage buildScopeGraticule(ScopeRange range, int width, int height)
 
 bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeRequest &request)
 {
+    const bool parade = request.kind == ScopeParade;
     if (!validFrame(frame))
         return false;
     const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
@@ -699,11 +704,13 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
 
     const bool direct = rotation == 0 || rotation == 180;
 
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         const unsigned planeMask = channel == Alpha ? (hasAlpha ? 8u : 0u) : channel == Luma ? 1u : 7u;
-        const SourceColumns columns(w, planeMask, canvas, rotation);
+        const SourceColumns columns(w, planeMask, canvas, rotation, parade);
         drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            // The parade keeps one trace per third: red, green, blue.
+            const int only = parade ? c / kParadeWidth : -1;
             uint32_t *red = counts.red.data();
             uint32_t *green = counts.green.data();
             uint32_t *blue = counts.blue.data();
@@ -716,14 +723,18 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                     const double luma = lumaLevel[y16 >> m.lumaShift];
                     const double cb = (double(cb16) - m.chromaMid) * m.chromaScale;
                     const double cr = (double(cr16) - m.chromaMid) * m.chromaScale;
-                    if constexpr (channel == Color || channel == Red)
+                    if constexpr (channel == Color) {
+                        if (only < 0 || only == 0)
+                            ++red[rows.row(luma + m.rFromCr * cr)];
+                        if (only < 0 || only == 1)
+                            ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                        if (only < 0 || only == 2)
+                            ++blue[rows.row(luma + m.bFromCb * cb)];
+                    }
+                    if constexpr (channel == Red)
                         ++red[rows.row(luma + m.rFromCr * cr)];
-                    if constexpr (channel == Color)
-                        ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
                     if constexpr (channel == Green)
                         ++red[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
-                    if constexpr (channel == Color)
-                        ++blue[rows.row(luma + m.bFromCb * cb)];
                     if constexpr (channel == Blue)
                         ++red[rows.row(luma + m.bFromCb * cb)];
                 }
@@ -743,12 +754,17 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                 }
                 return;
             }
-            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+            forEachSample(canvasColumn(c, canvas.width(), parade), canvas, frameSize, rotation, [&](int x, int y) {
                 if (x < 0) {
-                    ++red[zeroRow];
                     if constexpr (channel == Color) {
-                        ++green[zeroRow];
-                        ++blue[zeroRow];
+                        if (only < 0 || only == 0)
+                            ++red[zeroRow];
+                        if (only < 0 || only == 1)
+                            ++green[zeroRow];
+                        if (only < 0 || only == 2)
+                            ++blue[zeroRow];
+                    } else {
+                        ++red[zeroRow];
                     }
                     return;
                 }
@@ -762,7 +778,8 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
 
 bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeRequest &request)
 {
-    if (!validFrame(frame) || request.channel == Alpha)
+    const bool parade = request.kind == ScopeParade;
+    if (!validFrame(frame) || (!parade && request.channel == Alpha))
         return false;
     const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
     if (!descriptor || !(descriptor->flags & AV_PIX_FMT_FLAG_RGB))
@@ -801,19 +818,24 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
     const bool direct = rotation == 0 || rotation == 180;
 
     // GBRP planes: 0 green, 1 blue, 2 red.
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         const unsigned planeMask = channel == Red ? 4u : channel == Green ? 1u : channel == Blue ? 2u : 7u;
-        const SourceColumns columns(w, planeMask, canvas, rotation);
+        const SourceColumns columns(w, planeMask, canvas, rotation, parade);
         drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            // The parade keeps one trace per third: red, green, blue.
+            const int only = parade ? c / kParadeWidth : -1;
             uint32_t *red = counts.red.data();
             uint32_t *green = counts.green.data();
             uint32_t *blue = counts.blue.data();
             const auto count = [&](uint16_t g16, uint16_t b16, uint16_t r16) {
                 if constexpr (channel == Color) {
-                    ++red[levelRow[r16]];
-                    ++green[levelRow[g16]];
-                    ++blue[levelRow[b16]];
+                    if (only < 0 || only == 0)
+                        ++red[levelRow[r16]];
+                    if (only < 0 || only == 1)
+                        ++green[levelRow[g16]];
+                    if (only < 0 || only == 2)
+                        ++blue[levelRow[b16]];
                 } else if constexpr (channel == Red) {
                     ++red[levelRow[r16]];
                 } else if constexpr (channel == Green) {
@@ -841,12 +863,17 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
                 }
                 return;
             }
-            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+            forEachSample(canvasColumn(c, canvas.width(), parade), canvas, frameSize, rotation, [&](int x, int y) {
                 if (x < 0) {
-                    ++red[zeroRow];
                     if constexpr (channel == Color) {
-                        ++green[zeroRow];
-                        ++blue[zeroRow];
+                        if (only < 0 || only == 0)
+                            ++red[zeroRow];
+                        if (only < 0 || only == 1)
+                            ++green[zeroRow];
+                        if (only < 0 || only == 2)
+                            ++blue[zeroRow];
+                    } else {
+                        ++red[zeroRow];
                     }
                     return;
                 }
@@ -859,6 +886,7 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
 
 void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRequest &request)
 {
+    const bool parade = request.kind == ScopeParade;
     if (picture.isNull())
         return;
     const QImage source = picture.format() == QImage::Format_ARGB32 ? picture
@@ -873,16 +901,20 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
         byteRow[size_t(v)] = uint16_t(scopeRow(double(v), scopeHeight, request.range));
     const RowMap &rows = RowMap::get(request.range, scopeHeight);
 
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         drawColumns(image, tracesFor(DisplayChannel(channel)), height, [&](int c, ColumnCounts &counts) {
-            const int x = std::clamp(int(float(width) * float(c) / float(kScopeWidth)), 0, width - 1);
+            const int only = parade ? c / kParadeWidth : -1;
+            const int x = canvasColumn(c, width, parade);
             for (int y = 0; y < height; ++y) {
                 const QRgb p = reinterpret_cast<const QRgb *>(source.constScanLine(y))[x];
                 if constexpr (channel == Color) {
-                    ++counts.red[byteRow[size_t(qRed(p))]];
-                    ++counts.green[byteRow[size_t(qGreen(p))]];
-                    ++counts.blue[byteRow[size_t(qBlue(p))]];
+                    if (only < 0 || only == 0)
+                        ++counts.red[byteRow[size_t(qRed(p))]];
+                    if (only < 0 || only == 1)
+                        ++counts.green[byteRow[size_t(qGreen(p))]];
+                    if (only < 0 || only == 2)
+                        ++counts.blue[byteRow[size_t(qBlue(p))]];
                 } else if constexpr (channel == Red) {
                     ++counts.red[byteRow[size_t(qRed(p))]];
                 } else if constexpr (channel == Green) {
@@ -899,9 +931,38 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
     });
 }
 
+QImage buildParadeGraticule(ScopeRange range)
+{
+    static QMutex mutex;
+    static std::map<bool, QImage> cache;
+    const bool percent = range == Percent;
+    QMutexLocker lock(&mutex);
+    auto found = cache.find(percent);
+    if (found != cache.end())
+        return found->second;
+    QImage image = buildScopeGraticule(percent ? Percent : CodeValue);
+    QPainter painter(&image);
+    painter.setPen(QPen(QColor(255, 140, 0, 192), 4));
+    for (int third = 1; third < 3; ++third)
+        painter.drawLine(third * kParadeWidth, 0, third * kParadeWidth, image.height());
+    QFont font(QStringLiteral("Courier New"));
+    font.setPointSize(22);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    const QColor names[3] = {QColor(255, 90, 90), QColor(90, 255, 90), QColor(110, 140, 255)};
+    const char *letters[3] = {"R", "G", "B"};
+    for (int third = 0; third < 3; ++third) {
+        painter.setPen(names[third]);
+        painter.drawText(third * kParadeWidth + kParadeWidth / 2 - 8, 40, QString::fromLatin1(letters[third]));
+    }
+    painter.end();
+    return cache.emplace(percent, image).first->second;
+}
+
 QImage renderScope(const AVFrame *frame, const ScopeRequest &request)
 {
-    QImage image = buildScopeGraticule(request.range);
+    QImage image = request.kind == ScopeParade ? buildParadeGraticule(request.range)
+                                               : buildScopeGraticule(request.range);
     if (!frame)
         return image;
     const bool drawn = request.rgbSource ? renderWaveformFromRgb(image, frame, request)

@@ -79,7 +79,8 @@ public:
     void clearAudioQueue() override;
 
     // --- queued ---
-    void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees);
+    void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees,
+                           ScopeKind kind = ScopeWaveform, bool live = false);
     void setConversionProfile(ConversionProfile profile);
     // Global channel indexes of the sources for left and right; -1 is silence.
     void setAudioRouting(int left, int right);

@@ -3,7 +3,7 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
-#include "scopes/waveformrenderer.h"
+#include "scopes/scoperenderer.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
 #include "state/playbackcontroller.h"
@@ -77,6 +77,7 @@ MainWindow::MainWindow(QWidget *parent)
     playbackController = new PlaybackController(appState, nullptr, audioOutput, this);
     framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
     connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
+    connect(playbackController, &PlaybackController::pictureReady, ui.scopeWidget, &ScopeWidget::onPictureShown);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
     connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
             &FramePresenter::onPlayedAudioReset);
@@ -256,7 +257,7 @@ void MainWindow::replaceMedia(const QString &path)
     qcSession->clear();
     delete media;
     OpenMedia::Options options;
-    options.scopeRenderer = &waveform::renderScope;
+    options.scopeRenderer = &scopes::renderScope;
     // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
     const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
     options.sequenceFps = settings.value(QStringLiteral("sequences/fps"), 0.0).toDouble();
