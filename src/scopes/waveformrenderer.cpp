@@ -146,6 +146,8 @@ public:
                 }
             }
             m_tabulated = found <= 1;
+            bin.startFixed = std::isfinite(bin.start) ? int64_t(std::ceil(bin.start * double(kFixedOne)))
+                                                       : std::numeric_limits<int64_t>::max();
         }
     }
 
@@ -163,6 +165,23 @@ public:
         return bin.row - int(x >= bin.start);
     }
 
+    // row() of a level in fixed point (kFixedOne per level): integer work only.
+    static constexpr int kFixedBits = 32;
+    static constexpr int64_t kFixedOne = int64_t(1) << kFixedBits;
+    static int64_t fixed(double level) { return std::llround(level * double(kFixedOne)); }
+    int rowFixed(int64_t x) const
+    {
+        if (x < kLowFixed)
+            return m_height - 1;
+        if (x >= kHighFixed)
+            return 0;
+        if (!m_tabulated)
+            return scopeRow(double(x) / double(kFixedOne), m_height, m_range);
+        const int b = std::min(int((x - kLowFixed) >> (kFixedBits - 4)), kBins - 1);
+        const Bin &bin = m_bins[size_t(b)];
+        return bin.row - int(x >= bin.startFixed);
+    }
+
 private:
     int levelOf(double x) const { return m_height - 1 - scopeRow(x, m_height, m_range); }
     // Doubles in order as integers (negative values mirrored below zero).
@@ -178,10 +197,13 @@ private:
 
     static constexpr double kLow = -64.0;  // everything below is on the bottom row
     static constexpr double kHigh = 320.0; // everything above is on the top row
-    static constexpr double kBinsPerLevel = 16.0;
+    static constexpr double kBinsPerLevel = 16.0; // kFixedBits - 4 below
+    static constexpr int64_t kLowFixed = int64_t(kLow) * kFixedOne;
+    static constexpr int64_t kHighFixed = int64_t(kHigh) * kFixedOne;
     static constexpr int kBins = int((kHigh - kLow) * kBinsPerLevel);
     struct Bin {
         double start; // where the next row up begins inside the bin (infinity: nowhere)
+        int64_t startFixed; // the same in fixed point, rounded up (INT64_MAX: nowhere)
         int row;      // row at the bin's lower edge
     };
 
@@ -683,12 +705,19 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
     const RowMap &rows = RowMap::get(request.range, height);
     const YuvMatrix m = yuvMatrix(fullRange, colorSpace, descriptor->comp[0].depth);
     // Luma and alpha levels and rows per source code value.
-    std::vector<double> lumaLevel(size_t(1) << (16 - m.lumaShift));
+    // Levels in fixed point: a sample costs integer multiplies and table loads only.
+    std::vector<int64_t> lumaLevel(size_t(1) << (16 - m.lumaShift));
     std::vector<uint16_t> lumaRow(lumaLevel.size());
     for (size_t code = 0; code < lumaLevel.size(); ++code) {
-        lumaLevel[code] = (double(code) - m.lumaOffset) * m.lumaScale;
-        lumaRow[code] = uint16_t(scopeRow(lumaLevel[code], height, request.range));
+        const double level = (double(code) - m.lumaOffset) * m.lumaScale;
+        lumaLevel[code] = RowMap::fixed(level);
+        lumaRow[code] = uint16_t(scopeRow(level, height, request.range));
     }
+    const int64_t chromaMid = std::llround(m.chromaMid);
+    const int64_t rFromCr = RowMap::fixed(m.rFromCr * m.chromaScale);
+    const int64_t gFromCb = RowMap::fixed(m.gFromCb * m.chromaScale);
+    const int64_t gFromCr = RowMap::fixed(m.gFromCr * m.chromaScale);
+    const int64_t bFromCb = RowMap::fixed(m.bFromCb * m.chromaScale);
     const int alphaDepth = hasAlpha ? std::clamp(int(descriptor->comp[3].depth), 1, 16) : 16;
     const int alphaShift = 16 - alphaDepth;
     std::vector<uint16_t> alphaRow(size_t(1) << alphaDepth);
@@ -720,23 +749,23 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                 } else if constexpr (channel == Luma) {
                     ++red[lumaRow[y16 >> m.lumaShift]];
                 } else {
-                    const double luma = lumaLevel[y16 >> m.lumaShift];
-                    const double cb = (double(cb16) - m.chromaMid) * m.chromaScale;
-                    const double cr = (double(cr16) - m.chromaMid) * m.chromaScale;
+                    const int64_t luma = lumaLevel[y16 >> m.lumaShift];
+                    const int64_t cb = int64_t(cb16) - chromaMid;
+                    const int64_t cr = int64_t(cr16) - chromaMid;
                     if constexpr (channel == Color) {
                         if (only < 0 || only == 0)
-                            ++red[rows.row(luma + m.rFromCr * cr)];
+                            ++red[rows.rowFixed(luma + rFromCr * cr)];
                         if (only < 0 || only == 1)
-                            ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                            ++green[rows.rowFixed(luma - gFromCb * cb - gFromCr * cr)];
                         if (only < 0 || only == 2)
-                            ++blue[rows.row(luma + m.bFromCb * cb)];
+                            ++blue[rows.rowFixed(luma + bFromCb * cb)];
                     }
                     if constexpr (channel == Red)
-                        ++red[rows.row(luma + m.rFromCr * cr)];
+                        ++red[rows.rowFixed(luma + rFromCr * cr)];
                     if constexpr (channel == Green)
-                        ++red[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                        ++red[rows.rowFixed(luma - gFromCb * cb - gFromCr * cr)];
                     if constexpr (channel == Blue)
-                        ++red[rows.row(luma + m.bFromCb * cb)];
+                        ++red[rows.rowFixed(luma + bFromCb * cb)];
                 }
             };
             if (direct) {
