@@ -231,7 +231,7 @@ struct ColumnCounts {
 class SourceColumns
 {
 public:
-    static constexpr int kBlock = 16;
+    static constexpr int kBlock = 64;
 
     // planeMask: bit p set for each plane of 'work' the counting reads.
     SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation, bool parade)
@@ -378,7 +378,7 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
     uchar *bits = image.bits(); // detaches here, before the threads share the buffer
     const qsizetype bytesPerLine = image.bytesPerLine();
     const int height = image.height();
-    constexpr int kBlock = 16;
+    constexpr int kBlock = SourceColumns::kBlock;
 
     // Small canvases are not worth a thread start each.
     const long long work = (long long)kScopeWidth * canvasHeight;
