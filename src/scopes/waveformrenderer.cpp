@@ -226,7 +226,7 @@ struct ColumnCounts {
 
 // The 16-bit samples under one canvas column, for the unturned and half-turned canvas.
 // Walking a column of a row-major picture touches a new cache line per sample and plane;
-// reading the columns of a block of 16 scope columns row by row touches each line once per
+// reading the columns of a block of 64 scope columns row by row touches each line once per
 // block instead, and the counting then runs over contiguous arrays.
 class SourceColumns
 {
