@@ -68,32 +68,32 @@ struct RgbBins {
     }
 };
 
-// Bin of each R'G'B' component from its Y', Cb and Cr code values: three table loads and
-// a shift per component and pixel.
+// Bins of R', G', B' from Y', Cb and Cr code values. Y' weighs the same in all three and
+// R' takes no Cb, B' no Cr, so five small tables serve: the chroma terms of a pixel pair
+// sharing a chroma sample are looked up once.
 struct YuvTables {
-    std::array<std::vector<int32_t>, 3> fromY, fromCb, fromCr;
+    std::vector<int32_t> fromY, rFromCr, gFromCb, gFromCr, bFromCb;
+    int32_t offset[3];
     int last;
     YuvTables(const colour::YuvToRgb &m, int depth, const RgbBins &bins) : last(bins.count - 1)
     {
         const size_t codes = size_t(1) << depth;
         const double unit = double(bins.maximum) * double(1 << kFraction);
-        for (size_t i = 0; i < 3; ++i) {
-            fromY[i].resize(codes);
-            fromCb[i].resize(codes);
-            fromCr[i].resize(codes);
-            for (size_t code = 0; code < codes; ++code) {
-                const double c = double(code);
-                fromY[i][code] = int32_t(std::lround((m.m[i][0] * c + m.offset[i]) * unit
-                                                     + double(bins.pad << kFraction) + double(1 << (kFraction - 1))));
-                fromCb[i][code] = int32_t(std::lround(m.m[i][1] * c * unit));
-                fromCr[i][code] = int32_t(std::lround(m.m[i][2] * c * unit));
-            }
+        for (std::vector<int32_t> *t : {&fromY, &rFromCr, &gFromCb, &gFromCr, &bFromCb})
+            t->resize(codes);
+        for (size_t code = 0; code < codes; ++code) {
+            const double c = double(code);
+            fromY[code] = int32_t(std::lround(m.m[0][0] * c * unit));
+            rFromCr[code] = int32_t(std::lround(m.m[0][2] * c * unit));
+            gFromCb[code] = int32_t(std::lround(m.m[1][1] * c * unit));
+            gFromCr[code] = int32_t(std::lround(m.m[1][2] * c * unit));
+            bFromCb[code] = int32_t(std::lround(m.m[2][1] * c * unit));
         }
+        for (int i = 0; i < 3; ++i)
+            offset[i] = int32_t(std::lround(m.offset[size_t(i)] * unit)) + (bins.pad << kFraction)
+                + (1 << (kFraction - 1));
     }
-    int bin(size_t i, uint32_t y, uint32_t cb, uint32_t cr) const
-    {
-        return std::clamp((fromY[i][y] + fromCb[i][cb] + fromCr[i][cr]) >> kFraction, 0, last);
-    }
+    int bin(int32_t sum) const { return std::clamp(sum >> kFraction, 0, last); }
 };
 
 // Y' bin of R'G'B' code values by the BT.709 weights, on the R'G'B' bins.
@@ -150,14 +150,21 @@ bool countYuv(const AVFrame *frame, const ScopeRequest &request, Counts &counts)
                 const uint8_t *yRow = luma->row(y);
                 const uint8_t *cbRow = cb->row(y >> sh);
                 const uint8_t *crRow = cr->row(y >> sh);
-                for (int x = 0; x < width; ++x) {
-                    const uint32_t yv = luma->at<Wide>(yRow, x);
-                    const uint32_t cbv = cb->at<Wide>(cbRow, x >> sw);
-                    const uint32_t crv = cr->at<Wide>(crRow, x >> sw);
-                    ++yBins[yv];
-                    ++rBins[tables.bin(0, yv, cbv, crv)];
-                    ++gBins[tables.bin(1, yv, cbv, crv)];
-                    ++bBins[tables.bin(2, yv, cbv, crv)];
+                const int step = 1 << sw;
+                for (int cx = 0, x = 0; x < width; ++cx) {
+                    const uint32_t cbv = cb->at<Wide>(cbRow, cx);
+                    const uint32_t crv = cr->at<Wide>(crRow, cx);
+                    const int32_t r = tables.offset[0] + tables.rFromCr[crv];
+                    const int32_t g = tables.offset[1] + tables.gFromCb[cbv] + tables.gFromCr[crv];
+                    const int32_t b = tables.offset[2] + tables.bFromCb[cbv];
+                    for (const int pairEnd = std::min(width, x + step); x < pairEnd; ++x) {
+                        const uint32_t yv = luma->at<Wide>(yRow, x);
+                        const int32_t yt = tables.fromY[yv];
+                        ++yBins[yv];
+                        ++rBins[tables.bin(yt + r)];
+                        ++gBins[tables.bin(yt + g)];
+                        ++bBins[tables.bin(yt + b)];
+                    }
                 }
             }
         };
