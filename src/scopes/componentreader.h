@@ -99,4 +99,11 @@ inline bool isRgbFrame(const AVFrame *frame)
     return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
 }
 
+// R'G'B' the decoder hands over in a Y'CbCr layout (DNxHR 4:4:4): not read in place, the
+// engine's 8-bit picture stands in.
+inline bool rgbInYuvLayout(const AVFrame *frame, const ScopeRequest &request)
+{
+    return request.rgbSource && !isRgbFrame(frame);
+}
+
 } // namespace scopes

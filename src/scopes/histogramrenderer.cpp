@@ -321,7 +321,7 @@ double scalePosition(double level, ScopeRange range)
 bool count(const AVFrame *frame, const ScopeRequest &request, Counts &counts)
 {
     counts = Counts();
-    if (!frame || frame->width <= 0 || frame->height <= 0)
+    if (!frame || frame->width <= 0 || frame->height <= 0 || scopes::rgbInYuvLayout(frame, request))
         return false;
     return scopes::isRgbFrame(frame) ? countRgb(frame, counts) : countYuv(frame, request, counts);
 }

@@ -248,7 +248,7 @@ colour::Matrix matrixOf(const AVFrame *frame)
 bool countChroma(const AVFrame *frame, const ScopeRequest &request, std::vector<uint32_t> &counts)
 {
     counts.assign(size_t(kPlane) * kPlane, 0);
-    if (!frame || frame->width <= 0 || frame->height <= 0)
+    if (!frame || frame->width <= 0 || frame->height <= 0 || scopes::rgbInYuvLayout(frame, request))
         return false;
     if (scopes::isRgbFrame(frame))
         return countRgbFrame(frame, counts);

@@ -231,6 +231,33 @@ void TestScopeKinds::vectorscopeOfRgbAndFallback()
     got = clusterAt(counts, want, 12);
     QCOMPARE(got.count, uint64_t(64 * 32));
     QVERIFY(std::hypot(got.centre.x() - want.x(), got.centre.y() - want.y()) <= 2.0);
+
+    // R'G'B' in a Y'CbCr layout (as DNxHR 4:4:4 decodes): not read as Y'CbCr, the engine's
+    // picture is used instead, by both the vectorscope and the histogram.
+    av::FramePtr planes = makeFrame(AV_PIX_FMT_YUV444P10LE, 64, 32, [](int, int, int) { return 512; });
+    ScopeRequest request;
+    request.rgbSource = true;
+    QVERIFY(!vectorscope::countChroma(planes.get(), request, counts));
+    histogram::Counts bins;
+    QVERIFY(!histogram::count(planes.get(), request, bins));
+    int fallbacks = 0;
+    request.fallbackPicture = [&] {
+        ++fallbacks;
+        return picture;
+    };
+    request.kind = ScopeVectorscope;
+    const QImage image = scopes::renderScope(planes.get(), request);
+    const QImage graticule = vectorscope::buildGraticule(colour::Matrix::BT709);
+    const QPoint red = vectorscope::position(list[0].cb, list[0].cr).toPoint();
+    int brightest = 0;
+    for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx)
+            brightest = std::max(brightest, qGreen(image.pixel(red + QPoint(dx, dy)))
+                                                - qGreen(graticule.pixel(red + QPoint(dx, dy))));
+    QVERIFY(brightest > 40);
+    request.kind = ScopeHistogram;
+    scopes::renderScope(planes.get(), request);
+    QCOMPARE(fallbacks, 2);
 }
 
 void TestScopeKinds::histogramFlatFieldIsOneBin_data()
