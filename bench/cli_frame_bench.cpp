@@ -1,7 +1,12 @@
-// Whole-process frame export: `orvel-cli frame FILE N OUT.png` against the ffmpeg command
-// line's accurate seek `ffmpeg -v error -ss T -i FILE -frames:v 1 OUT.png`, for fixed targets
-// spread over the file, run alternately in the same run so that machine load hits both.
-// Prints per clip the median and min–max of each and the median of the per-target ratios.
+// Whole processes of orvel-cli against the ffmpeg command line, run alternately in the same
+// run so that machine load hits both; fixed targets spread over each file.
+//  - frame: `orvel-cli frame FILE N OUT.png` against the accurate seek
+//    `ffmpeg -v error -ss T -i FILE -frames:v 1 OUT.png` (goal: median ratio <= 0.60)
+//  - probe: `orvel-cli probe FILE` against `ffprobe -v error -show_streams FILE` (<= 0.80)
+//  - scope and pixel: start-to-exit times, beside the ffmpeg frame export of the same frame
+//    for scale (no goal)
+// Prints per row the median and min–max of each and the median of the per-run ratios of wall
+// time (the goal) and of CPU time (user + system of all threads: steadier on a loaded machine).
 //
 // Usage: cli_frame_bench [--targets N] [--only SUBSTRING]
 // Clips are generated once into $ORVEL_BENCH_MEDIA_DIR (default: <build>/bench-media).
@@ -15,8 +20,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -40,33 +48,42 @@ const QList<Clip> &clips()
          {"-c:v", "libx264", "-preset", "veryfast", "-crf", "20", "-g", "50", "-keyint_min", "50", "-sc_threshold",
           "0", "-bf", "2", "-pix_fmt", "yuv420p"},
          "testsrc2=size=1920x1080:rate=25:duration=12,noise=alls=4:allf=t", 300},
+        {"cli_prores_hq_1080p.mov", "ProRes 422 HQ 1080p",
+         {"-c:v", "prores_aw", "-profile:v", "3", "-pix_fmt", "yuv422p10le"},
+         "testsrc2=size=1920x1080:rate=25:duration=4,noise=alls=4:allf=t", 100},
     };
     return list;
 }
 
-QString mediaDir()
+// User and system time of the children reaped so far, in ms.
+double childrenCpuMs()
 {
-    return benchclips::mediaDir();
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto ms = [](const timeval &t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
-bool ensureClip(const Clip &clip, const QString &path)
-{
-    return benchclips::ensureClip(clip.name, clip.source, clip.encode, path);
-}
+struct Timing {
+    double wallMs = -1; // -1 when the process failed
+    double cpuMs = 0;   // user + system, every thread
+};
 
-// Wall time of one process in ms; -1 when it failed.
-double runTimed(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
+Timing runTimed(const QString &program, const QStringList &arguments, QByteArray *out = nullptr)
 {
     QProcess process;
+    const double cpuBefore = childrenCpuMs();
     QElapsedTimer timer;
     timer.start();
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return -1;
-    const double ms = double(timer.nsecsElapsed()) / 1e6;
+        return {};
+    Timing timing;
+    timing.wallMs = double(timer.nsecsElapsed()) / 1e6;
+    timing.cpuMs = childrenCpuMs() - cpuBefore;
     if (out)
         *out = process.readAllStandardOutput();
-    return ms;
+    return timing;
 }
 
 double median(std::vector<double> values)
@@ -76,6 +93,69 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Run {
+    QString program;
+    QStringList arguments;
+    // Checks what the process printed; empty when it is right, else what was wrong.
+    std::function<QString(const QByteArray &)> check;
+};
+
+struct Series {
+    std::vector<double> ours, theirs, ratios, cpuRatios;
+};
+
+// Runs both, ours first on even runs and theirs first on odd ones.
+bool measurePair(const Run &ours, const Run &theirs, int index, Series &series, QString *failure)
+{
+    QByteArray printed;
+    Timing a;
+    Timing b;
+    if (index % 2 == 0) {
+        a = runTimed(ours.program, ours.arguments, &printed);
+        b = runTimed(theirs.program, theirs.arguments);
+    } else {
+        b = runTimed(theirs.program, theirs.arguments);
+        a = runTimed(ours.program, ours.arguments, &printed);
+    }
+    if (a.wallMs < 0 || b.wallMs < 0) {
+        *failure = a.wallMs < 0 ? QStringLiteral("orvel-cli failed") : QStringLiteral("reference failed");
+        return false;
+    }
+    if (ours.check) {
+        const QString wrong = ours.check(printed);
+        if (!wrong.isEmpty()) {
+            *failure = wrong;
+            return false;
+        }
+    }
+    series.ours.push_back(a.wallMs);
+    series.theirs.push_back(b.wallMs);
+    series.ratios.push_back(a.wallMs / b.wallMs);
+    if (b.cpuMs > 0)
+        series.cpuRatios.push_back(a.cpuMs / b.cpuMs);
+    return true;
+}
+
+void printRow(const char *clip, const char *what, const Series &series, const char *goal)
+{
+    if (series.ours.empty())
+        return;
+    const auto [oMin, oMax] = std::minmax_element(series.ours.begin(), series.ours.end());
+    const auto [fMin, fMax] = std::minmax_element(series.theirs.begin(), series.theirs.end());
+    const auto [rMin, rMax] = std::minmax_element(series.ratios.begin(), series.ratios.end());
+    std::printf("%-30s %-6s %7.0f (%5.0f-%5.0f)   %7.0f (%5.0f-%5.0f)   %5.2fx (%4.2f-%4.2f) %8s %9.2fx\n", clip,
+                what, median(series.ours), *oMin, *oMax, median(series.theirs), *fMin, *fMax, median(series.ratios),
+                *rMin, *rMax, goal, median(series.cpuRatios));
+    std::fflush(stdout);
+}
+
+QString expectNumber(const QByteArray &printed, qint64 expected)
+{
+    if (printed.trimmed().toLongLong() == expected)
+        return {};
+    return QStringLiteral("orvel-cli printed '%1', not %2").arg(QString::fromLatin1(printed.trimmed())).arg(expected);
 }
 
 } // namespace
@@ -97,60 +177,61 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cli_frame_bench: %s not built\n", qPrintable(cli));
         return 1;
     }
-    QDir().mkpath(mediaDir());
+    QDir().mkpath(benchclips::mediaDir());
     QTemporaryDir out;
+    const QString ffmpeg = QStringLiteral("ffmpeg");
 
-    std::printf("orvel-cli frame vs ffmpeg -ss T -i FILE -frames:v 1, whole process, %d targets, "
-                "alternating order; wall ms\n", targetCount);
-    std::printf("%-32s %22s %22s %18s %8s\n", "clip", "orvel-cli med (min-max)", "ffmpeg med (min-max)",
-                "ratio med (min-max)", "target");
+    std::printf("orvel-cli against the ffmpeg command line, whole processes, %d runs each, alternating "
+                "order; wall ms\n"
+                "frame: ffmpeg -ss T -i FILE -frames:v 1 OUT.png; probe: ffprobe -show_streams; scope, "
+                "pixel: the ffmpeg frame export for scale\n",
+                targetCount);
+    std::printf("%-30s %-6s %22s %22s %18s %8s %10s\n", "clip", "", "orvel-cli med (min-max)",
+                "reference med (min-max)", "ratio med (min-max)", "goal", "cpu ratio");
     bool failed = false;
     for (const Clip &clip : clips()) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.label).contains(only, Qt::CaseInsensitive))
             continue;
-        const QString path = QDir(mediaDir()).filePath(QString::fromLatin1(clip.name));
-        if (!ensureClip(clip, path)) {
-            std::printf("%-32s could not generate\n", clip.label);
+        const QString path = QDir(benchclips::mediaDir()).filePath(QString::fromLatin1(clip.name));
+        if (!benchclips::ensureClip(clip.name, clip.source, clip.encode, path)) {
+            std::printf("%-30s could not generate\n", clip.label);
             failed = true;
             continue;
         }
-        std::vector<double> ours, theirs, ratios;
+        Series frame, probe, scope, pixel;
         for (int i = 0; i < targetCount; ++i) {
             // Fixed, spread over the file, away from key frames more often than not.
-            const int64_t target = (int64_t(i) * 7919 + 37) % (clip.frames - 1);
+            const qint64 target = (qint64(i) * 7919 + 37) % (clip.frames - 1);
             const QString seconds = QString::number(double(target) / 25.0, 'f', 3);
-            const QStringList cliArgs = {"frame", path, QString::number(target), out.filePath("o.png")};
-            const QStringList ffArgs = {"-v", "error", "-y", "-ss", seconds, "-i", path, "-frames:v", "1",
-                                        out.filePath("f.png")};
-            double a = 0;
-            double b = 0;
-            QByteArray printed;
-            if (i % 2 == 0) {
-                a = runTimed(cli, cliArgs, &printed);
-                b = runTimed(QStringLiteral("ffmpeg"), ffArgs);
-            } else {
-                b = runTimed(QStringLiteral("ffmpeg"), ffArgs);
-                a = runTimed(cli, cliArgs, &printed);
-            }
-            if (a < 0 || b < 0 || printed.trimmed().toLongLong() != target) {
-                std::printf("%-32s target %lld failed (orvel-cli printed '%s')\n", clip.label, (long long)target,
-                            printed.trimmed().constData());
+            const Run ffmpegFrame{ffmpeg,
+                                  {"-v", "error", "-y", "-ss", seconds, "-i", path, "-frames:v", "1",
+                                   out.filePath("f.png")},
+                                  {}};
+            const auto printsTarget = [target](const QByteArray &printed) { return expectNumber(printed, target); };
+            const Run cliFrame{cli, {"frame", path, QString::number(target), out.filePath("o.png")}, printsTarget};
+            const Run cliProbe{cli, {"probe", path}, [](const QByteArray &printed) {
+                                   return printed.contains("\"width\"") ? QString() : QStringLiteral("no probe output");
+                               }};
+            const Run ffprobe{QStringLiteral("ffprobe"), {"-v", "error", "-show_streams", path}, {}};
+            const Run cliScope{cli, {"scope", path, QString::number(target), out.filePath("s.png")}, printsTarget};
+            const Run cliPixel{cli, {"pixel", path, QString::number(target), "100", "100"},
+                               [](const QByteArray &printed) {
+                                   return printed.trimmed().isEmpty() ? QStringLiteral("no pixel printed") : QString();
+                               }};
+            QString failure;
+            const bool ok = measurePair(cliFrame, ffmpegFrame, i, frame, &failure)
+                && measurePair(cliProbe, ffprobe, i, probe, &failure)
+                && measurePair(cliScope, ffmpegFrame, i, scope, &failure)
+                && measurePair(cliPixel, ffmpegFrame, i, pixel, &failure);
+            if (!ok) {
+                std::printf("%-30s target %lld failed: %s\n", clip.label, (long long)target, qPrintable(failure));
                 failed = true;
-                continue;
             }
-            ours.push_back(a);
-            theirs.push_back(b);
-            ratios.push_back(a / b);
         }
-        if (ours.empty())
-            continue;
-        const auto [oMin, oMax] = std::minmax_element(ours.begin(), ours.end());
-        const auto [fMin, fMax] = std::minmax_element(theirs.begin(), theirs.end());
-        const auto [rMin, rMax] = std::minmax_element(ratios.begin(), ratios.end());
-        std::printf("%-32s %7.0f (%5.0f-%5.0f)   %7.0f (%5.0f-%5.0f)   %5.2fx (%4.2f-%4.2f) %8s\n", clip.label,
-                    median(ours), *oMin, *oMax, median(theirs), *fMin, *fMax, median(ratios), *rMin, *rMax,
-                    "<=0.80x");
-        std::fflush(stdout);
+        printRow(clip.label, "frame", frame, "<=0.60x");
+        printRow("", "probe", probe, "<=0.80x");
+        printRow("", "scope", scope, "-");
+        printRow("", "pixel", pixel, "-");
     }
     return failed ? 1 : 0;
 }

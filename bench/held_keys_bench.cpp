@@ -4,7 +4,9 @@
 // repeat timer (first repeat after 260 ms, then every 100 ms) repeats 38 times in that time,
 // so 39 steps are possible with the press itself.
 // Left starts so that its steps cross a key frame. The peak resident memory is printed too
-// (the frame cache's bound, ORVEL_FRAME_CACHE_MB, plus the player's own).
+// (the frame cache's bound, ORVEL_FRAME_CACHE_MB, plus the player's own). Each clip is then
+// held again with the same file open as B beside it, in the difference view (every step
+// decodes and composes both), and the ratio to the single file of the same run is printed.
 //
 // Run it on a display (scripts/bench.sh starts Xvfb when there is none).
 // Usage: held_keys_bench [--only SUBSTRING] [--hold-ms N]
@@ -15,6 +17,7 @@
 #include "core/metatypes.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
+#include "ui/comparesession.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -138,7 +141,8 @@ int main(int argc, char **argv)
     QDir().mkpath(mediaDir());
     std::printf("held arrows through the window, %d ms each (platform %s), frames moved of %d allowed\n", holdMs,
                 qPrintable(QGuiApplication::platformName()), kAllowedSteps);
-    std::printf("%-24s %14s %14s %16s\n", "clip", "Right", "Left", "peak RSS so far");
+    std::printf("%-24s %14s %14s %16s %14s %14s %12s\n", "clip", "Right", "Left", "peak RSS so far", "Right with B",
+                "Left with B", "with B / one");
 
     bool failed = false;
     for (const Clip &clip : clips()) {
@@ -167,10 +171,27 @@ int main(int argc, char **argv)
         }
         const int64_t right = holdKey(window, Qt::Key_Right, clip.rightFrom, holdMs);
         const int64_t left = holdKey(window, Qt::Key_Left, clip.leftFrom, holdMs);
-        if (right < 0 || left < 0)
+        const long long peak = peakResidentMiB();
+
+        // The same file as B, shown as the difference of the two.
+        int64_t rightB = -1;
+        int64_t leftB = -1;
+        auto *compare = window.findChild<CompareSession *>();
+        if (compare) {
+            compare->openB(path);
+            if (waitFor([&] { return compare->isActive(); }, 60000)) {
+                while (compare->view() != compareview::View::Difference)
+                    compare->cycleView();
+                rightB = holdKey(window, Qt::Key_Right, clip.rightFrom, holdMs);
+                leftB = holdKey(window, Qt::Key_Left, clip.leftFrom, holdMs);
+            }
+        }
+        if (right < 0 || left < 0 || rightB < 0 || leftB < 0)
             failed = true;
-        std::printf("%-24s %8lld / %d %8lld / %d %12lld MiB\n", clip.label, (long long)right, kAllowedSteps,
-                    (long long)left, kAllowedSteps, peakResidentMiB());
+        const double ratio = right + left > 0 ? double(rightB + leftB) / double(right + left) : 0.0;
+        std::printf("%-24s %8lld / %d %8lld / %d %12lld MiB %8lld / %d %8lld / %d %12.2f\n", clip.label,
+                    (long long)right, kAllowedSteps, (long long)left, kAllowedSteps, peak, (long long)rightB,
+                    kAllowedSteps, (long long)leftB, kAllowedSteps, ratio);
         std::fflush(stdout);
     }
     return failed ? 1 : 0;

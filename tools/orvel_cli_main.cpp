@@ -6,16 +6,22 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 int main(int argc, char **argv)
 {
-    // A GUI application on the offscreen platform: the scope's graticule is drawn with
-    // fonts, which need one; no display is used.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     cli::configureLogging(cli::verboseRequested(argc, argv));
-    QGuiApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (cli::needsGuiApplication(argc, argv)) {
+        // The scope's graticule is drawn with fonts, which need a platform; no display is used.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        // Pictures are made and written without the toolkit's platform plugin or fonts.
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("orvel-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVEL_VERSION));
     QTextStream out(stdout);

@@ -21,16 +21,6 @@ namespace {
 // frame) without holding many 4K pictures.
 constexpr size_t kQueuedPictures = 6;
 
-SideFacts factsOf(const MediaInfo &info)
-{
-    SideFacts facts;
-    facts.fps = info.fps;
-    facts.startTimecode = info.startTimecode;
-    facts.width = info.width;
-    facts.height = info.height;
-    return facts;
-}
-
 } // namespace
 
 // One file read from start to end on a thread of its own, its pictures handed over through
@@ -223,7 +213,7 @@ Comparer::Outcome Comparer::run(const QString &pathA, const QString &pathB)
                                : QStringLiteral("B (%1): %2").arg(pathB, errorB);
         return outcome;
     }
-    outcome.alignment = align(factsOf(outcome.infoA), factsOf(outcome.infoB), m_options);
+    outcome.alignment = align(outcome.infoA, outcome.infoB, m_options);
     if (!outcome.alignment.ok) {
         outcome.error = outcome.alignment.error;
         return outcome;

@@ -81,6 +81,21 @@ Alignment align(const SideFacts &a, const SideFacts &b, const Options &options)
     return result;
 }
 
+SideFacts factsOf(const MediaInfo &info)
+{
+    SideFacts facts;
+    facts.fps = info.fps;
+    facts.startTimecode = info.startTimecode;
+    facts.width = info.width;
+    facts.height = info.height;
+    return facts;
+}
+
+Alignment align(const MediaInfo &a, const MediaInfo &b, const Options &options)
+{
+    return align(factsOf(a), factsOf(b), options);
+}
+
 std::optional<double> PairResult::lowestPsnr() const
 {
     std::optional<double> lowest;

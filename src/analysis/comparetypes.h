@@ -5,6 +5,8 @@
 // typed values and arithmetic without media, so every rule is tested on numbers; the JSON
 // form belongs to the CLI.
 
+#include "core/mediainfo.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -52,6 +54,9 @@ bool sameRate(double a, double b);
 // B's frames against A's: the rates must match, the sizes too unless scaling is allowed,
 // and AlignMode::Timecode needs a start timecode on both sides.
 Alignment align(const SideFacts &a, const SideFacts &b, const Options &options);
+// The same for two opened files: the CLI's comparison and the player's second file.
+SideFacts factsOf(const MediaInfo &info);
+Alignment align(const MediaInfo &a, const MediaInfo &b, const Options &options);
 
 // One compared pair. PSNR is empty where the planes are identical (infinite); SSIM is
 // empty when not measured.

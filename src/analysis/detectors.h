@@ -61,6 +61,11 @@ struct PictureStats {
     double blackFraction = 0.0;        // share of the picture whose luma is below the black limit
     double outOfRangeFraction = 0.0;   // share with Y, R, G or B outside the legal limits
     std::optional<double> differenceDb; // mean absolute luma difference to the previous picture
+    // Luma over the picture as fractions of the nominal range (0 black, 1 white; codes
+    // outside the range go past either end).
+    double lumaMin = 0.0;
+    double lumaAverage = 0.0;
+    double lumaMax = 0.0;
 };
 
 // black, freeze and levels over the pictures of one file, in presentation order.

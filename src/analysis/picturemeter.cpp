@@ -5,6 +5,7 @@
 #include "av/rgbreader.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 #include <cstring>
 
@@ -195,6 +196,9 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
     int64_t black = 0;
     int64_t outside = 0;
     uint64_t difference = 0;
+    uint64_t lumaSum = 0;
+    uint32_t lumaLowest = std::numeric_limits<uint32_t>::max();
+    uint32_t lumaHighest = 0;
 
     if (layout.rgb) {
         // Luma from the luma weights of the picture's matrix, on full-range 16-bit R'G'B'.
@@ -221,7 +225,11 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
             if (compare)
                 lumaRow(previous, y, before);
             for (int x = 0; x < width; ++x) {
-                black += double(now[size_t(x)]) < blackBelow;
+                const uint32_t luma = now[size_t(x)];
+                black += double(luma) < blackBelow;
+                lumaSum += luma;
+                lumaLowest = std::min(lumaLowest, luma);
+                lumaHighest = std::max(lumaHighest, luma);
                 if (compare)
                     difference += uint64_t(std::abs(int64_t(now[size_t(x)]) - int64_t(before[size_t(x)])));
             }
@@ -247,10 +255,22 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
         for (int y = 0; y < height; ++y) {
             const auto *row = reinterpret_cast<const T *>(layout.planes[0] + ptrdiff_t(y) * layout.strides[0]);
             // 32-bit sums per row (a row cannot overflow them) keep the loops vectorised.
+            // A row's sum fits 32 bits (65535 columns of 16-bit codes).
             uint32_t rowBlack = 0;
-            for (int x = 0; x < width; ++x)
+            uint32_t rowSum = 0;
+            // In the codes' own width, so the loop keeps its lanes.
+            T rowLowest = std::numeric_limits<T>::max();
+            T rowHighest = 0;
+            for (int x = 0; x < width; ++x) {
                 rowBlack += uint32_t(int(row[x]) < blackBelow);
+                rowSum += row[x];
+                rowLowest = std::min(rowLowest, row[x]);
+                rowHighest = std::max(rowHighest, row[x]);
+            }
             black += rowBlack;
+            lumaSum += rowSum;
+            lumaLowest = std::min(lumaLowest, uint32_t(rowLowest));
+            lumaHighest = std::max(lumaHighest, uint32_t(rowHighest));
             if (compare) {
                 const auto *before = reinterpret_cast<const T *>(previous->data[0] + ptrdiff_t(y) * previous->linesize[0]);
                 uint64_t rowDifference = 0;
@@ -317,6 +337,13 @@ PictureStats PictureMeter::measurePlanes(const AVFrame *source, const Layout &la
     }
 
     stats.blackFraction = double(black) / pixels;
+    // RGB luma is on full-range 16 bits; Y'CbCr codes on the picture's own levels.
+    const double lumaBlack = layout.rgb ? 0.0 : levels.lumaBlack;
+    const double lumaSpan = layout.rgb ? 65535.0 : levels.lumaSpan;
+    const auto nominal = [&](double code) { return (code - lumaBlack) / lumaSpan; };
+    stats.lumaMin = nominal(double(lumaLowest));
+    stats.lumaAverage = nominal(double(lumaSum) / pixels);
+    stats.lumaMax = nominal(double(lumaHighest));
     stats.outOfRangeFraction = double(outside) / pixels;
     if (compare) {
         const double maxCode = layout.rgb ? 65535.0 : levels.maxCode;

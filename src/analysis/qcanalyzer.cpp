@@ -37,11 +37,14 @@ public:
         , m_rate(rate)
         , m_sink(std::move(sink))
         , m_pair(&abort)
+        , m_power(channels, rate)
     {
+        // Every channel is placed on the time axis for the graphs; the detectors are optional.
         const bool perChannel = settings.isEnabled(Check::Silence) || settings.isEnabled(Check::TruePeak);
-        for (int c = 0; perChannel && c < channels; ++c) {
+        for (int c = 0; c < channels; ++c) {
             m_fifos.emplace_back(rate, 0.0);
-            m_detectors.push_back(std::make_unique<ChannelDetectors>(c, rate, 0.0, settings, timeline, m_sink));
+            if (perChannel)
+                m_detectors.push_back(std::make_unique<ChannelDetectors>(c, rate, 0.0, settings, timeline, m_sink));
         }
         if (settings.isEnabled(Check::Loudness) && channels > 0) {
             const auto existing = [channels](int c) { return c >= 0 && c < channels ? c : -1; };
@@ -73,9 +76,17 @@ public:
         }
     }
 
+    // The 100 ms blocks every channel has completed.
+    void takePower(QList<loudness::PowerBlock> &into)
+    {
+        for (const loudness::PowerBlock &block : m_power.takeBlocks())
+            into.append(block);
+    }
+
     void finish(double durationSec, Summary &summary)
     {
         drainFifos();
+        m_power.finish();
         for (auto &detectors : m_detectors)
             detectors->finish();
         if (!m_measuring)
@@ -102,7 +113,9 @@ private:
             m_wide.resize(size_t(count));
             m_fifos[c].pop(m_wide.data(), count);
             m_narrow.assign(m_wide.begin(), m_wide.end());
-            m_detectors[c]->push(m_narrow.data(), count);
+            if (c < m_detectors.size())
+                m_detectors[c]->push(m_narrow.data(), count);
+            m_power.push(int(c), m_narrow.data(), count);
         }
     }
 
@@ -113,6 +126,7 @@ private:
     std::vector<ChannelFifo> m_fifos;
     std::vector<std::unique_ptr<ChannelDetectors>> m_detectors;
     PairMeter m_pair;
+    loudness::BlockPowerMeter m_power;
     bool m_measuring = false;
     int m_left = -1;
     int m_right = -1;
@@ -128,11 +142,22 @@ bool anyPictureCheck(const Settings &settings)
 
 } // namespace
 
-Analyzer::Analyzer(const Settings &settings, EventFn onEvent, ProgressFn onProgress)
+Analyzer::Analyzer(const Settings &settings, EventFn onEvent, ProgressFn onProgress, SeriesFn onSeries)
     : m_settings(settings)
     , m_onEvent(std::move(onEvent))
     , m_onProgress(std::move(onProgress))
+    , m_onSeries(std::move(onSeries))
 {
+}
+
+void Analyzer::reportSeries(bool now)
+{
+    constexpr qint64 kSeriesEveryMs = 100;
+    if (!m_onSeries || m_series.isEmpty() || (!now && m_sinceSeries.isValid() && m_sinceSeries.elapsed() < kSeriesEveryMs))
+        return;
+    m_onSeries(m_series);
+    m_series = Series();
+    m_sinceSeries.start();
 }
 
 void Analyzer::abort()
@@ -232,6 +257,8 @@ Analyzer::Outcome Analyzer::run(const QString &path)
             double reached = t;
             const bool more = engine.readAudioTo(t, &reached);
             audio.take(engine.takeDecodedAudio());
+            audio.takePower(m_series.power);
+            reportSeries(false);
             if (duration > 0)
                 progress(t / duration);
             if (!more)
@@ -254,6 +281,8 @@ Analyzer::Outcome Analyzer::run(const QString &path)
             waitWhilePaused();
             const VideoEngine::SequentialPicture picture = engine.readNextPicture();
             audio.take(engine.takeDecodedAudio());
+            audio.takePower(m_series.power);
+            reportSeries(false);
             if (!picture.frame)
                 break;
             ++summary.frames;
@@ -268,8 +297,12 @@ Analyzer::Outcome Analyzer::run(const QString &path)
                     progress(double(picture.frameNumber + 1) / double(info.totalFrames));
                 continue;
             }
+            // Measured for the graphs even with every picture check off.
+            const PictureStats stats = meter.measure(picture.frame.get(), rangeOverride);
+            m_series.luma.append(LumaPoint{picture.frameNumber, float(stats.lumaMin), float(stats.lumaAverage),
+                                           float(stats.lumaMax)});
             if (pictures)
-                pictureDetectors.feed(picture.frameNumber, meter.measure(picture.frame.get(), rangeOverride));
+                pictureDetectors.feed(picture.frameNumber, stats);
             if (m_settings.isEnabled(Check::TimecodeBreak)) {
                 const auto found = picturetimecode::fromFrame(picture.frame.get(), frameRate);
                 const bool intra = picture.frame->pict_type == AV_PICTURE_TYPE_I;
@@ -303,6 +336,8 @@ Analyzer::Outcome Analyzer::run(const QString &path)
 
     summary.durationSec = info.videoDurationSec > 0 ? info.videoDurationSec : double(info.totalFrames) / timeline.fps;
     audio.finish(summary.durationSec, summary);
+    audio.takePower(m_series.power);
+    reportSeries(true);
     for (const Event &event : std::as_const(outcome.events)) {
         ++summary.eventCounts[size_t(event.check)];
         summary.failed = summary.failed || event.severity == Severity::Error;

@@ -8,6 +8,7 @@
 #include "analysis/qctypes.h"
 #include "core/mediainfo.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QWaitCondition>
 #include <QString>
@@ -24,8 +25,11 @@ class Analyzer
 public:
     using EventFn = std::function<void(const Event &)>;
     using ProgressFn = std::function<void(int percent)>;
+    // What was measured for the graphs, a few times a second and once at the end.
+    using SeriesFn = std::function<void(const Series &)>;
 
-    explicit Analyzer(const Settings &settings, EventFn onEvent = {}, ProgressFn onProgress = {});
+    explicit Analyzer(const Settings &settings, EventFn onEvent = {}, ProgressFn onProgress = {},
+                      SeriesFn onSeries = {});
 
     struct Outcome {
         enum Kind { Analysed, Failed, Aborted };
@@ -47,10 +51,15 @@ public:
 
 private:
     void waitWhilePaused();
+    // Hands on what the graphs have not had yet: always when 'now', else every 100 ms.
+    void reportSeries(bool now);
 
     Settings m_settings;
     EventFn m_onEvent;
     ProgressFn m_onProgress;
+    SeriesFn m_onSeries;
+    Series m_series;
+    QElapsedTimer m_sinceSeries;
     std::atomic<bool> m_abort{false};
     QMutex m_engineLock;
     VideoEngine *m_engine = nullptr; // the running analysis's engine, for abort()

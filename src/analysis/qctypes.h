@@ -4,6 +4,8 @@
 // fill them, and the events the detectors report. Plain typed values; the text and JSON
 // forms belong to whoever shows them (the CLI, the player's event lane).
 
+#include "loudness/blockpower.h"
+
 #include <QList>
 #include <QString>
 
@@ -114,6 +116,24 @@ struct Settings {
     double sequenceFps = 0.0;         // image sequences' rate over their headers' (0: theirs)
 
     bool isEnabled(Check check) const { return enabled[size_t(check)]; }
+};
+
+// The luma of one picture, as fractions of its nominal range (0 black, 1 white).
+struct LumaPoint {
+    int64_t frame = 0;
+    float min = 0.0f;
+    float average = 0.0f;
+    float max = 0.0f;
+};
+
+// What the analysis measured along the file since its last report, for the graphs: the
+// luma of each picture (none for missing frames) and the sound's 100 ms blocks from the
+// start of the picture stream, every channel of them (the first MaxBlockChannels), so any
+// pair's loudness can be formed from them.
+struct Series {
+    QList<LumaPoint> luma;
+    QList<loudness::PowerBlock> power;
+    bool isEmpty() const { return luma.isEmpty() && power.isEmpty(); }
 };
 
 // Time order within a file: start, then the check's order above, then the channel.

@@ -9,6 +9,7 @@ QcWorker::QcWorker(const QStringList &paths, const qc::Settings &settings, QObje
 {
     qRegisterMetaType<qc::Event>("qc::Event");
     qRegisterMetaType<qc::Summary>("qc::Summary");
+    qRegisterMetaType<qc::Series>("qc::Series");
     qRegisterMetaType<MediaInfo>("MediaInfo");
 }
 
@@ -42,7 +43,8 @@ void QcWorker::run()
                     return;
                 lastPercent = percent;
                 emit progressChanged(index, percent);
-            });
+            },
+            [this, index](const qc::Series &series) { emit seriesFound(index, series); });
         {
             QMutexLocker lock(&m_lock);
             m_current = &analyzer;

@@ -27,6 +27,8 @@ signals:
     // 0..100 for the file being analysed; sent only on a change.
     void progressChanged(int index, int percent);
     void eventFound(int index, qc::Event event);
+    // Measurements for the graphs, in file order.
+    void seriesFound(int index, qc::Series series);
     void fileAnalysed(int index, MediaInfo info, qc::Summary summary);
     void fileFailed(int index, QString error);
     // The run ended early; files not reached get no signal.
@@ -50,4 +52,5 @@ private:
 
 Q_DECLARE_METATYPE(qc::Event)
 Q_DECLARE_METATYPE(qc::Summary)
+Q_DECLARE_METATYPE(qc::Series)
 Q_DECLARE_METATYPE(MediaInfo)

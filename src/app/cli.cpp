@@ -542,7 +542,7 @@ const QList<Command> &commands()
          "when every file was analysed, 1 when one could not be, 2 for bad arguments, 3 with "
          "--strict when an event is an error. See orvel-cli(1) for the thresholds.",
          0, 100000, &qcCommand},
-        {"compare", "A B [--align timecode|start|offset:N] [--metric psnr,ssim] [--threshold DB] [--strict] [--scale]",
+        {"compare", "A B [--align timecode|start|offset:N] [--metric psnr,ssim] [--threshold DB] [--strict] [--scale] [--audio]",
          "Compare B with A picture by picture (aligned by source timecode when both carry one, else "
          "first frame to first frame; offset:N puts B's frame 0 on A's frame N); prints PSNR and SSIM "
          "of each pair and a summary (frames only in one file, runs of differing frames) as JSON "
@@ -561,6 +561,19 @@ bool verboseRequested(int argc, char **argv)
             return true;
         if (argv[i][0] != '-')
             return false; // the command: what follows belongs to it
+    }
+    return false;
+}
+
+bool needsGuiApplication(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fps") == 0) {
+            ++i; // its value
+            continue;
+        }
+        if (argv[i][0] != '-')
+            return std::strcmp(argv[i], "scope") == 0;
     }
     return false;
 }
@@ -681,6 +694,9 @@ OpenMedia::Options engineOptions(bool oneFrame = false)
     OpenMedia::Options options;
     options.scopeRenderer = &scopes::renderScope;
     options.oneFrame = oneFrame;
+    // One answer per process: a decoded frame kept for a step back would only hold its
+    // buffer, and the decoder would fault in a fresh one for every frame after it.
+    options.frameCacheBytes = 0;
     options.sequenceFps = g_sequenceFps;
     return options;
 }

@@ -44,6 +44,9 @@ bool verboseRequested(int argc, char **argv);
 // Without verbose: only critical Qt messages and no FFmpeg log reach stderr, so errors
 // are the command's own lines. With verbose: everything, debug lines included.
 void configureLogging(bool verbose);
+// True when the command on the line draws text (the scope's graticule): fonts need a
+// QGuiApplication with a platform plugin, which the other commands start without.
+bool needsGuiApplication(int argc, char **argv);
 
 // arguments as QCoreApplication::arguments() gives them (program name first). Returns the
 // process exit code. Needs a QCoreApplication; commands run a local event loop.

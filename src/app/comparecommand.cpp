@@ -1,5 +1,6 @@
 #include "app/comparecommand.h"
 
+#include "analysis/audiocompare.h"
 #include "analysis/comparer.h"
 #include "app/jsonline.h"
 #include "core/timecode.h"
@@ -14,7 +15,7 @@ namespace cli {
 namespace {
 
 const char *const kUsage = "Usage: orvel-cli compare A B [--align timecode|start|offset:N] [--metric psnr,ssim] "
-                           "[--threshold DB] [--strict] [--scale]";
+                           "[--threshold DB] [--strict] [--scale] [--audio]";
 
 QString runsText(const cmp::Runs &runs)
 {
@@ -61,11 +62,34 @@ QString alignmentName(const cmp::Options &options, const cmp::Alignment &alignme
     return options.align == cmp::AlignMode::Offset ? QStringLiteral("offset") : QStringLiteral("start");
 }
 
+// [{"stream":0,"identical":false,"firstDifferentSec":1.5,"maxDifferenceDb":-12.1,...}, ...]
+QString audioText(const std::vector<cmp::AudioStreamResult> &streams)
+{
+    QStringList items;
+    for (const cmp::AudioStreamResult &r : streams) {
+        json::Line line;
+        line.add("stream", QString::number(r.stream));
+        if (!r.compared) {
+            line.add("compared", QStringLiteral("false")).add("problem", json::string(r.problem));
+        } else {
+            line.add("identical", r.identical ? QStringLiteral("true") : QStringLiteral("false"))
+                .add("firstDifferentSec", r.firstDifferentSec
+                                              ? json::number(std::round(*r.firstDifferentSec * 1e6) / 1e6)
+                                              : QStringLiteral("null"))
+                .add("maxDifferenceDb", optionalNumber(r.maxDifferenceDb))
+                .add("samplesCompared", QString::number(r.samplesCompared));
+        }
+        items << line.text();
+    }
+    return QLatin1Char('[') + items.join(QLatin1Char(',')) + QLatin1Char(']');
+}
+
 QString summaryLine(const cmp::Comparer::Outcome &outcome, const cmp::Options &options,
-                    const std::optional<Timecode> &startA)
+                    const std::optional<Timecode> &startA, const std::optional<QString> &audio)
 {
     const cmp::Summary &s = outcome.summary;
-    return json::Line()
+    json::Line line;
+    line
         .add("summary", QStringLiteral("true"))
         .add("framesCompared", QString::number(s.framesCompared))
         .add("identicalFrames", QString::number(s.identicalFrames))
@@ -81,8 +105,10 @@ QString summaryLine(const cmp::Comparer::Outcome &outcome, const cmp::Options &o
         .add("thresholdDb", optionalNumber(options.thresholdDb))
         .add("alignment", json::string(alignmentName(options, outcome.alignment)))
         .add("offset", QString::number(outcome.alignment.offset))
-        .add("elapsedSec", json::number(std::round(outcome.elapsedSec * 1000.0) / 1000.0))
-        .text();
+        .add("elapsedSec", json::number(std::round(outcome.elapsedSec * 1000.0) / 1000.0));
+    if (audio)
+        line.add("audio", *audio);
+    return line.text();
 }
 
 } // namespace
@@ -96,6 +122,10 @@ std::optional<CompareOptions> parseCompareArguments(const QStringList &arguments
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--strict")) {
             parsed.strict = true;
+            continue;
+        }
+        if (argument == QLatin1String("--audio")) {
+            parsed.audio = true;
             continue;
         }
         if (argument == QLatin1String("--scale")) {
@@ -208,7 +238,20 @@ int compareCommand(const QStringList &arguments, Io &io)
         io.out << json::Line().add("error", json::string(error)).text() << Qt::endl;
         return CompareFileFailed;
     }
-    io.out << summaryLine(outcome, options, startA) << Qt::endl;
+    std::optional<QString> audio;
+    if (parsed->audio) {
+        // B's sound moves with its pictures.
+        const double offsetSec = outcome.infoA.fps > 0.0 ? double(outcome.alignment.offset) / outcome.infoA.fps : 0.0;
+        QString error;
+        const std::vector<cmp::AudioStreamResult> streams =
+            cmp::compareAudio(parsed->pathA, parsed->pathB, offsetSec, error);
+        if (!error.isEmpty()) {
+            io.out << json::Line().add("error", json::string(error)).text() << Qt::endl;
+            return CompareFileFailed;
+        }
+        audio = audioText(streams);
+    }
+    io.out << summaryLine(outcome, options, startA, audio) << Qt::endl;
     return parsed->strict && outcome.summary.framesBeyondThreshold > 0 ? CompareStrictDifferent : CompareRan;
 }
 

@@ -21,6 +21,7 @@ struct CompareOptions {
     QString pathA;
     QString pathB;
     bool strict = false;
+    bool audio = false; // --audio: every audio stream compared sample by sample too
 };
 
 // Parses the command's arguments; empty with the complaint in 'problem' when they are bad.

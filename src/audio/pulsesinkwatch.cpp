@@ -115,3 +115,6 @@ bool PulseSinkWatch::isAvailable()
 }
 
 #endif
+
+// Its own object file: a program that never plays links none of the sink code.
+#include "moc_pulsesinkwatch.cpp"

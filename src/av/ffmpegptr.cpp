@@ -1,4 +1,5 @@
 #include "av/ffmpeg.h"
+#include "av/filterlib.h"
 
 namespace av {
 
@@ -8,7 +9,7 @@ void FrameDeleter::operator()(AVFrame *frame) const { av_frame_free(&frame); }
 void PacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet); }
 void SwsContextDeleter::operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
 void SwrContextDeleter::operator()(SwrContext *ctx) const { swr_free(&ctx); }
-void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+void FilterGraphDeleter::operator()(AVFilterGraph *graph) const { filterlib::graphFree(&graph); }
 void DictionaryDeleter::operator()(AVDictionary *dict) const { av_dict_free(&dict); }
 void OutputContextDeleter::operator()(AVFormatContext *ctx) const
 {

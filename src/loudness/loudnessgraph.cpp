@@ -1,6 +1,7 @@
 #include "loudness/loudnessgraph.h"
 
 #include "av/ffmpeg.h"
+#include "av/filterlib.h"
 #include "core/levels.h"
 
 #include <QByteArray>
@@ -35,12 +36,15 @@ bool parseNumber(const char *text, double *value)
 QString LoudnessGraph::build(int rate)
 {
     m_rate = rate;
-    m_graph.reset(avfilter_graph_alloc());
+    QString loadError;
+    if (!av::filterlib::load(&loadError))
+        return loadError;
+    m_graph.reset(av::filterlib::graphAlloc());
     if (!m_graph)
         return QStringLiteral("avfilter_graph_alloc failed.");
-    const AVFilter *source = avfilter_get_by_name("abuffer");
-    const AVFilter *meter = avfilter_get_by_name("ebur128");
-    const AVFilter *sink = avfilter_get_by_name("abuffersink");
+    const AVFilter *source = av::filterlib::getByName("abuffer");
+    const AVFilter *meter = av::filterlib::getByName("ebur128");
+    const AVFilter *sink = av::filterlib::getByName("abuffersink");
     if (!source || !meter || !sink)
         return QStringLiteral("Required FFmpeg filters are not available.");
     const char *formatName = av_get_sample_fmt_name(AV_SAMPLE_FMT_DBL);
@@ -52,23 +56,23 @@ QString LoudnessGraph::build(int rate)
             .arg(rate)
             .arg(QString::fromLatin1(formatName))
             .toUtf8();
-    int ret = avfilter_graph_create_filter(&m_source, source, "orvel_loudness_source", sourceArgs.constData(),
-                                           nullptr, m_graph.get());
+    int ret = av::filterlib::graphCreateFilter(&m_source, source, "orvel_loudness_source", sourceArgs.constData(),
+                                            nullptr, m_graph.get());
     if (ret < 0)
         return QStringLiteral("Failed to create abuffer: ") + errorText(ret);
-    ret = avfilter_graph_create_filter(&m_meter, meter, "orvel_ebur128", compat::kEbur128Arguments,
-                                       nullptr, m_graph.get());
+    ret = av::filterlib::graphCreateFilter(&m_meter, meter, "orvel_ebur128", compat::kEbur128Arguments,
+                                        nullptr, m_graph.get());
     if (ret < 0)
         return QStringLiteral("Failed to create ebur128: ") + errorText(ret);
-    ret = avfilter_graph_create_filter(&m_sink, sink, "orvel_loudness_sink", nullptr, nullptr, m_graph.get());
+    ret = av::filterlib::graphCreateFilter(&m_sink, sink, "orvel_loudness_sink", nullptr, nullptr, m_graph.get());
     if (ret < 0)
         return QStringLiteral("Failed to create abuffersink: ") + errorText(ret);
-    ret = avfilter_link(m_source, 0, m_meter, 0);
+    ret = av::filterlib::link(m_source, 0, m_meter, 0);
     if (ret >= 0)
-        ret = avfilter_link(m_meter, 0, m_sink, 0);
+        ret = av::filterlib::link(m_meter, 0, m_sink, 0);
     if (ret < 0)
         return QStringLiteral("Failed to link loudness filter graph: ") + errorText(ret);
-    ret = avfilter_graph_config(m_graph.get(), nullptr);
+    ret = av::filterlib::graphConfig(m_graph.get(), nullptr);
     if (ret < 0)
         return QStringLiteral("Failed to configure loudness filter graph: ") + errorText(ret);
     return {};
@@ -94,7 +98,7 @@ QString LoudnessGraph::feed(const double *left, const double *right, int64_t cou
         out[2 * i] = left[i];
         out[2 * i + 1] = right[i];
     }
-    ret = av_buffersrc_add_frame_flags(m_source, frame.get(), 0);
+    ret = av::filterlib::bufferSourceAddFrameFlags(m_source, frame.get(), 0);
     if (ret < 0)
         return QStringLiteral("Failed to feed loudness filter: ") + errorText(ret);
     m_samplesFed += count;
@@ -103,7 +107,7 @@ QString LoudnessGraph::feed(const double *left, const double *right, int64_t cou
 
 QString LoudnessGraph::finish()
 {
-    const int ret = av_buffersrc_add_frame_flags(m_source, nullptr, 0);
+    const int ret = av::filterlib::bufferSourceAddFrameFlags(m_source, nullptr, 0);
     if (ret < 0)
         return QStringLiteral("Failed to finish loudness filter: ") + errorText(ret);
     QString problem = drain();
@@ -121,7 +125,7 @@ QString LoudnessGraph::drain()
     }
     AVFrame *frame = m_drainFrame.get();
     for (;;) {
-        const int ret = av_buffersink_get_frame(m_sink, frame);
+        const int ret = av::filterlib::bufferSinkGetFrame(m_sink, frame);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
             return {};
         if (ret < 0)
@@ -132,6 +136,9 @@ QString LoudnessGraph::drain()
             m_integrated = value;
             m_integratedSeen = true;
         }
+        if (const AVDictionaryEntry *entry = av_dict_get(frame->metadata, "lavfi.r128.S", nullptr, 0);
+            entry && parseNumber(entry->value, &value))
+            m_shortTerm.push_back(value);
         if (const AVDictionaryEntry *entry = av_dict_get(frame->metadata, "lavfi.r128.true_peak", nullptr, 0);
             entry && parseNumber(entry->value, &value)) {
             // A negative peak is no reading; a zero one is silence.

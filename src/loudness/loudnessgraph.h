@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 struct AVFilterContext;
 
@@ -27,6 +28,8 @@ public:
     double integratedLufs() const { return m_integrated; }
     // dBTP; minus infinity for digital silence.
     double truePeakDb() const { return m_truePeakDb; }
+    // The meter's short-term loudness (LUFS) at the end of each 100 ms it has passed on.
+    const std::vector<double> &shortTermLufs() const { return m_shortTerm; }
 
 private:
     QString drain();
@@ -41,6 +44,7 @@ private:
     int64_t m_samplesFed = 0;
     double m_integrated = std::numeric_limits<double>::quiet_NaN();
     double m_truePeakDb = -std::numeric_limits<double>::infinity();
+    std::vector<double> m_shortTerm;
     bool m_integratedSeen = false;
     bool m_truePeakSeen = false;
 };

@@ -2,8 +2,8 @@
 
 // How the viewer shows two files at once: A, B, a wipe between them, both side by side, or
 // their difference. Pure functions over the two converted pictures (RGB from the engine,
-// which converts through core/colour), for the window's comparison of a second file; not
-// yet wired to a key. GUI thread, but nothing here is shared.
+// which converts through core/colour), for the window's comparison of a second file
+// (ui/CompareSession). GUI thread, but nothing here is shared.
 
 #include <QImage>
 

@@ -616,3 +616,6 @@ void PlaybackController::feedMeterFromEngine(const QList<float> &audioLevels, co
     emit levelsChanged(levelAt(audioLevels, m_routeLeft), levelAt(audioLevels, m_routeRight),
                        levelAt(peakLevels, m_routeLeft), levelAt(peakLevels, m_routeRight), audioLevels);
 }
+
+// Its own object file: a program that never plays links none of the sink code.
+#include "moc_playbackcontroller.cpp"

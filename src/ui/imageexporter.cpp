@@ -101,7 +101,8 @@ void ImageExporter::exportViewerImage()
     if (!media)
         return;
 
-    QImage image = media->frameAsImage(src.state->currentFrameNumber());
+    const int64_t frame = src.state->currentFrameNumber();
+    QImage image = src.picture ? src.picture(frame) : media->frameAsImage(frame);
     if (image.isNull())
         return;
     image = viewerPicture(image, src.state->displayChannel(), src.state->viewerRotationDegrees());

@@ -30,6 +30,8 @@ public:
         QWidget *scopePage = nullptr;     // grabbed as shown
         std::function<OpenMedia *()> media; // the open file, asked for the full frame
         std::function<void()> stopPlayback;
+        // The full picture as the viewer composes it (a comparison); null: the open file's.
+        std::function<QImage(int64_t frame)> picture;
     };
     // prefix, timecode digits -> chosen path; empty when cancelled.
     using PathChooser = std::function<QString(const QString &prefix, const QString &digits)>;

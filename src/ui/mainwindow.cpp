@@ -9,6 +9,7 @@
 #include "state/playbackcontroller.h"
 #include "ui/audiometerwidget.h"
 #include "ui/audioroutingselector.h"
+#include "ui/comparesession.h"
 #include "ui/framenavigator.h"
 #include "ui/framepresenter.h"
 #include "ui/imageexporter.h"
@@ -17,11 +18,13 @@
 #include "ui/pixelinspectoroverlay.h"
 #include "ui/playbacktimer.h"
 #include "ui/qceventlane.h"
+#include "ui/qcgraphstrip.h"
 #include "ui/qceventlist.h"
 #include "ui/qceventnavigator.h"
 #include "ui/qcreportexport.h"
 #include "ui/qcsession.h"
 #include "ui/qcsettingsdialog.h"
+#include "ui/sequenceratedialog.h"
 #include "ui/scopewidget.h"
 #include "ui/seekbar.h"
 #include "ui/timecodefield.h"
@@ -36,7 +39,7 @@
 #include <QLabel>
 #include <QMediaDevices>
 #include <QMimeData>
-#include <QSettings>
+#include <QBoxLayout>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
@@ -76,7 +79,15 @@ MainWindow::MainWindow(QWidget *parent)
     playbackTimer->setTimerType(Qt::PreciseTimer);
     playbackController = new PlaybackController(appState, nullptr, audioOutput, this);
     framePresenter = new FramePresenter(appState, videoSink, audioOutput, this);
-    connect(playbackController, &PlaybackController::pictureReady, framePresenter, &FramePresenter::present);
+    // Every picture passes the comparison, which hands A on alone while no B is open.
+    compare = new CompareSession({this, appState, ui.viewerStack, ui.videoWidget, ui.compareTimecodeLabel,
+                                  [this] { return media; },
+                                  [this](const QVideoFrame &frame) { framePresenter->present(frame); },
+                                  [this](const QString &title, const QString &message) {
+                                      dialogs->showMessage(title, message);
+                                  }},
+                                 this);
+    connect(playbackController, &PlaybackController::pictureReady, compare, &CompareSession::present);
     connect(playbackController, &PlaybackController::pictureReady, ui.scopeWidget, &ScopeWidget::onPictureShown);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
     connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
@@ -108,8 +119,7 @@ MainWindow::MainWindow(QWidget *parent)
         },
         [this](int64_t frameNumber, int x, int y, int width, int height, int rotationDegrees) {
             // Blocks the GUI thread until the engine answers; only asked while stopped.
-            return media ? media->pixelInspectorSourceConvertText(frameNumber, x, y, width, height, rotationDegrees)
-                         : QString();
+            return compare->inspectorText(frameNumber, x, y, width, height, rotationDegrees);
         },
         this);
     presentation = new ViewerPresentation({this, ui, appState, playbackController, framePresenter, pixelInspector,
@@ -125,12 +135,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(playbackTimer, &QTimer::timeout, playbackController, &PlaybackController::onPlaybackTimer);
 
     imageExporter = new ImageExporter({this, appState, ui.timecodeLabel, ui.scopeWidget, [this] { return media; },
-                                       [this] { playbackController->setPlaybackState(Stopped, false); }},
+                                       [this] { playbackController->setPlaybackState(Stopped, false); },
+                                       [this](int64_t frame) { return compare->fullPicture(frame); }},
                                       this);
 
     connectStateFanOut();
     connectSeekBar();
     setUpQc();
+    setUpCompare();
 
     // Ctrl+O takes the same open path as a drop.
     new OpenFileCommand(
@@ -181,6 +193,9 @@ void MainWindow::setUpQc()
 {
     qcSession = new QcSession(this);
     qcLane = new QcEventLane(qcSession, ui.seekBar, this);
+    qcGraphs = new QcGraphStrip(qcSession, qcLane, ui.seekBar, ui.bottomPanel);
+    if (auto *column = qobject_cast<QBoxLayout *>(ui.bottomPanel->layout()))
+        column->insertWidget(column->indexOf(ui.seekBar), qcGraphs);
     qcNavigator = new QcEventNavigator({qcSession, ui.playbackInfoLabel,
                                         [this] {
                                             navigator->stopStepping();
@@ -212,6 +227,36 @@ void MainWindow::setUpQc()
     // The analysis yields to playback: it waits while anything plays.
     connect(appState, &ApplicationState::playStateChanged, qcSession,
             [this] { qcSession->setPlaying(appState->playState() != Stopped); });
+}
+
+void MainWindow::setUpCompare()
+{
+    new OpenFileCommand(
+        this, [this] { return appState->mediaInfo().filePath; },
+        [this](const QString &path) {
+            playbackController->setPlaybackState(Stopped, false);
+            compare->openB(path);
+        },
+        QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O), QStringLiteral("Compare with"));
+    // The scope shows what the viewer shows.
+    ui.scopeWidget->setPictureSource([this](int64_t frame) {
+        return compare->isActive() && compare->view() != compareview::View::A ? compare->fullPicture(frame) : QImage();
+    });
+    connect(ui.scopeWidget, &ScopeWidget::scopeDrawn, navigator,
+            [this](int64_t frameNumber) { navigator->onScopeImageArrived(frameNumber); });
+    // B's sound, when chosen, comes with A's pictures through the session's source.
+    connect(compare, &CompareSession::playbackSourceChanged, this, [this] {
+        playbackController->setPlaybackState(Stopped, false);
+        FrameSource *source = compare->playbackSource();
+        playbackController->setFrameSource(source ? source : media);
+        if (media && appState->totalFrames() > 0)
+            playbackController->requestSeek(appState->currentFrameNumber());
+    });
+    connect(compare, &CompareSession::changed, this, [this] {
+        if (appState->currentMode() == Scope)
+            ui.scopeWidget->updateScope();
+        updatePixelInspector();
+    });
 }
 
 void MainWindow::showQcSettings()
@@ -255,12 +300,13 @@ void MainWindow::replaceMedia(const QString &path)
     ui.scopeWidget->setMedia(nullptr);
     // The last file's analysis stops at once and its events go.
     qcSession->clear();
+    // A comparison is with the file that goes.
+    compare->close();
     delete media;
     OpenMedia::Options options;
     options.scopeRenderer = &scopes::renderScope;
     // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
-    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
-    options.sequenceFps = settings.value(QStringLiteral("sequences/fps"), 0.0).toDouble();
+    options.sequenceFps = SequenceRateDialog::stored();
     media = new OpenMedia(path, options, this);
     connect(media, &OpenMedia::fileOpened, this, &MainWindow::onFileOpened);
     playbackController->setFrameSource(media);
@@ -327,6 +373,7 @@ void MainWindow::setUpAudio(int channels)
     routing->fill(channels);
     const ChannelRouting routed = routing->routing();
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     playbackController->setRouting(routed.left, routed.right);
     recreateAudioSink(sampleRate);
     const float floor = levels::kFloorDb;
@@ -354,6 +401,7 @@ void MainWindow::onRoutingChanged()
     // The meter reads the routed channels from the controller.
     const ChannelRouting routed = routing->routing();
     playbackController->setRouting(routed.left, routed.right);
+    qcGraphs->setRouting(routed);
     if (!media || appState->totalFrames() == 0)
         return;
     const PlayState playState = appState->playState();
@@ -361,7 +409,10 @@ void MainWindow::onRoutingChanged()
     if (playState != Stopped)
         playbackController->setPlaybackState(Stopped, false);
     media->setAudioRouting(routed.left, routed.right);
+    compare->setAudioRouting(routed.left, routed.right);
     media->clearAudioQueue();
+    if (FrameSource *source = compare->playbackSource())
+        source->clearAudioQueue();
     // Refills the audio from the current position.
     playbackController->requestSeek(appState->currentFrameNumber());
     if (playState != Stopped) {
@@ -423,8 +474,26 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             dialogs->showAudioDevices();
             return true;
         }
+        if (watched == ui.metadataLabel) {
+            showSequenceRate();
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::showSequenceRate()
+{
+    const double before = SequenceRateDialog::stored();
+    SequenceRateDialog dialog(before, this);
+    if (dialogs->run(dialog) != QDialog::Accepted)
+        return;
+    SequenceRateDialog::store(dialog.fps());
+    // The rate is settled as a sequence opens.
+    // A copy: opening clears the facts the path would be read from.
+    const QString path = appState->mediaInfo().filePath;
+    if (appState->mediaInfo().sequence && SequenceRateDialog::stored() != before)
+        openMediaFile(path);
 }
 
 void MainWindow::revealOpenFile()
@@ -446,6 +515,11 @@ void MainWindow::dropEvent(QDropEvent *event)
     if (urls.isEmpty())
         return;
     // A non-local URL gives an empty path; the engine then reports the failure.
+    if (event->modifiers() & Qt::ShiftModifier) {
+        playbackController->setPlaybackState(Stopped, false);
+        compare->openB(urls.first().toLocalFile());
+        return;
+    }
     openMediaFile(urls.first().toLocalFile());
 }
 

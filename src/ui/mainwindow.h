@@ -12,6 +12,7 @@
 class ApplicationState;
 class AudioOutput;
 class AudioRoutingSelector;
+class CompareSession;
 class FrameNavigator;
 class FramePresenter;
 class ImageExporter;
@@ -21,6 +22,7 @@ class PixelInspectorOverlay;
 class PlaybackController;
 class QTimer;
 class QcEventLane;
+class QcGraphStrip;
 class QcEventList;
 class QcEventNavigator;
 class QcReportExport;
@@ -36,7 +38,8 @@ struct MediaInfo;
 // its engine on a thread of its own), the shared state, the presenters, the features and
 // every widget, wires them together, binds the keys and handles opening a file. The
 // features live in their own classes: the seek bar, frame navigation, timecode entry,
-// routing, presentation, the dialogs and the QC analysis with its lane and list. Everything here lives on the GUI thread; the
+// routing, presentation, the dialogs, the QC analysis with its lane and list and the comparison
+// with a second file. Everything here lives on the GUI thread; the
 // engine is reached only through OpenMedia's typed calls.
 class MainWindow : public QMainWindow
 {
@@ -83,7 +86,11 @@ private:
     void connectSeekBar();
     // The QC analysis of the open file: its lane, jumps, event list, report and settings.
     void setUpQc();
+    // The second file to compare with: its session, its open command and the scope's picture.
+    void setUpCompare();
     void showQcSettings();
+    // Double-click on the media facts: the image sequences' rate; an open sequence opens again.
+    void showSequenceRate();
     void onFrameNumberChanged(int64_t frameNumber);
     // Either routing selector changed (also while a file's channels are filled in).
     void onRoutingChanged();
@@ -113,9 +120,11 @@ private:
     WindowDialogs *dialogs = nullptr;
     QcSession *qcSession = nullptr;
     QcEventLane *qcLane = nullptr;
+    QcGraphStrip *qcGraphs = nullptr;
     QcEventNavigator *qcNavigator = nullptr;
     QcEventList *qcList = nullptr;
     QcReportExport *qcExport = nullptr;
+    CompareSession *compare = nullptr; // a second file beside the open one
     std::unique_ptr<KeyCommandTable> commands;
     std::function<void(const QString &)> fileRevealer;
 };

@@ -7,6 +7,7 @@
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
 #include "ui/audioroutingselector.h"
+#include "ui/comparesession.h"
 #include "ui/framenavigator.h"
 #include "ui/imageexporter.h"
 #include "ui/keycommands.h"
@@ -121,6 +122,11 @@ void MainWindow::buildCommandTable()
             qcNavigator->previous();
     });
     table.add(Qt::Key_Q, plain, [this](int, ModifierClass) { qcList->setVisible(!qcList->isVisible()); });
+    // Comparing with a second file: the view, the difference's gain, closing it (ahead of
+    // the chord filter, which refuses W with modifiers).
+    table.add(Qt::Key_X, plain, [this](int, ModifierClass) { compare->cycleView(); });
+    table.add(Qt::Key_X, ModifierClass::Shift, [this](int, ModifierClass) { compare->cycleGain(); });
+    table.add(Qt::Key_W, ModifierClass::CommandShift, [this](int, ModifierClass) { compare->close(); });
 
     // The player's single keys refuse every modifier but Shift on the arrows.
     table.addCatchAll([](const KeyStroke &stroke) {

@@ -21,14 +21,16 @@ const char *const kMediaPatterns[] = {
 } // namespace
 
 OpenFileCommand::OpenFileCommand(QWidget *window, std::function<QString()> currentFile,
-                                 std::function<void(const QString &)> open)
+                                 std::function<void(const QString &)> open, const QKeySequence &keys,
+                                 const QString &title)
     : QObject(window)
     , m_window(window)
-    , m_action(new QAction(QStringLiteral("Open..."), window))
+    , m_title(title)
+    , m_action(new QAction(title + QStringLiteral("..."), window))
     , m_currentFile(std::move(currentFile))
     , m_open(std::move(open))
 {
-    m_action->setShortcut(QKeySequence::Open);
+    m_action->setShortcut(keys);
     m_action->setShortcutContext(Qt::WindowShortcut);
     window->addAction(m_action);
     connect(m_action, &QAction::triggered, this, &OpenFileCommand::trigger);
@@ -54,7 +56,7 @@ QStringList OpenFileCommand::nameFilters()
 
 void OpenFileCommand::trigger()
 {
-    QFileDialog dialog(m_window, QStringLiteral("Open"), startFolder(m_currentFile()));
+    QFileDialog dialog(m_window, m_title, startFolder(m_currentFile()));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(nameFilters());

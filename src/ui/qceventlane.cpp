@@ -92,6 +92,10 @@ void QcEventLane::rebuild()
     }
     m_seekBar->setLaneRanges(std::move(ranges));
     showProgress();
+    if (shown != m_shown) {
+        m_shown = shown;
+        emit shownChanged(shown);
+    }
 }
 
 void QcEventLane::showProgress()

@@ -27,6 +27,11 @@ public:
 
     void setVisible(bool visible);
     bool isVisible() const { return m_visible; }
+    // Drawn: visible, with an analysis run or done.
+    bool isShown() const { return m_shown; }
+
+signals:
+    void shownChanged(bool shown);
 
 private:
     void rebuild();
@@ -35,4 +40,5 @@ private:
     QcSession *m_session;
     SeekBar *m_seekBar;
     bool m_visible = true;
+    bool m_shown = false;
 };

@@ -78,6 +78,8 @@ void QcSession::clear()
     m_path.clear();
     m_info = MediaInfo();
     m_events.clear();
+    m_luma.clear();
+    m_loudness.clear();
     m_progress = 0;
     m_error.clear();
     setState(State::Idle);
@@ -90,6 +92,8 @@ void QcSession::rerun()
         return;
     stop();
     m_events.clear();
+    m_luma.clear();
+    m_loudness.clear();
     m_progress = 0;
     m_error.clear();
     emit cleared();
@@ -116,6 +120,14 @@ void QcSession::start()
         const int index = int(at - m_events.begin());
         m_events.insert(index, event);
         emit eventAdded(index);
+    });
+    connect(worker, &QcWorker::seriesFound, this, [this, current](int, const qc::Series &series) {
+        if (!current())
+            return;
+        m_luma.append(series.luma);
+        for (const loudness::PowerBlock &block : series.power)
+            m_loudness.append(block);
+        emit seriesAdded();
     });
     connect(worker, &QcWorker::progressChanged, this, [this, current](int, int percent) {
         if (!current())

@@ -3,6 +3,7 @@
 #include "analysis/qcreport.h"
 #include "analysis/qctypes.h"
 #include "core/mediainfo.h"
+#include "loudness/blockpower.h"
 
 #include <QList>
 #include <QObject>
@@ -58,6 +59,10 @@ public:
     int progress() const { return m_progress; }
     QString error() const { return m_error; }
     const QList<qc::Event> &events() const { return m_events; }
+    // The graphs' measurements so far: each analysed picture's luma in frame order, and
+    // every channel's 100 ms loudness blocks from the start of the picture stream.
+    const QList<qc::LumaPoint> &luma() const { return m_luma; }
+    const loudness::ShortTermSeries &loudness() const { return m_loudness; }
     const MediaInfo &info() const { return m_info; }
     const QString &path() const { return m_path; }
     // The report of a finished analysis.
@@ -68,6 +73,8 @@ signals:
     // 'index' is where the event went in events().
     void eventAdded(int index);
     void progressChanged(int percent);
+    // More of luma() or loudness() arrived.
+    void seriesAdded();
     void stateChanged(QcSession::State state);
 
 private:
@@ -91,4 +98,6 @@ private:
     MediaInfo m_info;
     qc::Summary m_summary;
     QList<qc::Event> m_events;
+    QList<qc::LumaPoint> m_luma;
+    loudness::ShortTermSeries m_loudness;
 };

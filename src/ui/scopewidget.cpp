@@ -1,6 +1,8 @@
 #include "ui/scopewidget.h"
 
 #include "state/applicationstate.h"
+#include "core/imagehelpers.h"
+#include "scopes/waveformrenderer.h"
 #include "state/openmedia.h"
 
 #include <QPainter>
@@ -60,9 +62,33 @@ void ScopeWidget::updateScope(int64_t forceFrame)
         return;
     }
     const int64_t frame = forceFrame >= 0 ? forceFrame : state->currentFrameNumber();
+    const ScopeRange range = state->scopeRange();
+    const DisplayChannel channel = state->displayChannel();
+    const int rotation = state->viewerRotationDegrees();
+    const QImage picture = pictureSource ? pictureSource(frame) : QImage();
+    if (!picture.isNull()) {
+        // A composed comparison: its waveform (or parade) from the 8-bit picture.
+        ScopeRequest request;
+        request.kind = state->scopeKind() == ScopeParade ? ScopeParade : ScopeWaveform;
+        request.range = range;
+        request.channel = channel;
+        request.rotationDegrees = rotation;
+        QImage scope = (request.kind == ScopeParade ? waveform::buildParadeGraticule(range)
+                                                    : waveform::buildScopeGraticule(range)).copy();
+        waveform::renderWaveformFromImage(scope, rotateImage(picture, rotation), request);
+        // Answered later, as the engine would: a step in flight waits for its scope.
+        ++inFlight;
+        QMetaObject::invokeMethod(
+            this,
+            [this, scope, frame] {
+                onScopeImageReady(scope, frame);
+                emit scopeDrawn(frame);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     ++inFlight;
-    media->requestScopeImage(frame, state->scopeRange(), state->displayChannel(), state->viewerRotationDegrees(),
-                             state->scopeKind(), false);
+    media->requestScopeImage(frame, range, channel, rotation, state->scopeKind(), false);
 }
 
 bool ScopeWidget::following() const

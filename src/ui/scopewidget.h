@@ -9,13 +9,16 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 
 class ApplicationState;
 class OpenMedia;
 
 // The scope page: asks the engine, on the engine's thread, for the scope image of a frame
 // under the state's kind, range, channel and rotation, and paints the last image that came
-// back stretched over the whole widget. Computes nothing itself. GUI thread only.
+// back stretched over the whole widget. Computes nothing itself, except for a picture the
+// window composes (a comparison), whose waveform is drawn here on the GUI thread. GUI
+// thread only.
 //
 // While forward 1x plays on this page the scope follows the pictures shown: at most one
 // request is with the engine, a picture shown meanwhile is only remembered (the latest one
@@ -32,6 +35,10 @@ public:
     void setMedia(OpenMedia *media);
     // Forgets the image without repainting; the next paint or the next answer shows it.
     void clearScope();
+    // A picture to draw the scope of instead of asking the engine (a comparison's view);
+    // while it gives a null image the engine is asked as before.
+    using PictureSource = std::function<QImage(int64_t frame)>;
+    void setPictureSource(PictureSource source) { pictureSource = std::move(source); }
     // The image last received (null while the page is empty).
     QImage scopeImage() const { return image; }
     // Requests sent and not yet answered.
@@ -48,6 +55,10 @@ public slots:
     // Playback put a picture on screen.
     void onPictureShown();
 
+signals:
+    // A scope drawn here from the picture source is shown (the engine's has scopeImageReady).
+    void scopeDrawn(int64_t frameNumber);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
@@ -59,6 +70,7 @@ private:
     ApplicationState *state;        // not owned
     QPointer<OpenMedia> media;      // not owned
     QImage image;
+    PictureSource pictureSource;
     int inFlight = 0;
     bool livePending = false;     // a picture was shown while a request was out
     bool liveInFlight = false;

@@ -160,7 +160,13 @@ WindowWidgets build(QMainWindow *window, ApplicationState *state, QObject *filte
     w.timecodeLabel->installEventFilter(filter);
     timecodeRow->addWidget(w.timecodeLabel, 0);
     timecodeRow->addSpacing(15);
-    timecodeRow->addWidget(new QLabel(w.bottomPanel), 1); // balances the row
+    // Balances the row; shows a compared file's timecode.
+    w.compareTimecodeLabel = new QLabel(w.bottomPanel);
+    w.compareTimecodeLabel->setObjectName(QStringLiteral("CompareTimecodeLabel"));
+    w.compareTimecodeLabel->setFont(courier(14));
+    w.compareTimecodeLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    w.compareTimecodeLabel->setStyleSheet(kInfoLabelStyle);
+    timecodeRow->addWidget(w.compareTimecodeLabel, 1);
     centreColumn->addLayout(timecodeRow);
 
     auto *audioRow = new QHBoxLayout;
@@ -183,6 +189,7 @@ WindowWidgets build(QMainWindow *window, ApplicationState *state, QObject *filte
     w.metadataLabel->setFont(courier(12));
     w.metadataLabel->setAlignment(Qt::AlignRight | Qt::AlignBottom);
     w.metadataLabel->setStyleSheet(kInfoLabelStyle);
+    w.metadataLabel->installEventFilter(filter);
     rightColumn->addWidget(w.metadataLabel);
 
     bottomRow->addLayout(leftColumn, 1);

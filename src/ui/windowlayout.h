@@ -34,6 +34,7 @@ struct WindowWidgets {
     QPushButton *helpButton = nullptr;
     QLabel *playbackInfoLabel = nullptr;
     QLabel *timecodeLabel = nullptr;
+    QLabel *compareTimecodeLabel = nullptr; // a compared file's timecode, small, right of it
     QLabel *metadataLabel = nullptr;
     QLabel *inspectorLabel = nullptr; // in no layout; placed by the pixel inspector
     AudioMeterWidget *audioMeter = nullptr;

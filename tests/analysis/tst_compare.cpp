@@ -1,6 +1,7 @@
 // Comparing two files without media: alignment rules, the merge of two frame streams, the
 // summary's runs, and PSNR / SSIM on synthetic planes held against direct sums.
 
+#include "analysis/audiocompare.h"
 #include "analysis/comparetypes.h"
 #include "analysis/framecompare.h"
 #include "av/ffmpeg.h"
@@ -92,6 +93,7 @@ private slots:
     void ssimAgainstDefinition_data();
     void ssimAgainstDefinition();
     void framesOfOtherLayouts();
+    void samplesWithOffsets();
 };
 
 void TestCompare::alignment_data()
@@ -384,4 +386,35 @@ void TestCompare::framesOfOtherLayouts()
 }
 
 QTEST_GUILESS_MAIN(TestCompare)
+void TestCompare::samplesWithOffsets()
+{
+    // Two channels, 10 sample frames at 10 Hz; B = A shifted by two frames, one sample changed.
+    std::vector<float> a(20);
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = float(i) / 32.0f;
+    std::vector<float> b(a.begin() + 4, a.end()); // A's frame 2 is B's frame 0
+    cmp::AudioStreamResult same = cmp::compareSamples(a, b, 2, 10, 2);
+    QVERIFY(same.identical);
+    QCOMPARE(same.samplesCompared, int64_t(8));
+    QVERIFY(!same.firstDifferentSec && !same.maxDifferenceDb);
+
+    b[7] += 0.5f; // B's frame 3, right channel: A's frame 5 = 0.5 s
+    b[9] += 0.25f;
+    const cmp::AudioStreamResult changed = cmp::compareSamples(a, b, 2, 10, 2);
+    QVERIFY(!changed.identical);
+    QCOMPARE(*changed.firstDifferentSec, 0.5);
+    QVERIFY(std::abs(*changed.maxDifferenceDb - 20.0 * std::log10(0.5)) < 1e-6);
+
+    // B starting before A (negative offset) and B longer than A: only the overlap counts.
+    const std::vector<float> longer(a.begin(), a.end());
+    std::vector<float> early(4, 9.0f);
+    early.insert(early.end(), longer.begin(), longer.end());
+    early.insert(early.end(), 6, 9.0f);
+    const cmp::AudioStreamResult overlap = cmp::compareSamples(a, early, 2, 10, -2);
+    QVERIFY(overlap.identical);
+    QCOMPARE(overlap.samplesCompared, int64_t(10));
+    // No overlap at all.
+    QCOMPARE(cmp::compareSamples(a, b, 2, 10, 40).samplesCompared, int64_t(0));
+}
+
 #include "tst_compare.moc"

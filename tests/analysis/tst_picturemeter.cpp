@@ -60,6 +60,8 @@ private slots:
     void blackAndLegalLimits_data();
     void blackAndLegalLimits();
     void chromaOutsideRgb();
+    void lumaRange_data();
+    void lumaRange();
     void partOfThePicture();
     void differences();
     void otherLayouts_data();
@@ -122,6 +124,61 @@ void TestPictureMeter::blackAndLegalLimits()
     const int other = range == AVCOL_RANGE_MPEG ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     const av::FramePtr retagged = flatPicture(AVPixelFormat(format), other, luma, mid, mid);
     QCOMPARE(PictureMeter(pictureChecks()).measure(retagged.get(), range).blackFraction, black ? 1.0 : 0.0);
+}
+
+void TestPictureMeter::lumaRange_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("range");
+    QTest::addColumn<int>("left");  // luma code of the left half (RGB: every component)
+    QTest::addColumn<int>("right"); // of the right half
+    QTest::addColumn<double>("min");
+    QTest::addColumn<double>("max");
+    QTest::addColumn<double>("tolerance");
+    const int limited = AVCOL_RANGE_MPEG, full = AVCOL_RANGE_JPEG;
+    QTest::newRow("8 limited: black | white") << int(AV_PIX_FMT_YUV420P) << limited << 16 << 235 << 0.0 << 1.0 << 1e-9;
+    QTest::newRow("8 full: black | white") << int(AV_PIX_FMT_YUV420P) << full << 0 << 255 << 0.0 << 1.0 << 1e-9;
+    QTest::newRow("8 limited: past both ends") << int(AV_PIX_FMT_YUV420P) << limited << 1 << 254 << -15.0 / 219.0
+                                               << 219.0 / 219.0 + 19.0 / 219.0 << 1e-9;
+    QTest::newRow("10 limited: black | white") << int(AV_PIX_FMT_YUV422P10LE) << limited << 64 << 940 << 0.0 << 1.0 << 1e-9;
+    QTest::newRow("10 limited: grey | past white") << int(AV_PIX_FMT_YUV422P10LE) << limited << 502 << 1019 << 0.5
+                                                   << (1019.0 - 64.0) / 876.0 << 1e-9;
+    QTest::newRow("12 full: quarter | three quarters") << int(AV_PIX_FMT_YUV444P12LE) << full << 1024 << 3071
+                                                       << 1024.0 / 4095.0 << 3071.0 / 4095.0 << 1e-9;
+    // RGB is repacked to 16 bits by swscale first, which makes 8-bit 255 65283, not 65535.
+    QTest::newRow("RGB 8: black | white") << int(AV_PIX_FMT_GBRP) << full << 0 << 255 << 0.0 << 1.0 << 0.005;
+}
+
+void TestPictureMeter::lumaRange()
+{
+    QFETCH(int, format);
+    QFETCH(int, range);
+    QFETCH(int, left);
+    QFETCH(int, right);
+    QFETCH(double, min);
+    QFETCH(double, max);
+    QFETCH(double, tolerance);
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(AVPixelFormat(format));
+    const bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
+    const int mid = 1 << (desc->comp[0].depth - 1);
+    av::FramePtr frame = flatPicture(AVPixelFormat(format), range, left, rgb ? left : mid, rgb ? left : mid);
+    QVERIFY(frame);
+    // The right half of every plane (Y only for Y'CbCr) to 'right'.
+    for (int p = 0; p < (rgb ? 3 : 1); ++p) {
+        for (int row = 0; row < frame->height; ++row) {
+            uint8_t *line = frame->data[p] + ptrdiff_t(row) * frame->linesize[p];
+            for (int x = frame->width / 2; x < frame->width; ++x) {
+                if (desc->comp[0].depth > 8)
+                    reinterpret_cast<uint16_t *>(line)[x] = uint16_t(right);
+                else
+                    line[x] = uint8_t(right);
+            }
+        }
+    }
+    const PictureStats stats = PictureMeter(pictureChecks()).measure(frame.get(), 0);
+    QVERIFY2(std::abs(stats.lumaMin - min) < tolerance, qPrintable(QString::number(stats.lumaMin)));
+    QVERIFY2(std::abs(stats.lumaMax - max) < tolerance, qPrintable(QString::number(stats.lumaMax)));
+    QVERIFY2(std::abs(stats.lumaAverage - (min + max) / 2) < tolerance, qPrintable(QString::number(stats.lumaAverage)));
 }
 
 void TestPictureMeter::chromaOutsideRgb()

@@ -67,6 +67,8 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void realExecutable();
+    void audioStreams_data();
+    void audioStreams();
 };
 
 void TestCliCompare::initTestCase()
@@ -286,6 +288,64 @@ void TestCliCompare::realExecutable()
     QCOMPARE(compact(lines.last().value(QStringLiteral("differentRuns"))), QStringLiteral("[[37,37]]"));
     // Nothing but the report: no engine chatter on either stream.
     QVERIFY(process.readAllStandardError().isEmpty());
+}
+
+void TestCliCompare::audioStreams_data()
+{
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("identical");
+    QTest::addColumn<double>("firstSec"); // negative: null
+    QTest::addColumn<double>("maxDb");    // 0: null
+    QTest::addColumn<int>("samples");
+
+    // B's sound starts 0.12 s into A's and is halved from A's 2.0 s on: a difference of a
+    // quarter of full scale at most, -12.04 dB.
+    QTest::newRow("by timecode") << "cmp_audio_b.mkv" << QStringList() << "false" << 2.0 << -12.04 << 186240;
+    QTest::newRow("identical copy") << "cmp_audio_a.mkv" << QStringList() << "true" << -1.0 << 0.0 << 192000;
+    // Misaligned by the pictures, the sound is too: different from the first sample.
+    QTest::newRow("offset 0") << "cmp_audio_b.mkv" << QStringList{"--align", "offset:0"} << "false" << 0.0 << -0.87
+                              << 186240;
+}
+
+void TestCliCompare::audioStreams()
+{
+    QFETCH(QString, b);
+    QFETCH(QStringList, options);
+    const CliRun run = runInProcess(QStringList{QStringLiteral("compare"), mediaPath(QStringLiteral("cmp_audio_a.mkv")),
+                                                mediaPath(b), QStringLiteral("--audio")}
+                                    + options);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    const QJsonArray audio = parseLines(run.out).last().value(QStringLiteral("audio")).toArray();
+    QCOMPARE(audio.size(), 1);
+    const QJsonObject stream = audio.first().toObject();
+    QCOMPARE(stream.value(QStringLiteral("stream")).toInt(), 0);
+    QTEST(compact(stream.value(QStringLiteral("identical"))), "identical");
+    QFETCH(double, firstSec);
+    QFETCH(double, maxDb);
+    if (firstSec < 0)
+        QVERIFY(stream.value(QStringLiteral("firstDifferentSec")).isNull());
+    else
+        QCOMPARE(stream.value(QStringLiteral("firstDifferentSec")).toDouble(), firstSec);
+    if (maxDb == 0.0)
+        QVERIFY(stream.value(QStringLiteral("maxDifferenceDb")).isNull());
+    else
+        QVERIFY2(std::abs(stream.value(QStringLiteral("maxDifferenceDb")).toDouble() - maxDb) < 0.05,
+                 qPrintable(compact(stream.value(QStringLiteral("maxDifferenceDb")))));
+    QTEST(stream.value(QStringLiteral("samplesCompared")).toInt(), "samples");
+
+    // Without --audio there is no sound in the summary; a B without sound says so.
+    if (b == QLatin1String("cmp_audio_b.mkv") && options.isEmpty()) {
+        const CliRun plain = runInProcess({QStringLiteral("compare"), mediaPath(QStringLiteral("cmp_audio_a.mkv")),
+                                           mediaPath(b)});
+        QVERIFY(!parseLines(plain.out).last().contains(QStringLiteral("audio")));
+        const CliRun silent = runInProcess({QStringLiteral("compare"), mediaPath(QStringLiteral("cmp_audio_a.mkv")),
+                                            mediaPath(QStringLiteral("cmp_b_box.mkv")), QStringLiteral("--audio")});
+        QCOMPARE(silent.exitCode, 0);
+        const QJsonObject only = parseLines(silent.out).last().value(QStringLiteral("audio")).toArray().first().toObject();
+        QCOMPARE(only.value(QStringLiteral("compared")).toBool(true), false);
+        QCOMPARE(only.value(QStringLiteral("problem")).toString(), QStringLiteral("only in A"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliCompare)

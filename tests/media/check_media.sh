@@ -35,7 +35,7 @@ CLIPS=(
     # image sequences (folders; their first file is probed)
     seq_dpx10 seq_tiff16 seq_png seq_exr_half
     # comparing two files
-    cmp_a.mkv cmp_b_box.mkv cmp_lossy.mkv cmp_30fps.mkv cmp_half.mkv
+    cmp_a.mkv cmp_b_box.mkv cmp_lossy.mkv cmp_30fps.mkv cmp_half.mkv cmp_audio_a.mkv cmp_audio_b.mkv
 )
 
 if [[ ${1:-} == --list ]]; then
@@ -573,6 +573,12 @@ check_clip() {
         count audio 2
         is s1.channels 2
         is s2.channels 2 ;;
+    qc_graphs.mkv)
+        is s0.codec_name ffv1
+        is s0.color_range tv
+        frames 0 200
+        is s1.channels 4
+        audio 0:a:0 0.05 1000:-23 1000:-23 1000:-33 1000:-33 ;;
     qc_tc_break.mkv)
         is s0.codec_name mpeg2video
         frames 0 50 ;;
@@ -605,6 +611,10 @@ check_clip() {
     cmp_half.mkv)
         is s0.width 160
         frames 0 100 ;;
+    cmp_audio_a.mkv | cmp_audio_b.mkv)
+        is s1.codec_name pcm_s16le
+        is s1.channels 2
+        is s1.sample_rate 48000 ;;
     *)
         fail "no check is known for this clip" ;;
     esac

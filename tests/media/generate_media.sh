@@ -435,6 +435,13 @@ make_clip() {
         ff -f lavfi -i "$(legal_pattern 320 240 25 3)" -f lavfi -i "$(sine_stereo 1000 -23 3)" \
            -f lavfi -i "aevalsrc=0.0707946*sin(2*PI*1000*t)|0:s=48000:c=stereo:d=3" \
            -map 0:v -map 1:a -map 2:a "${X264[@]}" $(tags_709) -c:a pcm_s16le "$f" ;;
+    qc_graphs.mkv)
+        # 8 s at 25 fps, lossless limited-range luma: black (16) on frames 0-49, white (235)
+        # on 50-99, the left half black and the right half white on 100-199. Sound: four
+        # channels of a 1 kHz tone, 0 and 1 at -23 dBFS (-23 LUFS as a pair), 2 and 3 at -33.
+        ff -f lavfi -i "nullsrc=s=320x240:r=25:d=8,format=yuv420p,geq=lum='if(lt(N\,50)\,16\,if(lt(N\,100)\,235\,if(lt(X\,W/2)\,16\,235)))':cb=128:cr=128,setparams=range=tv" \
+           -f lavfi -i "$(level_sines 1000 8 -23 -23 -33 -33)" \
+           -map 0:v -map 1:a -c:v ffv1 -pix_fmt yuv420p -color_range tv -c:a pcm_s24le "$f" ;;
     qc_tc_break.mkv)
         # MPEG-2 whose GOP headers count from 01:00:00:00 for 25 frames, then from
         # 05:00:00:00 (two streams joined): a timecode break at frame 25.
@@ -462,6 +469,16 @@ make_clip() {
     cmp_30fps.mkv)
         # The same pattern at another rate.
         ff -f lavfi -i "$(legal_pattern 320 240 30 4)" "${LOSSLESS[@]}" -timecode 10:00:00:00 "$f" ;;
+    cmp_audio_a.mkv)
+        # A's pictures with a 997 Hz tone (PCM, 48 kHz stereo).
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4)" \
+           -f lavfi -i "aevalsrc=exprs='0.5*sin(2*PI*997*t+1)':s=48000:c=stereo:d=4" \
+           -map 0:v -map 1:a "${LOSSLESS[@]}" -c:a pcm_s16le -timecode 10:00:00:00 "$f" ;;
+    cmp_audio_b.mkv)
+        # The same from A's frame 3 (0.12 s) on, the tone halved from A's 2.0 s on.
+        ff -f lavfi -i "$(legal_pattern 320 240 25 4),trim=start_frame=3,setpts=PTS-STARTPTS" \
+           -f lavfi -i "aevalsrc=exprs='0.5*sin(2*PI*997*(t+0.12)+1)*if(gte(t+0.12,2),0.5,1)':s=48000:c=stereo:d=3.88" \
+           -map 0:v -map 1:a "${LOSSLESS[@]}" -c:a pcm_s16le -timecode 10:00:00:03 "$f" ;;
     cmp_half.mkv)
         # A's pictures at half the size, no timecode.
         ff -f lavfi -i "$(legal_pattern 320 240 25 4),scale=160:120" "${LOSSLESS[@]}" "$f" ;;

@@ -10,6 +10,7 @@
 #include "testsupport.h"
 #include "ui/mainwindow.h"
 #include "ui/qceventlane.h"
+#include "ui/qcgraphstrip.h"
 #include "ui/qceventlist.h"
 #include "ui/qceventnavigator.h"
 #include "ui/qcreportexport.h"
@@ -31,6 +32,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -48,6 +50,8 @@ struct Window
     QcSession *session() const { return window->findChild<QcSession *>(); }
     SeekBar *seekBar() const { return window->findChild<SeekBar *>(); }
     QcEventList *list() const { return window->findChild<QcEventList *>(); }
+    QcGraphStrip *graphs() const { return window->findChild<QcGraphStrip *>(); }
+    QcEventLane *lane() const { return window->findChild<QcEventLane *>(); }
     QLabel *infoLabel() const
     {
         // The label the playback rate shows in: the information area.
@@ -159,6 +163,23 @@ QList<QJsonObject> cliQc(const QString &path)
     return lines;
 }
 
+// orvel-cli loudness of one pair: its integrated loudness.
+double cliLoudness(const QString &path, int left, int right)
+{
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    cli::Io io{outStream, errStream};
+    const int code = cli::run({QStringLiteral("orvel-cli"), QStringLiteral("loudness"), path, QStringLiteral("--left"),
+                               QString::number(left), QStringLiteral("--right"), QString::number(right)},
+                              io);
+    outStream.flush();
+    if (code != 0)
+        return std::numeric_limits<double>::quiet_NaN();
+    return QJsonDocument::fromJson(out.trimmed().toUtf8()).object().value(QStringLiteral("integratedLufs")).toDouble();
+}
+
 QString describe(const QList<qc::Event> &events)
 {
     QStringList parts;
@@ -213,6 +234,7 @@ private slots:
     void anotherFileAbortsTheAnalysis();
     void settingsChangeRerunsAndIsRemembered();
     void playbackGoesOnDuringTheAnalysis();
+    void graphsThroughTheWindow();
 };
 
 void TestQcLane::jumpOrder_data()
@@ -531,6 +553,142 @@ void TestQcLane::playbackGoesOnDuringTheAnalysis()
     QVERIFY(w.session()->progress() > before || w.session()->state() == QcSession::State::Analysed);
     QTest::keyClick(w.window.get(), Qt::Key_K);
     QVERIFY(w.analysed());
+}
+
+void TestQcLane::graphsThroughTheWindow()
+{
+    // Black frames 0-49, white 50-99, half and half 100-199; channels 0 and 1 at -23 dBFS,
+    // 2 and 3 at -33.
+    const QString clip = testsupport::mediaPath(QStringLiteral("qc_graphs.mkv"));
+    Window w;
+    QcGraphStrip *strip = w.graphs();
+    QVERIFY(strip);
+    QVERIFY(strip->isHidden());
+    bool drawnWhileRunning = false;
+    connect(w.session(), &QcSession::seriesAdded, this, [&] {
+        drawnWhileRunning = drawnWhileRunning || w.session()->state() == QcSession::State::Running;
+    });
+    QVERIFY(w.open(clip));
+    // It comes with the lane, above the seek bar and as wide, so hovering reads the bar's frames.
+    QVERIFY(w.lane()->isShown());
+    QVERIFY(!strip->isHidden());
+    QVERIFY(w.analysed());
+    QVERIFY(drawnWhileRunning);
+    w.lane()->setVisible(false);
+    QVERIFY(strip->isHidden());
+    w.lane()->setVisible(true);
+    QVERIFY(!strip->isHidden());
+    w.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+    QCOMPARE(strip->width(), w.seekBar()->width());
+    QCOMPARE(strip->x(), w.seekBar()->x());
+    QVERIFY(strip->geometry().bottom() < w.seekBar()->geometry().top());
+
+    // Luma, as fractions of the nominal range.
+    QCOMPARE(w.session()->luma().size(), qsizetype(200));
+    const auto lumaIs = [&](int64_t frame, double min, double average, double max) {
+        const std::optional<qc::LumaPoint> luma = strip->lumaAt(frame);
+        return luma && std::abs(luma->min - min) < 1e-6 && std::abs(luma->average - average) < 1e-6
+            && std::abs(luma->max - max) < 1e-6;
+    };
+    for (int64_t frame : {0, 49})
+        QVERIFY2(lumaIs(frame, 0.0, 0.0, 0.0), qPrintable(QString::number(frame)));
+    for (int64_t frame : {50, 99})
+        QVERIFY2(lumaIs(frame, 1.0, 1.0, 1.0), qPrintable(QString::number(frame)));
+    for (int64_t frame : {100, 199})
+        QVERIFY2(lumaIs(frame, 0.0, 0.5, 1.0), qPrintable(QString::number(frame)));
+    QVERIFY(!strip->lumaAt(200));
+
+    // Short-term loudness of the routed pair: once the 3 s window is full (frame 74 ends at
+    // 3 s), the tone's level and the loudness command's reading of the same pair.
+    QCOMPARE(strip->routing(), (ChannelRouting{0, 1}));
+    const double front = cliLoudness(clip, 0, 1);
+    QVERIFY2(std::abs(front - -23.0) < 0.1, qPrintable(QString::number(front)));
+    const auto readsAll = [&](double lufs) {
+        for (int64_t frame = 74; frame < 200; ++frame) {
+            const std::optional<double> value = strip->shortTermAt(frame);
+            if (!value || std::abs(*value - lufs) >= 0.1) {
+                qWarning() << "frame" << frame << "reads" << value.value_or(0.0) << "not" << lufs;
+                return false;
+            }
+        }
+        return true;
+    };
+    QVERIFY(readsAll(front));
+    QVERIFY(*strip->shortTermAt(10) < -30.0); // the window still filling
+    // Routing ch3 and ch4 to the output redraws from the same analysis.
+    const QList<QComboBox *> combos = w.window->findChildren<QComboBox *>();
+    combos[0]->setCurrentIndex(3);
+    combos[1]->setCurrentIndex(4);
+    QCOMPARE(strip->routing(), (ChannelRouting{2, 3}));
+    QCOMPARE(w.session()->state(), QcSession::State::Analysed);
+    const double back = cliLoudness(clip, 2, 3);
+    QVERIFY2(std::abs(back - -33.0) < 0.1, qPrintable(QString::number(back)));
+    QVERIFY(readsAll(back));
+
+    // The target line at the preset's target, the pair's line at its level, the luma average
+    // of the half-white pictures; hovering tells.
+    QCOMPARE(strip->targetLufs(), qc::presetThresholds(w.session()->preset()).loudnessTarget);
+    const QColor targetColour(0xDD, 0xDD, 0xDD);
+    const QColor loudnessColour = QcEventLane::colourOf(qc::Check::Loudness);
+    const int x = strip->width() * 3 / 4;
+    const auto columnAt = [&](int x) {
+        const QImage picture = strip->grab().toImage();
+        QList<QColor> column;
+        for (int y = 0; y < picture.height(); ++y)
+            column.append(picture.pixelColor(x, y));
+        return column;
+    };
+    QList<QColor> column = columnAt(x);
+    QCOMPARE(column.count(targetColour), 1);
+    QCOMPARE(column.count(loudnessColour), 1);
+    const int ebuTarget = int(column.indexOf(targetColour));
+    const int quietPair = int(column.indexOf(loudnessColour));
+    QVERIFY(ebuTarget < quietPair); // louder is higher
+    QCOMPARE(column.value(strip->yOfLuma(0.5)), QColor(0xF0, 0xF0, 0xF0));
+    QVERIFY(column.value(strip->yOfLuma(0.0) + 1) != QColor(0x77, 0x77, 0x77));
+    const QPoint over(x, 5);
+    QHelpEvent help(QEvent::ToolTip, over, strip->mapToGlobal(over));
+    QApplication::sendEvent(strip, &help);
+    const int64_t hovered = w.seekBar()->frameAt(over.x());
+    QVERIFY(hovered >= 100);
+    QCOMPARE(QToolTip::text(), strip->textAt(hovered));
+    QVERIFY2(QToolTip::text().contains(QStringLiteral("short-term -33.0 LUFS (target -23.0)")), qPrintable(QToolTip::text()));
+    QVERIFY2(QToolTip::text().contains(QStringLiteral("luma min 0.0 %, avg 50.0 %, max 100.0 %")), qPrintable(QToolTip::text()));
+    QToolTip::hideText();
+    // The -23 LUFS pair draws over the EBU target.
+    combos[0]->setCurrentIndex(1);
+    combos[1]->setCurrentIndex(2);
+    column = columnAt(x);
+    QCOMPARE(column.count(targetColour), 0);
+    QCOMPARE(column.indexOf(loudnessColour), ebuTarget);
+
+    // Another preset, or a target set by hand, moves the line; the analysis runs again.
+    qc::Settings settings = w.session()->settings();
+    settings.thresholds = qc::presetThresholds(qc::Preset::Atsc);
+    w.session()->setSettings(qc::Preset::Atsc, settings);
+    QVERIFY(w.analysed());
+    QCOMPARE(strip->targetLufs(), -24.0);
+    settings.thresholds.loudnessTarget = -14.0;
+    w.session()->setSettings(qc::Preset::Atsc, settings);
+    QVERIFY(w.analysed());
+    column = columnAt(x);
+    QCOMPARE(column.count(targetColour), 1);
+    QVERIFY(column.indexOf(targetColour) < column.indexOf(loudnessColour));
+    QCOMPARE(column.indexOf(loudnessColour), ebuTarget);
+    w.session()->setSettings(qc::Preset::Ebu, qc::Settings());
+
+    // Without an analysis the lane and the strip go together.
+    w.session()->setAnalyseOnOpen(false);
+    QVERIFY(w.open(testsupport::mediaPath(QStringLiteral("qc_clean.mov"))));
+    QVERIFY(!w.lane()->isShown());
+    QVERIFY(strip->isHidden());
+    QVERIFY(w.session()->luma().isEmpty());
+    w.session()->rerun();
+    QVERIFY(w.lane()->isShown());
+    QVERIFY(!strip->isHidden());
+    w.session()->setAnalyseOnOpen(true);
+    QSettings().clear();
 }
 
 QTEST_MAIN(TestQcLane)

@@ -197,6 +197,8 @@ QImage drawHelp()
         {"Enable safety area", "[E]"},
         {"Next / previous QC event", "[]] / [[]"},
         {"QC event list", "[Q]"},
+        {"Compare with file B", "[Ctrl] + [Shift] + [O]"},
+        {"Close file B", "[Ctrl] + [Shift] + [W]"},
     };
     const QList<HelpRow> right = {
         {"Gang audio, Mute", "[1] [2] [3] [4] [5] [6] [7] [8] [M]"},
@@ -214,6 +216,8 @@ QImage drawHelp()
         {"Loudness measurement", "[Ctrl] + [Shift] + [Alt] + [U]"},
         {"Setup safety area", "[Ctrl] + [E]"},
         {"Export QC report", "[Ctrl] + [Shift] + [E]"},
+        {"A / B / wipe / side / diff.", "[X]"},
+        {"Difference gain", "[Shift] + [X]"},
     };
 
     QImage image(1280, 720, QImage::Format_ARGB32);
@@ -237,7 +241,8 @@ QImage drawHelp()
     p.drawLine(QPointF(56, 92), QPointF(1224, 92));
 
     const qreal top = 108;
-    const qreal pitch = 35;
+    // The rows share the space down to the footer rule.
+    const qreal pitch = std::min<qreal>(35, (640 - top) / qreal(std::max(left.size(), right.size())));
     const qreal columnX[2] = {56, 660};
     const qreal columnW = 564;
     const qreal keyOffset = 238;
