@@ -10,7 +10,7 @@
 #include "av/ffmpeg.h"
 #include "state/openmedia.h"
 #include "loudness/loudnessmeasureworker.h"
-#include "scopes/waveformrenderer.h"
+#include "scopes/scoperenderer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -421,13 +421,21 @@ int scopeCommand(const QStringList &arguments, Io &io)
     static const QList<std::pair<QString, int>> rotations = {
         {QStringLiteral("0"), 0}, {QStringLiteral("90"), 90}, {QStringLiteral("180"), 180}, {QStringLiteral("270"), 270},
     };
+    static const QList<std::pair<QString, ScopeKind>> kinds = {
+        {QStringLiteral("waveform"), ScopeWaveform},
+        {QStringLiteral("parade"), ScopeParade},
+        {QStringLiteral("vectorscope"), ScopeVectorscope},
+        {QStringLiteral("histogram"), ScopeHistogram},
+    };
     const char *usage = "Usage: orvel-cli scope FILE N OUT.png [--range percent|code] "
-                        "[--channel color|red|green|blue|alpha|luma] [--rotation 0|90|180|270]";
+                        "[--channel color|red|green|blue|alpha|luma] [--rotation 0|90|180|270] "
+                        "[--kind waveform|parade|vectorscope|histogram]";
 
     QStringList positional;
     ScopeRange range = Percent;
     DisplayChannel channel = Color;
     int rotation = 0;
+    ScopeKind kind = ScopeWaveform;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (!argument.startsWith(QLatin1String("--"))) {
@@ -441,7 +449,7 @@ int scopeCommand(const QStringList &arguments, Io &io)
             option = argument.left(equals);
             value = argument.mid(equals + 1);
         } else if (option == QLatin1String("--range") || option == QLatin1String("--channel")
-                   || option == QLatin1String("--rotation")) {
+                   || option == QLatin1String("--rotation") || option == QLatin1String("--kind")) {
             if (i + 1 >= arguments.size()) {
                 io.err << option << " needs a value" << Qt::endl << usage << Qt::endl;
                 return kBadArguments;
@@ -464,6 +472,8 @@ int scopeCommand(const QStringList &arguments, Io &io)
             known = pick(channel, channels, "channel");
         } else if (option == QLatin1String("--rotation")) {
             known = pick(rotation, rotations, "rotation");
+        } else if (option == QLatin1String("--kind")) {
+            known = pick(kind, kinds, "kind");
         } else {
             io.err << "Unknown option: " << argument << Qt::endl << usage << Qt::endl;
             return kBadArguments;
@@ -479,7 +489,7 @@ int scopeCommand(const QStringList &arguments, Io &io)
     if (!frameNumber)
         return kBadArguments;
 
-    const ScopeExport result = exportScope(positional.at(0), *frameNumber, range, channel, rotation);
+    const ScopeExport result = exportScope(positional.at(0), *frameNumber, range, channel, rotation, kind);
     if (!result.opened) {
         io.err << result.error << Qt::endl;
         return 1;
@@ -534,9 +544,9 @@ const QList<Command> &commands()
          1, 9, &loudnessCommand},
         // The argument count is checked by the command itself: bad arguments exit with 2.
         {"scope", "FILE N OUT.png [--range percent|code] [--channel color|red|green|blue|alpha|luma] "
-                  "[--rotation 0|90|180|270]",
-         "Write the 1920x1024 waveform scope of frame N of FILE as the scope page shows it "
-         "(defaults: percent, color, 0) and print the number of the frame analysed. Exit code 2 "
+                  "[--rotation 0|90|180|270] [--kind waveform|parade|vectorscope|histogram]",
+         "Write the 1920x1024 scope of frame N of FILE as the scope page shows it "
+         "(defaults: percent, color, 0, waveform) and print the number of the frame analysed. Exit code 2 "
          "for bad arguments, 1 when the file cannot be opened or the image written.",
          0, 1000, &scopeCommand},
         {"qc", "FILE|FOLDER... [-r] [--preset ebu|atsc|streaming] [--checks NAME,...] [--strict] [--black-min-frames N ...]",
@@ -697,7 +707,7 @@ OpenResult openInto(OpenMedia &media)
 OpenMedia::Options engineOptions(bool oneFrame = false)
 {
     OpenMedia::Options options;
-    options.scopeRenderer = &waveform::renderScope;
+    options.scopeRenderer = &scopes::renderScope;
     options.oneFrame = oneFrame;
     // One answer per process: a decoded frame kept for a step back would only hold its
     // buffer, and the decoder would fault in a fresh one for every frame after it.
@@ -813,7 +823,7 @@ LoudnessResult measureLoudness(const QString &path, double startSec, double endS
 }
 
 ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
-                        int rotationDegrees)
+                        int rotationDegrees, ScopeKind kind)
 {
     ScopeExport result;
     OpenMedia media(path, engineOptions());
@@ -827,7 +837,7 @@ ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange rang
         result.image = image;
         loop.quit();
     });
-    media.requestScopeImage(frameNumber, range, channel, rotationDegrees);
+    media.requestScopeImage(frameNumber, range, channel, rotationDegrees, kind);
     loop.exec();
     result.frameNumber = currentFrameOf(media);
     return result;

@@ -120,6 +120,6 @@ struct ScopeExport {
 // Opens path like openMedia and asks the engine for the scope of frame n exactly as the
 // scope page does (requestScopeImage, answered by scopeImageReady). Blocks the caller.
 ScopeExport exportScope(const QString &path, qint64 frameNumber, ScopeRange range, DisplayChannel channel,
-                        int rotationDegrees);
+                        int rotationDegrees, ScopeKind kind = ScopeWaveform);
 
 } // namespace cli

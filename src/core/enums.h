@@ -23,6 +23,16 @@ enum ScopeRange : int {
     CodeValue = 1,
 };
 
+// What the scope page draws; V steps through them in this order.
+enum ScopeKind : int {
+    ScopeWaveform = 0,
+    ScopeParade = 1,     // R, G and B waveforms side by side
+    ScopeVectorscope = 2,
+    ScopeHistogram = 3,
+    ScopeGrid = 4,       // the four above, 2 x 2
+};
+inline constexpr int kScopeKindCount = 5;
+
 // Any value outside Color…Luma isolates nothing and yields a black greyscale picture.
 enum DisplayChannel : int {
     Color = 0,
@@ -36,4 +46,5 @@ enum DisplayChannel : int {
 Q_DECLARE_METATYPE(PlayState)
 Q_DECLARE_METATYPE(AppMode)
 Q_DECLARE_METATYPE(ScopeRange)
+Q_DECLARE_METATYPE(ScopeKind)
 Q_DECLARE_METATYPE(DisplayChannel)

@@ -21,6 +21,7 @@ void registerMetaTypes()
         qRegisterMetaType<PlayState>("PlayState");
         qRegisterMetaType<AppMode>("AppMode");
         qRegisterMetaType<ScopeRange>("ScopeRange");
+        qRegisterMetaType<ScopeKind>("ScopeKind");
         qRegisterMetaType<DisplayChannel>("DisplayChannel");
         qRegisterMetaType<ConversionProfile>("ConversionProfile");
         qRegisterMetaType<QList<float>>("QList<float>");

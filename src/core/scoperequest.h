@@ -6,9 +6,10 @@
 
 #include <functional>
 
-// One waveform request as the engine hands it to the scope renderer: what the user asked
+// One scope request as the engine hands it to the scope renderer: what the user asked
 // for plus the facts about the open decoder that decide how the frame is read.
 struct ScopeRequest {
+    ScopeKind kind = ScopeWaveform;
     ScopeRange range = Percent;
     DisplayChannel channel = Color;
     int rotationDegrees = 0;

@@ -85,6 +85,8 @@ void VideoEngine::closeFile()
     file.reset();
     pixelConverter.reset();
     scopeConverter.reset();
+    shownFrame.reset();
+    shownFrameNumber = -1;
     // The demuxer is gone, so the audio decoders go with it, not just their queues.
     if (audioEngine)
         audioEngine->close();

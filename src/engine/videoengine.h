@@ -116,8 +116,10 @@ public slots:
     // read on the way is held back undecoded for them.
     void requestPlaybackStart(int64_t frameNumber, double soundSeconds, int requestId = 0);
     void primePlaybackQueue(int64_t frameNumber, int requestId = 0);
+    // live: the scope of the picture last shown (playback's), without touching the decoder;
+    // the answer names that picture's number. Falls back to frameNumber when none is kept.
     void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
-                           int rotationDegrees = 0);
+                           int rotationDegrees = 0, ScopeKind kind = ScopeWaveform, bool live = false);
     void setAudioRouting(int chL, int chR);
     void clearAudioQueue();
     void setConversionProfile(ConversionProfile profile);
@@ -456,6 +458,9 @@ private:
     DecodeCounters counters;
     AudioEngine *audioEngine = nullptr;    // child; created by init()
     ScopeRenderFn scopeRenderer;           // set before the thread starts, then read-only
+    // The last picture converted for display (a reference), for live scopes while playing.
+    av::FramePtr shownFrame;
+    int64_t shownFrameNumber = -1;
     FrameCache frameCache;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

@@ -416,6 +416,8 @@ QVideoFrame VideoEngine::convertForDisplay(const AVFrame *frame, bool previewDow
     if (!frame)
         return {};
     ++counters.framesConverted;
+    shownFrame = av::cloneFrame(frame);
+    shownFrameNumber = currentFrame;
     return pixelConverter.toVideoFrame(frame, conversionSource(), previewDownscale);
 }
 

@@ -44,11 +44,12 @@ QImage VideoEngine::scopeFallbackPicture(const AVFrame *frame, ScopeRange range,
 }
 
 void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel,
-                                    int rotationDegrees)
+                                    int rotationDegrees, ScopeKind kind, bool live)
 {
     QImage image;
     if (scopeRenderer) {
         ScopeRequest request;
+        request.kind = kind;
         request.range = range;
         request.channel = channel;
         request.rotationDegrees = rotationDegrees;
@@ -57,7 +58,13 @@ void VideoEngine::requestScopeImage(int64_t frameNumber, ScopeRange range, Displ
         av::FramePtr frame;
         if (!isAudioOnly()) {
             request.rgbSource = scopeSourceIsRgb();
-            frame = decodeFrameAt(frameNumber, -1);
+            // Playing: the picture on screen, so the decoder and its queue stay as they are.
+            if (live && shownFrame) {
+                frame = av::cloneFrame(shownFrame.get());
+                frameNumber = shownFrameNumber;
+            } else {
+                frame = decodeFrameAt(frameNumber, -1);
+            }
         }
         if (frame) {
             const AVFrame *decoded = frame.get();

@@ -52,9 +52,12 @@ Traces tracesFor(DisplayChannel channel)
     return Traces::None;
 }
 
-int canvasColumn(int scopeColumn, int canvasWidth)
+// The parade draws the whole canvas width in each third of the scope.
+int canvasColumn(int scopeColumn, int canvasWidth, bool parade)
 {
-    const double x = std::trunc(double(scopeColumn) * double(canvasWidth) / double(kScopeWidth));
+    const int columns = parade ? kParadeWidth : kScopeWidth;
+    const int c = parade ? scopeColumn % kParadeWidth : scopeColumn;
+    const double x = std::trunc(double(c) * double(canvasWidth) / double(columns));
     return std::clamp(int(x), 0, canvasWidth - 1);
 }
 
@@ -143,6 +146,8 @@ public:
                 }
             }
             m_tabulated = found <= 1;
+            bin.startFixed = std::isfinite(bin.start) ? int64_t(std::ceil(bin.start * double(kFixedOne)))
+                                                       : std::numeric_limits<int64_t>::max();
         }
     }
 
@@ -160,6 +165,23 @@ public:
         return bin.row - int(x >= bin.start);
     }
 
+    // row() of a level in fixed point (kFixedOne per level): integer work only.
+    static constexpr int kFixedBits = 32;
+    static constexpr int64_t kFixedOne = int64_t(1) << kFixedBits;
+    static int64_t fixed(double level) { return std::llround(level * double(kFixedOne)); }
+    int rowFixed(int64_t x) const
+    {
+        if (x < kLowFixed)
+            return m_height - 1;
+        if (x >= kHighFixed)
+            return 0;
+        if (!m_tabulated)
+            return scopeRow(double(x) / double(kFixedOne), m_height, m_range);
+        const int b = std::min(int((x - kLowFixed) >> (kFixedBits - 4)), kBins - 1);
+        const Bin &bin = m_bins[size_t(b)];
+        return bin.row - int(x >= bin.startFixed);
+    }
+
 private:
     int levelOf(double x) const { return m_height - 1 - scopeRow(x, m_height, m_range); }
     // Doubles in order as integers (negative values mirrored below zero).
@@ -175,10 +197,13 @@ private:
 
     static constexpr double kLow = -64.0;  // everything below is on the bottom row
     static constexpr double kHigh = 320.0; // everything above is on the top row
-    static constexpr double kBinsPerLevel = 16.0;
+    static constexpr double kBinsPerLevel = 16.0; // kFixedBits - 4 below
+    static constexpr int64_t kLowFixed = int64_t(kLow) * kFixedOne;
+    static constexpr int64_t kHighFixed = int64_t(kHigh) * kFixedOne;
     static constexpr int kBins = int((kHigh - kLow) * kBinsPerLevel);
     struct Bin {
         double start; // where the next row up begins inside the bin (infinity: nowhere)
+        int64_t startFixed; // the same in fixed point, rounded up (INT64_MAX: nowhere)
         int row;      // row at the bin's lower edge
     };
 
@@ -201,16 +226,16 @@ struct ColumnCounts {
 
 // The 16-bit samples under one canvas column, for the unturned and half-turned canvas.
 // Walking a column of a row-major picture touches a new cache line per sample and plane;
-// reading the columns of a block of 16 scope columns row by row touches each line once per
+// reading the columns of a block of 64 scope columns row by row touches each line once per
 // block instead, and the counting then runs over contiguous arrays.
 class SourceColumns
 {
 public:
-    static constexpr int kBlock = 16;
+    static constexpr int kBlock = 64;
 
     // planeMask: bit p set for each plane of 'work' the counting reads.
-    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation)
-        : m_work(work), m_canvas(canvas), m_rotation(rotation)
+    SourceColumns(const AVFrame *work, unsigned planeMask, QSize canvas, int rotation, bool parade)
+        : m_work(work), m_canvas(canvas), m_rotation(rotation), m_parade(parade)
     {
         for (int p = 0; p < 4; ++p) {
             if (planeMask & (1u << p))
@@ -242,7 +267,7 @@ private:
         scratch.gatheredCount = count;
         std::array<int, kBlock> sourceX{};
         for (int i = 0; i < count; ++i) {
-            const int cx = canvasColumn(first + i, m_canvas.width());
+            const int cx = canvasColumn(first + i, m_canvas.width(), m_parade);
             sourceX[size_t(i)] = m_rotation == 180 ? std::clamp(w - 1 - cx, 0, w - 1) : std::clamp(cx, 0, w - 1);
         }
         // One scope column per source column (a 1920-wide unturned frame): plain copies.
@@ -270,6 +295,7 @@ private:
     std::array<int, 4> m_plane{};
     QSize m_canvas;
     int m_rotation;
+    bool m_parade;
 };
 
 // 255 x scopeIntensity for one column's maximum, remembered for the small counts that
@@ -352,7 +378,7 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
     uchar *bits = image.bits(); // detaches here, before the threads share the buffer
     const qsizetype bytesPerLine = image.bytesPerLine();
     const int height = image.height();
-    constexpr int kBlock = 16;
+    constexpr int kBlock = SourceColumns::kBlock;
 
     // Small canvases are not worth a thread start each.
     const long long work = (long long)kScopeWidth * canvasHeight;
@@ -458,18 +484,23 @@ av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullR
     work->height = frame->height;
     if (av_frame_get_buffer(work.get(), 0) < 0)
         return {};
-    av::SwsContextPtr scaler(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
-                                            frame->width, frame->height, target, kScalerFlags,
-                                            nullptr, nullptr, nullptr));
+    // The scaler's own slice threads, one per core: the same output, sooner.
+    av::SwsContextPtr scaler(sws_alloc_context());
     if (!scaler)
+        return {};
+    SwsContext *c = scaler.get();
+    const bool set = av_opt_set_int(c, "srcw", frame->width, 0) >= 0 && av_opt_set_int(c, "srch", frame->height, 0) >= 0
+        && av_opt_set_int(c, "src_format", frame->format, 0) >= 0 && av_opt_set_int(c, "dstw", frame->width, 0) >= 0
+        && av_opt_set_int(c, "dsth", frame->height, 0) >= 0 && av_opt_set_int(c, "dst_format", target, 0) >= 0
+        && av_opt_set_int(c, "sws_flags", kScalerFlags, 0) >= 0
+        && av_opt_set_int(c, "threads", parallel::coreCount(), 0) >= 0;
+    if (!set || sws_init_context(c, nullptr, nullptr) < 0)
         return {};
     const int *coefficients = sws_getCoefficients(colorSpace);
     const int full = fullRange ? 1 : 0;
-    sws_setColorspaceDetails(scaler.get(), coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
-    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, work->data, work->linesize)
-        != frame->height) {
+    sws_setColorspaceDetails(c, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
+    if (sws_scale_frame(c, work.get(), frame) < 0)
         return {};
-    }
     return work;
 }
 
@@ -654,6 +685,7 @@ QImage buildScopeGraticule(ScopeRange range, int width, int height)
 
 bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeRequest &request)
 {
+    const bool parade = request.kind == ScopeParade;
     if (!validFrame(frame))
         return false;
     const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
@@ -678,12 +710,19 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
     const RowMap &rows = RowMap::get(request.range, height);
     const YuvMatrix m = yuvMatrix(fullRange, colorSpace, descriptor->comp[0].depth);
     // Luma and alpha levels and rows per source code value.
-    std::vector<double> lumaLevel(size_t(1) << (16 - m.lumaShift));
+    // Levels in fixed point: a sample costs integer multiplies and table loads only.
+    std::vector<int64_t> lumaLevel(size_t(1) << (16 - m.lumaShift));
     std::vector<uint16_t> lumaRow(lumaLevel.size());
     for (size_t code = 0; code < lumaLevel.size(); ++code) {
-        lumaLevel[code] = (double(code) - m.lumaOffset) * m.lumaScale;
-        lumaRow[code] = uint16_t(scopeRow(lumaLevel[code], height, request.range));
+        const double level = (double(code) - m.lumaOffset) * m.lumaScale;
+        lumaLevel[code] = RowMap::fixed(level);
+        lumaRow[code] = uint16_t(scopeRow(level, height, request.range));
     }
+    const int64_t chromaMid = std::llround(m.chromaMid);
+    const int64_t rFromCr = RowMap::fixed(m.rFromCr * m.chromaScale);
+    const int64_t gFromCb = RowMap::fixed(m.gFromCb * m.chromaScale);
+    const int64_t gFromCr = RowMap::fixed(m.gFromCr * m.chromaScale);
+    const int64_t bFromCb = RowMap::fixed(m.bFromCb * m.chromaScale);
     const int alphaDepth = hasAlpha ? std::clamp(int(descriptor->comp[3].depth), 1, 16) : 16;
     const int alphaShift = 16 - alphaDepth;
     std::vector<uint16_t> alphaRow(size_t(1) << alphaDepth);
@@ -699,11 +738,13 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
 
     const bool direct = rotation == 0 || rotation == 180;
 
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         const unsigned planeMask = channel == Alpha ? (hasAlpha ? 8u : 0u) : channel == Luma ? 1u : 7u;
-        const SourceColumns columns(w, planeMask, canvas, rotation);
+        const SourceColumns columns(w, planeMask, canvas, rotation, parade);
         drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            // The parade keeps one trace per third: red, green, blue.
+            const int only = parade ? c / kParadeWidth : -1;
             uint32_t *red = counts.red.data();
             uint32_t *green = counts.green.data();
             uint32_t *blue = counts.blue.data();
@@ -713,19 +754,23 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                 } else if constexpr (channel == Luma) {
                     ++red[lumaRow[y16 >> m.lumaShift]];
                 } else {
-                    const double luma = lumaLevel[y16 >> m.lumaShift];
-                    const double cb = (double(cb16) - m.chromaMid) * m.chromaScale;
-                    const double cr = (double(cr16) - m.chromaMid) * m.chromaScale;
-                    if constexpr (channel == Color || channel == Red)
-                        ++red[rows.row(luma + m.rFromCr * cr)];
-                    if constexpr (channel == Color)
-                        ++green[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
+                    const int64_t luma = lumaLevel[y16 >> m.lumaShift];
+                    const int64_t cb = int64_t(cb16) - chromaMid;
+                    const int64_t cr = int64_t(cr16) - chromaMid;
+                    if constexpr (channel == Color) {
+                        if (only < 0 || only == 0)
+                            ++red[rows.rowFixed(luma + rFromCr * cr)];
+                        if (only < 0 || only == 1)
+                            ++green[rows.rowFixed(luma - gFromCb * cb - gFromCr * cr)];
+                        if (only < 0 || only == 2)
+                            ++blue[rows.rowFixed(luma + bFromCb * cb)];
+                    }
+                    if constexpr (channel == Red)
+                        ++red[rows.rowFixed(luma + rFromCr * cr)];
                     if constexpr (channel == Green)
-                        ++red[rows.row(luma - m.gFromCb * cb - m.gFromCr * cr)];
-                    if constexpr (channel == Color)
-                        ++blue[rows.row(luma + m.bFromCb * cb)];
+                        ++red[rows.rowFixed(luma - gFromCb * cb - gFromCr * cr)];
                     if constexpr (channel == Blue)
-                        ++red[rows.row(luma + m.bFromCb * cb)];
+                        ++red[rows.rowFixed(luma + bFromCb * cb)];
                 }
             };
             if (direct) {
@@ -743,12 +788,17 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                 }
                 return;
             }
-            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+            forEachSample(canvasColumn(c, canvas.width(), parade), canvas, frameSize, rotation, [&](int x, int y) {
                 if (x < 0) {
-                    ++red[zeroRow];
                     if constexpr (channel == Color) {
-                        ++green[zeroRow];
-                        ++blue[zeroRow];
+                        if (only < 0 || only == 0)
+                            ++red[zeroRow];
+                        if (only < 0 || only == 1)
+                            ++green[zeroRow];
+                        if (only < 0 || only == 2)
+                            ++blue[zeroRow];
+                    } else {
+                        ++red[zeroRow];
                     }
                     return;
                 }
@@ -762,7 +812,8 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
 
 bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeRequest &request)
 {
-    if (!validFrame(frame) || request.channel == Alpha)
+    const bool parade = request.kind == ScopeParade;
+    if (!validFrame(frame) || (!parade && request.channel == Alpha))
         return false;
     const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
     if (!descriptor || !(descriptor->flags & AV_PIX_FMT_FLAG_RGB))
@@ -801,19 +852,24 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
     const bool direct = rotation == 0 || rotation == 180;
 
     // GBRP planes: 0 green, 1 blue, 2 red.
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         const unsigned planeMask = channel == Red ? 4u : channel == Green ? 1u : channel == Blue ? 2u : 7u;
-        const SourceColumns columns(w, planeMask, canvas, rotation);
+        const SourceColumns columns(w, planeMask, canvas, rotation, parade);
         drawColumns(image, tracesFor(DisplayChannel(channel)), canvas.height(), [&](int c, ColumnCounts &counts) {
+            // The parade keeps one trace per third: red, green, blue.
+            const int only = parade ? c / kParadeWidth : -1;
             uint32_t *red = counts.red.data();
             uint32_t *green = counts.green.data();
             uint32_t *blue = counts.blue.data();
             const auto count = [&](uint16_t g16, uint16_t b16, uint16_t r16) {
                 if constexpr (channel == Color) {
-                    ++red[levelRow[r16]];
-                    ++green[levelRow[g16]];
-                    ++blue[levelRow[b16]];
+                    if (only < 0 || only == 0)
+                        ++red[levelRow[r16]];
+                    if (only < 0 || only == 1)
+                        ++green[levelRow[g16]];
+                    if (only < 0 || only == 2)
+                        ++blue[levelRow[b16]];
                 } else if constexpr (channel == Red) {
                     ++red[levelRow[r16]];
                 } else if constexpr (channel == Green) {
@@ -841,12 +897,17 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
                 }
                 return;
             }
-            forEachSample(canvasColumn(c, canvas.width()), canvas, frameSize, rotation, [&](int x, int y) {
+            forEachSample(canvasColumn(c, canvas.width(), parade), canvas, frameSize, rotation, [&](int x, int y) {
                 if (x < 0) {
-                    ++red[zeroRow];
                     if constexpr (channel == Color) {
-                        ++green[zeroRow];
-                        ++blue[zeroRow];
+                        if (only < 0 || only == 0)
+                            ++red[zeroRow];
+                        if (only < 0 || only == 1)
+                            ++green[zeroRow];
+                        if (only < 0 || only == 2)
+                            ++blue[zeroRow];
+                    } else {
+                        ++red[zeroRow];
                     }
                     return;
                 }
@@ -859,6 +920,7 @@ bool renderWaveformFromRgb(QImage &image, const AVFrame *frame, const ScopeReque
 
 void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRequest &request)
 {
+    const bool parade = request.kind == ScopeParade;
     if (picture.isNull())
         return;
     const QImage source = picture.format() == QImage::Format_ARGB32 ? picture
@@ -873,16 +935,20 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
         byteRow[size_t(v)] = uint16_t(scopeRow(double(v), scopeHeight, request.range));
     const RowMap &rows = RowMap::get(request.range, scopeHeight);
 
-    withChannel(request.channel, [&](auto tag) {
+    withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
         drawColumns(image, tracesFor(DisplayChannel(channel)), height, [&](int c, ColumnCounts &counts) {
-            const int x = std::clamp(int(float(width) * float(c) / float(kScopeWidth)), 0, width - 1);
+            const int only = parade ? c / kParadeWidth : -1;
+            const int x = canvasColumn(c, width, parade);
             for (int y = 0; y < height; ++y) {
                 const QRgb p = reinterpret_cast<const QRgb *>(source.constScanLine(y))[x];
                 if constexpr (channel == Color) {
-                    ++counts.red[byteRow[size_t(qRed(p))]];
-                    ++counts.green[byteRow[size_t(qGreen(p))]];
-                    ++counts.blue[byteRow[size_t(qBlue(p))]];
+                    if (only < 0 || only == 0)
+                        ++counts.red[byteRow[size_t(qRed(p))]];
+                    if (only < 0 || only == 1)
+                        ++counts.green[byteRow[size_t(qGreen(p))]];
+                    if (only < 0 || only == 2)
+                        ++counts.blue[byteRow[size_t(qBlue(p))]];
                 } else if constexpr (channel == Red) {
                     ++counts.red[byteRow[size_t(qRed(p))]];
                 } else if constexpr (channel == Green) {
@@ -899,9 +965,38 @@ void renderWaveformFromImage(QImage &image, const QImage &picture, const ScopeRe
     });
 }
 
+QImage buildParadeGraticule(ScopeRange range)
+{
+    static QMutex mutex;
+    static std::map<bool, QImage> cache;
+    const bool percent = range == Percent;
+    QMutexLocker lock(&mutex);
+    auto found = cache.find(percent);
+    if (found != cache.end())
+        return found->second;
+    QImage image = buildScopeGraticule(percent ? Percent : CodeValue);
+    QPainter painter(&image);
+    painter.setPen(QPen(QColor(255, 140, 0, 192), 4));
+    for (int third = 1; third < 3; ++third)
+        painter.drawLine(third * kParadeWidth, 0, third * kParadeWidth, image.height());
+    QFont font(QStringLiteral("Courier New"));
+    font.setPointSize(22);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    const QColor names[3] = {QColor(255, 90, 90), QColor(90, 255, 90), QColor(110, 140, 255)};
+    const char *letters[3] = {"R", "G", "B"};
+    for (int third = 0; third < 3; ++third) {
+        painter.setPen(names[third]);
+        painter.drawText(third * kParadeWidth + kParadeWidth / 2 - 8, 40, QString::fromLatin1(letters[third]));
+    }
+    painter.end();
+    return cache.emplace(percent, image).first->second;
+}
+
 QImage renderScope(const AVFrame *frame, const ScopeRequest &request)
 {
-    QImage image = buildScopeGraticule(request.range);
+    QImage image = request.kind == ScopeParade ? buildParadeGraticule(request.range)
+                                               : buildScopeGraticule(request.range);
     if (!frame)
         return image;
     const bool drawn = request.rgbSource ? renderWaveformFromRgb(image, frame, request)

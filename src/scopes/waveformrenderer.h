@@ -10,12 +10,16 @@
 struct AVFrame;
 
 // The waveform scope: for each of 1920 positions across the picture, how many pixels of
-// that canvas column sit at each level, drawn as brightness over a fixed graticule.
+// that canvas column sit at each level, drawn as brightness over a fixed graticule. The
+// parade (request.kind ScopeParade) is the same count with 640 positions per third, one
+// colour component in each.
 // Pure functions, callable from any thread; the engine calls renderScope on its own thread.
 namespace waveform {
 
 inline constexpr int kScopeWidth = 1920;
 inline constexpr int kScopeHeight = 1024;
+// Width of each of the parade's three waveforms (red, green, blue from the left).
+inline constexpr int kParadeWidth = kScopeWidth / 3;
 
 // The whole request: graticule, then the 16-bit YUV or GBR path, then the 8-bit fallback
 // when that path declines. A null frame gives the bare graticule. Always 1920 x 1024
@@ -26,6 +30,9 @@ QImage renderScope(const AVFrame *frame, const ScopeRequest &request);
 // Black image with the scale lines and labels of 'range' (anything but Percent draws the
 // code-value scale). Built once per range and size, then shared.
 QImage buildScopeGraticule(ScopeRange range, int width = kScopeWidth, int height = kScopeHeight);
+
+// The waveform graticule split into the parade's three thirds, labelled R, G, B.
+QImage buildParadeGraticule(ScopeRange range);
 
 // Row of an 8-bit-scaled sample value; out-of-scale values pile up on the first/last row.
 int scopeRow(double value, int height, ScopeRange range);

@@ -41,6 +41,14 @@ void ApplicationState::setScopeRange(ScopeRange newScopeRange)
     emit scopeRangeChanged(m_scopeRange);
 }
 
+void ApplicationState::setScopeKind(ScopeKind newScopeKind)
+{
+    if (m_scopeKind == newScopeKind)
+        return;
+    m_scopeKind = newScopeKind;
+    emit scopeKindChanged(m_scopeKind);
+}
+
 void ApplicationState::setFullScreen(bool newIsFullScreen)
 {
     m_isFullScreen = newIsFullScreen;

@@ -43,6 +43,7 @@ public:
     AppMode currentMode() const { return m_currentMode; }
     DisplayChannel displayChannel() const { return m_displayChannel; }
     ScopeRange scopeRange() const { return m_scopeRange; }
+    ScopeKind scopeKind() const { return m_scopeKind; }
     bool isFullScreen() const { return m_isFullScreen; }
     bool isHelpVisible() const { return m_isHelpVisible; }
     bool isGotoMode() const { return m_isGotoMode; }
@@ -61,6 +62,7 @@ signals:
     void helpVisibleChanged(bool isVisible);
     void gotoModeChanged(bool isGotoMode);
     void scopeRangeChanged(ScopeRange newRange);
+    void scopeKindChanged(ScopeKind newKind);
     void viewerRotationChanged(int degrees);
     void exposureChanged(double stops);
     void mediaPropertiesChanged();
@@ -72,6 +74,7 @@ public slots:
     void setCurrentMode(AppMode newCurrentMode);
     void setDisplayChannel(DisplayChannel newDisplayChannel);
     void setScopeRange(ScopeRange newScopeRange);
+    void setScopeKind(ScopeKind newScopeKind);
     void setFullScreen(bool newIsFullScreen);
     void setHelpVisible(bool newIsHelpVisible);
     void setGotoMode(bool newIsGotoMode);
@@ -89,6 +92,7 @@ private:
     AppMode m_currentMode = Viewer;
     DisplayChannel m_displayChannel = Color;
     ScopeRange m_scopeRange = Percent;
+    ScopeKind m_scopeKind = ScopeWaveform;
     bool m_isFullScreen = false;
     bool m_isHelpVisible = false;
     bool m_isGotoMode = false;

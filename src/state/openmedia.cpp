@@ -127,9 +127,12 @@ void OpenMedia::clearAudioQueue()
     post([](VideoEngine &engine) { engine.clearAudioQueue(); });
 }
 
-void OpenMedia::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees)
+void OpenMedia::requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees,
+                                  ScopeKind kind, bool live)
 {
-    post([=](VideoEngine &engine) { engine.requestScopeImage(frameNumber, range, channel, rotationDegrees); });
+    post([=](VideoEngine &engine) {
+        engine.requestScopeImage(frameNumber, range, channel, rotationDegrees, kind, live);
+    });
 }
 
 void OpenMedia::setConversionProfile(ConversionProfile profile)

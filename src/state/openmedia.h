@@ -79,7 +79,8 @@ public:
     void clearAudioQueue() override;
 
     // --- queued ---
-    void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees);
+    void requestScopeImage(int64_t frameNumber, ScopeRange range, DisplayChannel channel, int rotationDegrees,
+                           ScopeKind kind = ScopeWaveform, bool live = false);
     void setConversionProfile(ConversionProfile profile);
     // Exposure (stops) of the view transform of scene-linear pictures.
     void setExposure(double stops);

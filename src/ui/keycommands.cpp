@@ -33,6 +33,7 @@ bool isFilteredKey(int key)
     case Qt::Key_M:
     case Qt::Key_P:
     case Qt::Key_R:
+    case Qt::Key_V:
     case Qt::Key_W:
     case Qt::Key_Y:
     case Qt::Key_Return:

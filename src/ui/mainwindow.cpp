@@ -3,7 +3,7 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
-#include "scopes/waveformrenderer.h"
+#include "scopes/scoperenderer.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
 #include "state/playbackcontroller.h"
@@ -89,6 +89,7 @@ MainWindow::MainWindow(QWidget *parent)
                                   }},
                                  this);
     connect(playbackController, &PlaybackController::pictureReady, compare, &CompareSession::present);
+    connect(playbackController, &PlaybackController::pictureReady, ui.scopeWidget, &ScopeWidget::onPictureShown);
     connect(playbackController, &PlaybackController::audioPlayed, framePresenter, &FramePresenter::onAudioPlayed);
     connect(playbackController, &PlaybackController::playedAudioReset, framePresenter,
             &FramePresenter::onPlayedAudioReset);
@@ -308,7 +309,7 @@ void MainWindow::replaceMedia(const QString &path)
     compare->close();
     delete media;
     OpenMedia::Options options;
-    options.scopeRenderer = &waveform::renderScope;
+    options.scopeRenderer = &scopes::renderScope;
     // Image sequences: a rate set in the settings wins over their headers (0: theirs, else 24).
     options.sequenceFps = SequenceRateDialog::stored();
     media = new OpenMedia(path, options, this);

@@ -161,8 +161,8 @@ void MainWindow::buildCommandTable()
             navigator->startStepping(stroke.key == Qt::Key_L ? 1 : -1, false, stroke.key);
         return Accepted;
     });
-    // No transport on the scope page.
-    table.addRule({Qt::Key_Space, Qt::Key_J, Qt::Key_K, Qt::Key_L}, plain,
+    // On the scope page only forward 1x (Space) and stop: the scope follows no shuttle.
+    table.addRule({Qt::Key_J, Qt::Key_L}, plain,
                   [isScopePage](const KeyStroke &) { return isScopePage() ? Ignored : NotMine; });
 
     // Plain keys only: with a modifier they are someone else's chord.
@@ -170,6 +170,7 @@ void MainWindow::buildCommandTable()
     table.add(Qt::Key_F, plain, [this](int, ModifierClass) { presentation->toggleFullScreen(); });
     table.add(Qt::Key_W, plain, [this](int, ModifierClass) { presentation->toggleLissajous(); });
     table.add(Qt::Key_D, plain, [this](int, ModifierClass) { presentation->toggleScopeRange(); });
+    table.add(Qt::Key_V, plain, [this](int, ModifierClass) { presentation->cycleScopeKind(); });
     const std::pair<int, DisplayChannel> channelKeys[] = {{Qt::Key_C, Color}, {Qt::Key_R, Red},  {Qt::Key_G, Green},
                                                           {Qt::Key_B, Blue},  {Qt::Key_A, Alpha}, {Qt::Key_Y, Luma}};
     for (const auto &[channelKey, channel] : channelKeys)

@@ -104,7 +104,9 @@ void ViewerPresentation::toggleScopePage()
         rerender();
         return;
     }
-    if (m.state->playState() != Stopped)
+    // Forward 1x plays on with a live scope; a shuttle stops.
+    const bool forward1x = m.state->playState() == Forward && m.state->speedIndex() == 0;
+    if (m.state->playState() != Stopped && !forward1x)
         m_controller->setPlaybackState(Stopped, false);
     m.state->setCurrentMode(Scope);
     m.widgets.scopeWidget->clearScope();
@@ -117,6 +119,13 @@ void ViewerPresentation::toggleScopeRange()
         return;
     m.state->setScopeRange(m.state->scopeRange() == Percent ? CodeValue : Percent);
     m.widgets.scopeWidget->updateScope(-1);
+}
+
+void ViewerPresentation::cycleScopeKind()
+{
+    if (m.state->currentMode() != Scope)
+        return;
+    m.state->setScopeKind(ScopeKind((int(m.state->scopeKind()) + 1) % kScopeKindCount));
 }
 
 void ViewerPresentation::toggleSafetyArea()

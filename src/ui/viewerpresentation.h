@@ -48,6 +48,9 @@ public:
     void toggleScopePage();
     // D: percent <-> code values (scope page only).
     void toggleScopeRange();
+    // V: waveform, parade, vectorscope, histogram, the four at once, and round again
+    // (scope page only).
+    void cycleScopeKind();
     void toggleSafetyArea();
     void toggleLissajous();
     // The safety area on and the figure off, while the set-up dialog adjusts the area.

@@ -2,6 +2,8 @@
 
 #include "app/cli.h"
 #include "clitestsupport.h"
+#include "scopes/histogramrenderer.h"
+#include "scopes/vectorscoperenderer.h"
 #include "scopes/waveformrenderer.h"
 #include "testsupport.h"
 
@@ -48,6 +50,7 @@ private slots:
     void exactRows();
     void fullRangeMatchesLimited();
     void audioOnlyGivesGraticule();
+    void kinds();
     void badArguments_data();
     void badArguments();
     void consoleExecutable();
@@ -142,6 +145,75 @@ void TestCliScope::audioOnlyGivesGraticule()
     QCOMPARE(scope, waveform::buildScopeGraticule(CodeValue).convertToFormat(scope.format()));
 }
 
+// The other kinds on the same bands (black, grey, white thirds) and on colour bars.
+void TestCliScope::kinds()
+{
+    const QString bands = testsupport::mediaPath("scope_bands_limited.mp4");
+    const QImage waveformImage = runScope({bands, "1"});
+    QCOMPARE(runScope({bands, "1", "--kind", "waveform"}), waveformImage);
+
+    // Parade: each third holds the three bands in its own colour only.
+    const QImage parade = runScope({bands, "1", "--kind=parade"});
+    QCOMPARE(parade.size(), QSize(1920, 1024));
+    const QImage paradeGraticule = waveform::buildParadeGraticule(Percent).convertToFormat(parade.format());
+    const int bandRows[3] = {938, 510, 85};
+    for (int third = 0; third < 3; ++third) {
+        for (int band = 0; band < 3; ++band) {
+            const int column = third * 640 + band * 213 + 60;
+            std::set<int> lit;
+            for (int y = 0; y < 1024; ++y) {
+                const QRgb p = parade.pixel(column, y), g = paradeGraticule.pixel(column, y);
+                const int up[3] = {qRed(p) - qRed(g), qGreen(p) - qGreen(g), qBlue(p) - qBlue(g)};
+                if (up[third] > 0)
+                    lit.insert(y);
+                QCOMPARE(up[(third + 1) % 3], 0);
+            }
+            QVERIFY2(lit == std::set<int>{bandRows[band]}, qPrintable(rowsText(lit)));
+        }
+    }
+
+    // Histogram of the bands: Y' bars only at black, mid grey and white.
+    const QImage histogramImage = runScope({bands, "1", "--kind", "histogram", "--channel", "luma"});
+    QCOMPARE(histogramImage.size(), QSize(1920, 1024));
+    const QImage single = histogram::render(nullptr, [] {
+        ScopeRequest request;
+        request.channel = Luma;
+        return request;
+    }());
+    const int bottom = 1024 - 40;
+    QList<int> litColumns;
+    for (int x = 0; x < 1920; ++x) {
+        if (qRed(histogramImage.pixel(x, bottom)) > qRed(single.pixel(x, bottom)))
+            litColumns << x;
+    }
+    QVERIFY(!litColumns.isEmpty());
+    for (double level : {0.0, 255.0 * 110.0 / 219.0, 255.0}) {
+        const int at = int(std::lround(histogram::scalePosition(level, Percent) * 1919.0));
+        QVERIFY2(std::any_of(litColumns.begin(), litColumns.end(), [&](int x) { return std::abs(x - at) <= 8; }),
+                 qPrintable(QString::number(level)));
+    }
+    for (int x : litColumns) {
+        bool near = false;
+        for (double level : {0.0, 255.0 * 110.0 / 219.0, 255.0})
+            near = near || std::abs(x - histogram::scalePosition(level, Percent) * 1919.0) <= 12.0;
+        QVERIFY2(near, qPrintable(QString::number(x)));
+    }
+
+    // Vectorscope of the BT.709 bars: the 75 % red target lit, the page's own graticule.
+    const QImage vectors = runScope({testsupport::mediaPath("colour_bt709_hd420.mp4"), "0", "--kind", "vectorscope"});
+    QCOMPARE(vectors.size(), QSize(1920, 1024));
+    const QImage vectorGraticule = vectorscope::buildGraticule(colour::Matrix::BT709).convertToFormat(vectors.format());
+    const auto red = vectorscope::targets(colour::Matrix::BT709)[0];
+    const QPoint at = vectorscope::position(red.cb, red.cr).toPoint();
+    int brightest = 0;
+    for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx)
+            brightest = std::max(brightest, qGreen(vectors.pixel(at + QPoint(dx, dy)))
+                                                - qGreen(vectorGraticule.pixel(at + QPoint(dx, dy))));
+    QVERIFY(brightest > 40);
+    QCOMPARE(vectors.pixel(60, 900), vectorGraticule.pixel(60, 900));
+}
+
 void TestCliScope::badArguments_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -153,6 +225,7 @@ void TestCliScope::badArguments_data()
     QTest::newRow("range") << QStringList{file, "0", out, "--range", "ire"} << 2 << "Unknown range: ire";
     QTest::newRow("channel") << QStringList{file, "0", out, "--channel=cyan"} << 2 << "Unknown channel: cyan";
     QTest::newRow("rotation") << QStringList{file, "0", out, "--rotation", "45"} << 2 << "Unknown rotation: 45";
+    QTest::newRow("kind") << QStringList{file, "0", out, "--kind", "grid"} << 2 << "Unknown kind: grid";
     QTest::newRow("value missing") << QStringList{file, "0", out, "--range"} << 2 << "--range needs a value";
     QTest::newRow("option") << QStringList{file, "0", out, "--scale", "x"} << 2 << "Unknown option: --scale";
     QTest::newRow("frame number") << QStringList{file, "-3", out} << 2 << "Invalid frame number: -3";

@@ -2,6 +2,7 @@
 // stepping drive the engine's scope image; P saves the picture or the page through the
 // save dialog, and a failed write warns and leaves nothing behind.
 
+#include "scopes/scoperenderer.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
 #include "state/playbackcontroller.h"
@@ -157,6 +158,8 @@ private slots:
     void initTestCase() { testsupport::registerMetaTypes(); }
     void keysDriveTheScope();
     void steppingOnTheScopePage();
+    void vCyclesKindsAndTheGrid();
+    void liveScopeFollowsPlayback();
     void timecodeDigits_data();
     void timecodeDigits();
     void pictureExport();
@@ -213,12 +216,80 @@ void TestScopePage::steppingOnTheScopePage()
     const QImage image = w.scopeAfter(Qt::Key_Right);
     QVERIFY(w.waitFor([&] { return w.state()->currentFrameNumber() == 1; }));
     QCOMPARE(image.size(), QSize(1920, 1024));
-    // Space, J, K, L do nothing here.
-    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    // J and L (shuttles) do nothing here.
+    QTest::keyClick(w.window.get(), Qt::Key_L);
+    QTest::keyClick(w.window.get(), Qt::Key_J);
     QCOMPARE(w.state()->playState(), Stopped);
     // Rotation is a picture-page command.
     QTest::keyClick(w.window.get(), Qt::Key_L, Qt::ControlModifier);
     QCOMPARE(w.state()->viewerRotationDegrees(), 0);
+}
+
+void TestScopePage::vCyclesKindsAndTheGrid()
+{
+    Window w;
+    QVERIFY(w.open(testsupport::mediaPath("scope_bands_limited.mp4")));
+    // V belongs to the scope page.
+    QTest::keyClick(w.window.get(), Qt::Key_V);
+    QCOMPARE(w.state()->scopeKind(), ScopeWaveform);
+
+    const QImage waveformImage = w.scopeAfter(Qt::Key_Tab);
+    const ScopeKind order[5] = {ScopeParade, ScopeVectorscope, ScopeHistogram, ScopeGrid, ScopeWaveform};
+    QList<QImage> seen{waveformImage};
+    for (ScopeKind kind : order) {
+        const QImage image = w.scopeAfter(Qt::Key_V);
+        QCOMPARE(w.state()->scopeKind(), kind);
+        QCOMPARE(image.size(), QSize(1920, 1024));
+        if (kind == ScopeGrid) {
+            // The four kinds seen before, each at half size in its quarter.
+            for (int i = 0; i < 4; ++i) {
+                const QImage quarter = scopes::halfSize(seen.at(i)).copy(2, 2, 956, 508);
+                QCOMPARE(image.copy((i % 2) * 960 + 2, (i / 2) * 512 + 2, 956, 508), quarter);
+            }
+        } else if (kind == ScopeWaveform) {
+            QCOMPARE(image, waveformImage);
+        } else {
+            QVERIFY(!seen.contains(image));
+        }
+        seen << image;
+    }
+    // The kind stays when the page is left and shown again.
+    w.scopeAfter(Qt::Key_V);
+    QTest::keyClick(w.window.get(), Qt::Key_Tab);
+    QCOMPARE(w.state()->currentMode(), Viewer);
+    QCOMPARE(w.scopeAfter(Qt::Key_Tab), seen.at(1));
+}
+
+void TestScopePage::liveScopeFollowsPlayback()
+{
+    Window w;
+    QVERIFY(w.open(testsupport::mediaPath("mono.mov")));
+    w.scopeAfter(Qt::Key_Tab);
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    QCOMPARE(w.state()->playState(), Forward);
+    // Scopes come while it plays, never more than one asked for at a time.
+    int most = 0;
+    QVERIFY(w.waitFor([&] {
+        most = std::max(most, w.scope()->requestsInFlight());
+        return w.scope()->liveImagesReceived() >= 5 && w.state()->currentFrameNumber() > 10;
+    }));
+    QCOMPARE(most, 1);
+    QTest::keyClick(w.window.get(), Qt::Key_K);
+    QCOMPARE(w.state()->playState(), Stopped);
+    QVERIFY(w.waitFor([&] { return w.scope()->requestsInFlight() == 0; }));
+
+    // Tab during forward 1x keeps playing on the scope page; a shuttle stops there.
+    QTest::keyClick(w.window.get(), Qt::Key_Tab);
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    QTest::keyClick(w.window.get(), Qt::Key_Tab);
+    QCOMPARE(w.state()->currentMode(), Scope);
+    QCOMPARE(w.state()->playState(), Forward);
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    QTest::keyClick(w.window.get(), Qt::Key_Tab);
+    QTest::keyClick(w.window.get(), Qt::Key_L);
+    QTest::keyClick(w.window.get(), Qt::Key_L);
+    QTest::keyClick(w.window.get(), Qt::Key_Tab);
+    QCOMPARE(w.state()->playState(), Stopped);
 }
 
 void TestScopePage::timecodeDigits_data()

@@ -207,6 +207,7 @@ QImage drawHelp()
         {"Scope data range", "[D]"},
         {"Export image", "[P]"},
         {"Scope / Viewer", "[Tab]"},
+        {"Scope kind", "[V]"},
         {"Video channel", "[R] [G] [B] [A] [Y] [C]"},
         {"Select audio device", "[Double-click] meter"},
         {"Full screen", "[F]"},
