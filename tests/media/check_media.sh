@@ -31,7 +31,7 @@ CLIPS=(
     loudness_two_rates.mkv
     # QC analysis
     qc_faults.mkv qc_clean.mov qc_edges.mkv qc_freeze_end.mkv qc_full_range.mkv qc_10bit.mkv
-    qc_audio_only.wav qc_streams.mov qc_tc_break.mkv
+    qc_audio_only.wav qc_streams.mov qc_tc_break.mkv qc_graphs.mkv
     # image sequences (folders; their first file is probed)
     seq_dpx10 seq_tiff16 seq_png seq_exr_half
     # comparing two files
