@@ -130,6 +130,13 @@ MainWindow::MainWindow(QWidget *parent)
     presentation = new ViewerPresentation({this, ui, appState, playbackController, framePresenter, pixelInspector,
                                            playbackTimer, [this] { return media; }},
                                           this);
+    {
+        // Off unless asked for: the scope page then keeps its transport keys silent and Tab
+        // stops playback, as the keys are documented.
+        const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"),
+                                 QStringLiteral("Orvel"));
+        presentation->setLiveScopes(settings.value(QStringLiteral("scopes/live"), false).toBool());
+    }
     dialogs = new WindowDialogs({this, ui.viewerStack, appState, playbackController, playbackTimer, presentation,
                                  framePresenter, audioOutput, [this](int rate) { recreateAudioSink(rate); }},
                                 this);

@@ -161,7 +161,11 @@ void MainWindow::buildCommandTable()
             navigator->startStepping(stroke.key == Qt::Key_L ? 1 : -1, false, stroke.key);
         return Accepted;
     });
-    // On the scope page only forward 1x (Space) and stop: the scope follows no shuttle.
+    // No transport on the scope page; with live scopes, forward 1x (Space) and stop (K), as
+    // the scope follows no shuttle.
+    table.addRule({Qt::Key_Space, Qt::Key_K}, plain, [this, isScopePage](const KeyStroke &) {
+        return isScopePage() && !presentation->liveScopes() ? Ignored : NotMine;
+    });
     table.addRule({Qt::Key_J, Qt::Key_L}, plain,
                   [isScopePage](const KeyStroke &) { return isScopePage() ? Ignored : NotMine; });
 

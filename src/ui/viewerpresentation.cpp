@@ -104,9 +104,10 @@ void ViewerPresentation::toggleScopePage()
         rerender();
         return;
     }
-    // Forward 1x plays on with a live scope; a shuttle stops.
-    const bool forward1x = m.state->playState() == Forward && m.state->speedIndex() == 0;
-    if (m.state->playState() != Stopped && !forward1x)
+    // With live scopes forward 1x plays on and the scope follows; otherwise, and for a
+    // shuttle, playback stops as the page changes.
+    const bool playOn = m_liveScopes && m.state->playState() == Forward && m.state->speedIndex() == 0;
+    if (m.state->playState() != Stopped && !playOn)
         m_controller->setPlaybackState(Stopped, false);
     m.state->setCurrentMode(Scope);
     m.widgets.scopeWidget->clearScope();

@@ -44,8 +44,12 @@ public:
     // A quarter turn clockwise (picture page, video frames).
     void rotate();
     void selectChannel(DisplayChannel channel);
-    // Tab: picture page <-> scope page (video frames only).
+    // Tab: picture page <-> scope page (video frames only). Playback stops on the way to
+    // the scope page unless live scopes are on and it plays forward at 1x.
     void toggleScopePage();
+    // Live scopes: the scope page follows forward 1x playback (setting scopes/live).
+    void setLiveScopes(bool live) { m_liveScopes = live; }
+    bool liveScopes() const { return m_liveScopes; }
     // D: percent <-> code values (scope page only).
     void toggleScopeRange();
     // V: waveform, parade, vectorscope, histogram, the four at once, and round again
@@ -76,4 +80,5 @@ private:
     QPointer<PlaybackController> m_controller; // gone first when the window closes
     bool m_lissajousShown = false; // as last drawn, to redraw a stopped picture without it
     bool m_safetyAreaShown = false;
+    bool m_liveScopes = false;
 };

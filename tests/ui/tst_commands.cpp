@@ -227,8 +227,7 @@ void TestCommands::shuttleKeys_data()
     QTest::newRow("auto-repeated L is ignored") << "repeat:L" << false << int(Stopped) << 0;
     QTest::newRow("L then auto-repeated L stays 1x") << "L repeat:L repeat:L" << false << int(Forward) << 0;
     QTest::newRow("scope page ignores L") << "L" << true << int(Stopped) << 0;
-    QTest::newRow("space plays on the scope page") << "Space" << true << int(Forward) << 0;
-    QTest::newRow("K stops on the scope page") << "Space K" << true << int(Stopped) << 0;
+    QTest::newRow("scope page ignores space") << "Space" << true << int(Stopped) << 0;
     QTest::newRow("scope page ignores J") << "J" << true << int(Stopped) << 0;
 }
 

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -262,8 +263,26 @@ void TestScopePage::vCyclesKindsAndTheGrid()
 
 void TestScopePage::liveScopeFollowsPlayback()
 {
+    QTemporaryDir settingsDir;
+    QVERIFY(settingsDir.isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    const QString clip = testsupport::mediaPath("mono.mov");
+    {
+        // Off unless asked for: Tab stops playback and the scope page ignores Space.
+        Window w;
+        QVERIFY(w.open(clip));
+        QTest::keyClick(w.window.get(), Qt::Key_Space);
+        QCOMPARE(w.state()->playState(), Forward);
+        w.scopeAfter(Qt::Key_Tab);
+        QCOMPARE(w.state()->playState(), Stopped);
+        QTest::keyClick(w.window.get(), Qt::Key_Space);
+        QCOMPARE(w.state()->playState(), Stopped);
+    }
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
+        .setValue(QStringLiteral("scopes/live"), true);
+
     Window w;
-    QVERIFY(w.open(testsupport::mediaPath("mono.mov")));
+    QVERIFY(w.open(clip));
     w.scopeAfter(Qt::Key_Tab);
     QTest::keyClick(w.window.get(), Qt::Key_Space);
     QCOMPARE(w.state()->playState(), Forward);
