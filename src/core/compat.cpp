@@ -84,9 +84,19 @@ QVideoFrame videoFrameFromImage(const QImage &image)
 #endif
 }
 
+// Under a sanitizer its own allocator serves every malloc: glibc's arenas are then unused
+// and uninitialised, and trimming them from two threads at once corrupts glibc's state.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ORVEL_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ORVEL_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+
 void configureAllocator()
 {
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) && !defined(ORVEL_SANITIZER_ALLOCATOR)
     static const bool configured = [] {
         mallopt(M_ARENA_MAX, 4);
         mallopt(M_MMAP_THRESHOLD, 16 * 1024 * 1024);
@@ -99,7 +109,7 @@ void configureAllocator()
 
 void releaseFreedMemory()
 {
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) && !defined(ORVEL_SANITIZER_ALLOCATOR)
     malloc_trim(0);
 #endif
 }

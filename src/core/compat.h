@@ -45,7 +45,7 @@ void applyDarkColorScheme();
 // mapped on their own, an arena keeps at most 32 MiB free at its top) and the number of
 // arenas (4); call it before threads start allocating (the engine's constructor does; it
 // runs once). releaseFreedMemory hands the free pages inside the arenas back (malloc_trim).
-// Both are no-ops on other C libraries.
+// Both are no-ops on other C libraries and under a sanitizer's allocator.
 void configureAllocator();
 void releaseFreedMemory();
 

@@ -158,7 +158,9 @@ fuzz_make_case() {
     fuzz_rand ${#FUZZ_SOURCES[@]}; src=${FUZZ_SOURCES[$R]}
     path=$(fuzz_source_path "$src"); ext=${src##*.}
     FUZZ_CASE_SOURCE=$src
-    CASE=$dir/case_${seed}_$i.$ext
+    # Not ending in a number: cases made side by side would otherwise open as one image
+    # sequence, and a probe and a later command of the same case could see different runs.
+    CASE=$dir/case_${seed}_${i}_input.$ext
     fuzz_rand 10; kind=$R
     case $kind in
         0|1) fuzz_rand 999; truncate_to "$path" "$CASE" $(( R + 1 )) ;;
