@@ -2,6 +2,7 @@
 
 #include "core/compat.h"
 #include "core/imagehelpers.h"
+#include "core/playersettings.h"
 #include "core/timecode.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
@@ -97,7 +98,7 @@ void CompareSession::onOpened(bool success, const MediaInfo &info, const QString
     m_active = true;
     m_b->setAudioRouting(m_routeLeft, m_routeRight);
     // The settings file the sequence rate is read from too: ~/.config/Orvel/Orvel.ini.
-    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
+    const QSettings settings = playerSettings();
     if (settings.value(QLatin1String(kSoundFromBKey), false).toBool() && info.audioChannelCount > 0
         && info.audioSampleRate == m.state->mediaInfo().audioSampleRate) {
         m_paired = new PairedFrameSource(a, m_b, m_offset, info.totalFrames, this);

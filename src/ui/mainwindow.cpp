@@ -3,6 +3,7 @@
 #include "audio/audiooutput.h"
 #include "core/levels.h"
 #include "core/metatypes.h"
+#include "core/playersettings.h"
 #include "scopes/scoperenderer.h"
 #include "state/applicationstate.h"
 #include "state/openmedia.h"
@@ -133,9 +134,7 @@ MainWindow::MainWindow(QWidget *parent)
     {
         // Off unless asked for: the scope page then keeps its transport keys silent and Tab
         // stops playback, as the keys are documented.
-        const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"),
-                                 QStringLiteral("Orvel"));
-        presentation->setLiveScopes(settings.value(QStringLiteral("scopes/live"), false).toBool());
+        presentation->setLiveScopes(playerSettings().value(QStringLiteral("scopes/live"), false).toBool());
     }
     dialogs = new WindowDialogs({this, ui.viewerStack, appState, playbackController, playbackTimer, presentation,
                                  framePresenter, audioOutput, [this](int rate) { recreateAudioSink(rate); }},

@@ -1,5 +1,6 @@
 #include "ui/sequenceratedialog.h"
 
+#include "core/playersettings.h"
 #include "ui/dialogparts.h"
 
 #include <QDialogButtonBox>
@@ -13,12 +14,6 @@ namespace {
 
 const char *const kKey = "sequences/fps";
 constexpr double kHighestFps = 1000.0;
-
-// The player's own settings file, where the rate has always been read from.
-QSettings playerSettings()
-{
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"));
-}
 
 } // namespace
 
