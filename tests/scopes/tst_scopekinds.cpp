@@ -9,6 +9,7 @@
 #include "scopes/scoperenderer.h"
 #include "scopes/vectorscoperenderer.h"
 #include "scopes/waveformrenderer.h"
+#include "patternframe.h"
 
 #include <QtTest>
 
@@ -18,38 +19,8 @@
 
 namespace {
 
-// value(component, x, y) at the component's own depth, in its own plane's coordinates.
-using Pattern = std::function<int(int component, int x, int y)>;
-
-av::FramePtr makeFrame(AVPixelFormat format, int width, int height, const Pattern &value,
-                       AVColorSpace space = AVCOL_SPC_BT709, AVColorRange range = AVCOL_RANGE_MPEG)
-{
-    av::FramePtr frame = av::makeFrame();
-    frame->format = format;
-    frame->width = width;
-    frame->height = height;
-    frame->colorspace = space;
-    frame->color_range = range;
-    if (av_frame_get_buffer(frame.get(), 0) < 0)
-        return {};
-    for (AVBufferRef *buffer : frame->buf) {
-        if (buffer)
-            std::fill_n(buffer->data, buffer->size, 0);
-    }
-    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
-    std::vector<uint16_t> line(static_cast<size_t>(width));
-    for (int c = 0; c < d->nb_components; ++c) {
-        const bool chroma = (d->flags & AV_PIX_FMT_FLAG_RGB) == 0 && (c == 1 || c == 2);
-        const int w = chroma ? AV_CEIL_RSHIFT(width, d->log2_chroma_w) : width;
-        const int h = chroma ? AV_CEIL_RSHIFT(height, d->log2_chroma_h) : height;
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x)
-                line[size_t(x)] = uint16_t(value(c, x, y));
-            av_write_image_line2(line.data(), frame->data, frame->linesize, d, 0, y, c, w, 2);
-        }
-    }
-    return frame;
-}
+using patternframe::makeFrame;
+using patternframe::Pattern;
 
 // The eight bars of tests/colourbars.h, encoded under 'matrix' at 'depth', limited range;
 // x in the component's own plane, 'chromaShift' its horizontal subsampling.
@@ -172,7 +143,8 @@ void TestScopeKinds::vectorscopeBarsLandOnTargets()
     QFETCH(QSize, size);
     const colour::Matrix matrix = colour::matrixForColorSpace(space).matrix;
     av::FramePtr frame = makeFrame(AVPixelFormat(format), size.width(), size.height(),
-                                   bars(matrix, depth, size.width(), chromaShift), AVColorSpace(space));
+                                   bars(matrix, depth, size.width(), chromaShift), AVCOL_RANGE_MPEG,
+                                   AVColorSpace(space));
     QVERIFY(frame);
     QCOMPARE(vectorscope::matrixOf(frame.get()), matrix);
     std::vector<uint32_t> counts;
@@ -218,7 +190,7 @@ void TestScopeKinds::vectorscopeOfRgbAndFallback()
     const auto list = vectorscope::targets(colour::Matrix::BT709);
     const QPointF want = planeCell(list[0].cb, list[0].cr);
     av::FramePtr rgb = makeFrame(AV_PIX_FMT_GBRP10LE, 64, 32, [](int c, int, int) { return c == 0 ? 767 : 0; },
-                                 AVCOL_SPC_RGB, AVCOL_RANGE_JPEG);
+                                 AVCOL_RANGE_JPEG, AVCOL_SPC_RGB);
     std::vector<uint32_t> counts;
     QVERIFY(vectorscope::countChroma(rgb.get(), ScopeRequest(), counts));
     Cluster got = clusterAt(counts, want, 12);
