@@ -47,6 +47,7 @@ VideoEngine::VideoEngine()
 
 VideoEngine::~VideoEngine()
 {
+    liveScopeWorker.reset();
     closeFile();
 }
 

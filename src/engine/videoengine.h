@@ -15,6 +15,7 @@
 #include "engine/mediachecks.h"
 #include "engine/pixelconverter.h"
 #include "engine/pixelprobe.h"
+#include "engine/scopeworker.h"
 #include "engine/sequencereader.h"
 
 #include <QByteArray>
@@ -402,6 +403,9 @@ private:
     // fitted (scopeConverter; the viewer's conversion is left alone). Null when the
     // conversion fails.
     QImage scopeFallbackPicture(const AVFrame *frame, ScopeRange range, int rotationDegrees);
+    // The same on any thread, with the caller's converter.
+    static QImage scopeFallbackPicture(PixelConverter &converter, const ConversionSource &source,
+                                       const AVFrame *frame, ScopeRange range, int rotationDegrees);
 
     // --- playback queue and audio-only media (videoengine_playback.cpp) ---
     // Removes the queue's first entry: currentFrame and meter levels follow it.
@@ -461,6 +465,9 @@ private:
     // The last picture converted for display (a reference), for live scopes while playing.
     av::FramePtr shownFrame;
     int64_t shownFrameNumber = -1;
+    // Draws live scopes off this thread; made on the first one, joined first on destruction
+    // (its jobs emit scopeImageReady).
+    std::unique_ptr<ScopeWorker> liveScopeWorker;
     FrameCache frameCache;
 
     // --- written by the GUI thread (abortCurrentTask), read by the engine thread ---

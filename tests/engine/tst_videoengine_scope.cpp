@@ -7,7 +7,9 @@
 
 #include <QtTest>
 
+#include <future>
 #include <set>
+#include <thread>
 
 using namespace decodetest;
 
@@ -57,6 +59,8 @@ private slots:
     void alphaRampOfProRes4444();
     void alphaOfRgbSourceTakesTheFallback();
     void fallbackLeavesTheViewerConversionAlone();
+    void liveScopeIsDrawnBesideTheDecoder();
+    void exactScopeWaitsForTheLiveOne();
 };
 
 void TestVideoEngineScope::oneAnswerPerRequest_data()
@@ -181,6 +185,64 @@ void TestVideoEngineScope::fallbackLeavesTheViewerConversionAlone()
     QCOMPARE(after.frame.pixelFormat(), QVideoFrameFormat::Format_BGRA8888);
     QCOMPARE(local.engine.conversionContextBuilds(), builds);
     QCOMPARE(after.frame.toImage(), before.frame.toImage());
+}
+
+
+// While playing, a scope dearer than a frame period must not hold the next picture back: the
+// engine answers frame requests while the live scope is still being drawn, and the scope
+// answers afterwards with the picture that was on screen when it was asked for.
+void TestVideoEngineScope::liveScopeIsDrawnBesideTheDecoder()
+{
+    LocalEngine local;
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    std::atomic<bool> offEngineThread{false};
+    const std::thread::id engineThread = std::this_thread::get_id();
+    local.engine.setScopeRenderer([&](const AVFrame *frame, const ScopeRequest &request) {
+        offEngineThread = std::this_thread::get_id() != engineThread;
+        opened.wait_for(std::chrono::seconds(5)); // bounded: drawn in line, it would wait here
+        return waveform::renderScope(frame, request);
+    });
+    QVERIFY(local.open(testsupport::mediaPath("h264_1080p25.mov")));
+    QCOMPARE(local.request(10).frameNumber, 10);
+
+    QSignalSpy scopes(&local.engine, &VideoEngine::scopeImageReady);
+    local.engine.requestScopeImage(99, CodeValue, Color, 0, ScopeWaveform, true);
+    QCOMPARE(local.request(11).frameNumber, 11);
+    QCOMPARE(local.request(12).frameNumber, 12);
+    QCOMPARE(scopes.size(), 0);
+
+    gate.set_value();
+    QTRY_COMPARE(scopes.size(), 1);
+    QVERIFY(offEngineThread);
+    QCOMPARE(scopes.first().at(1).value<int64_t>(), int64_t(10));
+    const QImage live = scopes.first().at(0).value<QImage>();
+    const ScopeAnswer exact = requestScope(local.engine, 10, CodeValue, Color);
+    QCOMPARE(exact.count, 1);
+    QCOMPARE(live, exact.image);
+}
+
+// A scope asked for exactly (a step after playing) answers after a live one still being
+// drawn, never before it: the page keeps the last answer it gets.
+void TestVideoEngineScope::exactScopeWaitsForTheLiveOne()
+{
+    LocalEngine local;
+    std::atomic<int> calls{0};
+    local.engine.setScopeRenderer([&](const AVFrame *frame, const ScopeRequest &request) {
+        if (calls++ == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return waveform::renderScope(frame, request);
+    });
+    QVERIFY(local.open(testsupport::mediaPath("h264_1080p25.mov")));
+    QCOMPARE(local.request(5).frameNumber, 5);
+
+    QSignalSpy scopes(&local.engine, &VideoEngine::scopeImageReady);
+    local.engine.requestScopeImage(5, Percent, Color, 0, ScopeWaveform, true);
+    local.engine.requestScopeImage(30, Percent, Color);
+    QCOMPARE(scopes.size(), 2);
+    QCOMPARE(scopes.at(0).at(1).value<int64_t>(), int64_t(5));
+    QCOMPARE(scopes.at(1).at(1).value<int64_t>(), int64_t(30));
+    QVERIFY(scopes.at(0).at(0).value<QImage>() != scopes.at(1).at(0).value<QImage>());
 }
 
 QTEST_MAIN(TestVideoEngineScope)
