@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -149,7 +150,29 @@ public:
             bin.startFixed = std::isfinite(bin.start) ? int64_t(std::ceil(bin.start * double(kFixedOne)))
                                                        : std::numeric_limits<int64_t>::max();
         }
+        if (m_tabulated) {
+            m_flatStart.resize(size_t(kBins));
+            m_flatRow.resize(size_t(kBins));
+            for (size_t b = 0; b < size_t(kBins); ++b) {
+                m_flatStart[b] = m_bins[b].startFixed;
+                m_flatRow[b] = m_bins[b].row;
+            }
+        }
     }
+
+    // rowFixed as two flat arrays and no branch, for the per-sample loops; null when this
+    // scale keeps to scopeRow. The clamp lands on the edge bins, which hold the edge rows.
+    struct Flat {
+        const int64_t *start = nullptr;
+        const int32_t *row = nullptr;
+        int at(int64_t x) const
+        {
+            x = std::clamp(x, kLowFixed, kHighFixed - 1);
+            const size_t b = size_t((x - kLowFixed) >> (kFixedBits - 4));
+            return row[b] - int(x >= start[b]);
+        }
+    };
+    Flat flat() const { return m_tabulated ? Flat{m_flatStart.data(), m_flatRow.data()} : Flat{}; }
 
     int row(double x) const
     {
@@ -211,6 +234,8 @@ private:
     ScopeRange m_range;
     bool m_tabulated = true;
     std::vector<Bin> m_bins;
+    std::vector<int64_t> m_flatStart;
+    std::vector<int32_t> m_flatRow;
 };
 
 // Per-thread counters for one scope column: the columns are independent, so each is
@@ -298,32 +323,64 @@ private:
     bool m_parade;
 };
 
-// 255 x scopeIntensity for one column's maximum, remembered for the small counts that
-// make up most cells of a busy column.
+// 255 x scopeIntensity(n, m) for the counts n below 128, one table per column maximum m,
+// made once for the process: a frame has a few hundred distinct maxima, and recomputing
+// the powers per column cost more than the counting. Counts from 128 up are rare (only in
+// columns whose maximum is above 48, where they are already full brightness) and are
+// computed as they come.
+class IntensityTables
+{
+public:
+    static constexpr uint32_t kCounts = 128;
+    static constexpr uint32_t kMaxima = 1u << 16;
+    using Table = std::array<uint8_t, kCounts>;
+
+    // Null for maxima beyond the table.
+    static const Table *get(uint32_t m)
+    {
+        if (m >= kMaxima)
+            return nullptr;
+        static std::array<std::atomic<const Table *>, kMaxima> tables{};
+        const Table *t = tables[m].load(std::memory_order_acquire);
+        if (t)
+            return t;
+        static QMutex mutex;
+        QMutexLocker lock(&mutex);
+        t = tables[m].load(std::memory_order_relaxed);
+        if (!t) {
+            auto *made = new Table;
+            for (uint32_t n = 0; n < kCounts; ++n)
+                (*made)[n] = uint8_t(value(n, float(m)));
+            tables[m].store(made, std::memory_order_release);
+            t = made;
+        }
+        return t;
+    }
+
+    static int value(uint32_t n, float m) { return n == 0 ? 0 : int(255.0f * scopeIntensity(float(n), m)); }
+};
+
 class ColumnBrightness
 {
 public:
-    explicit ColumnBrightness(const std::vector<uint32_t> &counts)
-        : m_max(float(*std::max_element(counts.begin(), counts.end())))
+    ColumnBrightness(const uint32_t *counts, int first, int last)
     {
-        m_memo.fill(-1);
+        uint32_t m = 0;
+        for (int row = first; row <= last; ++row)
+            m = std::max(m, counts[row]);
+        m_max = float(m);
+        m_table = IntensityTables::get(m);
     }
-    int operator()(uint32_t n)
+    int operator()(uint32_t n) const
     {
-        if (n == 0)
-            return 0;
-        if (n < m_memo.size()) {
-            int &k = m_memo[n];
-            if (k < 0)
-                k = int(255.0f * scopeIntensity(float(n), m_max));
-            return k;
-        }
-        return int(255.0f * scopeIntensity(float(n), m_max));
+        if (m_table && n < IntensityTables::kCounts)
+            return (*m_table)[n];
+        return IntensityTables::value(n, m_max);
     }
 
 private:
-    float m_max;
-    std::array<int, 128> m_memo;
+    float m_max = 0.0f;
+    const IntensityTables::Table *m_table = nullptr;
 };
 
 // Brightness to add per row of one counted column, into 'out' at out[row * stride] (three
@@ -347,7 +404,8 @@ std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_
         return {first, last};
 
     if (traces == Traces::Rgb) {
-        ColumnBrightness red(counts.red), green(counts.green), blue(counts.blue);
+        const ColumnBrightness red(counts.red.data(), first, last), green(counts.green.data(), first, last),
+            blue(counts.blue.data(), first, last);
         for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
             k[0] = uint8_t(red(counts.red[size_t(row)]));
@@ -356,7 +414,7 @@ std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_
             counts.red[size_t(row)] = counts.green[size_t(row)] = counts.blue[size_t(row)] = 0;
         }
     } else {
-        ColumnBrightness single(counts.red);
+        const ColumnBrightness single(counts.red.data(), first, last);
         for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
             k[0] = k[1] = k[2] = uint8_t(single(counts.red[size_t(row)]));
@@ -472,6 +530,48 @@ YuvMatrix yuvMatrix(bool fullRange, int colorSpace, int lumaDepth)
     m.gFromCr = 2.0 * w.kr * (1.0 - w.kr) / w.kg();
     return m;
 }
+
+// One scope column's samples of the 16-bit Y'CbCr work copy counted into rows: a plain
+// loop over local copies of every table, so that the compiler keeps them in registers
+// across the count stores. What selects the traces: Rgb all three, Red/Green/Blue/Luma
+// one into 'single'.
+enum class YuvTrace { Rgb, Red, Green, Blue, Luma };
+
+struct YuvCounter {
+    const int64_t *lumaLevel;
+    const uint16_t *lumaRow;
+    int lumaShift;
+    int64_t chromaMid, rFromCr, gFromCb, gFromCr, bFromCb;
+    RowMap::Flat rows;
+
+    template <YuvTrace Trace>
+    void count(const uint16_t *y, const uint16_t *cb, const uint16_t *cr, ptrdiff_t stride, int n,
+               uint32_t *__restrict red, uint32_t *__restrict green, uint32_t *__restrict blue) const
+    {
+        const int64_t *const level = lumaLevel;
+        const int shift = lumaShift;
+        const int64_t mid = chromaMid, rCr = rFromCr, gCb = gFromCb, gCr = gFromCr, bCb = bFromCb;
+        const RowMap::Flat map = rows;
+        if constexpr (Trace == YuvTrace::Luma) {
+            const uint16_t *const row = lumaRow;
+            for (int i = 0; i < n; ++i)
+                ++red[row[y[ptrdiff_t(i) * stride] >> shift]];
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const ptrdiff_t at = ptrdiff_t(i) * stride;
+            const int64_t luma = level[y[at] >> shift];
+            const int64_t u = int64_t(cb[at]) - mid;
+            const int64_t v = int64_t(cr[at]) - mid;
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Red)
+                ++red[map.at(luma + rCr * v)];
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Green)
+                ++green[map.at(luma - gCb * u - gCr * v)];
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Blue)
+                ++blue[map.at(luma + bCb * u)];
+        }
+    }
+};
 
 // Whole-frame conversion to a 16-bit planar work copy of the same size; null on failure.
 av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullRange, int colorSpace)
@@ -737,6 +837,8 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
     const AVFrame *w = work.get();
 
     const bool direct = rotation == 0 || rotation == 180;
+    const YuvCounter counter{lumaLevel.data(), lumaRow.data(), m.lumaShift, chromaMid, rFromCr, gFromCb, gFromCr,
+                             bFromCb, rows.flat()};
 
     withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
@@ -773,6 +875,34 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                         ++red[rows.rowFixed(luma + bFromCb * cb)];
                 }
             };
+            if (direct && counter.rows.start && channel != Alpha) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr ptrdiff_t b = SourceColumns::kBlock;
+                if constexpr (channel == Luma) {
+                    counter.count<YuvTrace::Luma>(planes[0], nullptr, nullptr, b, n, red, nullptr, nullptr);
+                } else if constexpr (channel == Color) {
+                    // The parade's thirds: red, green, blue, each in its own table.
+                    if (only == 0)
+                        counter.count<YuvTrace::Red>(planes[0], planes[1], planes[2], b, n, red, nullptr, nullptr);
+                    else if (only == 1)
+                        counter.count<YuvTrace::Green>(planes[0], planes[1], planes[2], b, n, nullptr, green, nullptr);
+                    else if (only == 2)
+                        counter.count<YuvTrace::Blue>(planes[0], planes[1], planes[2], b, n, nullptr, nullptr, blue);
+                    else
+                        counter.count<YuvTrace::Rgb>(planes[0], planes[1], planes[2], b, n, red, green, blue);
+                } else {
+                    // The single trace counts into the first table.
+                    if constexpr (channel == Red)
+                        counter.count<YuvTrace::Red>(planes[0], planes[1], planes[2], b, n, red, nullptr, nullptr);
+                    else if constexpr (channel == Green)
+                        counter.count<YuvTrace::Green>(planes[0], planes[1], planes[2], b, n, nullptr, red, nullptr);
+                    else
+                        counter.count<YuvTrace::Blue>(planes[0], planes[1], planes[2], b, n, nullptr, nullptr, red);
+                }
+                return;
+            }
             if (direct) {
                 const uint16_t *planes[4] = {};
                 columns.column(c, counts, planes);
