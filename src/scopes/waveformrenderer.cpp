@@ -24,6 +24,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -151,28 +152,34 @@ public:
                                                        : std::numeric_limits<int64_t>::max();
         }
         if (m_tabulated) {
-            m_flatStart.resize(size_t(kBins));
-            m_flatRow.resize(size_t(kBins));
+            // Per bin: its lower edge's row above, where the next row begins (as an offset
+            // into the bin, clamped to 0 .. 2^32-1, which keeps every compare the same) below.
+            m_flat.resize(size_t(kBins));
             for (size_t b = 0; b < size_t(kBins); ++b) {
-                m_flatStart[b] = m_bins[b].startFixed;
-                m_flatRow[b] = m_bins[b].row;
+                const int64_t binLow = kLowFixed + (int64_t(b) << (kFixedBits - 4));
+                const int64_t start = m_bins[b].startFixed;
+                const uint64_t offset = start == std::numeric_limits<int64_t>::max()
+                    ? 0xffffffffu
+                    : uint64_t(std::clamp<int64_t>(start - binLow, 0, 0xffffffff));
+                m_flat[b] = (uint64_t(uint32_t(m_bins[b].row)) << 32) | offset;
             }
         }
     }
 
-    // rowFixed as two flat arrays and no branch, for the per-sample loops; null when this
+    // rowFixed as one table load and no branch, for the per-sample loops; null when this
     // scale keeps to scopeRow. The clamp lands on the edge bins, which hold the edge rows.
     struct Flat {
-        const int64_t *start = nullptr;
-        const int32_t *row = nullptr;
+        const uint64_t *bins = nullptr;
         int at(int64_t x) const
         {
             x = std::clamp(x, kLowFixed, kHighFixed - 1);
-            const size_t b = size_t((x - kLowFixed) >> (kFixedBits - 4));
-            return row[b] - int(x >= start[b]);
+            const uint64_t inScale = uint64_t(x - kLowFixed);
+            const uint64_t bin = bins[inScale >> (kFixedBits - 4)];
+            const uint32_t offset = uint32_t(inScale & ((uint64_t(1) << (kFixedBits - 4)) - 1));
+            return int(bin >> 32) - int(offset >= uint32_t(bin));
         }
     };
-    Flat flat() const { return m_tabulated ? Flat{m_flatStart.data(), m_flatRow.data()} : Flat{}; }
+    Flat flat() const { return m_tabulated ? Flat{m_flat.data()} : Flat{}; }
 
     int row(double x) const
     {
@@ -234,8 +241,7 @@ private:
     ScopeRange m_range;
     bool m_tabulated = true;
     std::vector<Bin> m_bins;
-    std::vector<int64_t> m_flatStart;
-    std::vector<int32_t> m_flatRow;
+    std::vector<uint64_t> m_flat;
 };
 
 // Per-thread counters for one scope column: the columns are independent, so each is
@@ -443,8 +449,21 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
     const int bands = work < 200000 ? 1 : std::min(parallel::coreCount(), 16);
 
     auto runBand = [&](int first, int last) {
-        ColumnCounts counts(height);
-        std::vector<uint8_t> brightness(size_t(height) * kBlock * 3);
+        // Kept per thread: fresh buffers cost their page faults on every scope. Both are
+        // all zero between uses (every count and brightness is cleared once drawn).
+        struct Scratch {
+            std::optional<ColumnCounts> counts;
+            std::vector<uint8_t> brightness;
+        };
+        thread_local Scratch scratch;
+        if (!scratch.counts || int(scratch.counts->red.size()) != height) {
+            scratch.counts.emplace(height);
+            scratch.brightness.assign(size_t(height) * kBlock * 3, 0);
+        }
+        ColumnCounts &counts = *scratch.counts;
+        counts.gatheredFirst = -1;
+        counts.gatheredCount = 0;
+        std::vector<uint8_t> &brightness = scratch.brightness;
         const size_t stride = size_t(kBlock) * 3;
         for (int blockStart = first; blockStart < last; blockStart += kBlock) {
             const int blockColumns = std::min(kBlock, last - blockStart);
@@ -574,32 +593,64 @@ struct YuvCounter {
 };
 
 // Whole-frame conversion to a 16-bit planar work copy of the same size; null on failure.
+// The work buffer and the scaler are kept per thread for the next frame of the same shape:
+// a fresh 12 MB buffer (48 MB for UHD) costs its page faults on every scope otherwise, and
+// a scaler set-up builds its filters anew.
 av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullRange, int colorSpace)
 {
+    struct Kept {
+        av::FramePtr buffer;
+        av::SwsContextPtr scaler;
+        int sourceFormat = -1, width = 0, height = 0, target = -1, colorSpace = -1;
+        bool fullRange = false;
+    };
+    thread_local Kept kept;
+    const bool sameShape = kept.sourceFormat == frame->format && kept.width == frame->width
+        && kept.height == frame->height && kept.target == target;
+    if (!sameShape || !kept.buffer || !av_frame_is_writable(kept.buffer.get())) {
+        kept.buffer = av::makeFrame();
+        if (!kept.buffer)
+            return {};
+        kept.buffer->format = target;
+        kept.buffer->width = frame->width;
+        kept.buffer->height = frame->height;
+        if (av_frame_get_buffer(kept.buffer.get(), 0) < 0) {
+            kept.buffer.reset();
+            return {};
+        }
+    }
+    if (!sameShape || !kept.scaler || kept.colorSpace != colorSpace || kept.fullRange != fullRange) {
+        kept.scaler.reset();
+        kept.sourceFormat = -1;
+        // The scaler's own slice threads, one per core: the same output, sooner.
+        av::SwsContextPtr scaler(sws_alloc_context());
+        if (!scaler)
+            return {};
+        SwsContext *c = scaler.get();
+        const bool set = av_opt_set_int(c, "srcw", frame->width, 0) >= 0
+            && av_opt_set_int(c, "srch", frame->height, 0) >= 0 && av_opt_set_int(c, "src_format", frame->format, 0) >= 0
+            && av_opt_set_int(c, "dstw", frame->width, 0) >= 0 && av_opt_set_int(c, "dsth", frame->height, 0) >= 0
+            && av_opt_set_int(c, "dst_format", target, 0) >= 0 && av_opt_set_int(c, "sws_flags", kScalerFlags, 0) >= 0
+            && av_opt_set_int(c, "threads", parallel::coreCount(), 0) >= 0;
+        if (!set || sws_init_context(c, nullptr, nullptr) < 0)
+            return {};
+        const int *coefficients = sws_getCoefficients(colorSpace);
+        const int full = fullRange ? 1 : 0;
+        sws_setColorspaceDetails(c, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
+        kept.scaler = std::move(scaler);
+        kept.sourceFormat = frame->format;
+        kept.width = frame->width;
+        kept.height = frame->height;
+        kept.target = target;
+        kept.colorSpace = colorSpace;
+        kept.fullRange = fullRange;
+    }
+    // A reference to the kept buffer: while the caller holds it the buffer is not writable,
+    // so a nested call makes its own.
     av::FramePtr work = av::makeFrame();
-    if (!work)
+    if (!work || av_frame_ref(work.get(), kept.buffer.get()) < 0)
         return {};
-    work->format = target;
-    work->width = frame->width;
-    work->height = frame->height;
-    if (av_frame_get_buffer(work.get(), 0) < 0)
-        return {};
-    // The scaler's own slice threads, one per core: the same output, sooner.
-    av::SwsContextPtr scaler(sws_alloc_context());
-    if (!scaler)
-        return {};
-    SwsContext *c = scaler.get();
-    const bool set = av_opt_set_int(c, "srcw", frame->width, 0) >= 0 && av_opt_set_int(c, "srch", frame->height, 0) >= 0
-        && av_opt_set_int(c, "src_format", frame->format, 0) >= 0 && av_opt_set_int(c, "dstw", frame->width, 0) >= 0
-        && av_opt_set_int(c, "dsth", frame->height, 0) >= 0 && av_opt_set_int(c, "dst_format", target, 0) >= 0
-        && av_opt_set_int(c, "sws_flags", kScalerFlags, 0) >= 0
-        && av_opt_set_int(c, "threads", parallel::coreCount(), 0) >= 0;
-    if (!set || sws_init_context(c, nullptr, nullptr) < 0)
-        return {};
-    const int *coefficients = sws_getCoefficients(colorSpace);
-    const int full = fullRange ? 1 : 0;
-    sws_setColorspaceDetails(c, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
-    if (sws_scale_frame(c, work.get(), frame) < 0)
+    if (sws_scale_frame(kept.scaler.get(), work.get(), frame) < 0)
         return {};
     return work;
 }
@@ -875,7 +926,7 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                         ++red[rows.rowFixed(luma + bFromCb * cb)];
                 }
             };
-            if (direct && counter.rows.start && channel != Alpha) {
+            if (direct && counter.rows.bins && channel != Alpha) {
                 const uint16_t *planes[4] = {};
                 columns.column(c, counts, planes);
                 const int n = canvas.height();
