@@ -383,6 +383,7 @@ public:
             return (*m_table)[n];
         return IntensityTables::value(n, m_max);
     }
+    bool any() const { return m_max > 0.0f; }
 
 private:
     float m_max = 0.0f;
@@ -412,6 +413,18 @@ std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_
     if (traces == Traces::Rgb) {
         const ColumnBrightness red(counts.red.data(), first, last), green(counts.green.data(), first, last),
             blue(counts.blue.data(), first, last);
+        // A parade column holds one trace: only its component is written (the others are
+        // zero in 'out' already).
+        if (int(red.any()) + int(green.any()) + int(blue.any()) == 1) {
+            const int component = red.any() ? 0 : green.any() ? 1 : 2;
+            const ColumnBrightness &brightness = component == 0 ? red : component == 1 ? green : blue;
+            std::vector<uint32_t> &table = component == 0 ? counts.red : component == 1 ? counts.green : counts.blue;
+            for (int row = first; row <= last; ++row) {
+                out[size_t(row) * stride + size_t(component)] = uint8_t(brightness(table[size_t(row)]));
+                table[size_t(row)] = 0;
+            }
+            return {first, last};
+        }
         for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
             k[0] = uint8_t(red(counts.red[size_t(row)]));
