@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -149,7 +151,35 @@ public:
             bin.startFixed = std::isfinite(bin.start) ? int64_t(std::ceil(bin.start * double(kFixedOne)))
                                                        : std::numeric_limits<int64_t>::max();
         }
+        if (m_tabulated) {
+            // Per bin: its lower edge's row above, where the next row begins (as an offset
+            // into the bin, clamped to 0 .. 2^32-1, which keeps every compare the same) below.
+            m_flat.resize(size_t(kBins));
+            for (size_t b = 0; b < size_t(kBins); ++b) {
+                const int64_t binLow = kLowFixed + (int64_t(b) << (kFixedBits - 4));
+                const int64_t start = m_bins[b].startFixed;
+                const uint64_t offset = start == std::numeric_limits<int64_t>::max()
+                    ? 0xffffffffu
+                    : uint64_t(std::clamp<int64_t>(start - binLow, 0, 0xffffffff));
+                m_flat[b] = (uint64_t(uint32_t(m_bins[b].row)) << 32) | offset;
+            }
+        }
     }
+
+    // rowFixed as one table load and no branch, for the per-sample loops; null when this
+    // scale keeps to scopeRow. The clamp lands on the edge bins, which hold the edge rows.
+    struct Flat {
+        const uint64_t *bins = nullptr;
+        int at(int64_t x) const
+        {
+            x = std::clamp(x, kLowFixed, kHighFixed - 1);
+            const uint64_t inScale = uint64_t(x - kLowFixed);
+            const uint64_t bin = bins[inScale >> (kFixedBits - 4)];
+            const uint32_t offset = uint32_t(inScale & ((uint64_t(1) << (kFixedBits - 4)) - 1));
+            return int(bin >> 32) - int(offset >= uint32_t(bin));
+        }
+    };
+    Flat flat() const { return m_tabulated ? Flat{m_flat.data()} : Flat{}; }
 
     int row(double x) const
     {
@@ -211,6 +241,7 @@ private:
     ScopeRange m_range;
     bool m_tabulated = true;
     std::vector<Bin> m_bins;
+    std::vector<uint64_t> m_flat;
 };
 
 // Per-thread counters for one scope column: the columns are independent, so each is
@@ -298,32 +329,65 @@ private:
     bool m_parade;
 };
 
-// 255 x scopeIntensity for one column's maximum, remembered for the small counts that
-// make up most cells of a busy column.
+// 255 x scopeIntensity(n, m) for the counts n below 128, one table per column maximum m,
+// made once for the process: a frame has a few hundred distinct maxima, and recomputing
+// the powers per column cost more than the counting. Counts from 128 up are rare (only in
+// columns whose maximum is above 48, where they are already full brightness) and are
+// computed as they come.
+class IntensityTables
+{
+public:
+    static constexpr uint32_t kCounts = 128;
+    static constexpr uint32_t kMaxima = 1u << 16;
+    using Table = std::array<uint8_t, kCounts>;
+
+    // Null for maxima beyond the table.
+    static const Table *get(uint32_t m)
+    {
+        if (m >= kMaxima)
+            return nullptr;
+        static std::array<std::atomic<const Table *>, kMaxima> tables{};
+        const Table *t = tables[m].load(std::memory_order_acquire);
+        if (t)
+            return t;
+        static QMutex mutex;
+        QMutexLocker lock(&mutex);
+        t = tables[m].load(std::memory_order_relaxed);
+        if (!t) {
+            auto *made = new Table;
+            for (uint32_t n = 0; n < kCounts; ++n)
+                (*made)[n] = uint8_t(value(n, float(m)));
+            tables[m].store(made, std::memory_order_release);
+            t = made;
+        }
+        return t;
+    }
+
+    static int value(uint32_t n, float m) { return n == 0 ? 0 : int(255.0f * scopeIntensity(float(n), m)); }
+};
+
 class ColumnBrightness
 {
 public:
-    explicit ColumnBrightness(const std::vector<uint32_t> &counts)
-        : m_max(float(*std::max_element(counts.begin(), counts.end())))
+    ColumnBrightness(const uint32_t *counts, int first, int last)
     {
-        m_memo.fill(-1);
+        uint32_t m = 0;
+        for (int row = first; row <= last; ++row)
+            m = std::max(m, counts[row]);
+        m_max = float(m);
+        m_table = IntensityTables::get(m);
     }
-    int operator()(uint32_t n)
+    int operator()(uint32_t n) const
     {
-        if (n == 0)
-            return 0;
-        if (n < m_memo.size()) {
-            int &k = m_memo[n];
-            if (k < 0)
-                k = int(255.0f * scopeIntensity(float(n), m_max));
-            return k;
-        }
-        return int(255.0f * scopeIntensity(float(n), m_max));
+        if (m_table && n < IntensityTables::kCounts)
+            return (*m_table)[n];
+        return IntensityTables::value(n, m_max);
     }
+    bool any() const { return m_max > 0.0f; }
 
 private:
-    float m_max;
-    std::array<int, 128> m_memo;
+    float m_max = 0.0f;
+    const IntensityTables::Table *m_table = nullptr;
 };
 
 // Brightness to add per row of one counted column, into 'out' at out[row * stride] (three
@@ -347,7 +411,20 @@ std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_
         return {first, last};
 
     if (traces == Traces::Rgb) {
-        ColumnBrightness red(counts.red), green(counts.green), blue(counts.blue);
+        const ColumnBrightness red(counts.red.data(), first, last), green(counts.green.data(), first, last),
+            blue(counts.blue.data(), first, last);
+        // A parade column holds one trace: only its component is written (the others are
+        // zero in 'out' already).
+        if (int(red.any()) + int(green.any()) + int(blue.any()) == 1) {
+            const int component = red.any() ? 0 : green.any() ? 1 : 2;
+            const ColumnBrightness &brightness = component == 0 ? red : component == 1 ? green : blue;
+            std::vector<uint32_t> &table = component == 0 ? counts.red : component == 1 ? counts.green : counts.blue;
+            for (int row = first; row <= last; ++row) {
+                out[size_t(row) * stride + size_t(component)] = uint8_t(brightness(table[size_t(row)]));
+                table[size_t(row)] = 0;
+            }
+            return {first, last};
+        }
         for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
             k[0] = uint8_t(red(counts.red[size_t(row)]));
@@ -356,7 +433,7 @@ std::pair<int, int> columnBrightness(Traces traces, ColumnCounts &counts, uint8_
             counts.red[size_t(row)] = counts.green[size_t(row)] = counts.blue[size_t(row)] = 0;
         }
     } else {
-        ColumnBrightness single(counts.red);
+        const ColumnBrightness single(counts.red.data(), first, last);
         for (int row = first; row <= last; ++row) {
             uint8_t *k = out + size_t(row) * stride;
             k[0] = k[1] = k[2] = uint8_t(single(counts.red[size_t(row)]));
@@ -385,8 +462,21 @@ void drawColumns(QImage &image, Traces traces, int canvasHeight, CountColumn cou
     const int bands = work < 200000 ? 1 : std::min(parallel::coreCount(), 16);
 
     auto runBand = [&](int first, int last) {
-        ColumnCounts counts(height);
-        std::vector<uint8_t> brightness(size_t(height) * kBlock * 3);
+        // Kept per thread: fresh buffers cost their page faults on every scope. Both are
+        // all zero between uses (every count and brightness is cleared once drawn).
+        struct Scratch {
+            std::optional<ColumnCounts> counts;
+            std::vector<uint8_t> brightness;
+        };
+        thread_local Scratch scratch;
+        if (!scratch.counts || int(scratch.counts->red.size()) != height) {
+            scratch.counts.emplace(height);
+            scratch.brightness.assign(size_t(height) * kBlock * 3, 0);
+        }
+        ColumnCounts &counts = *scratch.counts;
+        counts.gatheredFirst = -1;
+        counts.gatheredCount = 0;
+        std::vector<uint8_t> &brightness = scratch.brightness;
         const size_t stride = size_t(kBlock) * 3;
         for (int blockStart = first; blockStart < last; blockStart += kBlock) {
             const int blockColumns = std::min(kBlock, last - blockStart);
@@ -473,33 +563,107 @@ YuvMatrix yuvMatrix(bool fullRange, int colorSpace, int lumaDepth)
     return m;
 }
 
+// One scope column's samples of the 16-bit Y'CbCr work copy counted into rows: a plain
+// loop over local copies of every table, so that the compiler keeps them in registers
+// across the count stores. What selects the traces: Rgb all three, Red/Green/Blue/Luma
+// one into 'single'.
+enum class YuvTrace { Rgb, Red, Green, Blue, Luma };
+
+struct YuvCounter {
+    const int64_t *lumaLevel;
+    const uint16_t *lumaRow;
+    int lumaShift;
+    int64_t chromaMid, rFromCr, gFromCb, gFromCr, bFromCb;
+    RowMap::Flat rows;
+
+    template <YuvTrace Trace>
+    void count(const uint16_t *y, const uint16_t *cb, const uint16_t *cr, ptrdiff_t stride, int n,
+               uint32_t *__restrict red, uint32_t *__restrict green, uint32_t *__restrict blue) const
+    {
+        const int64_t *const level = lumaLevel;
+        const int shift = lumaShift;
+        const int64_t mid = chromaMid, rCr = rFromCr, gCb = gFromCb, gCr = gFromCr, bCb = bFromCb;
+        const RowMap::Flat map = rows;
+        if constexpr (Trace == YuvTrace::Luma) {
+            const uint16_t *const row = lumaRow;
+            for (int i = 0; i < n; ++i)
+                ++red[row[y[ptrdiff_t(i) * stride] >> shift]];
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const ptrdiff_t at = ptrdiff_t(i) * stride;
+            const int64_t luma = level[y[at] >> shift];
+            const int64_t u = int64_t(cb[at]) - mid;
+            const int64_t v = int64_t(cr[at]) - mid;
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Red)
+                ++red[map.at(luma + rCr * v)];
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Green)
+                ++green[map.at(luma - gCb * u - gCr * v)];
+            if constexpr (Trace == YuvTrace::Rgb || Trace == YuvTrace::Blue)
+                ++blue[map.at(luma + bCb * u)];
+        }
+    }
+};
+
 // Whole-frame conversion to a 16-bit planar work copy of the same size; null on failure.
+// The work buffer and the scaler are kept per thread for the next frame of the same shape:
+// a fresh 12 MB buffer (48 MB for UHD) costs its page faults on every scope otherwise, and
+// a scaler set-up builds its filters anew.
 av::FramePtr convertFrame(const AVFrame *frame, AVPixelFormat target, bool fullRange, int colorSpace)
 {
+    struct Kept {
+        av::FramePtr buffer;
+        av::SwsContextPtr scaler;
+        int sourceFormat = -1, width = 0, height = 0, target = -1, colorSpace = -1;
+        bool fullRange = false;
+    };
+    thread_local Kept kept;
+    const bool sameShape = kept.sourceFormat == frame->format && kept.width == frame->width
+        && kept.height == frame->height && kept.target == target;
+    if (!sameShape || !kept.buffer || !av_frame_is_writable(kept.buffer.get())) {
+        kept.buffer = av::makeFrame();
+        if (!kept.buffer)
+            return {};
+        kept.buffer->format = target;
+        kept.buffer->width = frame->width;
+        kept.buffer->height = frame->height;
+        if (av_frame_get_buffer(kept.buffer.get(), 0) < 0) {
+            kept.buffer.reset();
+            return {};
+        }
+    }
+    if (!sameShape || !kept.scaler || kept.colorSpace != colorSpace || kept.fullRange != fullRange) {
+        kept.scaler.reset();
+        kept.sourceFormat = -1;
+        // The scaler's own slice threads, one per core: the same output, sooner.
+        av::SwsContextPtr scaler(sws_alloc_context());
+        if (!scaler)
+            return {};
+        SwsContext *c = scaler.get();
+        const bool set = av_opt_set_int(c, "srcw", frame->width, 0) >= 0
+            && av_opt_set_int(c, "srch", frame->height, 0) >= 0 && av_opt_set_int(c, "src_format", frame->format, 0) >= 0
+            && av_opt_set_int(c, "dstw", frame->width, 0) >= 0 && av_opt_set_int(c, "dsth", frame->height, 0) >= 0
+            && av_opt_set_int(c, "dst_format", target, 0) >= 0 && av_opt_set_int(c, "sws_flags", kScalerFlags, 0) >= 0
+            && av_opt_set_int(c, "threads", parallel::coreCount(), 0) >= 0;
+        if (!set || sws_init_context(c, nullptr, nullptr) < 0)
+            return {};
+        const int *coefficients = sws_getCoefficients(colorSpace);
+        const int full = fullRange ? 1 : 0;
+        sws_setColorspaceDetails(c, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
+        kept.scaler = std::move(scaler);
+        kept.sourceFormat = frame->format;
+        kept.width = frame->width;
+        kept.height = frame->height;
+        kept.target = target;
+        kept.colorSpace = colorSpace;
+        kept.fullRange = fullRange;
+    }
+    // A reference to the kept buffer: while the caller holds it the buffer is not writable,
+    // so a nested call makes its own.
     av::FramePtr work = av::makeFrame();
-    if (!work)
+    if (!work || av_frame_ref(work.get(), kept.buffer.get()) < 0)
         return {};
-    work->format = target;
-    work->width = frame->width;
-    work->height = frame->height;
-    if (av_frame_get_buffer(work.get(), 0) < 0)
-        return {};
-    // The scaler's own slice threads, one per core: the same output, sooner.
-    av::SwsContextPtr scaler(sws_alloc_context());
-    if (!scaler)
-        return {};
-    SwsContext *c = scaler.get();
-    const bool set = av_opt_set_int(c, "srcw", frame->width, 0) >= 0 && av_opt_set_int(c, "srch", frame->height, 0) >= 0
-        && av_opt_set_int(c, "src_format", frame->format, 0) >= 0 && av_opt_set_int(c, "dstw", frame->width, 0) >= 0
-        && av_opt_set_int(c, "dsth", frame->height, 0) >= 0 && av_opt_set_int(c, "dst_format", target, 0) >= 0
-        && av_opt_set_int(c, "sws_flags", kScalerFlags, 0) >= 0
-        && av_opt_set_int(c, "threads", parallel::coreCount(), 0) >= 0;
-    if (!set || sws_init_context(c, nullptr, nullptr) < 0)
-        return {};
-    const int *coefficients = sws_getCoefficients(colorSpace);
-    const int full = fullRange ? 1 : 0;
-    sws_setColorspaceDetails(c, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
-    if (sws_scale_frame(c, work.get(), frame) < 0)
+    if (sws_scale_frame(kept.scaler.get(), work.get(), frame) < 0)
         return {};
     return work;
 }
@@ -737,6 +901,8 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
     const AVFrame *w = work.get();
 
     const bool direct = rotation == 0 || rotation == 180;
+    const YuvCounter counter{lumaLevel.data(), lumaRow.data(), m.lumaShift, chromaMid, rFromCr, gFromCb, gFromCr,
+                             bFromCb, rows.flat()};
 
     withChannel(parade ? Color : request.channel, [&](auto tag) {
         constexpr int channel = decltype(tag)::value;
@@ -773,6 +939,34 @@ bool renderWaveformFromYuv(QImage &image, const AVFrame *frame, const ScopeReque
                         ++red[rows.rowFixed(luma + bFromCb * cb)];
                 }
             };
+            if (direct && counter.rows.bins && channel != Alpha) {
+                const uint16_t *planes[4] = {};
+                columns.column(c, counts, planes);
+                const int n = canvas.height();
+                constexpr ptrdiff_t b = SourceColumns::kBlock;
+                if constexpr (channel == Luma) {
+                    counter.count<YuvTrace::Luma>(planes[0], nullptr, nullptr, b, n, red, nullptr, nullptr);
+                } else if constexpr (channel == Color) {
+                    // The parade's thirds: red, green, blue, each in its own table.
+                    if (only == 0)
+                        counter.count<YuvTrace::Red>(planes[0], planes[1], planes[2], b, n, red, nullptr, nullptr);
+                    else if (only == 1)
+                        counter.count<YuvTrace::Green>(planes[0], planes[1], planes[2], b, n, nullptr, green, nullptr);
+                    else if (only == 2)
+                        counter.count<YuvTrace::Blue>(planes[0], planes[1], planes[2], b, n, nullptr, nullptr, blue);
+                    else
+                        counter.count<YuvTrace::Rgb>(planes[0], planes[1], planes[2], b, n, red, green, blue);
+                } else {
+                    // The single trace counts into the first table.
+                    if constexpr (channel == Red)
+                        counter.count<YuvTrace::Red>(planes[0], planes[1], planes[2], b, n, red, nullptr, nullptr);
+                    else if constexpr (channel == Green)
+                        counter.count<YuvTrace::Green>(planes[0], planes[1], planes[2], b, n, nullptr, red, nullptr);
+                    else
+                        counter.count<YuvTrace::Blue>(planes[0], planes[1], planes[2], b, n, nullptr, nullptr, red);
+                }
+                return;
+            }
             if (direct) {
                 const uint16_t *planes[4] = {};
                 columns.column(c, counts, planes);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <thread>
 
 using namespace waveform;
 using patternframe::makeFrame;
@@ -101,6 +102,8 @@ private slots:
     void columnSampling();
     void fallbackPicture();
     void tabulatedRowsMatch();
+    void brightnessFollowsCounts();
+    void consecutiveFramesDoNotMix();
     void intensity_data();
     void intensity();
     void canvasMapping_data();
@@ -405,6 +408,74 @@ void TestWaveformRenderer::tabulatedRowsMatch()
                 QCOMPARE(tabulatedScopeRow(x, height, range), scopeRow(x, height, range));
         }
     }
+}
+
+void TestWaveformRenderer::brightnessFollowsCounts()
+{
+    // Column x holds n(x) samples at one level and the rest spread over a ramp of 126 codes,
+    // n from 1 to the whole height: the first level's cell is the graticule plus
+    // 255 x scopeIntensity(n, m) for that column's largest count m, for sparse columns and
+    // busy ones, small counts and large.
+    const int height = 1080;
+    const auto samplesAt = [&](int x) { return 1 + x * (height - 1) / 1919; };
+    const av::FramePtr frame = makeFrame(AV_PIX_FMT_YUV444P, 1920, height, [&](int component, int x, int y) {
+        if (component != 0)
+            return 128;
+        const int n = samplesAt(x);
+        return y < n ? 100 : 110 + (y - n) % 126;
+    });
+    QVERIFY(frame);
+    for (DisplayChannel channel : {Luma, Color}) {
+        const QImage scope = render(frame.get(), CodeValue, channel);
+        const QImage g = buildScopeGraticule(CodeValue);
+        const int row = rowOf((100 - 16) * 255.0 / 219.0, CodeValue);
+        for (int x = 0; x < 1920; ++x) {
+            const int n = samplesAt(x);
+            const int m = std::max(n, (height - n + 125) / 126);
+            const int added = int(255.0f * scopeIntensity(float(n), float(m)));
+            const int expected = std::min(255, qBlue(g.pixel(x, row)) + added);
+            if (qBlue(scope.pixel(x, row)) != expected)
+                QFAIL(qPrintable(QStringLiteral("column %1 (n %2, m %3): %4, expected %5")
+                                     .arg(x).arg(n).arg(m).arg(qBlue(scope.pixel(x, row))).arg(expected)));
+        }
+    }
+}
+
+void TestWaveformRenderer::consecutiveFramesDoNotMix()
+{
+    // The renderer keeps work buffers between calls: frames of the same and of other shapes
+    // in turn each draw only their own level, on this thread and on another.
+    struct Case {
+        AVPixelFormat format;
+        int width, height, y8;
+    };
+    const Case cases[] = {{AV_PIX_FMT_YUV420P, 1920, 1080, 60},     {AV_PIX_FMT_YUV420P, 1920, 1080, 200},
+                          {AV_PIX_FMT_YUV420P, 1280, 720, 120},     {AV_PIX_FMT_YUV422P10LE, 1280, 720, 150},
+                          {AV_PIX_FMT_YUV420P, 1920, 1080, 60},     {AV_PIX_FMT_YUV444P, 3840, 2160, 90},
+                          {AV_PIX_FMT_YUV444P, 1920, 1080, 200}};
+    const auto check = [&](const Case &c) {
+        const int shift = c.format == AV_PIX_FMT_YUV422P10LE ? 2 : 0;
+        const av::FramePtr frame
+            = makeFrame(c.format, c.width, c.height, flat(c.y8 << shift, 128 << shift, 128 << shift));
+        const int row = rowOf((c.y8 - 16) * 255.0 / 219.0, CodeValue);
+        bool ok = bool(frame);
+        for (DisplayChannel channel : {Color, Luma}) {
+            const QImage scope = render(frame.get(), CodeValue, channel);
+            const QImage g = buildScopeGraticule(CodeValue);
+            // Every third column from edge to edge (blue: the labels hold none).
+            ok = ok && sameRowsAcross(scope, g, B, {row}, 0, 1920, 3);
+        }
+        return ok;
+    };
+    for (const Case &c : cases)
+        QVERIFY2(check(c), qPrintable(QStringLiteral("level %1 at %2x%3").arg(c.y8).arg(c.width).arg(c.height)));
+    bool elsewhere = true;
+    std::thread other([&] {
+        for (const Case &c : cases)
+            elsewhere = elsewhere && check(c);
+    });
+    other.join();
+    QVERIFY(elsewhere);
 }
 
 void TestWaveformRenderer::intensity_data()
