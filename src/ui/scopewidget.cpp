@@ -146,7 +146,10 @@ void ScopeWidget::onScopeImageReady(QImage newImage, int64_t)
         liveInFlight = false;
         ++liveReceived;
         lastLiveCostMs = liveClock.elapsed();
-        const bool dear = state->fps() > 0 && double(lastLiveCostMs) > 1000.0 / state->fps();
+        // The picture after it is asked for a frame period later; past a period and a half
+        // the decoder has too little time left to bring it before the next one is due, and
+        // playback skips one.
+        const bool dear = state->fps() > 0 && double(lastLiveCostMs) > 1500.0 / state->fps();
         liveDear[liveKind] = dear ? liveDear[liveKind] + 1 : 0;
         sinceAnswer.start();
     }

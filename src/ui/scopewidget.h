@@ -25,8 +25,8 @@ class OpenMedia;
 // wins when the answer comes), and a scope that took t to make is not asked for again
 // within t of its answer, so that the engine keeps at least half its time for decoding.
 // The engine draws a scope between two pictures, so a kind whose live scopes took longer
-// than a frame period twice in a row (once may be a cold start or a busy moment) would
-// hold a picture back each time: it is not asked for again while playing (the page keeps
+// than a frame period and a half twice in a row (once may be a cold start or a busy
+// moment) would make playback skip a picture each time: it is not asked for again while playing (the page keeps
 // its last scope) until the kind, range or channel is changed, which asks once more and
 // measures again.
 class ScopeWidget : public QWidget
@@ -51,7 +51,7 @@ public:
     // Live scope images received since the file was set.
     int liveImagesReceived() const { return liveReceived; }
     // Pictures shown while following whose scope was not asked for: the kind's live
-    // scopes took longer than a frame period twice in a row.
+    // scopes took longer than a frame period and a half twice in a row.
     int liveImagesWithheld() const { return liveWithheld; }
 
 public slots:
@@ -73,7 +73,7 @@ protected:
 private:
     void onViewerRotationChanged(int degrees);
     bool following() const;
-    // The kind's live scopes have not taken longer than a frame period twice in a row.
+    // The kind's live scopes have not been too dear to follow twice in a row.
     bool fitsBetweenPictures() const;
     void requestLive();
 
@@ -86,7 +86,7 @@ private:
     bool liveInFlight = false;
     QElapsedTimer liveClock;      // since the last live request went out
     qint64 lastLiveCostMs = 0;    // its round trip
-    int liveDear[kScopeKindCount] = {}; // live scopes of each kind in a row dearer than a frame period
+    int liveDear[kScopeKindCount] = {}; // live scopes of each kind in a row too dear to follow
     ScopeKind liveKind = ScopeWaveform; // of the request out
     QElapsedTimer sinceAnswer;
     QTimer *restTimer;            // sends the remembered request once the rest is over

@@ -189,7 +189,7 @@ void TestScopePage::initTestCase()
         {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=5:d=16", "-f", "lavfi", "-i",
          "sine=f=1000:r=48000:d=16", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a",
          "pcm_s16le", "-shortest", slowClip()},
-        {"-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=200:d=2", "-c:v", "libx264", "-preset", "ultrafast",
+        {"-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=200:d=5", "-c:v", "libx264", "-preset", "ultrafast",
          "-pix_fmt", "yuv420p", fastClip()},
     };
     for (const QStringList &args : clips) {
@@ -456,7 +456,8 @@ void TestScopePage::dearLiveScopeIsWithheld()
     QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
         .setValue(QStringLiteral("scopes/live"), true);
     // A 1080p grid takes far longer than the 5 ms between two pictures at 200 fps: found
-    // dear twice, it would hold the next picture back every time, so it is not asked again.
+    // too dear twice, it would make playback skip pictures every time, so it is not asked
+    // again.
     Window w;
     QVERIFY(w.open(fastClip()));
     w.state()->setScopeKind(ScopeGrid);
