@@ -5,10 +5,11 @@
 // How the engine converts decoded pictures for display and analysis.
 // Int-sized; registered as the meta-type "ConversionProfile" for queued calls.
 enum ConversionProfile : int {
-    Standard = 0,          // BGRA for RGB/alpha sources, planar YUV 4:2:0 otherwise
-    ChannelIsolation = 1,  // BGRA always; planar 4:2:2 through the luma-guided converter
-    ScopePercent = 2,      // BGRA always, tagged full range
-    ScopeCodeValue = 3,    // BGRA always
+    // Every profile gives BGRA computed by the colour module; Qt never converts.
+    Standard = 0,          // the viewer's; the only one that may use the preview downscale
+    ChannelIsolation = 1,  // full-size planar 4:2:2 through the luma-guided converter
+    ScopePercent = 2,      // the scope's fallback picture, percent scale
+    ScopeCodeValue = 3,    // the scope's fallback picture, code-value scale
 };
 
 Q_DECLARE_METATYPE(ConversionProfile)

@@ -15,7 +15,6 @@
 #include "ui/pixelinspectoroverlay.h"
 
 #include <QCursor>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -65,14 +64,7 @@ QImage pictureOf(const QVideoFrame &frame)
 template <typename Condition>
 bool waitFor(Condition condition)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < kWaitMs) {
-        if (condition())
-            return true;
-        QTest::qWait(10);
-    }
-    return condition();
+    return QTest::qWaitFor(condition, kWaitMs);
 }
 
 } // namespace

@@ -69,14 +69,7 @@ struct Window
 
     bool settleAt(int64_t target) const
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kWaitMs) {
-            if (frame() == target && !controller()->isAwaitingFrame())
-                return true;
-            QTest::qWait(10);
-        }
-        return false;
+        return QTest::qWaitFor([&] { return frame() == target && !controller()->isAwaitingFrame(); }, kWaitMs);
     }
 
     // Waits until no picture has arrived for a while and returns the one on screen.

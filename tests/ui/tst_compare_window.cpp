@@ -15,7 +15,6 @@
 
 #include "dialogsupport.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -66,14 +65,7 @@ struct Window
     }
     bool waitFor(const std::function<bool()> &done) const
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kWaitMs) {
-            if (done())
-                return true;
-            QTest::qWait(10);
-        }
-        return false;
+        return QTest::qWaitFor(done, kWaitMs);
     }
     // The viewer shows a picture of 'size' at A's 'frame' that passes 'check'.
     bool showsAt(int64_t target, QSize size, const std::function<bool(const QImage &)> &check = {}) const

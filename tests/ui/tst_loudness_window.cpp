@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -46,14 +45,7 @@ struct Window
 
     static bool waitFor(const std::function<bool()> &condition)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kWaitMs) {
-            if (condition())
-                return true;
-            QTest::qWait(10);
-        }
-        return false;
+        return QTest::qWaitFor(condition, kWaitMs);
     }
 };
 

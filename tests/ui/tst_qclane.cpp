@@ -20,7 +20,6 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -85,14 +84,7 @@ struct Window
     template <typename Predicate>
     static bool waitFor(Predicate done)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kWaitMs) {
-            if (done())
-                return true;
-            QTest::qWait(10);
-        }
-        return done();
+        return QTest::qWaitFor(done, kWaitMs);
     }
 };
 

@@ -10,7 +10,6 @@
 #include "ui/uicontroller.h"
 
 #include <QDoubleSpinBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -51,14 +50,7 @@ struct Window
     template <typename Predicate>
     static bool waitFor(Predicate done)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kWaitMs) {
-            if (done())
-                return true;
-            QTest::qWait(10);
-        }
-        return done();
+        return QTest::qWaitFor(done, kWaitMs);
     }
     bool settled(int64_t target, double fps) const
     {
