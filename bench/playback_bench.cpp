@@ -20,11 +20,23 @@
 // "normal" (it runs on at normal priority); ORVEL_BENCH_QC picks the modes
 // (comma-separated, default all four). The analysed rows print their pictures as a
 // ratio to the reference row and how far the analysis got meanwhile.
+//
+// Then, the analysis off, once per scope view with the scope page shown and live scopes on
+// (the scope follows the pictures played): ORVEL_BENCH_SCOPE picks the views
+// (comma-separated from waveform, parade, vectorscope, histogram, grid; default waveform
+// and grid, the grid being the dearest; "none" for no such rows). These rows print their
+// pictures as a ratio to the reference row, the scopes drawn per second, and how many
+// frames the scope on the page was behind the picture it stood for (the largest and the
+// mean over every picture shown once the first scope had come).
 
+#include "core/playersettings.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "ui/mainwindow.h"
 #include "ui/qcsession.h"
+#include "ui/scopewidget.h"
+#include "ui/viewerpresentation.h"
 
 #include <QApplication>
 #include <QAudioSink>
@@ -38,6 +50,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QtEndian>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -311,7 +325,32 @@ struct Result
     Heard heard;
     int qcProgressAtStart = -1; // -1: no analysis
     int qcProgressAtEnd = -1;
+    double cpuSeconds = 0.0; // the whole process, user + system, while playing
+    // With the scope page shown: scopes received while playing, and how many frames the
+    // scope on the page was behind the picture on screen.
+    int scopes = -1; // -1: picture page
+    int64_t scopeAgeMax = 0;
+    int withheld = 0; // pictures whose scope was not asked for (the kind too dear to follow)
+    double scopeAgeMean = 0.0;
 };
+
+// A scope view for the scope page rows; -1 (none) plays on the picture page.
+struct ScopeView
+{
+    const char *name;
+    int kind;
+};
+constexpr ScopeView kScopeViews[] = {{"waveform", ScopeWaveform}, {"parade", ScopeParade},
+                                     {"vectorscope", ScopeVectorscope}, {"histogram", ScopeHistogram},
+                                     {"grid", ScopeGrid}};
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 enum class QcMode { Off, Paused, Idle, Normal };
 constexpr QcMode kQcModes[] = {QcMode::Off, QcMode::Paused, QcMode::Idle, QcMode::Normal};
@@ -367,7 +406,7 @@ double outsidePeriod(double offsetMs, double fps)
     return offsetMs > 0 ? offsetMs : std::max(0.0, -offsetMs - period);
 }
 
-Result run(const QString &path, int seconds, QcMode qc)
+Result run(const QString &path, int seconds, QcMode qc, int scopeKind = -1)
 {
     Result result;
     MainWindow window;
@@ -385,6 +424,30 @@ Result run(const QString &path, int seconds, QcMode qc)
     }
     // The first picture, then a user's moment of looking at it.
     waitFor([&] { return !controller->isAwaitingFrame(); }, 20000);
+    // The scope page, its first (still) scope drawn before playback starts.
+    int64_t scopeFrame = -1;
+    bool playing = false;
+    std::vector<int64_t> scopeAges;
+    if (scopeKind >= 0) {
+        auto *media = window.findChild<OpenMedia *>();
+        auto *presentation = window.findChild<ViewerPresentation *>();
+        if (!media || !presentation || !presentation->liveScopes()) {
+            result.error = QStringLiteral("no live scope page");
+            return result;
+        }
+        state->setScopeKind(ScopeKind(scopeKind));
+        presentation->toggleScopePage();
+        QObject::connect(media, &OpenMedia::scopeImageReady, &window, [&](const QImage &, int64_t frame) {
+            scopeFrame = frame;
+            if (playing)
+                ++result.scopes;
+        });
+        if (!waitFor([&] { return scopeFrame >= 0; }, 20000)) {
+            result.error = QStringLiteral("no scope");
+            return result;
+        }
+        result.scopes = 0;
+    }
     idle(2500);
 
     result.fps = state->fps();
@@ -399,6 +462,9 @@ Result run(const QString &path, int seconds, QcMode qc)
         // picture, which brings the first sound.
         const double audio = controller->audioClockSeconds();
         samples.push_back({n, double(wall.nsecsElapsed()) / 1e6, audio < 0 ? -1 : int64_t(audio * 1e6)});
+        // The scope standing beside this picture: the last one drawn while playing.
+        if (playing && result.scopes > 0)
+            scopeAges.push_back(n - scopeFrame);
     });
     const int64_t startFrame = state->currentFrameNumber();
     MonitorRecorder recorder(wall);
@@ -406,10 +472,23 @@ Result run(const QString &path, int seconds, QcMode qc)
     const double playMs = double(wall.nsecsElapsed()) / 1e6;
     if (session->state() == QcSession::State::Running)
         result.qcProgressAtStart = session->progress();
+    const double cpuAtStart = processCpuSeconds();
+    playing = true;
     controller->setPlaybackState(Forward);
     idle(seconds * 1000);
+    playing = false;
+    result.cpuSeconds = processCpuSeconds() - cpuAtStart;
+    if (auto *scopeWidget = window.findChild<ScopeWidget *>())
+        result.withheld = scopeWidget->liveImagesWithheld();
     if (result.qcProgressAtStart >= 0)
         result.qcProgressAtEnd = session->progress();
+    if (!scopeAges.empty()) {
+        result.scopeAgeMax = *std::max_element(scopeAges.begin(), scopeAges.end());
+        double sum = 0.0;
+        for (int64_t age : scopeAges)
+            sum += double(age);
+        result.scopeAgeMean = sum / double(scopeAges.size());
+    }
     const double stopMs = double(wall.nsecsElapsed()) / 1e6;
     result.skippedAudioMs = controller->skippedAudioUSecs() / 1000;
     controller->setPlaybackState(Stopped);
@@ -505,6 +584,17 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     // Settings of its own: the QC switch set here must not reach the player's.
     QCoreApplication::setOrganizationName(QStringLiteral("orvel-bench"));
+    // The player's settings file of its own too, with live scopes on (they act on the scope
+    // page only).
+    QTemporaryDir settingsDir;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    playerSettings().setValue(QStringLiteral("scopes/live"), true);
+    QList<ScopeView> views;
+    for (const QString &name : qEnvironmentVariable("ORVEL_BENCH_SCOPE", QStringLiteral("waveform,grid")).split(',')) {
+        for (const ScopeView &view : kScopeViews)
+            if (name.trimmed() == QLatin1String(view.name))
+                views.append(view);
+    }
     QList<QcMode> modes;
     for (const QString &name : qEnvironmentVariable("ORVEL_BENCH_QC", QStringLiteral("off,paused,idle,normal")).split(',')) {
         for (QcMode mode : kQcModes)
@@ -530,9 +620,11 @@ int main(int argc, char **argv)
     std::printf("playback_bench: %d s of forward 1x per clip on an idle null sink (rate %s), load average %s\n", seconds,
                 qPrintable(qEnvironmentVariable("ORVEL_BENCH_SINK_RATE", QStringLiteral("default"))),
                 qPrintable(loadAverage()));
-    std::printf("%-24s %-6s %5s %5s %5s %5s %7s %9s %9s %9s %5s %9s %9s %9s %5s %9s %6s %7s %8s %9s\n", "clip", "qc",
-                "due", "shown", "skip", "jumps", "maxjump", "heard.med", "heard.max", "h.signed", "marks", "clock.med",
-                "clock.max", "c.signed", "audio", "audio.drop", "heard", "max.gap", "vs.off", "qc.done");
+    std::printf("%-24s %-11s %5s %5s %5s %5s %7s %9s %9s %9s %5s %9s %9s %9s %5s %9s %6s %7s %8s %9s %6s %7s %6s "
+                "%6s %5s\n",
+                "clip", "mode", "due", "shown", "skip", "jumps", "maxjump", "heard.med", "heard.max", "h.signed", "marks",
+                "clock.med", "clock.max", "c.signed", "audio", "audio.drop", "heard", "max.gap", "vs.off", "qc.done",
+                "cpu", "scope/s", "age.mx", "age.av", "held");
     bool failed = false;
     for (const Clip &clip : clips) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
@@ -543,33 +635,51 @@ int main(int argc, char **argv)
             continue;
         }
         int64_t reference = -1; // pictures shown without analysis, this clip
-        for (QcMode mode : modes) {
-            const Result r = run(QDir(dir).filePath(QString::fromLatin1(clip.name)), seconds, mode);
+        struct Row
+        {
+            QcMode qc;
+            int scopeKind;
+            QString name;
+        };
+        QList<Row> rows;
+        for (QcMode mode : modes)
+            rows.append({mode, -1, QString::fromLatin1(qcModeName(mode))});
+        for (const ScopeView &view : views)
+            rows.append({QcMode::Off, view.kind, QStringLiteral("scope.") + QString::fromLatin1(view.name)});
+        for (const Row &row : rows) {
+            const Result r = run(QDir(dir).filePath(QString::fromLatin1(clip.name)), seconds, row.qc, row.scopeKind);
             if (!r.ok) {
-                std::printf("%-24s %-6s %s\n", clip.label, qcModeName(mode), qPrintable(r.error));
+                std::printf("%-24s %-11s %s\n", clip.label, qPrintable(row.name), qPrintable(r.error));
                 failed = true;
                 continue;
             }
-            if (mode == QcMode::Off)
+            const bool isReference = row.qc == QcMode::Off && row.scopeKind < 0;
+            if (isReference)
                 reference = r.shown;
-            std::printf("%-24s %-6s %5lld %5lld %5lld %5d %7lld %7.1fms %7.1fms %7.1fms %5d %7.1fms %7.1fms %7.1fms %5s "
+            std::printf("%-24s %-11s %5lld %5lld %5lld %5d %7lld %7.1fms %7.1fms %7.1fms %5d %7.1fms %7.1fms %7.1fms %5s "
                         "%7lldms",
-                        clip.label, qcModeName(mode), (long long)r.due, (long long)r.shown, (long long)r.skipped, r.jumps,
-                        (long long)r.largestJump, r.heardMedianMs, r.heardMaxMs, r.heardSignedMedianMs, r.heardMarks,
-                        r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
+                        clip.label, qPrintable(row.name), (long long)r.due, (long long)r.shown, (long long)r.skipped,
+                        r.jumps, (long long)r.largestJump, r.heardMedianMs, r.heardMaxMs, r.heardSignedMedianMs,
+                        r.heardMarks, r.offsetMedianMs, r.offsetMaxMs, r.offsetSignedMedianMs, r.audio ? "yes" : "no",
                         (long long)r.skippedAudioMs);
             if (r.recorded)
                 std::printf(" %5.2fs %5.1fms @%.1fs", r.heard.seconds, r.heard.longestGapMs, r.heard.longestGapAtSec);
             else
                 std::printf(" %6s %7s", "-", "-");
-            if (mode != QcMode::Off && reference > 0)
+            if (!isReference && reference > 0)
                 std::printf(" %8.3f", double(r.shown) / double(reference));
             else
                 std::printf(" %8s", "-");
             if (r.qcProgressAtStart >= 0)
-                std::printf(" %3d→%3d%%\n", r.qcProgressAtStart, r.qcProgressAtEnd);
+                std::printf(" %3d→%3d%%", r.qcProgressAtStart, r.qcProgressAtEnd);
             else
-                std::printf(" %9s\n", "-");
+                std::printf(" %9s", "-");
+            std::printf(" %5.2fs", r.cpuSeconds);
+            if (r.scopes >= 0)
+                std::printf(" %7.1f %6lld %6.2f %5d\n", double(r.scopes) / double(seconds), (long long)r.scopeAgeMax,
+                            r.scopeAgeMean, r.withheld);
+            else
+                std::printf(" %7s %6s %6s %5s\n", "-", "-", "-", "-");
             std::fflush(stdout);
         }
     }
@@ -579,6 +689,11 @@ int main(int argc, char **argv)
                 "time) when each picture went on screen. audio.drop: audio skipped to catch up after the output\n"
                 "stalled; heard: seconds of tone on the monitor (first to last audible sample); max.gap: the longest\n"
                 "silence inside it; vs.off: pictures shown against the same clip without analysis; qc.done: the\n"
-                "analysis's progress when playback started and when it stopped.\n");
+                "analysis's progress when playback started and when it stopped; cpu: the process's user + system\n"
+                "time while playing. scope.* rows: the scope page shown with live scopes (no analysis); vs.off is\n"
+                "their pictures against the reference row; scope/s: scopes drawn per second of playback; age.mx /\n"
+                "age.av: frames between the picture on screen and the one its scope was drawn from (largest, mean);\n"
+                "held: pictures whose scope was not asked for, the view's live scopes having twice taken longer\n"
+                "than a frame period and a half.\n");
     return failed ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #include "scopes/scoperenderer.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
+#include "state/openmedia.h"
 #include "state/playbackcontroller.h"
 #include "testsupport.h"
 #include "ui/imageexporter.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -26,8 +28,10 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -156,17 +160,45 @@ class TestScopePage : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { testsupport::registerMetaTypes(); }
+    void initTestCase();
     void keysDriveTheScope();
     void steppingOnTheScopePage();
     void vCyclesKindsAndTheGrid();
     void liveScopeFollowsPlayback();
+    void liveScopeKeepsEveryPicture();
+    void dearLiveScopeIsWithheld();
     void timecodeDigits_data();
     void timecodeDigits();
     void pictureExport();
     void scopeExport();
     void failedWriteWarnsAndLeavesNothing();
+
+private:
+    QTemporaryDir m_dir;
+    // Made here: a slow moving pattern (5 fps, every scope fits between two pictures) and
+    // a fast 1080p one (200 fps, none does).
+    QString slowClip() const { return m_dir.filePath(QStringLiteral("slow_pattern.mov")); }
+    QString fastClip() const { return m_dir.filePath(QStringLiteral("fast_1080p.mov")); }
 };
+
+void TestScopePage::initTestCase()
+{
+    testsupport::registerMetaTypes();
+    QVERIFY(m_dir.isValid());
+    const QStringList clips[] = {
+        {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=5:d=16", "-f", "lavfi", "-i",
+         "sine=f=1000:r=48000:d=16", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a",
+         "pcm_s16le", "-shortest", slowClip()},
+        {"-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=200:d=5", "-c:v", "libx264", "-preset", "ultrafast",
+         "-pix_fmt", "yuv420p", fastClip()},
+    };
+    for (const QStringList &args : clips) {
+        QProcess ffmpeg;
+        ffmpeg.start(QStringLiteral("ffmpeg"), QStringList{"-nostdin", "-v", "error", "-y"} + args);
+        QVERIFY(ffmpeg.waitForFinished(120000));
+        QCOMPARE(ffmpeg.exitCode(), 0);
+    }
+}
 
 void TestScopePage::keysDriveTheScope()
 {
@@ -309,6 +341,145 @@ void TestScopePage::liveScopeFollowsPlayback()
     QTest::keyClick(w.window.get(), Qt::Key_L);
     QTest::keyClick(w.window.get(), Qt::Key_Tab);
     QCOMPARE(w.state()->playState(), Stopped);
+}
+
+// Forward 1x from the first frame until 'lastFrame' is on screen, on the picture page or
+// on the scope page (the grid, the dearest view), as the window records it.
+struct LiveRun
+{
+    std::vector<int64_t> shown;  // pictures, in the order they went on screen
+    std::vector<int64_t> scopes; // frames of the scopes that came while playing
+    int mostInFlight = 0;        // scope requests out at once, at most
+    bool stayedForward = true;
+    int64_t notShownYet = -1;      // the first scope of a picture not yet on screen
+    bool scopesInOrder = true;     // none older than the scope before it
+
+    // Pictures on screen among frames 1..lastFrame.
+    int64_t shownUpTo(int64_t lastFrame) const
+    {
+        return std::count_if(shown.begin(), shown.end(), [&](int64_t f) { return f >= 1 && f <= lastFrame; });
+    }
+};
+
+LiveRun playLive(const QString &clip, bool scopePage, int64_t lastFrame)
+{
+    LiveRun run;
+    Window w;
+    if (!w.open(clip))
+        return run;
+    if (scopePage) {
+        w.state()->setScopeKind(ScopeGrid);
+        w.scopeAfter(Qt::Key_Tab);
+        if (w.state()->currentMode() != Scope || w.scope()->scopeImage().isNull())
+            return run;
+    }
+    OpenMedia *media = w.window->findChild<OpenMedia *>();
+    bool playing = false;
+    QObject::connect(w.state(), &ApplicationState::currentFrameNumberChanged, w.window.get(), [&](int64_t frame) {
+        if (!playing)
+            return;
+        run.shown.push_back(frame);
+        run.stayedForward = run.stayedForward && w.state()->playState() == Forward;
+        run.mostInFlight = std::max(run.mostInFlight, w.scope()->requestsInFlight());
+    });
+    QObject::connect(media, &OpenMedia::scopeImageReady, w.window.get(), [&](const QImage &, int64_t frame) {
+        if (!playing)
+            return;
+        if (run.notShownYet < 0 && std::find(run.shown.begin(), run.shown.end(), frame) == run.shown.end())
+            run.notShownYet = frame;
+        run.scopesInOrder = run.scopesInOrder && (run.scopes.empty() || frame >= run.scopes.back());
+        run.scopes.push_back(frame);
+    });
+    // The picture on screen when play is pressed counts as shown.
+    run.shown.push_back(w.state()->currentFrameNumber());
+    playing = true;
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    Window::waitFor([&] {
+        run.mostInFlight = std::max(run.mostInFlight, w.scope()->requestsInFlight());
+        return w.state()->currentFrameNumber() >= lastFrame || w.state()->playState() != Forward;
+    });
+    QTest::keyClick(w.window.get(), Qt::Key_K);
+    playing = false;
+    return run;
+}
+
+void TestScopePage::liveScopeKeepsEveryPicture()
+{
+    QTemporaryDir settingsDir;
+    QVERIFY(settingsDir.isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
+        .setValue(QStringLiteral("scopes/live"), true);
+    // Eight seconds played each way.
+    const QString clip = slowClip();
+    constexpr int64_t kLastFrame = 40;
+
+    // Picture page: no scope is asked for.
+    const LiveRun hidden = playLive(clip, false, kLastFrame);
+    QVERIFY(!hidden.shown.empty());
+    QVERIFY(hidden.shown.back() >= kLastFrame);
+    QVERIFY(hidden.scopes.empty());
+    QCOMPARE(hidden.mostInFlight, 0);
+
+    // Scope page: playback goes on to the same frame, the scope follows it (scopes from both
+    // halves of the run, each of a picture already shown and none older than the one before)
+    // with one request out at a time.
+    const LiveRun live = playLive(clip, true, kLastFrame);
+    QVERIFY(!live.shown.empty());
+    QVERIFY(live.stayedForward);
+    QVERIFY2(live.shown.back() >= kLastFrame, qPrintable(QStringLiteral("stopped at %1").arg(live.shown.back())));
+    QVERIFY(std::set<int64_t>(live.scopes.begin(), live.scopes.end()).size() > 1);
+    QVERIFY(live.scopes.front() < kLastFrame / 2);
+    QVERIFY(live.scopes.back() >= kLastFrame / 2);
+    QVERIFY2(live.notShownYet < 0,
+             qPrintable(QStringLiteral("a scope of frame %1 before it was shown").arg(live.notShownYet)));
+    QVERIFY(live.scopesInOrder);
+    QCOMPARE(live.mostInFlight, 1);
+    // And as many pictures as without the scope: a scope never costs a picture (within the
+    // few a loaded machine skips in either run).
+    const int64_t withoutScope = hidden.shownUpTo(kLastFrame);
+    const int64_t withScope = live.shownUpTo(kLastFrame);
+    qInfo("%lld pictures of %lld with the scope page (%zu scopes), %lld without", (long long)withScope,
+          (long long)kLastFrame, live.scopes.size(), (long long)withoutScope);
+    QVERIFY2(withScope >= withoutScope - 3,
+             qPrintable(QStringLiteral("%1 pictures of %2 with the scope page, %3 without")
+                            .arg(withScope)
+                            .arg(kLastFrame)
+                            .arg(withoutScope)));
+}
+
+void TestScopePage::dearLiveScopeIsWithheld()
+{
+    QTemporaryDir settingsDir;
+    QVERIFY(settingsDir.isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
+        .setValue(QStringLiteral("scopes/live"), true);
+    // A 1080p grid takes far longer than the 5 ms between two pictures at 200 fps: found
+    // too dear twice, it would make playback skip pictures every time, so it is not asked
+    // again.
+    Window w;
+    QVERIFY(w.open(fastClip()));
+    w.state()->setScopeKind(ScopeGrid);
+    w.scopeAfter(Qt::Key_Tab);
+    QCOMPARE(w.state()->currentMode(), Scope);
+    QTest::keyClick(w.window.get(), Qt::Key_Space);
+    QVERIFY(w.waitFor([&] { return w.scope()->liveImagesReceived() == 2 && w.scope()->requestsInFlight() == 0; }));
+    const int64_t atFirstScope = w.state()->currentFrameNumber();
+    QVERIFY(w.waitFor([&] {
+        return w.scope()->liveImagesWithheld() >= 5 && w.state()->currentFrameNumber() > atFirstScope + 5;
+    }));
+    QCOMPARE(w.state()->playState(), Forward);
+    QCOMPARE(w.scope()->liveImagesReceived(), 2);
+    QCOMPARE(w.scope()->requestsInFlight(), 0);
+    // Another kind is asked for as the key changes it, found dear twice and withheld likewise.
+    QTest::keyClick(w.window.get(), Qt::Key_V);
+    QCOMPARE(w.state()->scopeKind(), ScopeWaveform);
+    QVERIFY(w.waitFor([&] { return w.scope()->liveImagesReceived() == 4 && w.scope()->requestsInFlight() == 0; }));
+    const int withheld = w.scope()->liveImagesWithheld();
+    QVERIFY(w.waitFor([&] { return w.scope()->liveImagesWithheld() > withheld; }));
+    QCOMPARE(w.scope()->liveImagesReceived(), 4);
+    QTest::keyClick(w.window.get(), Qt::Key_K);
 }
 
 void TestScopePage::timecodeDigits_data()
