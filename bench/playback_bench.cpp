@@ -35,7 +35,6 @@
 #include "state/playbackcontroller.h"
 #include "ui/mainwindow.h"
 #include "ui/qcsession.h"
-#include "ui/scopewidget.h"
 #include "ui/viewerpresentation.h"
 
 #include <QApplication>
@@ -330,7 +329,6 @@ struct Result
     // scope on the page was behind the picture on screen.
     int scopes = -1; // -1: picture page
     int64_t scopeAgeMax = 0;
-    int withheld = 0; // pictures whose scope was not asked for (the kind too dear to follow)
     double scopeAgeMean = 0.0;
 };
 
@@ -478,8 +476,6 @@ Result run(const QString &path, int seconds, QcMode qc, int scopeKind = -1)
     idle(seconds * 1000);
     playing = false;
     result.cpuSeconds = processCpuSeconds() - cpuAtStart;
-    if (auto *scopeWidget = window.findChild<ScopeWidget *>())
-        result.withheld = scopeWidget->liveImagesWithheld();
     if (result.qcProgressAtStart >= 0)
         result.qcProgressAtEnd = session->progress();
     if (!scopeAges.empty()) {
@@ -621,10 +617,10 @@ int main(int argc, char **argv)
                 qPrintable(qEnvironmentVariable("ORVEL_BENCH_SINK_RATE", QStringLiteral("default"))),
                 qPrintable(loadAverage()));
     std::printf("%-24s %-11s %5s %5s %5s %5s %7s %9s %9s %9s %5s %9s %9s %9s %5s %9s %6s %7s %8s %9s %6s %7s %6s "
-                "%6s %5s\n",
+                "%6s\n",
                 "clip", "mode", "due", "shown", "skip", "jumps", "maxjump", "heard.med", "heard.max", "h.signed", "marks",
                 "clock.med", "clock.max", "c.signed", "audio", "audio.drop", "heard", "max.gap", "vs.off", "qc.done",
-                "cpu", "scope/s", "age.mx", "age.av", "held");
+                "cpu", "scope/s", "age.mx", "age.av");
     bool failed = false;
     for (const Clip &clip : clips) {
         if (!only.isEmpty() && !QString::fromLatin1(clip.name).contains(only))
@@ -676,10 +672,10 @@ int main(int argc, char **argv)
                 std::printf(" %9s", "-");
             std::printf(" %5.2fs", r.cpuSeconds);
             if (r.scopes >= 0)
-                std::printf(" %7.1f %6lld %6.2f %5d\n", double(r.scopes) / double(seconds), (long long)r.scopeAgeMax,
-                            r.scopeAgeMean, r.withheld);
+                std::printf(" %7.1f %6lld %6.2f\n", double(r.scopes) / double(seconds), (long long)r.scopeAgeMax,
+                            r.scopeAgeMean);
             else
-                std::printf(" %7s %6s %6s %5s\n", "-", "-", "-", "-");
+                std::printf(" %7s %6s %6s\n", "-", "-", "-");
             std::fflush(stdout);
         }
     }
@@ -692,8 +688,6 @@ int main(int argc, char **argv)
                 "analysis's progress when playback started and when it stopped; cpu: the process's user + system\n"
                 "time while playing. scope.* rows: the scope page shown with live scopes (no analysis); vs.off is\n"
                 "their pictures against the reference row; scope/s: scopes drawn per second of playback; age.mx /\n"
-                "age.av: frames between the picture on screen and the one its scope was drawn from (largest, mean);\n"
-                "held: pictures whose scope was not asked for, the view's live scopes having twice taken longer\n"
-                "than a frame period and a half.\n");
+                "age.av: frames between the picture on screen and the one its scope was drawn from (largest, mean).\n");
     return failed ? 1 : 0;
 }

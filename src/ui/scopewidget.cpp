@@ -18,7 +18,7 @@ ScopeWidget::ScopeWidget(ApplicationState *appState, QWidget *parent)
     restTimer->setObjectName(QStringLiteral("ScopeRestTimer"));
     restTimer->setSingleShot(true);
     connect(restTimer, &QTimer::timeout, this, [this] {
-        if (livePending && following() && inFlight == 0 && fitsBetweenPictures())
+        if (livePending && following() && inFlight == 0)
             requestLive();
     });
     setAutoFillBackground(true);
@@ -41,8 +41,6 @@ void ScopeWidget::setMedia(OpenMedia *openMedia)
     livePending = false;
     liveInFlight = false;
     liveReceived = 0;
-    liveWithheld = 0;
-    std::fill(std::begin(liveDear), std::end(liveDear), 0);
     restTimer->stop();
 }
 
@@ -98,16 +96,10 @@ bool ScopeWidget::following() const
     return media && state->currentMode() == Scope && state->playState() == Forward && state->speedIndex() == 0;
 }
 
-bool ScopeWidget::fitsBetweenPictures() const
-{
-    return liveDear[state->scopeKind()] < 2;
-}
-
 void ScopeWidget::requestLive()
 {
     livePending = false;
     liveInFlight = true;
-    liveKind = state->scopeKind();
     ++inFlight;
     liveClock.start();
     media->requestScopeImage(state->currentFrameNumber(), state->scopeRange(), state->displayChannel(),
@@ -118,10 +110,6 @@ void ScopeWidget::onPictureShown()
 {
     if (!following())
         return;
-    if (!fitsBetweenPictures()) {
-        ++liveWithheld;
-        return;
-    }
     // Never a queue: one request out at a time, and a slow scope waits as long as it took.
     const bool rested = !sinceAnswer.isValid() || sinceAnswer.elapsed() >= lastLiveCostMs;
     if (inFlight > 0 || !rested) {
@@ -146,11 +134,6 @@ void ScopeWidget::onScopeImageReady(QImage newImage, int64_t)
         liveInFlight = false;
         ++liveReceived;
         lastLiveCostMs = liveClock.elapsed();
-        // The picture after it is asked for a frame period later; past a period and a half
-        // the decoder has too little time left to bring it before the next one is due, and
-        // playback skips one.
-        const bool dear = state->fps() > 0 && double(lastLiveCostMs) > 1500.0 / state->fps();
-        liveDear[liveKind] = dear ? liveDear[liveKind] + 1 : 0;
         sinceAnswer.start();
     }
     image = std::move(newImage);

@@ -24,11 +24,6 @@ class OpenMedia;
 // request is with the engine, a picture shown meanwhile is only remembered (the latest one
 // wins when the answer comes), and a scope that took t to make is not asked for again
 // within t of its answer, so that the engine keeps at least half its time for decoding.
-// The engine draws a scope between two pictures, so a kind whose live scopes took longer
-// than a frame period and a half twice in a row (once may be a cold start or a busy
-// moment) would make playback skip a picture each time: it is not asked for again while playing (the page keeps
-// its last scope) until the kind, range or channel is changed, which asks once more and
-// measures again.
 class ScopeWidget : public QWidget
 {
     Q_OBJECT
@@ -50,9 +45,6 @@ public:
     int requestsInFlight() const { return inFlight; }
     // Live scope images received since the file was set.
     int liveImagesReceived() const { return liveReceived; }
-    // Pictures shown while following whose scope was not asked for: the kind's live
-    // scopes took longer than a frame period and a half twice in a row.
-    int liveImagesWithheld() const { return liveWithheld; }
 
 public slots:
     // Requests the scope of forceFrame, or of the current frame when it is negative. The
@@ -73,8 +65,6 @@ protected:
 private:
     void onViewerRotationChanged(int degrees);
     bool following() const;
-    // The kind's live scopes have not been too dear to follow twice in a row.
-    bool fitsBetweenPictures() const;
     void requestLive();
 
     ApplicationState *state;        // not owned
@@ -86,10 +76,7 @@ private:
     bool liveInFlight = false;
     QElapsedTimer liveClock;      // since the last live request went out
     qint64 lastLiveCostMs = 0;    // its round trip
-    int liveDear[kScopeKindCount] = {}; // live scopes of each kind in a row too dear to follow
-    ScopeKind liveKind = ScopeWaveform; // of the request out
     QElapsedTimer sinceAnswer;
     QTimer *restTimer;            // sends the remembered request once the rest is over
     int liveReceived = 0;
-    int liveWithheld = 0;
 };
