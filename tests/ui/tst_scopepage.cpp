@@ -2,6 +2,7 @@
 // stepping drive the engine's scope image; P saves the picture or the page through the
 // save dialog, and a failed write warns and leaves nothing behind.
 
+#include "core/playersettings.h"
 #include "scopes/scoperenderer.h"
 #include "scopes/waveformrenderer.h"
 #include "state/applicationstate.h"
@@ -34,6 +35,17 @@
 #include <vector>
 
 namespace {
+
+// Points the player's settings at a file of its own in 'dir', with live scopes on if asked.
+bool useSettingsIn(const QTemporaryDir &dir, bool liveScopes)
+{
+    if (!dir.isValid())
+        return false;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    if (liveScopes)
+        playerSettings().setValue(QStringLiteral("scopes/live"), true);
+    return true;
+}
 
 constexpr int kWaitMs = 20000;
 
@@ -296,8 +308,7 @@ void TestScopePage::vCyclesKindsAndTheGrid()
 void TestScopePage::liveScopeFollowsPlayback()
 {
     QTemporaryDir settingsDir;
-    QVERIFY(settingsDir.isValid());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    QVERIFY(useSettingsIn(settingsDir, false));
     const QString clip = testsupport::mediaPath("mono.mov");
     {
         // Off unless asked for: Tab stops playback and the scope page ignores Space.
@@ -310,8 +321,7 @@ void TestScopePage::liveScopeFollowsPlayback()
         QTest::keyClick(w.window.get(), Qt::Key_Space);
         QCOMPARE(w.state()->playState(), Stopped);
     }
-    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
-        .setValue(QStringLiteral("scopes/live"), true);
+    playerSettings().setValue(QStringLiteral("scopes/live"), true);
 
     Window w;
     QVERIFY(w.open(clip));
@@ -406,10 +416,7 @@ LiveRun playLive(const QString &clip, bool scopePage, int64_t lastFrame)
 void TestScopePage::liveScopeKeepsEveryPicture()
 {
     QTemporaryDir settingsDir;
-    QVERIFY(settingsDir.isValid());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
-        .setValue(QStringLiteral("scopes/live"), true);
+    QVERIFY(useSettingsIn(settingsDir, true));
     // Eight seconds played each way.
     const QString clip = slowClip();
     constexpr int64_t kLastFrame = 40;
@@ -451,10 +458,7 @@ void TestScopePage::liveScopeKeepsEveryPicture()
 void TestScopePage::dearLiveScopeFollowsAtItsOwnRate()
 {
     QTemporaryDir settingsDir;
-    QVERIFY(settingsDir.isValid());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"), QStringLiteral("Orvel"))
-        .setValue(QStringLiteral("scopes/live"), true);
+    QVERIFY(useSettingsIn(settingsDir, true));
     // A 1080p grid takes far longer than the 5 ms between two pictures at 200 fps: the page
     // still follows, at the rate the grid can be drawn, newest picture first, one request out.
     constexpr int64_t kLastFrame = 120;
