@@ -104,6 +104,29 @@ bool looksLikeSlate(const QImage &image)
         && qBlue(corner) == slate::kBackground && image.pixel(image.width() - 2, image.height() - 2) == corner;
 }
 
+// Row 8 of the EXR ramp's first file as ffmpeg decodes it (32-bit float G plane first).
+struct RampRow
+{
+    QByteArray planes;
+    bool valid = false;
+    static constexpr int kWidth = 256;
+    static constexpr int kHeight = 16;
+    double linear(int x) const
+    {
+        float value = 0;
+        std::memcpy(&value, planes.constData() + (qsizetype(8) * kWidth + x) * 4, 4);
+        return double(value);
+    }
+};
+
+RampRow exrRampRow(const QString &folder)
+{
+    RampRow row;
+    row.planes = referenceFrame(QDir(folder).filePath("ramp.0001.exr"), 0, QStringLiteral("gbrpf32le"));
+    row.valid = row.planes.size() == qsizetype(RampRow::kWidth) * RampRow::kHeight * 3 * 4;
+    return row;
+}
+
 } // namespace
 
 class TestCliSequences : public QObject
@@ -290,13 +313,10 @@ void TestCliSequences::exrRateAttribute()
 void TestCliSequences::exrRampReadsLinearValues()
 {
     const QString folder = sequenceDir("seq_exr_half");
-    const QByteArray planes = referenceFrame(QDir(folder).filePath("ramp.0001.exr"), 0, QStringLiteral("gbrpf32le"));
-    constexpr int kWidth = 256;
-    constexpr int kHeight = 16;
-    QCOMPARE(planes.size(), qsizetype(kWidth) * kHeight * 3 * 4);
+    const RampRow ramp = exrRampRow(folder);
+    QVERIFY(ramp.valid);
     for (const int x : {0, 64, 128, 255}) {
-        float expected = 0;
-        std::memcpy(&expected, planes.constData() + (qsizetype(8) * kWidth + x) * 4, 4);
+        const double expected = ramp.linear(x);
         const cli::PixelQuery query = cli::inspectPixel(folder, 0, x, 8, 0, QSize());
         QVERIFY2(query.opened, qPrintable(query.error));
         const QString source = query.text.section('\n', 0, 0);
@@ -317,15 +337,11 @@ void TestCliSequences::exrRampReadsLinearValues()
 void TestCliSequences::exrShownThroughTheViewTransform()
 {
     const QString folder = sequenceDir("seq_exr_half");
-    const QByteArray planes = referenceFrame(QDir(folder).filePath("ramp.0001.exr"), 0, QStringLiteral("gbrpf32le"));
-    constexpr int kWidth = 256;
-    constexpr int kHeight = 16;
-    QCOMPARE(planes.size(), qsizetype(kWidth) * kHeight * 3 * 4);
-    const auto linear = [&](int x) {
-        float value = 0;
-        std::memcpy(&value, planes.constData() + (qsizetype(8) * kWidth + x) * 4, 4);
-        return double(value);
-    };
+    const RampRow ramp = exrRampRow(folder);
+    QVERIFY(ramp.valid);
+    const auto linear = [&](int x) { return ramp.linear(x); };
+    constexpr int kWidth = RampRow::kWidth;
+    constexpr int kHeight = RampRow::kHeight;
     // 46/255 is the ramp's 18 % grey: sRGB code 118, and 162 a stop up (0.36).
     QVERIFY(std::abs(linear(46) - 0.18) < 0.001);
     const QList<int> columns = {0, 3, 10, 46, 100, 128, 200, 255};

@@ -44,6 +44,17 @@ bool isPictureOf(const QImage &picture, const QTemporaryDir &dir, int64_t frame)
     return difference >= 0 && difference <= 0.6;
 }
 
+// The damaged sequence opened with two read-ahead workers and no frame cache, so that every
+// answer is decoded or taken from what was read ahead.
+bool openWithReadAhead(LocalEngine &local, const QTemporaryDir &dir)
+{
+    if (!makeSequence(dir))
+        return false;
+    local.engine.setFrameCacheBound(0);
+    local.engine.setSequenceReadAhead(2);
+    return local.open(dir.path());
+}
+
 } // namespace
 
 class TestSequenceReadAhead : public QObject
@@ -59,11 +70,8 @@ private slots:
 void TestSequenceReadAhead::readsEveryFileInOrder()
 {
     QTemporaryDir dir;
-    QVERIFY(makeSequence(dir));
     LocalEngine local;
-    local.engine.setFrameCacheBound(0);
-    local.engine.setSequenceReadAhead(2);
-    QVERIFY(local.open(dir.path()));
+    QVERIFY(openWithReadAhead(local, dir));
     QCOMPARE(local.totalFrames(), kFrames);
     for (int64_t i = 0; i < kFrames; ++i) {
         // Paced like playback, so that the workers get ahead of the reading.
@@ -93,12 +101,8 @@ void TestSequenceReadAhead::readsEveryFileInOrder()
 void TestSequenceReadAhead::seeksAndStepsBackNeverGetReadAheadPictures()
 {
     QTemporaryDir dir;
-    QVERIFY(makeSequence(dir));
     LocalEngine local;
-    // Without the cache every answer is decoded (or taken from what was read ahead).
-    local.engine.setFrameCacheBound(0);
-    local.engine.setSequenceReadAhead(2);
-    QVERIFY(local.open(dir.path()));
+    QVERIFY(openWithReadAhead(local, dir));
     const SequenceReader *reader = local.engine.sequenceReader();
     QVERIFY(reader);
 
